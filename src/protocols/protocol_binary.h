@@ -1,0 +1,39 @@
+// Protocol version 1: binary sample frames.
+//
+//   FF FF | count (u16 LE) | count x value (u16 LE)
+//
+// A count of 1 to 1023 carries values; 0 or more than 1023 is a frame without
+// values (true, empty sample). Values become doubles unscaled (0 to 65535).
+// There is no checksum; a value 0xFFFF inside a payload is not special.
+#ifndef FELTWISE_PROTOCOLS_PROTOCOL_BINARY_H
+#define FELTWISE_PROTOCOLS_PROTOCOL_BINARY_H
+
+#include <cstdint>
+#include <vector>
+
+#include "protocols/frame_word_reader.h"
+#include "protocols/protocol.h"
+
+namespace feltwise_comm {
+
+class ProtocolBinary : public Protocol {
+ public:
+  static constexpr std::uint16_t kSampleWord = 0xFFFF;
+  static constexpr std::uint16_t kMaxCount = 1023;
+
+  bool readSample(std::vector<double>& sample, PortHolder& comms) override;
+
+  // Reads count and values after a sync word. False when the count word is
+  // incomplete (sample untouched) or the values are (sample empty).
+  virtual bool readPayload(std::vector<double>& sample, PortHolder& comms);
+
+ protected:
+  std::vector<std::uint8_t> buffer_;
+  std::uint16_t header_ = 0;
+  std::uint16_t count_ = 0;
+  FrameWordReader first_word_;
+};
+
+}  // namespace feltwise_comm
+
+#endif  // FELTWISE_PROTOCOLS_PROTOCOL_BINARY_H

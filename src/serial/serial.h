@@ -1,0 +1,120 @@
+// The serial port layer: one facade, `Serial`, over one implementation per
+// operating system (src/impl/posix, src/impl/win).
+//
+// Contract
+// - A port is opened by the constructor when its name is not empty, with the
+//   given line settings, then configured with the given time-outs.
+// - Reads follow the `Timeouts` rule: a call returns when everything asked for
+//   has arrived or when its total read time has passed, with what arrived.
+//   A time-out is not an error; a device that fails or disappears is.
+// - Two locks: the read lock serialises `read` and `readLine`, the write lock
+//   the three `write`s, so a request can be written while a reader waits.
+//   `flush` takes the read lock, then the write lock. `close`, `isOpen`, the
+//   constructor and the destructor take no lock.
+#ifndef FELTWISE_SERIAL_SERIAL_H
+#define FELTWISE_SERIAL_SERIAL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "serial/exceptions.h"
+
+namespace serial {
+
+enum ByteSize : std::int32_t { fivebits = 5, sixbits = 6, sevenbits = 7, eightbits = 8 };
+
+enum Parity : std::int32_t {
+  parity_none = 0,
+  parity_odd = 1,
+  parity_even = 2,
+  parity_mark = 3,
+  parity_space = 4
+};
+
+enum StopBits : std::int32_t { stopbits_one = 1, stopbits_two = 2, stopbits_one_point_five = 3 };
+
+enum FlowControl : std::int32_t {
+  flowcontrol_none = 0,
+  flowcontrol_software = 1,
+  flowcontrol_hardware = 2
+};
+
+// Milliseconds. A read of n bytes may take read_constant_ms + read_per_byte_ms * n
+// in total; when both are 0 there is no total limit. inter_byte_ms bounds the
+// gap between two received bytes; 0xFFFFFFFF (and 0) set no gap limit, and
+// 0xFFFFFFFF with both read totals 0 makes a read return at once with what the
+// device already holds. Writes follow the same rule with their own two fields.
+struct Timeouts {
+  static constexpr std::uint32_t max() { return 0xFFFFFFFFu; }
+
+  Timeouts() = default;
+  Timeouts(std::uint32_t inter_byte, std::uint32_t read_constant, std::uint32_t read_per_byte,
+           std::uint32_t write_constant, std::uint32_t write_per_byte)
+      : inter_byte_ms(inter_byte),
+        read_constant_ms(read_constant),
+        read_per_byte_ms(read_per_byte),
+        write_constant_ms(write_constant),
+        write_per_byte_ms(write_per_byte) {}
+
+  std::uint32_t inter_byte_ms = 0;
+  std::uint32_t read_constant_ms = 0;
+  std::uint32_t read_per_byte_ms = 0;
+  std::uint32_t write_constant_ms = 0;
+  std::uint32_t write_per_byte_ms = 0;
+};
+
+class Serial {
+ public:
+  class SerialImpl;
+
+  // Opens `port` unless it is empty, then applies `timeouts`.
+  // Throws std::invalid_argument for bad line settings, IOException when the
+  // device cannot be opened or configured.
+  explicit Serial(const std::string& port = "", std::uint32_t baudrate = 9600,
+                  Timeouts timeouts = Timeouts(), ByteSize bytesize = eightbits,
+                  Parity parity = parity_none, StopBits stopbits = stopbits_one,
+                  FlowControl flowcontrol = flowcontrol_none);
+  virtual ~Serial();
+
+  Serial(const Serial&) = delete;
+  Serial& operator=(const Serial&) = delete;
+
+  void open();
+  void close();
+  bool isOpen() const;
+
+  void setTimeouts(const Timeouts& timeouts);
+  Timeouts getTimeouts() const;
+
+  // Waits until the device has sent what was written to it. Bytes already
+  // received stay queued.
+  void flush();
+
+  // Appends up to `size` bytes to `buffer`; returns how many arrived.
+  std::size_t read(std::vector<std::uint8_t>& buffer, std::size_t size = 1);
+
+  // Reads until `eol` has been read, `size` bytes were stored or the read
+  // time-out (one deadline for the whole call) has passed. Appends the bytes,
+  // `eol` included, to `buffer` and returns how many.
+  std::size_t readLine(std::string& buffer, std::size_t size = 65536, const std::string& eol = "\n");
+  std::string readLine(std::size_t size = 65536, const std::string& eol = "\n");
+
+  // Write everything or until the write time-out; return the bytes accepted.
+  std::size_t write(const std::string& data);
+  std::size_t write(const std::vector<std::uint8_t>& data);
+  std::size_t write(const std::uint8_t* data, std::size_t size);
+
+ private:
+  std::unique_ptr<SerialImpl> pimpl_;
+};
+
+// The path the Windows device namespace needs: `port` prefixed with "\\.\"
+// unless it already begins with it ("COM10" cannot be opened without it).
+std::wstring windowsDevicePath(const std::string& port);
+
+}  // namespace serial
+
+#endif  // FELTWISE_SERIAL_SERIAL_H

@@ -1,0 +1,247 @@
+#include "serial_impl.h"
+
+#include <stdexcept>
+
+namespace serial {
+namespace {
+
+std::string narrow(const std::wstring& wide) {
+  std::string text;
+  text.reserve(wide.size());
+  for (wchar_t c : wide) text.push_back(static_cast<char>(c & 0xFF));
+  return text;
+}
+
+std::wstring widen(const std::string& text) {
+  std::wstring wide;
+  wide.reserve(text.size());
+  for (unsigned char c : text) wide.push_back(static_cast<wchar_t>(c));
+  return wide;
+}
+
+std::string lastErrorText() { return std::to_string(::GetLastError()); }
+
+}  // namespace
+
+Serial::SerialImpl::SerialImpl(const std::string& port, std::uint32_t baudrate, ByteSize bytesize,
+                               Parity parity, StopBits stopbits, FlowControl flowcontrol)
+    : port_(widen(port)),
+      baudrate_(baudrate),
+      parity_(parity),
+      bytesize_(bytesize),
+      stopbits_(stopbits),
+      flowcontrol_(flowcontrol) {
+  read_mutex_ = ::CreateMutexA(nullptr, FALSE, nullptr);
+  write_mutex_ = ::CreateMutexA(nullptr, FALSE, nullptr);
+  if (!port_.empty()) {
+    try {
+      open();
+    } catch (...) {
+      ::CloseHandle(read_mutex_);
+      ::CloseHandle(write_mutex_);
+      throw;
+    }
+  }
+}
+
+Serial::SerialImpl::~SerialImpl() {
+  try {
+    close();
+  } catch (...) {
+  }
+  ::CloseHandle(read_mutex_);
+  ::CloseHandle(write_mutex_);
+}
+
+void Serial::SerialImpl::open() {
+  if (port_.empty()) throw std::invalid_argument("Empty port is invalid.");
+  if (is_open_) throw SerialException("Serial port already open.");
+
+  // Share mode 0: Windows opens a port exclusively, so a second program fails here.
+  const std::wstring path = windowsDevicePath(narrow(port_));
+  fd_ = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (fd_ == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) {
+      FELTWISE_THROW_IO("Specified port, " + narrow(port_) + ", does not exist.");
+    }
+    FELTWISE_THROW_IO("Unknown error opening the serial port: " + std::to_string(error));
+  }
+  try {
+    applySettings();
+  } catch (...) {
+    // A handle kept after a failed set-up would hold the port with no owner.
+    if (fd_ != INVALID_HANDLE_VALUE) {
+      ::CloseHandle(fd_);
+      fd_ = INVALID_HANDLE_VALUE;
+    }
+    throw;
+  }
+  is_open_ = true;
+}
+
+void Serial::SerialImpl::applySettings() {
+  if (fd_ == INVALID_HANDLE_VALUE) FELTWISE_THROW_IO("Invalid file descriptor, is the serial port open?");
+
+  DWORD errors = 0;
+  ::ClearCommError(fd_, &errors, nullptr);
+  ::SetupComm(fd_, 8192, 2048);
+  ::PurgeComm(fd_, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+
+  DCB dcb{};
+  dcb.DCBlength = sizeof(dcb);
+  if (!::GetCommState(fd_, &dcb)) FELTWISE_THROW_IO("Error getting the serial port state.");
+
+  dcb.fBinary = TRUE;
+  dcb.BaudRate = baudrate_;
+  switch (bytesize_) {
+    case fivebits: dcb.ByteSize = 5; break;
+    case sixbits: dcb.ByteSize = 6; break;
+    case sevenbits: dcb.ByteSize = 7; break;
+    case eightbits: dcb.ByteSize = 8; break;
+    default: throw std::invalid_argument("invalid char len");
+  }
+  switch (stopbits_) {
+    case stopbits_one: dcb.StopBits = ONESTOPBIT; break;
+    case stopbits_one_point_five: dcb.StopBits = ONE5STOPBITS; break;
+    case stopbits_two: dcb.StopBits = TWOSTOPBITS; break;
+    default: throw std::invalid_argument("invalid stop bit");
+  }
+  switch (parity_) {
+    case parity_none: dcb.Parity = NOPARITY; break;
+    case parity_odd: dcb.Parity = ODDPARITY; break;
+    case parity_even: dcb.Parity = EVENPARITY; break;
+    case parity_mark: dcb.Parity = MARKPARITY; break;
+    case parity_space: dcb.Parity = SPACEPARITY; break;
+    default: throw std::invalid_argument("invalid parity");
+  }
+
+  dcb.fParity = TRUE;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  switch (flowcontrol_) {
+    case flowcontrol_none:
+      dcb.fOutxCtsFlow = FALSE;
+      dcb.fOutX = FALSE;
+      dcb.fInX = FALSE;
+      dcb.fRtsControl = RTS_CONTROL_DISABLE;
+      break;
+    case flowcontrol_software:
+      dcb.fOutxCtsFlow = FALSE;
+      dcb.fOutX = TRUE;
+      dcb.fInX = TRUE;
+      dcb.fRtsControl = RTS_CONTROL_DISABLE;
+      break;
+    case flowcontrol_hardware:
+      dcb.fOutxCtsFlow = TRUE;
+      dcb.fOutX = FALSE;
+      dcb.fInX = FALSE;
+      dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+      break;
+    default: dcb.fRtsControl = RTS_CONTROL_ENABLE; break;
+  }
+
+  if (!::SetCommState(fd_, &dcb)) {
+    ::CloseHandle(fd_);
+    fd_ = INVALID_HANDLE_VALUE;
+    FELTWISE_THROW_IO("Error setting serial port settings.");
+  }
+
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = timeouts_.inter_byte_ms;
+  timeouts.ReadTotalTimeoutConstant = timeouts_.read_constant_ms;
+  timeouts.ReadTotalTimeoutMultiplier = timeouts_.read_per_byte_ms;
+  timeouts.WriteTotalTimeoutConstant = timeouts_.write_constant_ms;
+  timeouts.WriteTotalTimeoutMultiplier = timeouts_.write_per_byte_ms;
+  if (!::SetCommTimeouts(fd_, &timeouts)) FELTWISE_THROW_IO("Error setting timeouts.");
+
+  if (!::SetCommMask(fd_, 0)) FELTWISE_THROW_IO("Can't reset mask.");
+  if (!::SetCommMask(fd_, EV_RXCHAR)) FELTWISE_THROW_IO("Can't set mask.");
+}
+
+void Serial::SerialImpl::setTimeouts(const Timeouts& timeouts) {
+  timeouts_ = timeouts;
+  if (is_open_) applySettings();
+}
+
+void Serial::SerialImpl::close() {
+  if (!is_open_) return;
+  if (fd_ != INVALID_HANDLE_VALUE) {
+    if (!::CloseHandle(fd_)) FELTWISE_THROW_IO("Error while closing serial port: " + lastErrorText());
+    fd_ = INVALID_HANDLE_VALUE;
+  }
+  is_open_ = false;
+}
+
+std::size_t Serial::SerialImpl::readBytes(std::uint8_t* into, std::size_t size) {
+  if (!is_open_) throw PortNotOpenedException("Serial::read");
+  DWORD received = 0;
+  // The driver applies the time-outs set above: the call returns when `size`
+  // bytes have arrived or the total read time has passed.
+  if (!::ReadFile(fd_, into, static_cast<DWORD>(size), &received, nullptr)) {
+    FELTWISE_THROW_IO("Error while reading from the serial port: " + lastErrorText());
+  }
+  return received;
+}
+
+std::size_t Serial::SerialImpl::read(std::vector<std::uint8_t>& out, std::size_t size) {
+  const std::size_t before = out.size();
+  out.resize(before + size);
+  std::size_t received = 0;
+  try {
+    received = readBytes(out.data() + before, size);
+  } catch (...) {
+    out.resize(before);
+    throw;
+  }
+  out.resize(before + received);
+  return received;
+}
+
+std::size_t Serial::SerialImpl::readLine(std::string& out, std::size_t size, const std::string& eol) {
+  std::size_t got = 0;
+  std::uint8_t byte = 0;
+  while (got < size) {
+    if (readBytes(&byte, 1) == 0) break;
+    out.push_back(static_cast<char>(byte));
+    ++got;
+    if (!eol.empty() && got >= eol.size() && out.compare(out.size() - eol.size(), eol.size(), eol) == 0) break;
+  }
+  return got;
+}
+
+std::size_t Serial::SerialImpl::write(const std::uint8_t* data, std::size_t size) {
+  if (!is_open_) throw PortNotOpenedException("Serial::write");
+  DWORD written = 0;
+  if (!::WriteFile(fd_, data, static_cast<DWORD>(size), &written, nullptr)) {
+    FELTWISE_THROW_IO("Error while writing to the serial port: " + lastErrorText());
+  }
+  return written;
+}
+
+void Serial::SerialImpl::flush() {
+  if (!is_open_) throw PortNotOpenedException("Serial::flush");
+  ::FlushFileBuffers(fd_);
+}
+
+void Serial::SerialImpl::readLock() {
+  if (::WaitForSingleObject(read_mutex_, INFINITE) != WAIT_OBJECT_0) {
+    FELTWISE_THROW_IO("Error claiming read mutex.");
+  }
+}
+
+void Serial::SerialImpl::readUnlock() {
+  if (!::ReleaseMutex(read_mutex_)) FELTWISE_THROW_IO("Error releasing read mutex.");
+}
+
+void Serial::SerialImpl::writeLock() {
+  if (::WaitForSingleObject(write_mutex_, INFINITE) != WAIT_OBJECT_0) {
+    FELTWISE_THROW_IO("Error claiming write mutex.");
+  }
+}
+
+void Serial::SerialImpl::writeUnlock() {
+  if (!::ReleaseMutex(write_mutex_)) FELTWISE_THROW_IO("Error releasing write mutex.");
+}
+
+}  // namespace serial

@@ -1,0 +1,345 @@
+// The port layer against real pseudo-terminals: the termios set-up, the poll
+// loop, the receive buffer and the hang-up path run as they do with a device.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include <chrono>
+#include <future>
+#include <stdexcept>
+#include <thread>
+
+#include "serial/serial.h"
+#include "support/pty_pair.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using feltwise_test::openCommsPort;
+using feltwise_test::PtyPair;
+
+long long msSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+template <typename Exception, typename Call>
+std::string messageOf(Call&& call) {
+  try {
+    call();
+  } catch (const Exception& e) {
+    return e.what();
+  }
+  return "<nothing thrown>";
+}
+
+TEST(SerialClosed, EmptyNameLeavesThePortClosedAndEveryIoOperationRefuses) {
+  serial::Serial port("", 115200, feltwise_test::commsTimeouts());
+  EXPECT_FALSE(port.isOpen());
+  std::vector<std::uint8_t> bytes;
+  EXPECT_EQ(messageOf<serial::PortNotOpenedException>([&] { port.read(bytes, 1); }),
+            "PortNotOpenedException Serial::read failed.");
+  EXPECT_EQ(messageOf<serial::PortNotOpenedException>([&] { port.readLine(); }),
+            "PortNotOpenedException Serial::read failed.");
+  EXPECT_EQ(messageOf<serial::PortNotOpenedException>([&] { port.write("x"); }),
+            "PortNotOpenedException Serial::write failed.");
+  EXPECT_EQ(messageOf<serial::PortNotOpenedException>([&] { port.flush(); }),
+            "PortNotOpenedException Serial::flush failed.");
+  EXPECT_EQ(messageOf<std::invalid_argument>([&] { port.open(); }), "Empty port is invalid.");
+}
+
+TEST(SerialOpen, MissingPortNamesItselfWithFileAndLine) {
+  try {
+    serial::Serial port("/dev/feltwise-no-such-port", 115200, feltwise_test::commsTimeouts());
+    FAIL() << "opened a missing port";
+  } catch (const serial::IOException& e) {
+    const std::string what = e.what();
+    EXPECT_EQ(what.rfind("IO Exception: Specified port, /dev/feltwise-no-such-port, does not exist., file ", 0), 0u)
+        << what;
+    EXPECT_NE(e.getFile().find("serial_impl.cpp"), std::string::npos);
+    EXPECT_GT(e.getLine(), 0);
+    EXPECT_NE(what.find(", line " + std::to_string(e.getLine()) + "."), std::string::npos);
+  }
+}
+
+TEST(SerialOpen, OpeningTwiceRaisesAlreadyOpen) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  ASSERT_TRUE(port->isOpen());
+  EXPECT_EQ(messageOf<serial::SerialException>([&] { port->open(); }),
+            "SerialException Serial port already open. failed.");
+}
+
+TEST(SerialOpen, ASecondOpenOfAnOpenPortIsRefusedAsBusyUntilTheFirstCloses) {
+  PtyPair pty;
+  auto first = openCommsPort(pty.path());
+  const std::string what = messageOf<serial::IOException>([&] { openCommsPort(pty.path()); });
+  EXPECT_NE(what.find("busy"), std::string::npos) << what;
+  first->close();
+  EXPECT_TRUE(openCommsPort(pty.path())->isOpen());
+}
+
+TEST(SerialOpen, AppliesRawEightNoneOneAt115200) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  // The settings live on the terminal, so any descriptor of it shows them.
+  const int fd = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_NE(fd, -1);
+  termios tio{};
+  ASSERT_EQ(::tcgetattr(fd, &tio), 0);
+  ::close(fd);
+  EXPECT_EQ(::cfgetispeed(&tio), static_cast<speed_t>(B115200));
+  EXPECT_EQ(::cfgetospeed(&tio), static_cast<speed_t>(B115200));
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL), 0u);
+  EXPECT_NE(tio.c_iflag & INPCK, 0u);
+  EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+}
+
+TEST(SerialOpen, DiscardsWhatArrivedBeforeTheSettingsWereApplied) {
+  PtyPair pty;
+  pty.send("stale");
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  auto port = openCommsPort(pty.path());
+  std::vector<std::uint8_t> bytes;
+  EXPECT_EQ(port->read(bytes, 5), 0u);
+}
+
+struct BadSetting {
+  const char* what;
+  serial::ByteSize bytesize;
+  serial::Parity parity;
+  serial::StopBits stopbits;
+};
+
+class SerialBadSettings : public ::testing::TestWithParam<BadSetting> {};
+
+TEST_P(SerialBadSettings, AreRefusedAndLeaveThePortFreeAndClosed) {
+  PtyPair pty;
+  const BadSetting& bad = GetParam();
+  EXPECT_EQ(messageOf<std::invalid_argument>([&] {
+              serial::Serial port(pty.path(), 115200, feltwise_test::commsTimeouts(), bad.bytesize, bad.parity,
+                                  bad.stopbits);
+            }),
+            bad.what);
+  // Nothing of the failed attempt holds the port.
+  EXPECT_TRUE(openCommsPort(pty.path())->isOpen());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, SerialBadSettings,
+    ::testing::Values(BadSetting{"invalid char len", static_cast<serial::ByteSize>(9), serial::parity_none,
+                                 serial::stopbits_one},
+                      BadSetting{"invalid stop bit", serial::eightbits, serial::parity_none,
+                                 static_cast<serial::StopBits>(0)},
+                      BadSetting{"invalid parity", serial::eightbits, static_cast<serial::Parity>(7),
+                                 serial::stopbits_one},
+                      // Checked in this order: the byte size wins over the others.
+                      BadSetting{"invalid char len", static_cast<serial::ByteSize>(4), static_cast<serial::Parity>(7),
+                                 static_cast<serial::StopBits>(0)}));
+
+TEST(SerialOpen, AnUnsupportedSpeedFailsToApplyAndFreesThePort) {
+  PtyPair pty;
+  const std::string what = messageOf<serial::IOException>(
+      [&] { serial::Serial port(pty.path(), 123457, feltwise_test::commsTimeouts()); });
+  EXPECT_NE(what.find("Error setting serial port settings."), std::string::npos) << what;
+  EXPECT_TRUE(openCommsPort(pty.path())->isOpen());
+}
+
+TEST(SerialRead, ShortReadReturnsWhatArrivedAfterTheTimeoutAndAppends) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  pty.send(std::vector<std::uint8_t>{0x01, 0x02});
+  std::vector<std::uint8_t> bytes{0xAA};
+  const auto start = Clock::now();
+  EXPECT_EQ(port->read(bytes, 4), 2u);
+  EXPECT_GE(msSince(start), 90);
+  EXPECT_EQ(bytes, (std::vector<std::uint8_t>{0xAA, 0x01, 0x02}));
+}
+
+TEST(SerialRead, ASilentLineReturnsNothingAfterOneTimeout) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  std::vector<std::uint8_t> bytes;
+  const auto start = Clock::now();
+  EXPECT_EQ(port->read(bytes, 2), 0u);
+  EXPECT_GE(msSince(start), 90);
+  EXPECT_LT(msSince(start), 1000);
+}
+
+TEST(SerialRead, ReturnsAsSoonAsEverythingAskedForArrived) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  pty.send("abcdefgh");
+  std::vector<std::uint8_t> bytes;
+  EXPECT_EQ(port->read(bytes, 3), 3u);
+  EXPECT_EQ(port->read(bytes, 5), 5u);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "abcdefgh");
+}
+
+TEST(SerialRead, ZeroTotalTimeWithNoGapLimitReturnsAtOnce) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  port->setTimeouts(serial::Timeouts(serial::Timeouts::max(), 0, 0, 100, 0));
+  std::vector<std::uint8_t> bytes;
+  const auto start = Clock::now();
+  EXPECT_EQ(port->read(bytes, 4), 0u);
+  EXPECT_LT(msSince(start), 50);
+}
+
+TEST(SerialRead, TheGapLimitEndsAReadWhenTheSensorPauses) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  port->setTimeouts(serial::Timeouts(20, 2000, 0, 100, 0));
+  pty.send("ab");
+  std::vector<std::uint8_t> bytes;
+  const auto start = Clock::now();
+  EXPECT_EQ(port->read(bytes, 10), 2u);
+  EXPECT_LT(msSince(start), 1000);
+}
+
+TEST(SerialReadLine, SplitsAtTheEndOfLineAndKeepsTheRest) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  pty.send("1,2,3\n4");
+  EXPECT_EQ(port->readLine(65536, "\n"), "1,2,3\n");
+  EXPECT_EQ(port->readLine(65536, "\n"), "4");
+}
+
+TEST(SerialReadLine, StopsAtSizeAndLeavesTheRest) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  pty.send("abcdef");
+  EXPECT_EQ(port->readLine(3, "\n"), "abc");
+  EXPECT_EQ(port->readLine(3, "\n"), "def");
+}
+
+TEST(SerialReadLine, MatchesAnEndOfLineOfSeveralBytes) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  pty.send("ab\rc\r\nrest\r\n");
+  std::string line = "kept:";
+  EXPECT_EQ(port->readLine(line, 65536, "\r\n"), 6u);
+  EXPECT_EQ(line, "kept:ab\rc\r\n");
+  EXPECT_EQ(port->readLine(65536, "\r\n"), "rest\r\n");
+}
+
+TEST(SerialReadLine, ManyLinesInOneBurstComeOutOneByOne) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  std::string burst;
+  for (int i = 0; i < 200; ++i) burst += std::to_string(i) + ",1.5\n";
+  pty.send(burst);
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(port->readLine(), std::to_string(i) + ",1.5\n");
+}
+
+TEST(SerialReadLine, ASilentLineGivesAnEmptyStringAfterOneTimeout) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  const auto start = Clock::now();
+  EXPECT_EQ(port->readLine(), "");
+  EXPECT_GE(msSince(start), 90);
+}
+
+TEST(SerialReadLine, TheTimeoutBoundsTheWholeLineNotEachByte) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  std::atomic<bool> stop{false};
+  std::thread trickle([&] {
+    while (!stop) {
+      pty.send("x");
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  const auto start = Clock::now();
+  const std::string line = port->readLine();
+  const auto elapsed = msSince(start);
+  stop = true;
+  trickle.join();
+  EXPECT_FALSE(line.empty());
+  EXPECT_EQ(line.find('\n'), std::string::npos);
+  EXPECT_LT(elapsed, 600);
+}
+
+TEST(SerialWrite, AllBytesReachTheDeviceAcrossPartialWrites) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  port->setTimeouts(serial::Timeouts(serial::Timeouts::max(), 100, 0, 5000, 0));
+  std::vector<std::uint8_t> data(200000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
+  std::vector<std::uint8_t> received;
+  std::thread drain([&] { received = pty.receive(data.size(), 5000); });
+  EXPECT_EQ(port->write(data), data.size());
+  drain.join();
+  EXPECT_EQ(received, data);
+}
+
+TEST(SerialWrite, ADeviceThatTakesNothingEndsTheWriteAtItsTimeout) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  std::vector<std::uint8_t> data(1 << 20, 0x55);
+  const auto start = Clock::now();
+  const std::size_t written = port->write(data);
+  EXPECT_LT(written, data.size());
+  EXPECT_LT(msSince(start), 1000);
+}
+
+TEST(SerialWrite, AWriteIsNotHeldUpByAReadThatWaits) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  port->setTimeouts(serial::Timeouts(serial::Timeouts::max(), 1000, 0, 100, 0));
+  auto reader = std::async(std::launch::async, [&] {
+    std::vector<std::uint8_t> bytes;
+    return port->read(bytes, 1);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const auto start = Clock::now();
+  EXPECT_EQ(port->write("ping"), 4u);
+  EXPECT_LT(msSince(start), 500);
+  const auto echoed = pty.receive(4);
+  EXPECT_EQ(std::string(echoed.begin(), echoed.end()), "ping");
+  pty.send("!");
+  EXPECT_EQ(reader.get(), 1u);
+}
+
+TEST(SerialClose, ClosingTwiceIsHarmlessAndReadsAfterwardsRefuse) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  port->close();
+  EXPECT_NO_THROW(port->close());
+  EXPECT_FALSE(port->isOpen());
+  std::vector<std::uint8_t> bytes;
+  EXPECT_THROW(port->read(bytes, 1), serial::PortNotOpenedException);
+}
+
+TEST(SerialUnplug, AWaitingReadLearnsOfTheHangUpWithinOneTimeout) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  port->setTimeouts(serial::Timeouts(serial::Timeouts::max(), 100, 0, 100, 0));
+  auto reader = std::async(std::launch::async, [&] {
+    std::vector<std::uint8_t> bytes;
+    // Keep reading as the acquisition loop does; only an error ends this.
+    for (;;) port->read(bytes, 2);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  const auto start = Clock::now();
+  pty.unplug();
+  ASSERT_EQ(reader.wait_for(std::chrono::milliseconds(1000)), std::future_status::ready);
+  EXPECT_LT(msSince(start), 300);
+  const std::string what = messageOf<serial::IOException>([&] { reader.get(); });
+  EXPECT_NE(what.find("Error while reading from the serial port: "), std::string::npos) << what;
+}
+
+TEST(SerialUnplug, ReadLineAndWriteReportTheHangUpToo) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  pty.unplug();
+  EXPECT_THROW(port->readLine(), serial::IOException);
+  EXPECT_THROW(port->write("x"), serial::IOException);
+}
+
+}  // namespace

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Every test of the project, from a fresh machine: installs what is missing,
+# builds with warnings as errors, runs the C++ tests, and cross-builds the
+# library for Windows so its port implementation keeps compiling.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+bash tools/install-deps.sh
+
+echo "== build"
+cmake -S . -B build/test -DFELTWISE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/test -j"$jobs"
+
+echo "== C++ tests"
+(cd build/test && ctest --output-on-failure -j"$jobs")
+
+echo "== Windows cross-build"
+cmake -S . -B build/mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DFELTWISE_WERROR=ON >/dev/null
+cmake --build build/mingw -j"$jobs"
