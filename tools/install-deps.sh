@@ -15,3 +15,15 @@ if ((${#missing[@]})); then
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+
+# Python: the build backend for `pip install .`, and what the tests use.
+python_packages=(pytest msgpack pybind11-stubgen)
+python_modules=(pytest msgpack pybind11_stubgen)
+missing=()
+for i in "${!python_modules[@]}"; do
+  python3 -c "import ${python_modules[$i]}" >/dev/null 2>&1 || missing+=("${python_packages[$i]}")
+done
+if ((${#missing[@]})); then
+  echo "installing Python packages: ${missing[*]}"
+  python3 -m pip install -q "${missing[@]}"
+fi

@@ -15,6 +15,11 @@ cmake --build build/test -j"$jobs"
 echo "== C++ tests"
 (cd build/test && ctest --output-on-failure -j"$jobs")
 
+echo "== Python module"
+python3 -m pip install -q .
+echo "== Python tests"
+python3 -m pytest -q tests/python
+
 echo "== Windows cross-build"
 cmake -S . -B build/mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DFELTWISE_WERROR=ON >/dev/null
 cmake --build build/mingw -j"$jobs"

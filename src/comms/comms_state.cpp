@@ -1,0 +1,243 @@
+#include "comms/comms_state.h"
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+
+#include "comms/component_factory.h"
+#include "comms/protocol_version_text.h"
+#include "parameters/parameter_file.h"
+
+namespace feltwise_comm {
+namespace {
+
+// Longest single wait on the condition variable; longer time-outs loop.
+constexpr std::int64_t kMaxWaitMs = 86400000;
+
+serial::Timeouts commsTimeouts() { return serial::Timeouts(serial::Timeouts::max(), 100, 0, 100, 0); }
+
+}  // namespace
+
+CommsState::~CommsState() {
+  try {
+    disconnect();
+  } catch (...) {
+  }
+}
+
+void CommsState::init(const std::string& file_name) {
+  std::lock_guard<std::mutex> config(config_mutex_);
+  protocol_version_ = 1;
+  if (!file_name.empty()) {
+    if (const auto version = protocolVersionFromText(file_name)) {
+      protocol_version_ = *version;
+    } else {
+      decode_parameters(*this, read_parameter_file(file_name));
+    }
+  }
+
+  std::shared_ptr<Protocol> protocol = createProtocol(protocol_version_);
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    protocol_ = std::move(protocol);
+    protocol_generation_.fetch_add(1, std::memory_order_release);
+  }
+
+  // The new models are built and configured aside; the acquisition thread and
+  // zero() keep the previous ones until every new one is ready, so a record
+  // that is refused never leaves a half-configured model within their reach.
+  std::vector<std::shared_ptr<SensorModel>> models;
+  models.reserve(records_.size());
+  std::int64_t largest_output = -1;
+  for (const auto& record : records_) {
+    models.push_back(createModel(record->sensor_type));
+    models.back()->configure(record);
+    for (const auto& entry : record->output_map) largest_output = std::max<std::int64_t>(largest_output, entry.second);
+  }
+
+  std::lock_guard<std::mutex> guard(lock_);
+  models_ = std::move(models);
+  calibrated_sample_.assign(static_cast<std::size_t>(largest_output + 1), 0.0);
+}
+
+void CommsState::connect(const std::string& port) {
+  if (!current_protocol()) throw std::runtime_error("Cannot connect before init has chosen a protocol");
+  // Also when the thread already lost the port: it must be joined before a new one starts.
+  disconnect();
+
+  std::unique_ptr<serial::Serial> serial_port;
+  try {
+    serial_port = std::make_unique<serial::Serial>(port, 115200, commsTimeouts(), serial::eightbits,
+                                                   serial::parity_none, serial::stopbits_one,
+                                                   serial::flowcontrol_none);
+  } catch (const serial::IOException&) {
+    throw std::runtime_error("Cannot open serial port: " + port);
+  }
+  {
+    std::unique_lock<std::shared_mutex> exclusive(port_mutex_);
+    port_ = std::move(serial_port);
+  }
+  connected_.store(port_->isOpen(), std::memory_order_release);
+  running_.store(true);
+  try {
+    reader_ = std::make_unique<std::thread>(&CommsState::acquire, this);
+  } catch (...) {
+    // A port with nobody reading it would only hold the device.
+    running_.store(false);
+    drop_port();
+    throw;
+  }
+}
+
+void CommsState::disconnect() {
+  running_.store(false);
+  if (reader_ && reader_->joinable()) reader_->join();
+  reader_.reset();
+  connected_.store(false, std::memory_order_release);
+  std::unique_lock<std::shared_mutex> exclusive(port_mutex_);
+  if (port_ && port_->isOpen()) port_->close();
+  port_.reset();
+}
+
+void CommsState::drop_port() noexcept {
+  connected_.store(false, std::memory_order_release);
+  std::unique_lock<std::shared_mutex> exclusive(port_mutex_);
+  if (port_) {
+    try {
+      port_->close();
+    } catch (...) {
+    }
+  }
+  port_.reset();
+}
+
+std::shared_ptr<Protocol> CommsState::current_protocol() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return protocol_;
+}
+
+void CommsState::acquire() {
+  std::vector<double> scratch(1024, 0.0);
+  std::shared_ptr<Protocol> protocol;
+  std::uint64_t generation_seen = 0;
+  bool first_turn = true;
+
+  try {
+    if (port_ && port_->isOpen()) port_->flush();
+  } catch (...) {
+    drop_port();
+    running_.store(false);
+    return;
+  }
+
+  while (running_.load()) {
+    const std::uint64_t generation = protocol_generation_.load(std::memory_order_acquire);
+    if (first_turn || generation != generation_seen) {
+      protocol = current_protocol();
+      generation_seen = generation;
+      first_turn = false;
+    }
+    try {
+      if (!protocol->readSample(scratch, *this)) continue;
+      std::lock_guard<std::mutex> guard(lock_);
+      raw_sample_.assign(scratch.begin(), scratch.end());
+      if (!raw_sample_.empty()) {
+        apply_models();
+        data_ready_ = true;
+        data_ready_cv_.notify_all();
+      }
+    } catch (...) {
+      // The port is gone or talks nonsense we cannot survive: release it and
+      // stop, rather than spin on a port that is not there. connect() starts over.
+      drop_port();
+      break;
+    }
+  }
+  running_.store(false);
+}
+
+void CommsState::apply_models() {
+  std::fill(calibrated_sample_.begin(), calibrated_sample_.end(), 0.0);
+  for (const auto& model : models_) model->apply(calibrated_sample_, raw_sample_);
+}
+
+void CommsState::wait_for_sample(const std::vector<double>& buffer, std::vector<double>& output,
+                                 std::int64_t timeout) {
+  std::unique_lock<std::mutex> guard(lock_);
+  if (timeout < 1) {
+    output.assign(buffer.begin(), buffer.end());
+    return;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+  while (!data_ready_) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
+      output.clear();
+      return;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+    data_ready_cv_.wait_for(guard, std::min(left, std::chrono::milliseconds(kMaxWaitMs)));
+  }
+  output.assign(buffer.begin(), buffer.end());
+  data_ready_ = false;
+}
+
+void CommsState::read(std::vector<double>& output, std::int64_t timeout) {
+  wait_for_sample(calibrated_sample_, output, timeout);
+}
+
+void CommsState::read_raw(std::vector<double>& output, std::int64_t timeout) {
+  wait_for_sample(raw_sample_, output, timeout);
+}
+
+void CommsState::zero(const std::vector<std::int32_t>& taxel_ids) {
+  std::vector<std::vector<double>> data_buf(static_cast<std::size_t>(zero_sample_count_));
+  std::vector<double> sample;
+  // Whatever is pending now may be old; the samples below are fresh.
+  read_raw(sample, 500);
+  for (auto& slot : data_buf) {
+    read_raw(slot, 50);
+    if (slot.empty()) throw std::runtime_error("Could not zero the sensor");
+  }
+  zero(data_buf, taxel_ids);
+}
+
+void CommsState::zero(const std::vector<std::vector<double>>& data_buf, const std::vector<std::int32_t>& taxel_ids) {
+  std::lock_guard<std::mutex> config(config_mutex_);
+  // Offsets change under the hand-off lock, so no sample is calibrated half
+  // with the old and half with the new ones.
+  std::lock_guard<std::mutex> guard(lock_);
+  if (taxel_ids.empty()) {
+    for (const auto& model : models_) model->zero(data_buf);
+    return;
+  }
+  // models_[i] was built from records_[i]; records appended by a failed init
+  // have no model yet and are skipped.
+  for (std::size_t i = 0; i < models_.size(); ++i) {
+    for (const auto& entry : records_[i]->output_map) {
+      if (std::find(taxel_ids.begin(), taxel_ids.end(), entry.second) != taxel_ids.end()) {
+        models_[i]->zero(data_buf);
+      }
+    }
+  }
+}
+
+void CommsState::read_register(std::uint16_t address, std::uint16_t id, std::vector<std::uint8_t>& output,
+                               std::int64_t timeout) {
+  std::shared_ptr<Protocol> protocol = current_protocol();
+  std::shared_lock<std::shared_mutex> port_in_use(port_mutex_);
+  if (!port_ || !port_->isOpen()) throw std::runtime_error("Serial port is not open");
+  if (!protocol) throw std::runtime_error("Cannot access registers before init has chosen a protocol");
+  protocol->readRegister(address, id, output, *this, timeout);
+}
+
+void CommsState::write_register(std::uint16_t address, std::uint16_t id, const std::vector<std::uint8_t>& data,
+                                std::int64_t timeout) {
+  std::shared_ptr<Protocol> protocol = current_protocol();
+  std::shared_lock<std::shared_mutex> port_in_use(port_mutex_);
+  if (!port_ || !port_->isOpen()) throw std::runtime_error("Serial port is not open");
+  if (!protocol) throw std::runtime_error("Cannot access registers before init has chosen a protocol");
+  protocol->writeRegister(address, id, data, *this, timeout);
+}
+
+}  // namespace feltwise_comm

@@ -1,0 +1,87 @@
+// The comms object's private state and everything that runs on it: `init`,
+// `connect`, the acquisition thread and the sample hand-off.
+//
+// Threads
+// - The acquisition thread reads samples through the protocol, outside every
+//   lock, and takes `lock_` only to hand a sample off (copy, calibrate, wake).
+// - `init` and `zero` may run while it does: they build the new protocol and
+//   models completely, then install them under `lock_`. The thread picks up a
+//   new protocol at the top of its next turn and keeps the old one alive until
+//   then, as does a register request that is waiting on it.
+// - The port is destroyed only under `port_mutex_` held exclusively, which
+//   register requests hold shared for as long as they use the port: a thread
+//   that loses the port never frees it under a request's feet.
+#ifndef FELTWISE_COMMS_COMMS_STATE_H
+#define FELTWISE_COMMS_COMMS_STATE_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "models/sensor_model.h"
+#include "parameters/parameter_holder.h"
+#include "protocols/protocol.h"
+
+namespace feltwise_comm {
+
+class CommsState : public PortHolder, public ParameterHolder {
+ public:
+  CommsState() = default;
+  ~CommsState();
+  CommsState(const CommsState&) = delete;
+  CommsState& operator=(const CommsState&) = delete;
+
+  void init(const std::string& file_name);
+  void connect(const std::string& port);
+  void disconnect();
+  bool is_connected() const { return connected_.load(std::memory_order_acquire); }
+
+  void read(std::vector<double>& output, std::int64_t timeout);
+  void read_raw(std::vector<double>& output, std::int64_t timeout);
+  void zero(const std::vector<std::int32_t>& taxel_ids);
+  void zero(const std::vector<std::vector<double>>& data_buf, const std::vector<std::int32_t>& taxel_ids);
+
+  void read_register(std::uint16_t address, std::uint16_t id, std::vector<std::uint8_t>& output,
+                     std::int64_t timeout);
+  void write_register(std::uint16_t address, std::uint16_t id, const std::vector<std::uint8_t>& data,
+                      std::int64_t timeout);
+
+  // The one wait of `read` and `read_raw`: a sample no caller has taken yet,
+  // or an empty `output` after `timeout` ms; below 1 copies `buffer` at once.
+  void wait_for_sample(const std::vector<double>& buffer, std::vector<double>& output, std::int64_t timeout);
+
+ private:
+  void acquire();
+  void apply_models();
+  void drop_port() noexcept;
+  std::shared_ptr<Protocol> current_protocol();
+
+  std::unique_ptr<std::thread> reader_;
+  std::mutex lock_;
+  // Held by init and zero(data_buf, ...) so they never interleave with each other.
+  std::mutex config_mutex_;
+  std::shared_mutex port_mutex_;
+
+  // Guarded by lock_; protocol_generation_ tells the thread when to look.
+  std::shared_ptr<Protocol> protocol_;
+  std::atomic<std::uint64_t> protocol_generation_{0};
+  std::vector<std::shared_ptr<SensorModel>> models_;
+  std::vector<double> raw_sample_;
+  std::vector<double> calibrated_sample_;
+  const std::int32_t zero_sample_count_ = 20;
+  std::condition_variable data_ready_cv_;
+  bool data_ready_ = false;
+
+  std::atomic<bool> running_{false};
+  std::atomic<bool> connected_{false};
+};
+
+}  // namespace feltwise_comm
+
+#endif  // FELTWISE_COMMS_COMMS_STATE_H

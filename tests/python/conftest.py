@@ -1,0 +1,117 @@
+"""A sensor played on a real pseudo-terminal, for the extension module's tests."""
+
+import os
+import select
+import struct
+import time
+import tty
+
+import msgpack
+import pytest
+
+
+class PtySensor:
+    """The device side of a pty pair; the module opens `path` as its port."""
+
+    def __init__(self):
+        self.master, self._slave = os.openpty()
+        tty.setraw(self.master)
+        self.path = os.ttyname(self._slave)
+
+    def send(self, data: bytes) -> None:
+        view = memoryview(data)
+        while view:
+            written = os.write(self.master, view)
+            view = view[written:]
+
+    def receive(self, at_least: int, timeout: float = 1.0) -> bytes:
+        received = b""
+        deadline = time.monotonic() + timeout
+        while len(received) < at_least:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.master], [], [], left)[0]:
+                break
+            received += os.read(self.master, 4096)
+        return received
+
+    def unplug(self) -> None:
+        """The slave side hangs up, as when a USB adapter is pulled out."""
+        for fd in (self._slave, self.master):
+            if fd is not None:
+                os.close(fd)
+        self._slave = self.master = None
+
+    def close(self) -> None:
+        if self.master is not None:
+            self.unplug()
+
+
+def binary_frame(values) -> bytes:
+    return struct.pack(f"<HH{len(values)}H", 0xFFFF, len(values), *values)
+
+
+def taxel_record(channel, output, coefs=(0.0, 1.0), lower=0.0, offset=0.0):
+    return {
+        "SensorParameters": {"sensor_type": 1, "input_map": {channel: 0}, "output_map": {0: output}},
+        "lower": lower,
+        "upper": 0.0,
+        "offset": offset,
+        "coefs": list(coefs),
+    }
+
+
+def lookup_record(channel, output, lut, lower, upper, offset=0.0):
+    return {
+        "SensorParameters": {"sensor_type": 2, "input_map": {channel: 0}, "output_map": {0: output}},
+        "lower": lower,
+        "upper": upper,
+        "offset": offset,
+        "lut": list(lut),
+    }
+
+
+def triaxial_record(first_channel, outputs, coefs=(0.0, 1.0)):
+    return {
+        "SensorParameters": {
+            "sensor_type": 0,
+            "input_map": {first_channel + i: i for i in range(4)},
+            "output_map": {axis: out for axis, out in enumerate(outputs)},
+        },
+        "lower": [0.0] * 4,
+        "upper": [0.0] * 4,
+        "offset": [0.0] * 4,
+        "coefs_x": list(coefs),
+        "coefs_y": list(coefs),
+        "coefs_z": list(coefs),
+    }
+
+
+@pytest.fixture
+def sensor():
+    pty_sensor = PtySensor()
+    yield pty_sensor
+    pty_sensor.close()
+
+
+@pytest.fixture
+def param_file(tmp_path):
+    """Writes a parameter file [version, *groups] and returns its path."""
+    count = 0
+
+    def write(version, *groups):
+        nonlocal count
+        count += 1
+        path = tmp_path / f"params{count}.bin"
+        path.write_bytes(msgpack.packb([version, *groups]))
+        return str(path)
+
+    return write
+
+
+def wait_until(predicate, timeout=2.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.01)
+    return predicate()

@@ -1,0 +1,264 @@
+"""FeltwiseComms end to end: a sensor on a pseudo-terminal, the module in Python."""
+
+import threading
+import time
+
+import pytest
+from conftest import binary_frame, lookup_record, taxel_record, triaxial_record, wait_until
+from feltwise_comm_py import FeltwiseComms
+
+
+@pytest.fixture
+def comms():
+    return FeltwiseComms()
+
+
+def connected(comms, sensor, init_text=""):
+    comms.init(init_text)
+    comms.connect(sensor.path)
+    return comms
+
+
+# --- init ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("text", ["7", "-1", "99999999999", "missing.bin"])
+def test_texts_that_are_no_version_are_file_names(comms, text, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(RuntimeError, match="^Cannot find sensor parameter file$"):
+        comms.init(text)
+
+
+def test_a_file_with_version_5_is_refused(comms, param_file):
+    with pytest.raises(RuntimeError, match="^Invalid protocol version in sensor parameters$"):
+        comms.init(param_file(5, [taxel_record(0, 0)]))
+
+
+def test_a_record_of_unknown_sensor_type_is_refused(comms, param_file):
+    record = taxel_record(0, 0)
+    record["SensorParameters"]["sensor_type"] = 3
+    with pytest.raises(RuntimeError, match="^Invalid sensor type in parameters$"):
+        comms.init(param_file(1, [record]))
+
+
+def test_empty_init_gives_raw_samples_and_empty_calibrated_ones(comms, sensor):
+    connected(comms, sensor)
+    assert comms.read(0) == []
+    sensor.send(binary_frame([4660, 22136]))
+    assert comms.read_raw(1000) == [4660.0, 22136.0]
+
+
+def test_two_files_append_their_records(comms, sensor, param_file):
+    comms.init(param_file(1, [taxel_record(0, 0)]))
+    comms.init(param_file(1, [taxel_record(1, 1, coefs=(0.0, 2.0))]))
+    comms.connect(sensor.path)
+    sensor.send(binary_frame([10, 20]))
+    assert comms.read(1000) == [10.0, 40.0]
+
+
+def test_outputs_no_record_names_stay_zero(comms, sensor, param_file):
+    comms.init(param_file(1, [taxel_record(0, 0), taxel_record(1, 1)], [taxel_record(2, 7)]))
+    assert comms.read(0) == [0.0] * 8
+    comms.connect(sensor.path)
+    sensor.send(binary_frame([1, 2, 3]))
+    assert comms.read(1000) == [1.0, 2.0, 0.0, 0.0, 0.0, 0.0, 0.0, 3.0]
+
+
+# --- calibration through the whole path --------------------------------------
+
+
+@pytest.mark.parametrize(
+    "records, raw, expected",
+    [
+        ([taxel_record(0, 0, lower=100.0)], [150], [150.0]),
+        ([taxel_record(0, 0, lower=100.0)], [50], [50.0]),
+        ([lookup_record(0, 0, [0.0, 10.0, 40.0], 0.0, 100.0)], [25], [5.0]),
+        ([lookup_record(0, 0, [0.0, 10.0, 40.0], 0.0, 100.0)], [75], [25.0]),
+        ([triaxial_record(1, [0, 1, 2])], [99, 1, 2, 3, 4], [4.0, 2.0, 10.0]),
+        # two taxels on one output add up; a triaxial unit later assigns over them
+        ([taxel_record(0, 0), taxel_record(1, 0)], [3, 4], [7.0]),
+        ([taxel_record(0, 0), triaxial_record(1, [0])], [5, 1, 2, 3, 4], [4.0]),
+    ],
+    ids=["taxel-poly", "taxel-line", "lut-25", "lut-75", "triaxial", "taxels-add", "triaxial-assigns"],
+)
+def test_calibrated_values(comms, sensor, param_file, records, raw, expected):
+    comms.init(param_file(1, records))
+    comms.connect(sensor.path)
+    sensor.send(binary_frame(raw))
+    assert comms.read(1000) == pytest.approx(expected, abs=1e-12)
+
+
+# --- the hand-off ------------------------------------------------------------
+
+
+def test_timeouts_below_one_answer_at_once(comms, sensor, param_file):
+    comms.init(param_file(1, [taxel_record(0, 0)]))
+    comms.connect(sensor.path)
+    start = time.monotonic()
+    assert comms.read(0) == [0.0]
+    assert comms.read(-5) == [0.0]
+    assert comms.read_raw(0) == []
+    assert time.monotonic() - start < 0.05
+
+
+def test_a_silent_sensor_gives_an_empty_result_after_the_timeout(comms, sensor):
+    connected(comms, sensor)
+    start = time.monotonic()
+    assert comms.read_raw(300) == []
+    assert 0.28 <= time.monotonic() - start < 2.0
+
+
+def test_read_and_read_raw_share_one_pending_sample(comms, sensor, param_file):
+    comms.init(param_file(1, [taxel_record(0, 0)]))
+    comms.connect(sensor.path)
+    sensor.send(binary_frame([7]))
+    assert comms.read(1000) == [7.0]
+    assert comms.read_raw(150) == []
+    assert comms.read(0) == [7.0]  # still there for a caller that does not wait
+
+
+def test_the_newest_sample_wins(comms, sensor):
+    connected(comms, sensor)
+    sensor.send(binary_frame([1]))
+    sensor.send(binary_frame([2]))
+    time.sleep(0.2)
+    assert comms.read_raw(1000) == [2.0]
+
+
+def test_a_frame_without_values_empties_raw_but_keeps_calibrated(comms, sensor, param_file):
+    comms.init(param_file(1, [taxel_record(0, 0)]))
+    comms.connect(sensor.path)
+    sensor.send(binary_frame([9]))
+    assert comms.read(1000) == [9.0]
+    sensor.send(binary_frame([]))
+    assert wait_until(lambda: comms.read_raw(0) == [])
+    assert comms.read(0) == [9.0]
+    assert comms.read(150) == []  # nothing new was handed off
+
+
+# --- zeroing -----------------------------------------------------------------
+
+
+def stream(sensor, values, stop, period=0.005):
+    i = 0
+    while not stop.is_set():
+        sensor.send(binary_frame([values[i % len(values)]]))
+        i += 1
+        time.sleep(period)
+
+
+def test_zero_re_estimates_the_offset_from_fresh_samples(comms, sensor, param_file):
+    comms.init(param_file(1, [taxel_record(0, 0)]))
+    comms.connect(sensor.path)
+    stop = threading.Event()
+    sender = threading.Thread(target=stream, args=(sensor, [10, 12], stop))
+    sender.start()
+    try:
+        comms.zero([])
+    finally:
+        stop.set()
+        sender.join()
+    sensor.send(binary_frame([111]))
+    assert comms.read(1000) == pytest.approx([100.0], abs=1.0)
+
+
+def test_zero_with_samples_from_the_caller_picks_models_by_output(comms, sensor, param_file):
+    comms.init(param_file(1, [taxel_record(0, 5), taxel_record(1, 6)]))
+    comms.zero([[4.0, 8.0]] * 20, [6])
+    comms.zero([[1.0, 1.0]] * 20, [99])  # no record names output 99: nothing moves
+    with pytest.raises(RuntimeError, match="^Sensor not reading, data size is 0.$"):
+        comms.zero([[]], [5])
+    comms.connect(sensor.path)
+    sensor.send(binary_frame([104, 108]))
+    assert comms.read(1000)[5:] == [104.0, 100.0]
+
+
+def test_zero_on_a_silent_sensor_fails_after_about_550_ms(comms, sensor, param_file):
+    comms.init(param_file(1, [taxel_record(0, 0)]))
+    comms.connect(sensor.path)
+    start = time.monotonic()
+    with pytest.raises(RuntimeError, match="^Could not zero the sensor$"):
+        comms.zero([])
+    assert 0.5 <= time.monotonic() - start < 2.0
+
+
+# --- registers and the port --------------------------------------------------
+
+
+def test_registers_need_an_open_port(comms):
+    comms.init()
+    with pytest.raises(RuntimeError, match="^Serial port is not open$"):
+        comms.read_register(1, 2)
+
+
+def test_version_1_refuses_register_access(comms, sensor):
+    connected(comms, sensor)
+    with pytest.raises(RuntimeError, match="^Register read operation is not supported$"):
+        comms.read_register(1, 2)
+    with pytest.raises(RuntimeError, match="^Register write operation is not supported$"):
+        comms.write_register(1, 2, b"\x00")
+
+
+def test_connect_before_init_is_refused(comms, sensor):
+    with pytest.raises(RuntimeError, match="init"):
+        comms.connect(sensor.path)
+    assert not comms.is_connected()
+
+
+@pytest.mark.parametrize("port", ["/dev/feltwise-missing", "relative-missing"])
+def test_a_port_that_cannot_be_opened(comms, port):
+    comms.init()
+    with pytest.raises(RuntimeError, match=f"^Cannot open serial port: {port}$"):
+        comms.connect(port)
+    assert not comms.is_connected()
+
+
+def test_a_port_in_use_cannot_be_opened_twice(comms, sensor):
+    connected(comms, sensor)
+    other = FeltwiseComms()
+    other.init()
+    with pytest.raises(RuntimeError, match="^Cannot open serial port: "):
+        other.connect(sensor.path)
+
+
+def test_an_empty_port_name_connects_nothing(comms):
+    comms.init()
+    comms.connect("")
+    assert not comms.is_connected()
+    assert comms.read_raw(0) == []
+
+
+def test_unplug_drops_the_port_and_a_new_connect_works(comms, sensor):
+    connected(comms, sensor)
+    assert comms.is_connected()
+    sensor.unplug()
+    assert wait_until(lambda: not comms.is_connected(), timeout=1.0)
+    assert comms.read_raw(150) == []
+    with pytest.raises(RuntimeError, match="^Serial port is not open$"):
+        comms.read_register(1, 2)
+
+    from conftest import PtySensor
+
+    replacement = PtySensor()
+    try:
+        comms.connect(replacement.path)
+        assert comms.is_connected()
+        replacement.send(binary_frame([5]))
+        assert comms.read_raw(1000) == [5.0]
+    finally:
+        replacement.close()
+
+
+def test_connecting_again_reopens_the_same_port(comms, sensor):
+    connected(comms, sensor)
+    comms.connect(sensor.path)
+    assert comms.is_connected()
+    sensor.send(binary_frame([3]))
+    assert comms.read_raw(1000) == [3.0]
+
+
+def test_destroying_a_connected_object_releases_the_port(sensor):
+    comms = connected(FeltwiseComms(), sensor)
+    del comms
+    again = connected(FeltwiseComms(), sensor)
+    assert again.is_connected()

@@ -1,0 +1,90 @@
+"""The module's surface: names, defaults, docstrings, conversions, stub."""
+
+import pathlib
+import subprocess
+import sys
+
+import feltwise_comm_py
+import pytest
+from feltwise_comm_py import FeltwiseComms
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+
+
+def test_versions():
+    assert feltwise_comm_py.__version__ == "0.1.6b"
+    assert FeltwiseComms.version == "dev"
+    assert FeltwiseComms().version == "dev"
+
+
+def test_version_is_a_read_only_property():
+    with pytest.raises(AttributeError):
+        FeltwiseComms().version = "x"
+    with pytest.raises(AttributeError):
+        FeltwiseComms.version = "x"
+    assert FeltwiseComms.version == "dev"
+
+
+@pytest.mark.parametrize(
+    "member, doc",
+    [
+        ("__init__", "Constructs FeltwiseComms object"),
+        ("init", "Initialise sensor comms"),
+        ("connect", "Connects to the sensor"),
+        ("read", "Reads and returns data"),
+        ("read_raw", "Reads and returns raw data"),
+        ("read_register", "Reads register data"),
+        ("write_register", "Writes register data"),
+        ("is_connected", "Is sensor connected?"),
+        ("zero", "Zeroes the sensor with data from a buffer"),
+    ],
+)
+def test_docstrings(member, doc):
+    assert doc in getattr(FeltwiseComms, member).__doc__
+    assert FeltwiseComms.__doc__ == "FeltwiseComms wrapper"
+
+
+def test_zero_overloads_are_tried_in_order():
+    doc = FeltwiseComms.zero.__doc__
+    assert doc.index("zero(self: feltwise_comm_py.FeltwiseComms, taxel_ids") < doc.index("data_buf")
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda c: c.read_register(65536, 0),
+        lambda c: c.read_register(0, 65536),
+        lambda c: c.read_register(-1, 0),
+        lambda c: c.read(1.5),
+        lambda c: c.read_raw(2**31),
+        lambda c: c.write_register(1, 2, bytearray(b"x")),
+        lambda c: c.write_register(1, 2, "x"),
+        lambda c: c.zero(),
+        lambda c: c.connect(),
+    ],
+    ids=["address", "id", "negative", "float-timeout", "timeout-range", "bytearray", "str-data", "zero", "connect"],
+)
+def test_argument_conversion_failures_raise_type_error(call):
+    with pytest.raises(TypeError):
+        call(FeltwiseComms())
+
+
+def test_register_arguments_by_keyword_reach_the_comms_object():
+    comms = FeltwiseComms()
+    comms.init()
+    with pytest.raises(RuntimeError, match="^Serial port is not open$"):
+        comms.read_register(id=2, address=1)
+    with pytest.raises(RuntimeError, match="^Serial port is not open$"):
+        comms.write_register(data=b"\x01", id=2, address=1, timeout=10)
+
+
+def test_the_committed_type_stub_matches_the_module(tmp_path):
+    pytest.importorskip("pybind11_stubgen")
+    subprocess.run(
+        [sys.executable, "-m", "pybind11_stubgen", "feltwise_comm_py", "-o", str(tmp_path)],
+        check=True,
+        capture_output=True,
+    )
+    generated = (tmp_path / "feltwise_comm_py.pyi").read_text()
+    committed = (REPO / "python" / "feltwise_comm_py.pyi").read_text()
+    assert generated == committed, "regenerate python/feltwise_comm_py.pyi with tools/make_stub.sh"
