@@ -25,9 +25,9 @@ void checkTimeout(std::int64_t timeout_ms) {
   if (timeout_ms < 1) throw std::runtime_error("Timeout must be greater than 0 ms");
 }
 
-// To the process's standard output, not Python's: the line must show even
-// when the host program redirects sys.stdout. One write, so that a line from
-// another thread cannot land inside it.
+// The process's standard output, not Python's sys.stdout: this runs on the
+// acquisition thread, which never takes the interpreter lock. One write, so
+// that a line from another thread cannot land inside it.
 void echoDeviceError(const std::string& line) {
   std::string echo;
   echo.reserve(line.size() + 5);
