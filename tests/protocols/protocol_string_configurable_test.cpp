@@ -7,8 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <exception>
-#include <functional>
 #include <future>
 #include <limits>
 #include <mutex>
@@ -128,6 +128,7 @@ class TextRegisters : public ::testing::Test {
     acquisition_ = std::make_unique<AcquisitionThread>(protocol_, comms_);
   }
   void TearDown() override {
+    EXPECT_FALSE(acquisition_->failed()) << "readSample threw";
     acquisition_.reset();
     EXPECT_TRUE(unread_.empty()) << "the host wrote more than was expected: " << unread_;
   }
