@@ -1,0 +1,81 @@
+// Protocol version 3: the sample lines of version 0, plus register access
+// over text requests and replies on the same line (text_register_lines.h).
+//
+// The acquisition thread reads every line. Lines of fewer than two bytes are
+// dropped; the first byte sorts the rest: "R"/"r" is a read reply, "O" an
+// acknowledgement, "E" a device error (echoed to standard output as
+// "ERR " + line + "\n"), anything else a sample line. A register call writes
+// its request from the caller's thread and waits until the acquisition thread
+// posts a completion or the time-out passes.
+//
+// Completions. There is one slot per request kind (read, write), a done flag
+// and a status guarded by that kind's mutex. A read reply completes the read
+// kind only; an acknowledgement, an error line or a malformed read reply
+// completes both, taking the read mutex before the write mutex. A request
+// empties its own slot (status kPending) before it writes its line, so a
+// reply that comes after its request timed out, or a completion nobody waited
+// for, cannot answer the next request, and a reply that comes quickly cannot
+// be lost. Each kind keeps its own status so that a completion of one kind
+// never rewrites the status another kind's waiter is about to read.
+//
+// One request of each kind at a time: the device answers in order and its
+// replies name no request.
+#ifndef FELTWISE_PROTOCOLS_PROTOCOL_STRING_CONFIGURABLE_H
+#define FELTWISE_PROTOCOLS_PROTOCOL_STRING_CONFIGURABLE_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "protocols/protocol_string.h"
+
+namespace feltwise_comm {
+
+class ProtocolStringConfigurable : public ProtocolString {
+ public:
+  // True only for a sample line that parseLine accepted.
+  bool readSample(std::vector<double>& sample, PortHolder& comms) override;
+
+  // Writes "r<address>,<id>,0" and waits up to `timeout_ms` for the reply;
+  // `out` then holds its data. Throws std::runtime_error "Timeout must be
+  // greater than 0 ms" (nothing sent), "Register read timeout" (`out`
+  // emptied) or "Register read error: <status>" (`out` untouched); port
+  // errors while writing the request propagate.
+  void readRegister(std::uint16_t address, std::uint16_t id, std::vector<std::uint8_t>& out, PortHolder& comms,
+                    std::int64_t timeout_ms) override;
+
+  // Writes "w<address>,<id>,<count>,<HEX>" and waits up to `timeout_ms` for
+  // the acknowledgement. Throws "Timeout must be greater than 0 ms",
+  // "Register write timeout" or "Register write error: <status>".
+  void writeRegister(std::uint16_t address, std::uint16_t id, const std::vector<std::uint8_t>& data,
+                     PortHolder& comms, std::int64_t timeout_ms) override;
+
+ protected:
+  // Ends both pending requests with `status`.
+  void completeAll(std::uint16_t status);
+
+ private:
+  void completeRead(const std::vector<std::uint8_t>& bytes);
+  void handleReadReply();
+
+  // The acquisition thread's scratch for the reply being decoded.
+  std::vector<std::uint8_t> decoded_bytes_;
+
+  std::mutex read_mutex_;
+  std::condition_variable read_cv_;
+  bool read_done_ = false;
+  std::uint16_t read_status_ = 0;
+  // The data of the last read reply that decoded. An acknowledgement that
+  // ends a read hands over these.
+  std::vector<std::uint8_t> reply_bytes_;
+
+  std::mutex write_mutex_;
+  std::condition_variable write_cv_;
+  bool write_done_ = false;
+  std::uint16_t write_status_ = 0;
+};
+
+}  // namespace feltwise_comm
+
+#endif  // FELTWISE_PROTOCOLS_PROTOCOL_STRING_CONFIGURABLE_H
