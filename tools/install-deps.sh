@@ -3,7 +3,7 @@
 # Does nothing for what is already there, so it is cheap to run every time.
 set -euo pipefail
 
-apt_packages=(cmake g++ libgtest-dev libmsgpack-cxx-dev mingw-w64 clang libclang-rt-14-dev)
+apt_packages=(cmake g++ libgtest-dev libmsgpack-cxx-dev mingw-w64 clang libclang-rt-14-dev locales)
 missing=()
 for package in "${apt_packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
@@ -14,6 +14,12 @@ if ((${#missing[@]})); then
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# A decimal-comma locale, so the tests can show that numbers on the wire are
+# read the same whatever locale the host program runs in.
+if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+  localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "could not generate de_DE.UTF-8; the locale tests will skip"
 fi
 
 # Python: the build backend for `pip install .`, and what the tests use.

@@ -6,12 +6,16 @@
 #include "models/taxel_polyfit_model.h"
 #include "models/triaxial_polyfit_model.h"
 #include "protocols/protocol_binary.h"
+#include "protocols/protocol_string.h"
+#include "protocols/protocol_string_configurable.h"
 
 namespace feltwise_comm {
 
 std::unique_ptr<Protocol> createProtocol(std::int32_t protocol_version) {
   switch (protocol_version) {
+    case 0: return std::make_unique<ProtocolString>();
     case 1: return std::make_unique<ProtocolBinary>();
+    case 3: return std::make_unique<ProtocolStringConfigurable>();
     default: throw std::runtime_error("Invalid protocol version in sensor parameters");
   }
 }

@@ -1,0 +1,52 @@
+#include "models/taxel_polyfit_model.h"
+
+#include <stdexcept>
+
+#include "models/polynomial.h"
+#include "models/taxel_channel.h"
+
+namespace feltwise_comm {
+
+UnpluggedWarning TaxelPolyfitModel::warn_unplugged;
+
+void TaxelPolyfitModel::configure(const std::shared_ptr<SensorParameters>& record) {
+  // A record of another class can only come from a file that repeats
+  // "sensor_type" with different values; it is as wrong as a wrong type.
+  auto taxel = std::dynamic_pointer_cast<TaxelPolyfitParameters>(record);
+  if (!taxel || taxel->sensor_type != sensor_type::taxel_polyfit) {
+    throw std::runtime_error("Invalid sensor type");
+  }
+  parameters = std::move(taxel);
+  check_taxel_output_map(*parameters);
+}
+
+void TaxelPolyfitModel::apply(std::vector<double>& output, const std::vector<double>& raw) {
+  if (!parameters) return;
+  const TaxelPolyfitParameters& p = *parameters;
+  TaxelChannel channel;
+  if (!taxel_channel(p, channel)) return;
+  if (!within(channel.input, raw)) {
+    warn_unplugged.raise();
+    return;
+  }
+  if (!within(channel.output, output)) return;
+
+  const double x = raw[static_cast<std::size_t>(channel.input)] - p.offset;
+  const double t = p.lower > 0 ? p.lower : 0;
+  double y;
+  if (x > t) {
+    y = evaluate_polynomial(p.coefs, x);
+  } else if (t < 0.000001) {
+    y = 0;
+  } else {
+    y = (x / t) * evaluate_polynomial(p.coefs, t);
+  }
+  if (y < 0) y = 0;
+  output[static_cast<std::size_t>(channel.output)] += y;
+}
+
+void TaxelPolyfitModel::zero(const std::vector<std::vector<double>>& samples) {
+  if (parameters) zero_taxel_offset(*parameters, parameters->offset, samples);
+}
+
+}  // namespace feltwise_comm

@@ -1,0 +1,21 @@
+// The error of every refused conversion from a msgpack object.
+//
+// msgpack::type_error derives from std::bad_cast and keeps its what(), which
+// libstdc++ spells "std::bad_cast"; callers, down to Python, are promised
+// "bad cast". Deriving from msgpack::type_error keeps `catch
+// (msgpack::type_error&)` working for code written against msgpack-c.
+#ifndef FELTWISE_PARAMETERS_PARAMETER_TYPE_ERROR_H
+#define FELTWISE_PARAMETERS_PARAMETER_TYPE_ERROR_H
+
+#include <msgpack.hpp>
+
+namespace feltwise_comm {
+
+class ParameterTypeError : public msgpack::v1::type_error {
+ public:
+  const char* what() const noexcept override;
+};
+
+}  // namespace feltwise_comm
+
+#endif  // FELTWISE_PARAMETERS_PARAMETER_TYPE_ERROR_H

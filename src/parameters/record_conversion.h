@@ -1,0 +1,55 @@
+// Conversion of a record map of the parameter file into a record.
+//
+// The map must have str keys only (all checked before any field is touched);
+// a repeated key counts by its first occurrence; keys the record does not know
+// are ignored, and absent ones leave their field as it was. Fields are filled
+// "SensorParameters" first, then in declaration order, so a refusal part-way
+// leaves the earlier fields converted (the loader then drops the record).
+// Every refusal is a ParameterTypeError ("bad cast").
+//
+// The msgpack-c adaptors below make `object.convert(record)` do the same.
+#ifndef FELTWISE_PARAMETERS_RECORD_CONVERSION_H
+#define FELTWISE_PARAMETERS_RECORD_CONVERSION_H
+
+#include <msgpack.hpp>
+
+#include "parameters/sensor_parameters.h"
+
+namespace feltwise_comm {
+
+// The base fields, from the value of "SensorParameters".
+void convert_sensor_parameters(const msgpack::v1::object& map, SensorParameters& record);
+
+void convert_record(const msgpack::v1::object& map, TriaxialPolyfitParameters& record);
+void convert_record(const msgpack::v1::object& map, TaxelPolyfitParameters& record);
+void convert_record(const msgpack::v1::object& map, TaxelLookupParameters& record);
+
+}  // namespace feltwise_comm
+
+namespace msgpack {
+MSGPACK_API_VERSION_NAMESPACE(v1) {
+namespace adaptor {
+
+template <typename Record>
+struct feltwise_record_convert {
+  const msgpack::v1::object& operator()(const msgpack::v1::object& map, Record& record) const {
+    feltwise_comm::convert_record(map, record);
+    return map;
+  }
+};
+
+template <>
+struct convert<feltwise_comm::TriaxialPolyfitParameters>
+    : feltwise_record_convert<feltwise_comm::TriaxialPolyfitParameters> {};
+template <>
+struct convert<feltwise_comm::TaxelPolyfitParameters>
+    : feltwise_record_convert<feltwise_comm::TaxelPolyfitParameters> {};
+template <>
+struct convert<feltwise_comm::TaxelLookupParameters>
+    : feltwise_record_convert<feltwise_comm::TaxelLookupParameters> {};
+
+}  // namespace adaptor
+}  // MSGPACK_API_VERSION_NAMESPACE(v1)
+}  // namespace msgpack
+
+#endif  // FELTWISE_PARAMETERS_RECORD_CONVERSION_H

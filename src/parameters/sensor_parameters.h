@@ -1,0 +1,74 @@
+// The calibration record of one sensor unit. Records are shared between the
+// comms object's list and the model built from each one; zeroing writes a new
+// `offset` into the record, so a record is live state, not a copy of the file.
+#ifndef FELTWISE_PARAMETERS_SENSOR_PARAMETERS_H
+#define FELTWISE_PARAMETERS_SENSOR_PARAMETERS_H
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace feltwise_comm {
+
+// Values of `sensor_type`: which model calibrates the unit.
+namespace sensor_type {
+constexpr std::int32_t triaxial_polyfit = 0;
+constexpr std::int32_t taxel_polyfit = 1;
+constexpr std::int32_t taxel_lookup = 2;
+}  // namespace sensor_type
+
+class SensorParameters {
+ public:
+  virtual ~SensorParameters() = default;
+
+  std::int32_t sensor_type;
+  // Raw sample index -> the model's input slot.
+  std::map<std::int32_t, std::int32_t> input_map;
+  // The model's output slot -> calibrated output index.
+  std::map<std::int32_t, std::int32_t> output_map;
+
+ protected:
+  // A record starts out as the kind of its class: should the file's first
+  // "SensorParameters" map lack "sensor_type" (the loader found the type in a
+  // later one), the record still names the model that fits it.
+  explicit SensorParameters(std::int32_t kind) : sensor_type(kind) {}
+  SensorParameters(const SensorParameters&) = default;
+  SensorParameters& operator=(const SensorParameters&) = default;
+};
+
+class TriaxialPolyfitParameters : public SensorParameters {
+ public:
+  TriaxialPolyfitParameters() : SensorParameters(sensor_type::triaxial_polyfit) {}
+
+  std::vector<double> lower;   // per channel slot: dead band after the offset
+  std::vector<double> upper;   // kept from the file; no model uses it
+  std::vector<double> offset;  // per channel slot: raw value at rest
+  std::vector<double> coefs_x;
+  std::vector<double> coefs_y;
+  std::vector<double> coefs_z;
+};
+
+// A map that lacks "lower", "upper" or "offset" leaves 0.0.
+class TaxelPolyfitParameters : public SensorParameters {
+ public:
+  TaxelPolyfitParameters() : SensorParameters(sensor_type::taxel_polyfit) {}
+
+  double lower = 0.0;  // end of the straight segment near zero
+  double upper = 0.0;  // kept from the file; no model uses it
+  double offset = 0.0;
+  std::vector<double> coefs;  // constant term first
+};
+
+class TaxelLookupParameters : public SensorParameters {
+ public:
+  TaxelLookupParameters() : SensorParameters(sensor_type::taxel_lookup) {}
+
+  double lower = 0.0;  // input of the first table entry
+  double upper = 0.0;  // input of the last table entry
+  double offset = 0.0;
+  std::vector<double> lut;  // outputs at equally spaced inputs
+};
+
+}  // namespace feltwise_comm
+
+#endif  // FELTWISE_PARAMETERS_SENSOR_PARAMETERS_H
