@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <string>
+
 #include "comms/protocol_version_text.h"
 
 namespace {
@@ -24,6 +27,11 @@ INSTANTIATE_TEST_SUITE_P(
                       VersionText{"99999999999", std::nullopt}, VersionText{"2147483648", std::nullopt},
                       VersionText{"00000000000000000000001", 1}, VersionText{"", std::nullopt},
                       VersionText{"params.bin", std::nullopt}, VersionText{" ", std::nullopt},
-                      VersionText{"- 1", std::nullopt}, VersionText{"+", std::nullopt}));
+                      VersionText{"- 1", std::nullopt}, VersionText{"+", std::nullopt}),
+    [](const ::testing::TestParamInfo<VersionText>& param_info) {
+      std::string name;
+      for (const char c : std::string(param_info.param.text)) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      return "t" + std::to_string(param_info.index) + "_" + name;
+    });
 
 }  // namespace
