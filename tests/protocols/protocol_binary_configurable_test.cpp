@@ -11,6 +11,7 @@
 #include <future>
 #include <limits>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -280,6 +281,8 @@ struct CutCase {
   Bytes bytes;
   std::uint16_t status;
 };
+
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
 
 class CutRegisterFrames : public ConfigurableProtocol, public ::testing::WithParamInterface<CutCase> {};
 

@@ -1,6 +1,7 @@
 // Version-2 frames enciphered by the tests' own AES and decoded over a pty.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <stdexcept>
 
 #include "aes128_reference_cipher.h"
@@ -76,6 +77,8 @@ struct CountCase {
   std::uint16_t count;
   std::size_t values;  // what the plaintext holds of them
 };
+
+void PrintTo(const CountCase& c, std::ostream* os) { *os << "count " << c.count; }
 
 class EncryptedFrames : public EncryptProtocol, public ::testing::WithParamInterface<CountCase> {};
 
