@@ -6,6 +6,8 @@
 #include "models/taxel_polyfit_model.h"
 #include "models/triaxial_polyfit_model.h"
 #include "protocols/protocol_binary.h"
+#include "protocols/protocol_binary_configurable.h"
+#include "protocols/protocol_binary_encrypt.h"
 #include "protocols/protocol_string.h"
 #include "protocols/protocol_string_configurable.h"
 
@@ -15,7 +17,9 @@ std::unique_ptr<Protocol> createProtocol(std::int32_t protocol_version) {
   switch (protocol_version) {
     case 0: return std::make_unique<ProtocolString>();
     case 1: return std::make_unique<ProtocolBinary>();
+    case 2: return std::make_unique<ProtocolBinaryEncrypt>();
     case 3: return std::make_unique<ProtocolStringConfigurable>();
+    case 4: return std::make_unique<ProtocolBinaryConfigurable>();
     default: throw std::runtime_error("Invalid protocol version in sensor parameters");
   }
 }

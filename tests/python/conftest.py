@@ -3,6 +3,9 @@
 import os
 import select
 import struct
+import subprocess
+import sys
+import textwrap
 import time
 import tty
 
@@ -44,6 +47,68 @@ class PtySensor:
     def close(self) -> None:
         if self.master is not None:
             self.unplug()
+
+
+class SensorProcess:
+    """Plays the sensor from another process.
+
+    Every module call keeps the interpreter lock while it waits, so a Python
+    thread of the test process could not answer a register request or stream
+    samples during zero(): the answering side must be a process of its own.
+    `script` runs with `fd` (the pty master) and `arg` defined; what it prints
+    is returned by `result()`.
+    """
+
+    def __init__(self, sensor, script, arg=None):
+        prologue = f"import os, struct, sys, time, select\nfd = {sensor.master}\narg = {arg!r}\n"
+        self._process = subprocess.Popen(
+            [sys.executable, "-c", prologue + textwrap.dedent(script)],
+            pass_fds=[sensor.master],
+            stdout=subprocess.PIPE,
+        )
+
+    def result(self, timeout=5.0) -> bytes:
+        out, _ = self._process.communicate(timeout=timeout)
+        return out
+
+    def stop(self):
+        self._process.terminate()
+        self._process.communicate()
+
+
+# Answers one request line (or binary request of `arg[0]` bytes) with `arg[1]`;
+# prints the request it received.
+ANSWER_ONE_REQUEST = """
+wanted, reply = arg
+received = b""
+deadline = time.monotonic() + 3
+while time.monotonic() < deadline:
+    if select.select([fd], [], [], 0.05)[0]:
+        received += os.read(fd, 4096)
+    if (wanted is None and received.endswith(b"\\n")) or (wanted is not None and len(received) >= wanted):
+        break
+if reply:
+    os.write(fd, reply)
+sys.stdout.write(received.hex())
+"""
+
+
+def answer_request(sensor, reply, request_size=None):
+    return SensorProcess(sensor, ANSWER_ONE_REQUEST, (request_size, reply))
+
+
+def request_of(process) -> bytes:
+    return bytes.fromhex(process.result().decode())
+
+
+# Streams the frames in `arg` round-robin, one every 5 ms, until killed.
+STREAM_FRAMES = """
+i = 0
+while True:
+    os.write(fd, arg[i % len(arg)])
+    i += 1
+    time.sleep(0.005)
+"""
 
 
 def binary_frame(values) -> bytes:

@@ -1,9 +1,9 @@
 """Protocol versions 0 and 3 through the module: sample lines and register lines."""
 
 import locale
-import threading
-
+import time
 import pytest
+from conftest import answer_request, request_of
 from feltwise_comm_py import FeltwiseComms
 
 
@@ -16,32 +16,6 @@ def text_comms(sensor):
         return comms
 
     return make
-
-
-def answer(sensor, request_prefix, reply):
-    """Waits for one request line from the host and answers it."""
-    def run():
-        received = b""
-        while not received.endswith(b"\n"):
-            chunk = sensor.receive(1, timeout=2.0)
-            if not chunk:
-                return
-            received += chunk
-        answer.requests.append(received)
-        if reply is not None:
-            sensor.send(reply)
-
-    thread = threading.Thread(target=run)
-    thread.start()
-    return thread
-
-
-answer.requests = []
-
-
-@pytest.fixture(autouse=True)
-def _clear_requests():
-    answer.requests = []
 
 
 @pytest.mark.parametrize(
@@ -95,19 +69,17 @@ def test_texts_naming_version_3_select_register_lines(sensor, text):
 
 def test_version_3_read_register_round_trip(text_comms, sensor):
     comms = text_comms(3)
-    responder = answer(sensor, b"r", b"R32,1,2,0aff\n")
+    responder = answer_request(sensor, b"R32,1,2,0aff\n")
     assert comms.read_register(32, 1) == b"\x0a\xff"
-    responder.join()
-    assert answer.requests == [b"r32,1,0\n"]
+    assert request_of(responder) == b"r32,1,0\n"
 
 
-@pytest.mark.parametrize("data, request", [(b"\x0a\xff", b"w32,1,2,0AFF\n"), (b"", b"w32,1,0,\n")])
-def test_version_3_write_register_round_trip(text_comms, sensor, data, request):
+@pytest.mark.parametrize("data, expected_request", [(b"\x0a\xff", b"w32,1,2,0AFF\n"), (b"", b"w32,1,0,\n")])
+def test_version_3_write_register_round_trip(text_comms, sensor, data, expected_request):
     comms = text_comms(3)
-    responder = answer(sensor, b"w", b"O\n")
+    responder = answer_request(sensor, b"O\n")
     assert comms.write_register(32, 1, data) is None
-    responder.join()
-    assert answer.requests == [request]
+    assert request_of(responder) == expected_request
 
 
 @pytest.mark.parametrize(
@@ -121,18 +93,18 @@ def test_version_3_write_register_round_trip(text_comms, sensor, data, request):
 )
 def test_version_3_malformed_replies(text_comms, sensor, reply, message):
     comms = text_comms(3)
-    responder = answer(sensor, b"r", reply)
+    responder = answer_request(sensor, reply)
     with pytest.raises(RuntimeError, match=f"^{message}$"):
         comms.read_register(1, 2)
-    responder.join()
+    responder.result()
 
 
 def test_version_3_device_error_is_echoed_on_the_process_stdout(text_comms, sensor, capfd):
     comms = text_comms(3)
-    responder = answer(sensor, b"w", b"E busy\n")
+    responder = answer_request(sensor, b"E busy\n")
     with pytest.raises(RuntimeError, match="^Register write error: 0$"):
         comms.write_register(1, 2, b"\x01")
-    responder.join()
+    responder.result()
     assert "ERR E busy\n\n" in capfd.readouterr().out
 
 
@@ -152,14 +124,15 @@ def test_version_3_a_late_reply_never_answers_the_next_request(text_comms, senso
         comms.read_register(1, 2, timeout=100)
     sensor.receive(8)
     sensor.send(b"R1,2,1,01\n")  # too late for the first request
-    responder = answer(sensor, b"r", b"R1,2,1,02\n")
+    time.sleep(0.1)  # ... and seen before the next one is sent
+    responder = answer_request(sensor, b"R1,2,1,02\n")
     assert comms.read_register(1, 2) == b"\x02"
-    responder.join()
+    responder.result()
 
 
 def test_version_3_samples_keep_flowing_around_register_traffic(text_comms, sensor):
     comms = text_comms(3)
-    responder = answer(sensor, b"r", b"5,6\nR1,2,1,7f\n")
+    responder = answer_request(sensor, b"5,6\nR1,2,1,7f\n")
     assert comms.read_register(1, 2) == b"\x7f"
-    responder.join()
+    responder.result()
     assert comms.read_raw(1000) == [5.0, 6.0]
