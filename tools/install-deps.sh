@@ -23,8 +23,8 @@ if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
 fi
 
 # Python: the build backend for `pip install .`, and what the tests use.
-python_packages=(pytest msgpack pybind11-stubgen)
-python_modules=(pytest msgpack pybind11_stubgen)
+python_packages=(pytest msgpack pybind11-stubgen cryptography)
+python_modules=(pytest msgpack pybind11_stubgen cryptography)
 missing=()
 for i in "${!python_modules[@]}"; do
   python3 -c "import ${python_modules[$i]}" >/dev/null 2>&1 || missing+=("${python_packages[$i]}")
