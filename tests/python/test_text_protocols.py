@@ -21,16 +21,33 @@ def text_comms(sensor):
 @pytest.mark.parametrize(
     "line, expected",
     [
-        (b"1.5,2,-3\n", [1.5, 2.0, -3.0]),
-        (b"1,2\r\n", [1.0, 2.0]),
-        (b"4,,5\n", [4.0]),
+        (b"1.5,2,-3e2\n", [1.5, 2.0, -300.0]),
+        (b"1.5, 2\r\n", [1.5, 2.0]),
+        (b"12abc,3\n", [12.0, 3.0]),
+        (b"1,,2\n", [1.0]),
         (b"7\n", [7.0]),
+        (b"1,2", [1.0, 2.0]),  # cut by the read time-out: parsed as it stands
     ],
 )
 def test_version_0_lines_become_samples(text_comms, sensor, line, expected):
     comms = text_comms(0)
     sensor.send(line)
     assert comms.read_raw(1000) == expected
+
+
+@pytest.mark.parametrize("line", [b",1,2\n", b"1,\n", b"\n", b"1,x,3\n", b"1e999\n"])
+def test_version_0_lines_without_a_sample(text_comms, sensor, line):
+    comms = text_comms(0)
+    sensor.send(line + b"8\n")
+    assert comms.read_raw(1000) == [8.0]  # nothing was handed off for the refused line
+
+
+def test_version_0_an_overlong_line_arrives_in_pieces(text_comms, sensor):
+    comms = text_comms(0)
+    head = b"1," * 32768  # exactly 65536 bytes
+    sensor.send(head + b"9")  # the 9 ends its line only by the read time-out, 100 ms later
+    assert comms.read_raw(1000) == [1.0] * 32768
+    assert comms.read_raw(1000) == [9.0]
 
 
 def test_version_0_reads_numbers_whatever_the_locale(text_comms, sensor):
