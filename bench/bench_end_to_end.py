@@ -78,20 +78,21 @@ def latency_bare(frames):
     return samples
 
 
-def thread_cpu_seconds(exclude):
-    """CPU time of this process's threads that are not in `exclude`."""
-    total = 0
+def thread_usage(exclude):
+    """CPU seconds and read system calls of this process's threads not in `exclude`."""
+    ticks = reads = 0
     for tid in os.listdir("/proc/self/task"):
         if int(tid) in exclude:
             continue
         with open(f"/proc/self/task/{tid}/stat") as stat:
             fields = stat.read().rsplit(")", 1)[1].split()
-        total += int(fields[11]) + int(fields[12])  # utime + stime
-    return total / TICKS
+        ticks += int(fields[11]) + int(fields[12])  # utime + stime
+        with open(f"/proc/self/task/{tid}/io") as io:
+            reads += int(next(line for line in io if line.startswith("syscr")).split()[1])
+    return ticks / TICKS, reads
 
 
-def paced_writer(master, frames, stop):
-    data = frame(list(range(64)))
+def paced_writer(master, frames, stop, data):
     next_at = time.perf_counter()
     for _ in range(frames):
         if stop.is_set():
@@ -103,30 +104,38 @@ def paced_writer(master, frames, stop):
             time.sleep(delay)
 
 
-def cpu_per_frame(frames, reader):
+def usage_per_frame(frames, data, reader):
+    """(CPU seconds, read system calls) per frame of the reader thread at 1,000 frames/s."""
     master, slave, path = open_pty()
     before = set(int(t) for t in os.listdir("/proc/self/task"))
     stop = threading.Event()
-    writer = threading.Thread(target=paced_writer, args=(master, frames, stop))
+    writer = threading.Thread(target=paced_writer, args=(master, frames, stop, data))
     consumer = reader(path, stop)
     time.sleep(0.2)
-    # Every thread started since `before` is the reader under test, except the writer.
-    start_cpu = thread_cpu_seconds(before)
+    # Every thread started since `before` is the reader under test; the writer is left out.
+    start_cpu, start_reads = thread_usage(before)
     writer.start()
     writer_tid = writer.native_id
     writer.join()
     time.sleep(0.2)
-    cpu = thread_cpu_seconds(before | {writer_tid}) - start_cpu
+    cpu, reads = thread_usage(before | {writer_tid})
     stop.set()
     consumer()
     os.close(master)
     os.close(slave)
-    return cpu / frames
+    return (cpu - start_cpu) / frames, (reads - start_reads) / frames
 
 
-def module_reader(path, stop):
+def module_reader(version):
+    def start(path, stop):
+        return connect_module(path, version)
+
+    return start
+
+
+def connect_module(path, version):
     comms = feltwise_comm_py.FeltwiseComms()
-    comms.init("1")
+    comms.init(version)
     comms.connect(path)
 
     def finish():
@@ -157,18 +166,25 @@ def main():
     module = latency_module(FRAMES)
     bare = latency_bare(FRAMES)
     cpu_frames = min(FRAMES, 5000)
-    module_cpu = cpu_per_frame(cpu_frames, module_reader)
-    bare_cpu = cpu_per_frame(cpu_frames, bare_reader)
-    print(f"{'measure':<34} {'module':>12} {'bare read':>12} {'ratio':>7}")
+    binary = frame(list(range(64)))
+    text = (",".join(f"{1000 + 37 * v}.25" for v in range(64)) + "\n").encode()
+    v1_cpu, v1_reads = usage_per_frame(cpu_frames, binary, module_reader("1"))
+    v1_bare_cpu, v1_bare_reads = usage_per_frame(cpu_frames, binary, bare_reader)
+    v0_cpu, v0_reads = usage_per_frame(cpu_frames, text, module_reader("0"))
+    v0_bare_cpu, v0_bare_reads = usage_per_frame(cpu_frames, text, bare_reader)
+    print(f"{'measure':<40} {'module':>12} {'bare read':>12} {'ratio':>7}")
     rows = [
-        ("latency median (us)", statistics.median(module), statistics.median(bare)),
-        ("latency p99 (us)", percentile(module, 0.99), percentile(bare, 0.99)),
-        ("reader CPU per frame (us)", module_cpu * 1e6, bare_cpu * 1e6),
+        ("v1 latency median (us)", statistics.median(module), statistics.median(bare)),
+        ("v1 latency p99 (us)", percentile(module, 0.99), percentile(bare, 0.99)),
+        ("v1 reader CPU per frame, 64 values (us)", v1_cpu * 1e6, v1_bare_cpu * 1e6),
+        ("v1 read syscalls per frame", v1_reads, v1_bare_reads),
+        (f"v0 reader CPU per line, {len(text)} B (us)", v0_cpu * 1e6, v0_bare_cpu * 1e6),
+        ("v0 read syscalls per line", v0_reads, v0_bare_reads),
     ]
     for name, mine, base in rows:
         ratio = mine / base if base else float("nan")
-        print(f"{name:<34} {mine:>12.1f} {base:>12.1f} {ratio:>7.2f}")
-    print(f"{FRAMES} frames for latency, {cpu_frames} frames of 64 values at 1,000/s for CPU;")
+        print(f"{name:<40} {mine:>12.2f} {base:>12.2f} {ratio:>7.2f}")
+    print(f"{FRAMES} frames for latency; {cpu_frames} frames or lines of 64 values at 1,000/s for CPU;")
     print("CPU from /proc/self/task at clock-tick resolution (1/%d s)." % TICKS)
 
 

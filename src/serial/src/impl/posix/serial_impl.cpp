@@ -297,11 +297,18 @@ bool Serial::SerialImpl::fillReceiveBuffer(const Deadline& total, bool gap_limit
   rx_begin_ = rx_end_ = 0;
   // The gap between two bytes is measured from the last byte handed out.
   const Deadline deadline = gap_limited ? gapDeadline(total) : total;
+  // A read that filled the whole buffer left more behind: read again at once.
+  // Otherwise the kernel was drained, and asking poll() first saves a read()
+  // that would only come back empty.
   bool poll_said_readable = false;
+  bool polled = false;  // at least one look per call, even at a passed deadline
+  bool try_read = kernel_may_hold_more_;
   for (;;) {
-    const ssize_t n = ::read(fd_, rx_.data(), rx_.size());
+    const ssize_t n = try_read ? ::read(fd_, rx_.data(), rx_.size()) : 0;
+    try_read = true;
     if (n > 0) {
       rx_end_ = static_cast<std::size_t>(n);
+      kernel_may_hold_more_ = rx_end_ == rx_.size();
       return true;
     }
     if (n == 0 && poll_said_readable) {
@@ -314,9 +321,10 @@ bool Serial::SerialImpl::fillReceiveBuffer(const Deadline& total, bool gap_limit
 
     for (;;) {
       const int wait_ms = millisecondsLeft(deadline);
-      if (wait_ms == 0) return false;
+      if (wait_ms == 0 && polled) return false;
       pollfd pfd{fd_, POLLIN, 0};
       const int ready = ::poll(&pfd, 1, wait_ms);
+      polled = true;
       if (ready < 0) {
         if (errno == EINTR) continue;
         FELTWISE_THROW_IO("Error while reading from the serial port: " + errnoText(errno));

@@ -77,6 +77,7 @@ class Serial::SerialImpl {
   std::vector<std::uint8_t> rx_;
   std::size_t rx_begin_ = 0;
   std::size_t rx_end_ = 0;
+  bool kernel_may_hold_more_ = true;
 };
 
 }  // namespace serial
