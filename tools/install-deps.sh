@@ -15,3 +15,15 @@ if ((${#missing[@]})); then
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+
+# The example parameter files are written and checked with the msgpack package.
+# Debian's own python3 refuses pip installs (externally managed); its package
+# python3-msgpack serves that interpreter instead.
+if ! python3 -c 'import msgpack' >/dev/null 2>&1; then
+  echo "installing Python package: msgpack"
+  if ! python3 -m pip install --quiet msgpack; then
+    sudo_cmd=()
+    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq python3-msgpack >/dev/null
+  fi
+fi

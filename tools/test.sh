@@ -12,6 +12,9 @@ echo "== build"
 cmake -S . -B build/test -DFELTWISE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/test -j"$jobs"
 
+echo "== example parameter files"
+python3 tools/make_example_params.py --check
+
 echo "== C++ tests"
 (cd build/test && ctest --output-on-failure -j"$jobs")
 
