@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test of the project, from a fresh machine: installs what is missing,
-# builds with warnings as errors, runs the C++ tests, and cross-builds the
-# library for Windows so its port implementation keeps compiling.
+# builds with warnings as errors, runs the C++ tests, cross-builds the library
+# for Windows so its port implementation keeps compiling, and fuzzes the
+# parameter file loader for a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -21,3 +22,6 @@ echo "== C++ tests"
 echo "== Windows cross-build"
 cmake -S . -B build/mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DFELTWISE_WERROR=ON >/dev/null
 cmake --build build/mingw -j"$jobs"
+
+echo "== fuzz smoke run: decode_parameters, 60 s"
+bash fuzz/run.sh 60
