@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test of the project, from a fresh machine: installs what is missing,
-# builds with warnings as errors, runs the C++ tests, and cross-builds the
-# library for Windows so its port implementation keeps compiling.
+# builds with warnings as errors, runs the C++ tests, cross-builds the library
+# for Windows so its port implementation keeps compiling, and fuzzes the
+# parameter file loader for a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -11,6 +12,9 @@ bash tools/install-deps.sh
 echo "== build"
 cmake -S . -B build/test -DFELTWISE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/test -j"$jobs"
+
+echo "== example parameter files"
+python3 tools/make_example_params.py --check
 
 echo "== C++ tests"
 (cd build/test && ctest --output-on-failure -j"$jobs")
@@ -23,3 +27,6 @@ python3 -m pytest -q tests/python
 echo "== Windows cross-build"
 cmake -S . -B build/mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DFELTWISE_WERROR=ON >/dev/null
 cmake --build build/mingw -j"$jobs"
+
+echo "== fuzz smoke run: decode_parameters, 60 s"
+bash fuzz/run.sh 60

@@ -1,7 +1,7 @@
-// The calibration polynomials, evaluated exactly as the sensor's maker fitted
-// them: term by term with std::pow and a double exponent, k rising from 0,
-// summed from 0.0. Horner's rule would be faster but rounds differently, and
-// calibrated values must match the maker's bit for bit.
+// The calibration polynomials: term by term with std::pow and a double
+// exponent, k rising from 0, summed from 0.0. Calibrated values are promised
+// bit for bit in exactly this order; Horner's rule would be faster but rounds
+// differently.
 #ifndef FELTWISE_MODELS_POLYNOMIAL_H
 #define FELTWISE_MODELS_POLYNOMIAL_H
 

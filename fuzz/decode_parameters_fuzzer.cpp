@@ -1,0 +1,155 @@
+// libFuzzer target: arbitrary bytes as a sensor parameter file.
+//
+// A file is refused only with the errors the loader documents; anything else
+// (another exception, a sanitizer report, an allocation beyond libFuzzer's
+// limit) is a finding. The records a file yields are then handed to their
+// models, configured, applied and zeroed as the comms object would, so that a
+// record that loads but breaks a model is found too.
+//
+// A second oracle checks the allocation-free walk in front of the unpacking:
+// whatever it accepts, msgpack-c alone must accept as the same object, and
+// what it refuses as truncated or malformed, msgpack-c alone must refuse too.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "models/taxel_lookup_model.h"
+#include "models/taxel_polyfit_model.h"
+#include "models/triaxial_polyfit_model.h"
+#include "parameters/bounded_unpack.h"
+#include "parameters/parameter_file.h"
+
+namespace {
+
+std::shared_ptr<feltwise_comm::SensorModel> model_for(std::int32_t sensor_type) {
+  switch (sensor_type) {
+    case feltwise_comm::sensor_type::triaxial_polyfit:
+      return std::make_shared<feltwise_comm::TriaxialPolyfitModel>();
+    case feltwise_comm::sensor_type::taxel_polyfit:
+      return std::make_shared<feltwise_comm::TaxelPolyfitModel>();
+    case feltwise_comm::sensor_type::taxel_lookup:
+      return std::make_shared<feltwise_comm::TaxelLookupModel>();
+    default:
+      return nullptr;
+  }
+}
+
+void exercise_models(const feltwise_comm::ParameterHolder& holder) {
+  // The comms object sizes the output from the largest output index; capped
+  // here, which also checks that models skip outputs beyond it.
+  std::int32_t largest = -1;
+  for (const auto& record : holder.records_) {
+    for (const auto& entry : record->output_map) largest = std::max(largest, entry.second);
+  }
+  std::vector<double> output(static_cast<std::size_t>(std::min(largest, 255) + 1), 0.0);
+
+  std::vector<double> raw(64);
+  for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<double>((i * 977) % 4096) - 100.0;
+  const std::vector<double> short_raw(raw.begin(), raw.begin() + 8);
+
+  for (const auto& record : holder.records_) {
+    std::shared_ptr<feltwise_comm::SensorModel> model = model_for(record->sensor_type);
+    if (!model) continue;
+    try {
+      model->configure(record);
+    } catch (const std::runtime_error&) {
+      continue;
+    }
+    model->apply(output, raw);
+    model->apply(output, short_raw);
+    try {
+      model->zero({raw, short_raw});
+    } catch (const std::runtime_error&) {
+    }
+    model->apply(output, raw);
+  }
+}
+
+// Objects compared bit for bit: msgpack-c's operator== compares floats by
+// value, and a NaN is not equal to itself. Depth is bounded by the walk.
+bool same_bytes(const char* a, const char* b, std::size_t size) { return size == 0 || std::memcmp(a, b, size) == 0; }
+
+bool same(const msgpack::v1::object& a, const msgpack::v1::object& b) {
+  namespace type = msgpack::v1::type;
+  if (a.type != b.type) return false;
+  switch (a.type) {
+    case type::NIL:
+      return true;
+    case type::BOOLEAN:
+      return a.via.boolean == b.via.boolean;
+    case type::POSITIVE_INTEGER:
+      return a.via.u64 == b.via.u64;
+    case type::NEGATIVE_INTEGER:
+      return a.via.i64 == b.via.i64;
+    case type::FLOAT32:
+    case type::FLOAT64:
+      return std::memcmp(&a.via.f64, &b.via.f64, sizeof a.via.f64) == 0;
+    case type::STR:
+      return a.via.str.size == b.via.str.size && same_bytes(a.via.str.ptr, b.via.str.ptr, a.via.str.size);
+    case type::BIN:
+      return a.via.bin.size == b.via.bin.size && same_bytes(a.via.bin.ptr, b.via.bin.ptr, a.via.bin.size);
+    case type::EXT:
+      // The type byte comes first, then size bytes of data.
+      return a.via.ext.size == b.via.ext.size && same_bytes(a.via.ext.ptr, b.via.ext.ptr, a.via.ext.size + 1u);
+    case type::ARRAY:
+      if (a.via.array.size != b.via.array.size) return false;
+      for (std::uint32_t i = 0; i < a.via.array.size; ++i) {
+        if (!same(a.via.array.ptr[i], b.via.array.ptr[i])) return false;
+      }
+      return true;
+    case type::MAP:
+      if (a.via.map.size != b.via.map.size) return false;
+      for (std::uint32_t i = 0; i < a.via.map.size; ++i) {
+        if (!same(a.via.map.ptr[i].key, b.via.map.ptr[i].key) || !same(a.via.map.ptr[i].val, b.via.map.ptr[i].val)) {
+          return false;
+        }
+      }
+      return true;
+  }
+  return false;
+}
+
+void check_walk_against_msgpack(const char* data, std::size_t size) {
+  msgpack::v1::unpack_limit bounded(size, size, size, size, size);
+  try {
+    const msgpack::v1::object_handle walked = feltwise_comm::unpack_bounded(data, size);
+    const msgpack::v1::object_handle plain = msgpack::v1::unpack(data, size, nullptr, nullptr, bounded);
+    if (!same(walked.get(), plain.get())) std::abort();
+  } catch (const msgpack::v1::depth_size_overflow&) {
+  } catch (const msgpack::v1::insufficient_bytes&) {
+    try {
+      msgpack::v1::unpack(data, size, nullptr, nullptr, bounded);
+      std::abort();
+    } catch (const msgpack::v1::insufficient_bytes&) {
+    } catch (const msgpack::v1::size_overflow&) {
+    }
+  } catch (const msgpack::v1::parse_error&) {
+    try {
+      msgpack::v1::unpack(data, size, nullptr, nullptr, bounded);
+      std::abort();
+    } catch (const msgpack::v1::parse_error&) {
+    } catch (const msgpack::v1::size_overflow&) {
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  feltwise_comm::ParameterHolder holder;
+  try {
+    feltwise_comm::decode_parameters(holder, bytes);
+  } catch (const std::runtime_error&) {  // the loader's messages and msgpack-c's unpacking errors
+  } catch (const msgpack::v1::type_error&) {
+  }
+  exercise_models(holder);
+  check_walk_against_msgpack(bytes.data(), bytes.size());
+  return 0;
+}
