@@ -14,12 +14,11 @@
 #ifndef FELTWISE_PROTOCOLS_PROTOCOL_BINARY_CONFIGURABLE_H
 #define FELTWISE_PROTOCOLS_PROTOCOL_BINARY_CONFIGURABLE_H
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 #include "protocols/protocol_binary.h"
+#include "protocols/register_completion.h"
 
 namespace feltwise_comm {
 
@@ -37,7 +36,6 @@ class ProtocolBinaryConfigurable : public ProtocolBinary {
   static constexpr std::uint16_t kStatusReplyWord2Cut = 407;
   static constexpr std::uint16_t kStatusReplyWord1Cut = 408;
   static constexpr std::uint16_t kStatusCodeCut = 409;
-  static constexpr std::uint16_t kStatusPending = 65535;
 
   // True only for a sample frame; register replies and status frames are
   // posted to the waiting request and give false. Acquisition thread only.
@@ -60,20 +58,8 @@ class ProtocolBinaryConfigurable : public ProtocolBinary {
   // Posts `status` to both request kinds; false, as readSample then returns.
   bool completeAll(std::uint16_t status);
 
-  // Each request kind has one completion slot: its done flag and status,
-  // guarded by its mutex. A request empties its slot before it writes, so
-  // only what arrives after its request can answer it. Lock order when both
-  // are held: read_mutex_, then write_mutex_.
-  std::mutex read_mutex_;
-  std::condition_variable read_cv_;
-  bool read_done_ = false;
-  std::uint16_t read_status_ = 0;
-  std::vector<std::uint8_t> reply_bytes_;  // guarded by read_mutex_
-
-  std::mutex write_mutex_;
-  std::condition_variable write_cv_;
-  bool write_done_ = false;
-  std::uint16_t write_status_ = 0;
+  RegisterCompletion read_{"read"};
+  RegisterCompletion write_{"write"};
 };
 
 }  // namespace feltwise_comm

@@ -1,6 +1,5 @@
 #include "protocols/protocol_string_configurable.h"
 
-#include <chrono>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -11,20 +10,6 @@ namespace feltwise_comm {
 namespace {
 
 namespace status = text_register_status;
-using Clock = std::chrono::steady_clock;
-
-// Python hands over any integer. Far beyond any wait a caller means, and far
-// from the end of the clock's range, where now + timeout would overflow.
-constexpr std::int64_t kLongestWaitMs = 10LL * 365 * 24 * 60 * 60 * 1000;
-
-Clock::time_point deadlineAfter(std::int64_t timeout_ms) {
-  return Clock::now() + std::chrono::milliseconds(timeout_ms < kLongestWaitMs ? timeout_ms : kLongestWaitMs);
-}
-
-void checkTimeout(std::int64_t timeout_ms) {
-  if (timeout_ms < 1) throw std::runtime_error("Timeout must be greater than 0 ms");
-}
-
 // The process's standard output, not Python's sys.stdout: this runs on the
 // acquisition thread, which never takes the interpreter lock. One write, so
 // that a line from another thread cannot land inside it.
@@ -69,81 +54,37 @@ void ProtocolStringConfigurable::handleReadReply() {
     return;
   }
   try {
-    completeRead(decoded_bytes_);
+    read_.post(status::kOk, decoded_bytes_);
   } catch (const std::exception&) {
     // The waiting read must still end, if not with the data.
     completeAll(status::kUnreadable);
   }
 }
 
-void ProtocolStringConfigurable::completeRead(const std::vector<std::uint8_t>& bytes) {
-  std::lock_guard<std::mutex> lock(read_mutex_);
-  reply_bytes_ = bytes;
-  read_status_ = status::kOk;
-  read_done_ = true;
-  read_cv_.notify_all();
-}
-
 void ProtocolStringConfigurable::completeAll(std::uint16_t result) {
-  // The read mutex first, on every path that holds both.
-  std::lock_guard<std::mutex> read_lock(read_mutex_);
-  std::lock_guard<std::mutex> write_lock(write_mutex_);
-  read_status_ = result;
-  read_done_ = true;
-  read_cv_.notify_all();
-  write_status_ = result;
-  write_done_ = true;
-  write_cv_.notify_all();
+  RegisterCompletion::postBoth(read_, write_, result);
 }
 
 void ProtocolStringConfigurable::readRegister(std::uint16_t address, std::uint16_t id,
                                               std::vector<std::uint8_t>& out, PortHolder& comms,
                                               std::int64_t timeout_ms) {
-  checkTimeout(timeout_ms);
+  checkRegisterTimeout(timeout_ms);
   serial::Serial& port = portOf(comms);
   const std::string request = formatReadRequest(address, id);
-  {
-    // Before the request goes out: its reply may arrive before this thread
-    // runs again.
-    std::lock_guard<std::mutex> lock(read_mutex_);
-    read_done_ = false;
-    read_status_ = status::kPending;
-  }
+  read_.arm();
   port.write(request);
-
-  std::unique_lock<std::mutex> lock(read_mutex_);
-  if (!read_cv_.wait_until(lock, deadlineAfter(timeout_ms), [this] { return read_done_; })) {
-    out.clear();
-    throw std::runtime_error("Register read timeout");
-  }
-  read_done_ = false;
-  if (read_status_ != status::kOk) {
-    throw std::runtime_error("Register read error: " + std::to_string(read_status_));
-  }
-  out = reply_bytes_;
+  read_.await(timeout_ms, &out);
 }
 
 void ProtocolStringConfigurable::writeRegister(std::uint16_t address, std::uint16_t id,
                                                const std::vector<std::uint8_t>& data, PortHolder& comms,
                                                std::int64_t timeout_ms) {
-  checkTimeout(timeout_ms);
+  checkRegisterTimeout(timeout_ms);
   serial::Serial& port = portOf(comms);
   const std::string request = formatWriteRequest(address, id, data);
-  {
-    std::lock_guard<std::mutex> lock(write_mutex_);
-    write_done_ = false;
-    write_status_ = status::kPending;
-  }
+  write_.arm();
   port.write(request);
-
-  std::unique_lock<std::mutex> lock(write_mutex_);
-  if (!write_cv_.wait_until(lock, deadlineAfter(timeout_ms), [this] { return write_done_; })) {
-    throw std::runtime_error("Register write timeout");
-  }
-  write_done_ = false;
-  if (write_status_ != status::kOk) {
-    throw std::runtime_error("Register write error: " + std::to_string(write_status_));
-  }
+  write_.await(timeout_ms);
 }
 
 }  // namespace feltwise_comm

@@ -8,27 +8,22 @@
 // its request from the caller's thread and waits until the acquisition thread
 // posts a completion or the time-out passes.
 //
-// Completions. There is one slot per request kind (read, write), a done flag
-// and a status guarded by that kind's mutex. A read reply completes the read
-// kind only; an acknowledgement, an error line or a malformed read reply
-// completes both, taking the read mutex before the write mutex. A request
-// empties its own slot (status kPending) before it writes its line, so a
-// reply that comes after its request timed out, or a completion nobody waited
-// for, cannot answer the next request, and a reply that comes quickly cannot
-// be lost. Each kind keeps its own status so that a completion of one kind
-// never rewrites the status another kind's waiter is about to read.
+// Completions (register_completion.h): one slot per request kind. A read
+// reply completes the read kind only; an acknowledgement, an error line or a
+// malformed read reply completes both. Each kind keeps its own status so that
+// a completion of one kind never rewrites the status another kind's waiter is
+// about to read.
 //
 // One request of each kind at a time: the device answers in order and its
 // replies name no request.
 #ifndef FELTWISE_PROTOCOLS_PROTOCOL_STRING_CONFIGURABLE_H
 #define FELTWISE_PROTOCOLS_PROTOCOL_STRING_CONFIGURABLE_H
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 #include "protocols/protocol_string.h"
+#include "protocols/register_completion.h"
 
 namespace feltwise_comm {
 
@@ -56,24 +51,15 @@ class ProtocolStringConfigurable : public ProtocolString {
   void completeAll(std::uint16_t status);
 
  private:
-  void completeRead(const std::vector<std::uint8_t>& bytes);
   void handleReadReply();
 
   // The acquisition thread's scratch for the reply being decoded.
   std::vector<std::uint8_t> decoded_bytes_;
 
-  std::mutex read_mutex_;
-  std::condition_variable read_cv_;
-  bool read_done_ = false;
-  std::uint16_t read_status_ = 0;
-  // The data of the last read reply that decoded. An acknowledgement that
-  // ends a read hands over these.
-  std::vector<std::uint8_t> reply_bytes_;
-
-  std::mutex write_mutex_;
-  std::condition_variable write_cv_;
-  bool write_done_ = false;
-  std::uint16_t write_status_ = 0;
+  // An acknowledgement that ends a read hands over the data of the last read
+  // reply that decoded.
+  RegisterCompletion read_{"read"};
+  RegisterCompletion write_{"write"};
 };
 
 }  // namespace feltwise_comm

@@ -30,8 +30,6 @@ constexpr std::uint16_t kUnreadable = 404;
 constexpr std::uint16_t kWrongDataLength = 405;
 // A read reply without exactly four fields.
 constexpr std::uint16_t kWrongFieldCount = 406;
-// A request that has not been answered.
-constexpr std::uint16_t kPending = 65535;
 }  // namespace text_register_status
 
 std::string formatReadRequest(std::uint16_t address, std::uint16_t id);
