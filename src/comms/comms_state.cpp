@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
+#include <string>
 
 #include "comms/component_factory.h"
 #include "comms/protocol_version_text.h"
@@ -13,6 +14,11 @@ namespace {
 
 // Longest single wait on the condition variable; longer time-outs loop.
 constexpr std::int64_t kMaxWaitMs = 86400000;
+
+// The calibrated sample has one slot per output index up to the largest one
+// named. A file naming output 2147483647 would otherwise ask for 16 GiB; a
+// skin has a few thousand outputs at most.
+constexpr std::int64_t kLargestOutputIndex = (1 << 20) - 1;
 
 serial::Timeouts commsTimeouts() { return serial::Timeouts(serial::Timeouts::max(), 100, 0, 100, 0); }
 
@@ -52,7 +58,14 @@ void CommsState::init(const std::string& file_name) {
   for (const auto& record : records_) {
     models.push_back(createModel(record->sensor_type));
     models.back()->configure(record);
-    for (const auto& entry : record->output_map) largest_output = std::max<std::int64_t>(largest_output, entry.second);
+    for (const auto& entry : record->output_map) {
+      if (entry.second > kLargestOutputIndex) {
+        throw std::runtime_error("Output index " + std::to_string(entry.second) +
+                                 " in parameters is beyond the largest supported, " +
+                                 std::to_string(kLargestOutputIndex));
+      }
+      largest_output = std::max<std::int64_t>(largest_output, entry.second);
+    }
   }
 
   std::lock_guard<std::mutex> guard(lock_);

@@ -261,3 +261,10 @@ def test_destroying_a_connected_object_releases_the_port(sensor):
     del comms
     again = connected(FeltwiseComms(), sensor)
     assert again.is_connected()
+
+
+def test_an_output_index_beyond_any_skin_is_refused_not_allocated(comms, param_file):
+    comms.init(param_file(1, [taxel_record(0, 3)]))
+    with pytest.raises(RuntimeError, match="^Output index 2147483647 in parameters is beyond the largest supported"):
+        comms.init(param_file(1, [taxel_record(1, 2**31 - 1)]))
+    assert comms.read(0) == [0.0] * 4  # the models of the first file stay in charge

@@ -68,6 +68,15 @@ def test_version_0_reads_numbers_whatever_the_locale(text_comms, sensor):
         locale.setlocale(locale.LC_ALL, saved)
 
 
+@pytest.mark.parametrize("text", ["0", "0x10", " +0"])
+def test_texts_naming_version_0_select_sample_lines(sensor, text):
+    comms = FeltwiseComms()
+    comms.init(text)
+    comms.connect(sensor.path)
+    sensor.send(b"1.5,2\n")
+    assert comms.read_raw(1000) == [1.5, 2.0]
+
+
 def test_version_0_refuses_register_access(text_comms):
     comms = text_comms(0)
     with pytest.raises(RuntimeError, match="^Register read operation is not supported$"):
