@@ -96,6 +96,10 @@ class SensorEngine:
             raise UserError(f"protocol version {self.version} is not one of 0 to 4")
         if rate < 0:
             raise UserError("the sample rate cannot be negative")
+        limit = wire.MAX_ENCIPHERED_CHANNELS if self.version == 2 else wire.MAX_COUNT
+        if self.version in wire.BINARY_VERSIONS and layout.channel_count > limit:
+            raise UserError(f"protocol {self.version} frames carry at most {limit} channels, "
+                            f"not {layout.channel_count}")
         self.layout = layout
         self.faults = faults or Faults()
         self.registers = RegisterBank(self.version, layout.channel_count, rate, touch)

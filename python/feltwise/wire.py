@@ -16,6 +16,8 @@ WRITE_WORD = 0xFFFC
 STATUS_WORD = 0xFFFA
 STATUS_OK = 1
 MAX_COUNT = 1023
+# A version-2 frame carries 8 values per 16-byte block and at most 64 blocks.
+MAX_ENCIPHERED_CHANNELS = 8 * (MAX_COUNT // 16 + 1)
 
 TEXT_VERSIONS = (0, 3)
 BINARY_VERSIONS = (1, 2, 4)
@@ -39,7 +41,7 @@ def enciphered_count(channel_count):
     whose count is the number of channels carries them all only for up to 8
     channels or exactly 16. For other channel counts the sensor declares the
     smallest larger count whose blocks hold every channel and pads the values
-    with zeros; the host then sees that many values, the channels first.
+    with zeros; the host then sees the values of all blocks, channels first.
     """
     if channel_count <= 8:
         return channel_count
