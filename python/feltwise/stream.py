@@ -107,7 +107,7 @@ def grid_lines(layout, sample, raw, arrows, shade=False):
 
 def status(clock, now):
     age = clock.age_ms(now)
-    age_text = "no sample yet" if age is None else f"newest {age:5.0f} ms ago"
+    age_text = "no sample yet" if age is None else f"newest {age:6.1f} ms ago"
     return f"rate {clock.rate(now):7.1f} samples/s   {age_text}   {clock.count} samples   {now - clock.start:5.1f} s"
 
 
