@@ -90,10 +90,10 @@ class Heatmap:
             value = grid[row, column]
             light = not math.isnan(value) and (value - vmin) > 0.6 * (vmax - vmin)
             colour = "black" if light else "white"
-            self.texts.append(axes.text(column, row - 0.28, label, ha="center", va="center", fontsize=7,
+            self.texts.append(axes.text(column, row - 0.34, label, ha="center", va="center", fontsize=7,
                                         color=colour))
             shown = "-" if math.isnan(value) else (f"{value:.0f}" if self.raw else f"{value:.2f}")
-            self.texts.append(axes.text(column, row + 0.3, shown, ha="center", va="center", fontsize=9,
+            self.texts.append(axes.text(column, row + 0.34, shown, ha="center", va="center", fontsize=9,
                                         color=colour))
         if self.quiver is not None:
             self.quiver.remove()
@@ -101,11 +101,12 @@ class Heatmap:
         if arrows:
             rows, cols, xs, ys = zip(*arrows)
             longest = max(max(math.hypot(x, y) for x, y in zip(xs, ys)), 1e-9)
-            # Arrows scaled to the largest shear, at most half a cell: direction
-            # and relative size at a glance. The image's y axis points down, so y is negated.
-            self.quiver = axes.quiver(cols, rows, [0.45 * x / longest for x in xs],
-                                      [-0.45 * y / longest for y in ys], angles="xy", scale_units="xy",
-                                      scale=1, color="cyan", width=0.012)
+            # Arrows scaled to the largest shear, centred in their cells and kept
+            # clear of the labels: direction and relative size at a glance. The
+            # image's y axis points down, so y is negated.
+            self.quiver = axes.quiver(cols, rows, [0.36 * x / longest for x in xs],
+                                      [-0.36 * y / longest for y in ys], angles="xy", scale_units="xy",
+                                      scale=1, pivot="middle", color="cyan", width=0.012)
         what = "raw" if self.raw else "calibrated"
         axes.set_title(f"Feltwise {self.connection.port}  protocol {self.connection.version}  {what}\n"
                        f"{time.strftime('%Y-%m-%d %H:%M:%S')}", fontsize=9)
