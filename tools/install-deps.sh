@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a fresh Debian 12 machine.
 # Does nothing for what is already there, so it is cheap to run every time.
+#   install-deps.sh          everything the tests need
+#   install-deps.sh --build  only what `pip install .` needs (the demo)
 set -euo pipefail
 
-apt_packages=(cmake g++ libgtest-dev libmsgpack-cxx-dev mingw-w64 clang libclang-rt-14-dev locales)
+apt_packages=(cmake g++ libmsgpack-cxx-dev)
+[ "${1:-}" = "--build" ] || apt_packages+=(libgtest-dev mingw-w64 clang libclang-rt-14-dev locales)
 missing=()
 for package in "${apt_packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
@@ -16,6 +19,10 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
+if [ "${1:-}" = "--build" ]; then
+  exit 0  # pip install . brings the build backend and the tools' Python packages itself
+fi
+
 # A decimal-comma locale, so the tests can show that numbers on the wire are
 # read the same whatever locale the host program runs in.
 if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
@@ -23,8 +30,8 @@ if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
 fi
 
 # Python: the build backend for `pip install .`, and what the tests use.
-python_packages=(pytest msgpack pybind11-stubgen cryptography)
-python_modules=(pytest msgpack pybind11_stubgen cryptography)
+python_packages=(pytest msgpack pybind11-stubgen cryptography numpy matplotlib)
+python_modules=(pytest msgpack pybind11_stubgen cryptography numpy matplotlib)
 missing=()
 for i in "${!python_modules[@]}"; do
   python3 -c "import ${python_modules[$i]}" >/dev/null 2>&1 || missing+=("${python_packages[$i]}")

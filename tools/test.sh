@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Every test of the project, from a fresh machine: installs what is missing,
-# builds with warnings as errors, runs the C++ tests, cross-builds the library
-# for Windows so its port implementation keeps compiling, and fuzzes the
-# parameter file loader for a minute.
+# builds with warnings as errors, runs the C++ tests, the Python tests (the
+# module's and the feltwise tools') and the README's main job, cross-builds
+# the library for Windows so its port implementation keeps compiling, and
+# fuzzes the parameter file loader for a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -21,8 +22,11 @@ echo "== C++ tests"
 
 echo "== Python module"
 python3 -m pip install -q .
-echo "== Python tests"
+echo "== Python tests (the module, the simulated sensor, the feltwise tools)"
 python3 -m pytest -q tests/python
+
+echo "== the README's main job: bash tools/demo.sh"
+bash tools/demo.sh
 
 echo "== Windows cross-build"
 cmake -S . -B build/mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DFELTWISE_WERROR=ON >/dev/null

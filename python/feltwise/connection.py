@@ -1,0 +1,90 @@
+"""Opening a sensor for the commands: a port, or a simulated sensor started on the spot."""
+
+import contextlib
+import os
+
+from .errors import UserError
+from .paramfile import load_layout, bare_layout
+
+
+def add_connection_arguments(parser, registers=False):
+    """port, --simulate, --params, --protocol: the same for every command that connects."""
+    parser.add_argument("port", nargs="?", help="serial port of the sensor (e.g. /dev/ttyUSB0, COM3)")
+    parser.add_argument("--simulate", action="store_true",
+                        help="start a simulated sensor with the same parameter file (or protocol) instead")
+    source = parser.add_mutually_exclusive_group()
+    source.add_argument("--params", metavar="FILE", help="sensor parameter file (.msgpack)")
+    source.add_argument("--protocol", metavar="N", type=int, choices=range(5),
+                        help="bare protocol version 0 to 4, without calibration"
+                             + ("" if registers else " (raw samples only)"))
+
+
+def module():
+    try:
+        import feltwise_comm_py
+    except ImportError as error:
+        raise UserError(f"the extension module feltwise_comm_py is not installed ({error}); run pip install .") \
+            from None
+    return feltwise_comm_py
+
+
+class Connection:
+    """A connected FeltwiseComms, its layout, and the simulator behind it if any."""
+
+    def __init__(self, comms, port, layout, init_text, simulator=None):
+        self.comms, self.port, self.layout, self.init_text = comms, port, layout, init_text
+        self.simulator = simulator
+
+    @property
+    def version(self):
+        return self.layout.version
+
+
+def init_text_and_layout(args):
+    if args.params is not None:
+        if not os.path.isfile(args.params):
+            raise UserError(f"no parameter file {args.params}")
+        layout = load_layout(args.params)
+        return args.params, layout
+    version = 1 if args.protocol is None else args.protocol
+    return str(version), bare_layout(version)
+
+
+@contextlib.contextmanager
+def connect(args, simulator_rate=None):
+    init_text, layout = init_text_and_layout(args)
+    if args.simulate == (args.port is not None):
+        raise UserError("give either a port or --simulate")
+    comms = module().FeltwiseComms()
+    try:
+        comms.init(init_text)
+    except RuntimeError as error:
+        raise UserError(f"{init_text}: {error}") from None
+    simulator = None
+    try:
+        port = args.port
+        if args.simulate:
+            from .simulator import DEFAULT_RATE, SimulatedSensor
+            simulator = SimulatedSensor(args.params, version=args.protocol,
+                                        rate=DEFAULT_RATE if simulator_rate is None else simulator_rate)
+            try:
+                port = simulator.start()
+            except RuntimeError as error:
+                raise UserError(str(error)) from None
+        try:
+            comms.connect(port)
+        except RuntimeError as error:
+            raise UserError(str(error)) from None
+        yield Connection(comms, port, layout, init_text, simulator)
+    finally:
+        # The library takes the simulator's going away as an unplugged adapter:
+        # its acquisition thread releases the port, nothing is printed.
+        if simulator is not None:
+            simulator.stop()
+
+
+def zero(connection):
+    try:
+        connection.comms.zero([])
+    except RuntimeError as error:
+        raise UserError(f"zeroing failed: {error} (is the sensor streaming at 20 samples/s or more?)") from None

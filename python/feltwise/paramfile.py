@@ -1,0 +1,228 @@
+"""Sensor parameter files as the tools see them: msgpack in, readable JSON out.
+
+A file is one msgpack array: [protocol version, group, group, ...], each group
+a list of record maps. The library is the judge of whether a file is valid
+(`feltwise params check` asks it); this module only reads the shape far enough
+to lay the sensor out on a grid and to convert between msgpack and JSON.
+"""
+
+import json
+import math
+from dataclasses import dataclass, field
+
+import msgpack
+
+from .errors import UserError
+
+TRIAXIAL_POLYFIT = 0
+TAXEL_POLYFIT = 1
+TAXEL_LOOKUP = 2
+SENSOR_TYPE_NAMES = {TRIAXIAL_POLYFIT: "triaxial polynomial", TAXEL_POLYFIT: "taxel polynomial",
+                     TAXEL_LOOKUP: "lookup table"}
+
+
+def read_msgpack(path):
+    """The file's first msgpack object, as the library reads it (trailing bytes ignored)."""
+    data = _read_bytes(path)
+    unpacker = msgpack.Unpacker(strict_map_key=False, raw=False)
+    unpacker.feed(data)
+    try:
+        return next(unpacker)
+    except StopIteration:
+        raise UserError(f"{path}: empty or truncated msgpack data") from None
+    except (ValueError, msgpack.UnpackException) as error:
+        raise UserError(f"{path}: not a msgpack file ({error})") from None
+
+
+def _read_bytes(path):
+    try:
+        with open(path, "rb") as file:
+            return file.read()
+    except OSError as error:
+        raise UserError(f"cannot read {path}: {error.strerror}") from None
+
+
+def _is_flat(value):
+    values = value.values() if isinstance(value, dict) else value
+    return all(not isinstance(v, (dict, list)) for v in values)
+
+
+def readable_json(value, indent=0):
+    """JSON with one line per field; lists of numbers and the small integer
+    maps stay on one line, so a record fits on one screen. The same layout as
+    the .json files beside the examples, so `params show` reproduces them."""
+    if not isinstance(value, (dict, list)) or not value or _is_flat(value):
+        return json.dumps(value, separators=(", ", ": "))
+    inner = " " * (indent + 2)
+    if isinstance(value, dict):
+        items = [f"{inner}{json.dumps(str(k))}: {readable_json(v, indent + 2)}" for k, v in value.items()]
+        return "{\n" + ",\n".join(items) + "\n" + " " * indent + "}"
+    items = [inner + readable_json(v, indent + 2) for v in value]
+    return "[\n" + ",\n".join(items) + "\n" + " " * indent + "]"
+
+
+def to_json_text(content, source="file"):
+    _refuse_binary(content, source)
+    return readable_json(content) + "\n"
+
+
+def _refuse_binary(value, source):
+    # JSON has no byte strings; showing them as text would not build back.
+    if isinstance(value, (bytes, bytearray)):
+        raise UserError(f"{source} holds binary (bin) data, which JSON cannot show")
+    if isinstance(value, dict):
+        for key, item in value.items():
+            _refuse_binary(key, source)
+            _refuse_binary(item, source)
+    elif isinstance(value, list):
+        for item in value:
+            _refuse_binary(item, source)
+
+
+def with_integer_keys(value):
+    """JSON object keys are always strings; msgpack's integer map keys come back
+    from their decimal spelling. String keys that are not integers stay strings."""
+    if isinstance(value, dict):
+        return {(_as_int(k) if isinstance(k, str) else k): with_integer_keys(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [with_integer_keys(v) for v in value]
+    return value
+
+
+def _as_int(key):
+    text = key[1:] if key.startswith("-") else key
+    return int(key) if text.isdigit() and text.isascii() else key
+
+
+def read_json(path):
+    try:
+        return with_integer_keys(json.loads(_read_bytes(path)))
+    except (ValueError, UnicodeDecodeError) as error:
+        raise UserError(f"{path}: not valid JSON ({error})") from None
+
+
+def to_msgpack(content):
+    return msgpack.packb(content, use_bin_type=True)
+
+
+@dataclass
+class Taxel:
+    """One single-channel unit: raw channel in, one calibrated output out."""
+    channel: int
+    output: int | None
+    rest: float
+    sensor_type: int = TAXEL_POLYFIT
+
+
+@dataclass
+class Triaxial:
+    """A four-channel unit: channels[slot] is the raw channel of input slot 0..3;
+    outputs maps axis 0, 1, 2 (x, y, z) to calibrated outputs."""
+    channels: list
+    outputs: dict
+    rest: list
+    dead_band: list
+
+
+@dataclass
+class Layout:
+    """Where a sensor's units sit: which raw channels it sends and how its
+    units are arranged on a grid for display (in order of their outputs)."""
+    version: int
+    channel_count: int
+    output_count: int
+    cells: list = field(default_factory=list)
+
+    @property
+    def columns(self):
+        return max(1, math.ceil(math.sqrt(len(self.cells))))
+
+    @property
+    def rows(self):
+        return max(1, math.ceil(len(self.cells) / self.columns))
+
+    def position(self, index):
+        return divmod(index, self.columns)
+
+    @property
+    def taxels(self):
+        return [cell for cell in self.cells if isinstance(cell, Taxel)]
+
+    @property
+    def triaxials(self):
+        return [cell for cell in self.cells if isinstance(cell, Triaxial)]
+
+
+def bare_layout(version, channel_count=16, rest=1000.0):
+    """A sensor known only by its protocol version: channel_count taxels, no outputs."""
+    return Layout(version, channel_count, 0, [Taxel(c, None, rest) for c in range(channel_count)])
+
+
+def _int_map(value, what):
+    if not isinstance(value, dict) or not value:
+        raise UserError(f"a record's {what} is not a non-empty map")
+    try:
+        return {int(k): int(v) for k, v in sorted(value.items())}
+    except (TypeError, ValueError):
+        raise UserError(f"a record's {what} does not map integers to integers") from None
+
+
+def _number(value, default=0.0):
+    return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else default
+
+
+def _numbers(value, length, default=0.0):
+    values = [_number(v, default) for v in value] if isinstance(value, list) else []
+    return (values + [default] * length)[:length]
+
+
+def layout_from_content(content, source="parameter file"):
+    if not isinstance(content, list) or not content or isinstance(content[0], bool) \
+            or not isinstance(content[0], int):
+        raise UserError(f"{source} is not [protocol version, group, ...]")
+    cells = []
+    for group in content[1:]:
+        if not isinstance(group, list):
+            raise UserError(f"{source}: a group is not a list of records")
+        for record in group:
+            base = record.get("SensorParameters") if isinstance(record, dict) else None
+            if not isinstance(base, dict):
+                raise UserError(f"{source}: a record has no SensorParameters map")
+            sensor_type = base.get("sensor_type")
+            inputs = _int_map(base.get("input_map"), "input_map")
+            outputs = _int_map(base.get("output_map"), "output_map")
+            if sensor_type == TRIAXIAL_POLYFIT:
+                channels = [None] * 4
+                for channel, slot in inputs.items():
+                    if 0 <= slot < 4:
+                        channels[slot] = channel
+                cells.append(Triaxial(channels, outputs, _numbers(record.get("offset"), 4),
+                                      _numbers(record.get("lower"), 4)))
+            elif sensor_type in (TAXEL_POLYFIT, TAXEL_LOOKUP):
+                cells.append(Taxel(next(iter(inputs)), next(iter(outputs.values())),
+                                   _number(record.get("offset")), sensor_type))
+            else:
+                raise UserError(f"{source}: a record has sensor_type {sensor_type!r}, not 0, 1 or 2")
+    channels = [c.channel for c in cells if isinstance(c, Taxel)]
+    channels += [ch for c in cells if isinstance(c, Triaxial) for ch in c.channels if ch is not None]
+    outputs = [c.output for c in cells if isinstance(c, Taxel)]
+    outputs += [o for c in cells if isinstance(c, Triaxial) for o in c.outputs.values()]
+    cells.sort(key=lambda c: c.output if isinstance(c, Taxel) else min(c.outputs.values()))
+    return Layout(content[0], 1 + max(channels, default=-1), 1 + max(outputs, default=-1), cells)
+
+
+def load_layout(path):
+    return layout_from_content(read_msgpack(path), str(path))
+
+
+def describe(content):
+    """One line: protocol version and what the records are."""
+    counts = {}
+    for group in content[1:]:
+        for record in group:
+            kind = SENSOR_TYPE_NAMES.get(record["SensorParameters"]["sensor_type"], "unknown")
+            counts[kind] = counts.get(kind, 0) + 1
+    layout = layout_from_content(content)
+    kinds = ", ".join(f"{n} {kind}" for kind, n in counts.items()) or "no records"
+    return (f"protocol {content[0]}; {sum(counts.values())} records ({kinds}); "
+            f"{layout.channel_count} raw channels, {layout.output_count} calibrated outputs")

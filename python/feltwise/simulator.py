@@ -1,0 +1,358 @@
+"""A simulated Feltwise sensor on a pseudo-terminal.
+
+The simulator opens a pty pair and plays the sensor on the master side; the
+slave's path is a serial port like any other to the library (termios, poll,
+exclusive open, hang-up on unplug all behave as with a USB adapter). It
+streams samples of any protocol version 0 to 4 with the channel layout of a
+parameter file, answers register requests on versions 3 and 4, and can be
+told to misbehave (`Faults`).
+
+Use it from the shell (`feltwise simulate`) or from Python:
+
+    with SimulatedSensor("examples/params/taxel_pad_4x4.msgpack") as sensor:
+        comms.connect(sensor.path)
+
+`SimulatedSensor` runs the sensor in a child process, not in a thread: every
+call of the extension module keeps the interpreter lock while it waits (a
+`read` for its time-out, a `zero` for up to 1.5 s), so a simulator thread in
+the caller's process would starve exactly when the caller waits for it. The
+`SensorEngine` itself is plain single-threaded code over one file descriptor;
+`feltwise simulate` runs it in the foreground of its own process.
+"""
+
+import json
+import os
+import random
+import select
+import signal
+import subprocess
+import sys
+import time
+import tty
+from dataclasses import dataclass, fields
+
+from . import wire
+from .errors import UserError
+from .paramfile import bare_layout, load_layout
+from .registers import RegisterBank, RegisterError
+from .touch import TouchModel
+
+DEFAULT_RATE = 100.0
+# In paced mode a sample is dropped rather than queued while this much is
+# still unsent: the host is not reading, and a real sensor's UART does not
+# wait for it either. Keeping it small keeps the newest sample fresh.
+BACKLOG_LIMIT = 512
+ERROR_CODE = 9  # the code of unsolicited device errors
+
+
+@dataclass
+class Faults:
+    """Fault switches. Probabilities are per sample sent; times are seconds
+    from the start of the simulation."""
+    stray_bytes: float = 0.0      # one to three random bytes before a sample
+    garbage: float = 0.0          # a burst of 16 to 256 random bytes before a sample
+    truncate: float = 0.0         # a sample cut short (a line without its line feed)
+    overlong: float = 0.0         # text: a line of 70000 bytes; binary: a frame counting 1024 values
+    error_lines: float = 0.0      # an unsolicited device error (v3 error line, v4 status frame)
+    reply_delay: float = 0.0      # register answers leave this late
+    duplicate_replies: bool = False
+    malformed_replies: bool = False  # v3: a reply missing a field; v4: cut after its length, then a pause
+    error_replies: bool = False   # every register request is answered with a device error
+    silence_after: float | None = None  # stop sending anything ...
+    silence_for: float | None = None    # ... for this long (None: for good)
+    unplug_after: float | None = None   # close the master: the adapter is pulled out
+
+    def silent_at(self, t):
+        if self.silence_after is None or t < self.silence_after:
+            return False
+        return self.silence_for is None or t < self.silence_after + self.silence_for
+
+    def as_arguments(self):
+        """The `feltwise simulate` options that set these switches."""
+        arguments = []
+        for item in fields(self):
+            value = getattr(self, item.name)
+            if value is None or value is False or value == item.default:
+                continue
+            option = "--" + item.name.replace("_", "-")
+            arguments += [option] if value is True else [option, repr(float(value))]
+        return arguments
+
+
+def open_pty():
+    """A pty pair in raw mode: (master fd, slave fd, slave path)."""
+    master, slave = os.openpty()
+    tty.setraw(master)
+    os.set_blocking(master, False)
+    return master, slave, os.ttyname(slave)
+
+
+class SensorEngine:
+    """The sensor's firmware loop: one thread, one select over the pty master."""
+
+    def __init__(self, layout, version=None, rate=DEFAULT_RATE, faults=None, seed=None, touch=True):
+        self.version = layout.version if version is None else version
+        if self.version not in range(5):
+            raise UserError(f"protocol version {self.version} is not one of 0 to 4")
+        if rate < 0:
+            raise UserError("the sample rate cannot be negative")
+        limit = wire.MAX_ENCIPHERED_CHANNELS if self.version == 2 else wire.MAX_COUNT
+        if self.version in wire.BINARY_VERSIONS and layout.channel_count > limit:
+            raise UserError(f"protocol {self.version} frames carry at most {limit} channels, "
+                            f"not {layout.channel_count}")
+        self.layout = layout
+        self.faults = faults or Faults()
+        self.registers = RegisterBank(self.version, layout.channel_count, rate, touch)
+        self.touch = TouchModel(layout, seed, touch)
+        self._rng = random.Random(None if seed is None else seed + 1)
+        text = self.version in wire.TEXT_VERSIONS
+        self._requests = wire.TextRequestReader() if text else wire.BinaryRequestReader()
+        self.master = self.slave = None
+        self.path = None
+        self._out = bytearray()
+        self._replies = []  # (due time, bytes, pause after)
+        self._pause_until = 0.0
+        self._stop = False
+        self.stats = {"samples": 0, "dropped": 0, "requests": 0, "replies": 0, "unplugged": False}
+
+    def open(self):
+        self.master, self.slave, self.path = open_pty()
+        return self.path
+
+    def stop(self):
+        """Ask run() to return; safe from a signal handler."""
+        self._stop = True
+
+    def close(self):
+        for fd in (self.master, self.slave):
+            if fd is not None:
+                os.close(fd)
+        self.master = self.slave = None
+
+    # --- the loop -------------------------------------------------------------
+
+    def run(self, duration=None):
+        """Streams until stop(), `duration` seconds, or the unplug fault."""
+        if self.master is None:
+            self.open()
+        start = time.monotonic()
+        next_sample = start
+        while not self._stop:
+            now = time.monotonic()
+            t = now - start
+            if duration is not None and t >= duration:
+                break
+            if self.faults.unplug_after is not None and t >= self.faults.unplug_after:
+                self.stats["unplugged"] = True
+                self.close()
+                return
+            quiet = self.faults.silent_at(t) or now < self._pause_until
+            rate = self.registers.rate
+            flat_out = rate <= 0
+            if not flat_out and next_sample < now - 0.25:
+                next_sample = now  # fell behind (a loaded machine): no burst to catch up
+            waits = [0.1, (next_sample - now) if not flat_out else 0.1]
+            waits += [due - now for due, _, _ in self._replies]
+            want_write = bool(self._out) and not quiet or (flat_out and not quiet)
+            readable, writable, _ = select.select([self.master], [self.master] if want_write else [], [],
+                                                  max(0.0, min(waits)))
+            now = time.monotonic()
+            if readable:
+                self._take_requests(now)
+            if self.faults.silent_at(now - start) or now < self._pause_until:
+                self._replies = [r for r in self._replies if r[0] > now]  # silence swallows answers
+                continue
+            self._queue_due_replies(now)
+            if flat_out:
+                if writable and not self._out:
+                    self._queue_sample(now - start)
+            elif now >= next_sample:
+                if len(self._out) < BACKLOG_LIMIT:
+                    self._queue_sample(now - start)
+                else:
+                    self.stats["dropped"] += 1
+                next_sample += 1.0 / rate
+            self._send()
+
+    def _send(self):
+        if not self._out:
+            return
+        try:
+            written = os.write(self.master, self._out)
+        except BlockingIOError:
+            return
+        del self._out[:written]
+
+    def _take_requests(self, now):
+        try:
+            data = os.read(self.master, 65536)
+        except (BlockingIOError, InterruptedError):
+            return
+        except OSError:  # EIO: nobody has the slave open; the simulator keeps its own open
+            return
+        for request in self._requests.feed(data):
+            self.stats["requests"] += 1
+            for answer, pause in self._answers(request):
+                self._replies.append((now + self.faults.reply_delay, answer, pause))
+
+    # --- samples ----------------------------------------------------------------
+
+    def _queue_sample(self, t):
+        faults, rng = self.faults, self._rng
+        values = self.touch.sample(t)
+        text = self.version in wire.TEXT_VERSIONS
+        if rng.random() < faults.stray_bytes:
+            self._out += rng.randbytes(rng.randint(1, 3))
+        if rng.random() < faults.garbage:
+            self._out += rng.randbytes(rng.randint(16, 256))
+        if rng.random() < faults.error_lines and self.version in wire.REGISTER_VERSIONS:
+            self._out += (wire.text_error(ERROR_CODE, "simulated device error") if text
+                          else wire.binary_status(ERROR_CODE))
+        if rng.random() < faults.overlong:
+            self._out += (b"1," * 35000 + b"1\n") if text else \
+                wire.sample_frame([1000.0] * 1024)
+        frame = self._encode(values)
+        if rng.random() < faults.truncate:
+            frame = frame[:rng.randint(1, len(frame) - 1)] if len(frame) > 1 else b""
+        self._out += frame
+        self.stats["samples"] += 1
+
+    def _encode(self, values):
+        if self.version in wire.TEXT_VERSIONS:
+            return wire.sample_line(values)
+        if self.version == 2:
+            return wire.enciphered_frame(values)
+        return wire.sample_frame(values)
+
+    # --- registers ----------------------------------------------------------------
+
+    def _answers(self, request):
+        """The answers to one request: a list of (bytes, pause after them)."""
+        text = self.version in wire.TEXT_VERSIONS
+        if self.version not in wire.REGISTER_VERSIONS:
+            return []  # versions 0 to 2 have no register traffic: requests are ignored
+        faults = self.faults
+        try:
+            if request.malformed:
+                raise RegisterError(1, request.malformed)
+            if faults.error_replies:
+                raise RegisterError(ERROR_CODE, "simulated register failure")
+            if request.is_read:
+                data = self.registers.read(request.address, request.unit)
+                if faults.malformed_replies:
+                    answer = (f"R{request.address},{request.unit}\n".encode() if text
+                              else wire.binary_read_reply(request.address, request.unit, data)[:8])
+                    return [(answer, 0.0 if text else 0.3)]
+                answer = (wire.text_read_reply if text else wire.binary_read_reply)(
+                    request.address, request.unit, data)
+            else:
+                self.registers.write(request.address, request.unit, request.data)
+                if faults.malformed_replies and not text:
+                    return [(wire.binary_status(1)[:2], 0.3)]
+                answer = wire.text_ack() if text else wire.binary_status(wire.STATUS_OK)
+        except RegisterError as error:
+            answer = wire.text_error(error.code, str(error)) if text else wire.binary_status(error.code)
+        return [(answer, 0.0)] * (2 if faults.duplicate_replies else 1)
+
+    def _queue_due_replies(self, now):
+        due = [r for r in self._replies if r[0] <= now]
+        self._replies = [r for r in self._replies if r[0] > now]
+        for _, answer, pause in due:
+            self._out += answer
+            self.stats["replies"] += 1
+            if pause:
+                # A cut-off binary reply must not be completed by the samples
+                # that follow it: the sensor goes quiet for longer than the
+                # host's 100 ms read time-out.
+                self._pause_until = now + pause
+
+
+def make_engine(params=None, version=None, channels=None, rate=DEFAULT_RATE, faults=None, seed=None,
+                touch=True):
+    """An engine for a parameter file, or for a bare protocol version with `channels` taxels."""
+    if params is not None:
+        layout = load_layout(params)
+        if channels is not None and channels > layout.channel_count:
+            layout.channel_count = channels
+    else:
+        layout = bare_layout(1 if version is None else version, channels or 16)
+    return SensorEngine(layout, version, rate, faults, seed, touch)
+
+
+class SimulatedSensor:
+    """A simulated sensor in a child process, for tests and notebooks.
+
+    `path` is the port to connect to; `stop()` (or leaving the `with` block)
+    ends the child, which closes the pty as an unplugged sensor would, and
+    returns its statistics (samples sent, register requests answered, ...).
+    """
+
+    def __init__(self, params=None, *, version=None, channels=None, rate=DEFAULT_RATE, faults=None,
+                 seed=None, touch=True, start_timeout=30.0):
+        self.params, self.version, self.channels = params, version, channels
+        self.rate, self.faults, self.seed, self.touch = rate, faults or Faults(), seed, touch
+        self.start_timeout = start_timeout
+        self.path = None
+        self.stats = None
+        self._process = None
+
+    def arguments(self):
+        arguments = ["simulate", "--json-stats", "--rate", repr(float(self.rate))]
+        if self.params is not None:
+            arguments += ["--params", os.fspath(self.params)]
+        if self.version is not None:
+            arguments += ["--protocol", str(self.version)]
+        if self.channels is not None:
+            arguments += ["--channels", str(self.channels)]
+        if self.seed is not None:
+            arguments += ["--seed", str(self.seed)]
+        if not self.touch:
+            arguments += ["--no-touch"]
+        return arguments + self.faults.as_arguments()
+
+    def start(self):
+        package_root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
+        self._process = subprocess.Popen([sys.executable, "-m", "feltwise", *self.arguments()],
+                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                         stderr=subprocess.PIPE, env=env)
+        ready, _, _ = select.select([self._process.stdout], [], [], self.start_timeout)
+        line = self._process.stdout.readline().decode().strip() if ready else ""
+        if not line.startswith("/"):
+            self._process.kill()
+            _, err = self._process.communicate()
+            reason = err.decode(errors="replace").strip().splitlines()
+            raise RuntimeError("simulated sensor did not start: " + (reason[-1] if reason else "no port path"))
+        self.path = line
+        return self.path
+
+    @property
+    def running(self):
+        return self._process is not None and self._process.poll() is None
+
+    def stop(self, timeout=10.0):
+        if self._process is None:
+            return self.stats
+        if self._process.poll() is None:
+            self._process.send_signal(signal.SIGTERM)
+        try:
+            out, _ = self._process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self._process.kill()
+            out, _ = self._process.communicate()
+        lines = out.decode(errors="replace").strip().splitlines()
+        self.stats = json.loads(lines[-1]) if lines and lines[-1].startswith("{") else None
+        self._process = None
+        return self.stats
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def __del__(self):
+        if self._process is not None and self._process.poll() is None:
+            self._process.kill()

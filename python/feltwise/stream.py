@@ -1,0 +1,183 @@
+"""`feltwise stream`: the newest sample as a compact grid, redrawn in place.
+
+On a terminal the grid, the measured sample rate and the age of the newest
+sample are redrawn a few times a second; when the output is a pipe or a file
+(CI, a log) the same facts come as plain lines, one per interval, with no
+escape sequences.
+"""
+
+import collections
+import math
+import sys
+import time
+
+from .connection import connect, zero
+from .errors import UserError
+from .paramfile import Taxel
+
+READ_TIMEOUT_MS = 100  # short, so the view keeps counting the age while the sensor is silent
+ARROWS = "→↗↑↖←↙↓↘"
+ASCII_ARROWS = ">/^\\<\\v/"
+
+
+class SampleClock:
+    """Samples taken per second over the last second, and the newest sample's age."""
+
+    def __init__(self):
+        self.start = time.monotonic()
+        self.count = 0
+        self.newest = None
+        self._recent = collections.deque()
+
+    def tick(self, now):
+        self.count += 1
+        self.newest = now
+        self._recent.append(now)
+
+    def rate(self, now):
+        while self._recent and self._recent[0] < now - 1.0:
+            self._recent.popleft()
+        span = min(1.0, now - self.start)
+        return len(self._recent) / span if span > 0 else 0.0
+
+    def age_ms(self, now):
+        return None if self.newest is None else (now - self.newest) * 1000.0
+
+
+def number(value):
+    """A reading in six characters."""
+    if math.isnan(value):
+        return "   nan"
+    magnitude = abs(value)
+    if magnitude < 100:
+        return f"{value:6.2f}"
+    if magnitude < 10000:
+        return f"{value:6.1f}"
+    if magnitude < 1000000:
+        return f"{value:6.0f}"
+    return f"{value:6.0e}"
+
+
+def arrow(x, y, arrows):
+    if math.hypot(x, y) < 1e-3:
+        return " "
+    return arrows[round(math.atan2(y, x) / (math.pi / 4)) % 8]
+
+
+def _arrows_for(stream):
+    try:
+        ARROWS.encode(stream.encoding or "ascii")
+        return ARROWS
+    except (UnicodeEncodeError, LookupError):
+        return ASCII_ARROWS
+
+
+def cells(layout, sample, raw, arrows):
+    """(text, level) per grid cell, level the value that shading follows."""
+    if raw or layout.output_count == 0:
+        return [(number(v), v) for v in sample], max(1, math.ceil(math.sqrt(len(sample))))
+    result = []
+    for cell in layout.cells:
+        if isinstance(cell, Taxel):
+            value = sample[cell.output] if cell.output < len(sample) else float("nan")
+            result.append((number(value) + " ", value))
+        else:
+            axis = [sample[cell.outputs[a]] if a in cell.outputs and cell.outputs[a] < len(sample) else 0.0
+                    for a in range(3)]
+            result.append((number(axis[2]) + arrow(axis[0], axis[1], arrows), axis[2]))
+    return result, layout.columns
+
+
+def grid_lines(layout, sample, raw, arrows, shade=False):
+    entries, columns = cells(layout, sample, raw, arrows)
+    top = max([abs(level) for _, level in entries if not math.isnan(level)] + [1e-9])
+    lines = []
+    for start in range(0, len(entries), columns):
+        row = []
+        for text, level in entries[start:start + columns]:
+            if shade and not raw and not math.isnan(level) and level > 0:
+                # a grey ramp from dark to light: where the touch is, at a glance
+                grey = 232 + min(23, int(23 * level / top))
+                ink = 16 if grey > 244 else 255
+                text = f"\x1b[48;5;{grey}m\x1b[38;5;{ink}m{text}\x1b[0m"
+            row.append(text)
+        lines.append(" ".join(row))
+    return lines
+
+
+def status(clock, now):
+    age = clock.age_ms(now)
+    age_text = "no sample yet" if age is None else f"newest {age:6.1f} ms ago"
+    return f"rate {clock.rate(now):7.1f} samples/s   {age_text}   {clock.count} samples   {now - clock.start:5.1f} s"
+
+
+class TerminalView:
+    """Redraws the same lines in place."""
+
+    def __init__(self, out, header):
+        self.out, self.header, self._lines = out, header, 0
+        self.out.write("\x1b[?25l")
+
+    def draw(self, lines):
+        lines = [self.header, *lines]
+        if self._lines:
+            self.out.write(f"\x1b[{self._lines}F")
+        self.out.write("".join(f"\x1b[2K{line}\n" for line in lines))
+        self.out.flush()
+        self._lines = len(lines)
+
+    def close(self):
+        self.out.write("\x1b[?25h")
+        self.out.flush()
+
+
+def run(args):
+    out = sys.stdout
+    live = out.isatty() if args.plain is False else False
+    arrows = _arrows_for(out)
+    with connect(args) as connection:
+        layout, comms = connection.layout, connection.comms
+        raw = args.raw or layout.output_count == 0
+        if not args.raw and raw:
+            print("no calibrated outputs without a parameter file: showing raw samples", file=sys.stderr)
+        if args.zero:
+            zero(connection)
+        what = "raw" if raw else "calibrated"
+        header = (f"{connection.port}  protocol {connection.version}  {what}"
+                  f"{'  zeroed' if args.zero else ''}")
+        read = comms.read_raw if raw else comms.read
+        clock = SampleClock()
+        sample = []
+        view = TerminalView(out, header) if live else None
+        if not live:
+            print(header, flush=True)
+        interval = args.every if args.every is not None else (0.2 if live else 1.0)
+        next_draw = clock.start + (0 if live else interval)
+        deadline = None if args.duration is None else clock.start + args.duration
+        try:
+            while deadline is None or time.monotonic() < deadline:
+                newest = read(READ_TIMEOUT_MS)
+                now = time.monotonic()
+                if newest:
+                    clock.tick(now)
+                    sample = newest
+                elif not comms.is_connected():
+                    raise UserError(f"lost the sensor on {connection.port} (unplugged?)")
+                if now >= next_draw:
+                    next_draw += interval
+                    if live:
+                        view.draw(grid_lines(layout, sample, raw, arrows, shade=True) + [status(clock, now)])
+                    else:
+                        values = " ".join(number(v).strip() for v in sample)
+                        print(f"{status(clock, now)}   [{values}]", flush=True)
+        except KeyboardInterrupt:
+            pass
+        finally:
+            if view is not None:
+                view.close()
+        elapsed = time.monotonic() - clock.start
+        if clock.count == 0:
+            raise UserError(f"no samples from {connection.port} in {elapsed:.1f} s "
+                            f"(is it protocol {connection.version}?)")
+        print(f"streamed {clock.count} samples in {elapsed:.1f} s ({clock.count / elapsed:.1f} samples/s)")
+    return 0

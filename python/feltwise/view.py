@@ -1,0 +1,194 @@
+"""`feltwise view`: a matplotlib heatmap of the taxels, arrows for triaxial shear.
+
+Each grid cell is one unit of the parameter file, in the order of its
+outputs: a taxel shows its calibrated value, a triaxial unit its normal
+force (z) with an arrow for its shear (x, y). `--snapshot FILE.png` renders
+one frame with the Agg backend and exits, so it works without a display.
+"""
+
+import math
+import os
+import sys
+import time
+
+from .connection import connect, zero
+from .errors import UserError
+from .paramfile import Taxel
+
+
+def grid_values(layout, sample, raw):
+    """(values on the grid, shear arrows [(row, col, x, y)], labels) for one sample."""
+    import numpy as np
+
+    if raw or layout.output_count == 0:
+        columns = max(1, math.ceil(math.sqrt(max(1, len(sample)))))
+        rows = max(1, math.ceil(len(sample) / columns))
+        grid = np.full((rows, columns), np.nan)
+        labels = {}
+        for index, value in enumerate(sample):
+            grid[divmod(index, columns)] = value
+            labels[divmod(index, columns)] = f"ch {index}"
+        return grid, [], labels
+    grid = np.full((layout.rows, layout.columns), np.nan)
+    arrows, labels = [], {}
+
+    def output(index):
+        return sample[index] if index is not None and 0 <= index < len(sample) else float("nan")
+
+    for index, cell in enumerate(layout.cells):
+        position = layout.position(index)
+        if isinstance(cell, Taxel):
+            grid[position] = output(cell.output)
+            labels[position] = f"out {cell.output}"
+        else:
+            x, y, z = (output(cell.outputs.get(axis)) for axis in range(3))
+            grid[position] = z
+            arrows.append((*position, 0.0 if math.isnan(x) else x, 0.0 if math.isnan(y) else y))
+            labels[position] = f"out {min(cell.outputs.values())}-{max(cell.outputs.values())}"
+    return grid, arrows, labels
+
+
+class Heatmap:
+    def __init__(self, connection, raw, vmax=None):
+        import matplotlib.pyplot as plt
+
+        self.connection, self.raw, self.fixed_vmax = connection, raw, vmax
+        self.figure, self.axes = plt.subplots(figsize=(6.4, 5.4), dpi=100)
+        self.image = self.colorbar = self.quiver = None
+        self.texts = []
+
+    def draw(self, sample):
+        import numpy as np
+
+        layout, axes = self.connection.layout, self.axes
+        grid, arrows, labels = grid_values(layout, sample, self.raw)
+        finite = grid[np.isfinite(grid)]
+        vmax = self.fixed_vmax or max(1.0 if not self.raw else 100.0, float(finite.max()) if finite.size else 1.0)
+        vmin = 0.0 if not self.raw else float(finite.min()) if finite.size else 0.0
+        if self.image is None or self.image.get_array().shape != grid.shape:
+            axes.clear()
+            import matplotlib
+
+            cmap = matplotlib.colormaps["inferno"].copy()
+            cmap.set_bad("#d8d8d8")  # cells without a unit
+            self.image = axes.imshow(grid, cmap=cmap, vmin=vmin, vmax=vmax, interpolation="nearest")
+            if self.colorbar is None:
+                self.colorbar = self.figure.colorbar(self.image, ax=axes, shrink=0.85)
+            self.colorbar.set_label("raw reading (counts)" if self.raw else "calibrated value")
+            axes.set_xticks(range(grid.shape[1]))
+            axes.set_yticks(range(grid.shape[0]))
+            axes.set_xlabel("column")
+            axes.set_ylabel("row")
+        else:
+            self.image.set_data(grid)
+            self.image.set_clim(vmin, vmax)
+        self.colorbar.update_normal(self.image)
+        for text in self.texts:
+            text.remove()
+        self.texts = []
+        for (row, column), label in labels.items():
+            value = grid[row, column]
+            light = not math.isnan(value) and (value - vmin) > 0.6 * (vmax - vmin)
+            colour = "black" if light else "white"
+            self.texts.append(axes.text(column, row - 0.34, label, ha="center", va="center", fontsize=7,
+                                        color=colour))
+            shown = "-" if math.isnan(value) else (f"{value:.0f}" if self.raw else f"{value:.2f}")
+            self.texts.append(axes.text(column, row + 0.34, shown, ha="center", va="center", fontsize=9,
+                                        color=colour))
+        if self.quiver is not None:
+            self.quiver.remove()
+            self.quiver = None
+        if arrows:
+            rows, cols, xs, ys = zip(*arrows)
+            longest = max(max(math.hypot(x, y) for x, y in zip(xs, ys)), 1e-9)
+            # Arrows scaled to the largest shear, centred in their cells and kept
+            # clear of the labels: direction and relative size at a glance. The
+            # image's y axis points down, so y is negated.
+            self.quiver = axes.quiver(cols, rows, [0.36 * x / longest for x in xs],
+                                      [-0.36 * y / longest for y in ys], angles="xy", scale_units="xy",
+                                      scale=1, pivot="middle", color="cyan", width=0.012)
+        what = "raw" if self.raw else "calibrated"
+        axes.set_title(f"Feltwise {self.connection.port}  protocol {self.connection.version}  {what}\n"
+                       f"{time.strftime('%Y-%m-%d %H:%M:%S')}", fontsize=9)
+
+
+def _has_display():
+    if sys.platform.startswith(("win", "darwin")):
+        return True
+    return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
+
+
+def run(args):
+    import matplotlib
+
+    if args.snapshot:
+        matplotlib.use("Agg")
+    elif not _has_display():
+        raise UserError("no display for a live window; use --snapshot FILE.png")
+    with connect(args) as connection:
+        raw = args.raw or connection.layout.output_count == 0
+        if args.zero:
+            zero(connection)
+        read = connection.comms.read_raw if raw else connection.comms.read
+        if args.snapshot:
+            return snapshot(connection, read, raw, args)
+        return live(connection, read, raw, args)
+
+
+def snapshot(connection, read, raw, args):
+    import matplotlib.pyplot as plt
+
+    sample = []
+    deadline = time.monotonic() + args.after
+    while True:
+        newest = read(200)
+        if newest:
+            sample = newest
+        elif not connection.comms.is_connected():
+            raise UserError(f"lost the sensor on {connection.port} (unplugged?)")
+        if time.monotonic() >= deadline and sample:
+            break
+        if time.monotonic() >= deadline + 5.0:
+            raise UserError(f"no samples from {connection.port} (is it protocol {connection.version}?)")
+    heatmap = Heatmap(connection, raw, args.vmax)
+    heatmap.draw(sample)
+    try:
+        heatmap.figure.savefig(args.snapshot)
+    except (OSError, ValueError) as error:
+        raise UserError(f"cannot write {args.snapshot}: {error}") from None
+    plt.close(heatmap.figure)
+    print(f"wrote {args.snapshot}")
+    return 0
+
+
+def live(connection, read, raw, args):
+    import matplotlib.pyplot as plt
+    from matplotlib.animation import FuncAnimation
+
+    heatmap = Heatmap(connection, raw, args.vmax)
+    first = read(2000)
+    if not first:
+        raise UserError(f"no samples from {connection.port} (is it protocol {connection.version}?)")
+    heatmap.draw(first)
+
+    def update(_):
+        # read(0): the newest sample now, whether or not it was shown before;
+        # the window should never wait on the sensor.
+        sample = read(0)
+        if not connection.comms.is_connected():
+            plt.close(heatmap.figure)
+            return []
+        if sample:
+            heatmap.draw(sample)
+        return []
+
+    animation = FuncAnimation(heatmap.figure, update, interval=max(20, int(1000 / args.fps)),
+                              cache_frame_data=False)
+    try:
+        plt.show()
+    except KeyboardInterrupt:
+        pass
+    del animation
+    if not connection.comms.is_connected():
+        raise UserError(f"lost the sensor on {connection.port} (unplugged?)")
+    return 0

@@ -1,0 +1,479 @@
+"""The feltwise command, run as a user runs it: a child process, its exit status and output."""
+
+import csv
+import json
+import os
+import pty
+import select
+import subprocess
+import sys
+import sysconfig
+
+import msgpack
+import pytest
+from feltwise import Faults, SimulatedSensor
+from feltwise.paramfile import load_layout
+from toolrun import EXAMPLE_NAMES, EXAMPLES, example, feltwise, no_traceback
+
+SUBCOMMANDS = ["simulate", "stream", "view", "record", "params", "registers", "ports"]
+
+
+def one_error_line(done):
+    lines = [line for line in done.stderr.splitlines() if line.strip()]
+    return done.returncode != 0 and no_traceback(done) and len(lines) >= 1 and "error" in lines[-1]
+
+
+# --- help and usage ------------------------------------------------------------
+
+
+def test_help_lists_every_subcommand():
+    done = feltwise("--help")
+    assert done.returncode == 0
+    for name in SUBCOMMANDS:
+        assert name in done.stdout
+
+
+@pytest.mark.parametrize("argv", [[name, "--help"] for name in SUBCOMMANDS]
+                         + [["params", action, "--help"] for action in ("show", "build", "check")]
+                         + [["registers", action, "--help"] for action in ("read", "write")])
+def test_every_subcommand_has_help(argv):
+    done = feltwise(*argv)
+    assert done.returncode == 0
+    assert done.stdout.startswith("usage: feltwise " + argv[0])
+
+
+def test_no_subcommand_prints_help_and_fails():
+    done = feltwise()
+    assert done.returncode == 2
+    assert "usage: feltwise" in done.stderr
+
+
+def test_the_console_script_is_installed():
+    script = os.path.join(sysconfig.get_path("scripts"), "feltwise")
+    if not os.path.exists(script):
+        pytest.skip("feltwise installed elsewhere (not by pip install . into this interpreter)")
+    done = subprocess.run([script, "--help"], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and "stream" in done.stdout
+
+
+# --- simulate ---------------------------------------------------------------------------
+
+
+def test_simulate_prints_its_port_first_and_streams():
+    done = feltwise("simulate", "--params", example("mixed_pad"), "--duration", "1", "--json-stats")
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0].startswith("/dev/")
+    stats = json.loads(lines[-1])
+    assert stats["samples"] > 0
+    assert "protocol 3, 10 channels" in done.stderr
+
+
+def test_simulate_runs_until_interrupted():
+    process = subprocess.Popen([sys.executable, "-m", "feltwise", "simulate", "--protocol", "0"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        path = process.stdout.readline().strip()
+        assert os.path.exists(path)
+        process.send_signal(subprocess.signal.SIGINT)
+        _, err = process.communicate(timeout=60)
+    finally:
+        if process.poll() is None:
+            process.kill()
+    assert process.returncode == 0
+    assert "sent" in err and "samples" in err
+
+
+@pytest.mark.parametrize("argv, words", [
+    (["--params", "no/such/file.msgpack"], "cannot read no/such/file.msgpack"),
+    (["--protocol", "7"], "invalid choice"),
+    (["--rate", "-3"], "cannot be negative"),
+    (["--garbage", "2"], "a probability is 0 to 1"),
+])
+def test_simulate_refuses_mistakes_in_one_line(argv, words):
+    done = feltwise("simulate", *argv)
+    assert done.returncode != 0 and no_traceback(done)
+    assert words in done.stderr
+
+
+# --- stream ---------------------------------------------------------------------------
+
+
+def test_stream_the_main_job_on_a_simulated_sensor():
+    done = feltwise("stream", "--simulate", "--params", example("mixed_pad"), "--zero", "--duration", "3")
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert "protocol 3  calibrated  zeroed" in lines[0]
+    assert sum("samples/s" in line and "newest" in line for line in lines) >= 2
+    assert lines[-1].startswith("streamed ")
+    assert "\x1b[" not in done.stdout, "no escape sequences when the output is not a terminal"
+
+
+def test_stream_a_port_given_by_its_path():
+    with SimulatedSensor(example("taxel_pad_4x4"), seed=3) as sensor:
+        done = feltwise("stream", sensor.path, "--params", example("taxel_pad_4x4"), "--duration", "2",
+                        "--every", "0.5")
+    assert done.returncode == 0, done.stderr
+    value_lines = [line for line in done.stdout.splitlines() if line.endswith("]")]
+    assert value_lines
+    assert len(value_lines[-1].split("[")[1].rstrip("]").split()) == 16
+
+
+@pytest.mark.parametrize("version", range(5))
+def test_stream_raw_on_every_protocol(version):
+    with SimulatedSensor(version=version, channels=8) as sensor:
+        done = feltwise("stream", sensor.path, "--protocol", version, "--raw", "--duration", "2")
+    assert done.returncode == 0, done.stderr
+    assert f"protocol {version}  raw" in done.stdout
+    assert "streamed" in done.stdout
+
+
+def test_stream_without_a_parameter_file_shows_raw_samples():
+    with SimulatedSensor(version=1, channels=4) as sensor:
+        done = feltwise("stream", sensor.path, "--protocol", "1", "--duration", "1")
+    assert done.returncode == 0, done.stderr
+    assert "showing raw samples" in done.stderr
+
+
+def test_stream_on_a_terminal_redraws_in_place():
+    # A pty as standard output: the live view with its escape sequences.
+    with SimulatedSensor(example("triaxial_pad_2x2")) as sensor:
+        controller, terminal = pty.openpty()
+        process = subprocess.Popen([sys.executable, "-m", "feltwise", "stream", sensor.path, "--params",
+                                    example("triaxial_pad_2x2"), "--zero", "--duration", "2"],
+                                   stdout=terminal, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        os.close(terminal)
+        screen = b""
+        while True:
+            ready, _, _ = select.select([controller], [], [], 60)
+            if not ready:
+                break
+            try:
+                chunk = os.read(controller, 65536)
+            except OSError:  # EIO: the program closed the terminal
+                break
+            if not chunk:
+                break
+            screen += chunk
+        process.wait(timeout=60)
+        os.close(controller)
+    assert process.returncode == 0, process.stderr.read()
+    text = screen.decode(errors="replace")
+    assert "\x1b[?25l" in text and "\x1b[?25h" in text, "cursor hidden while drawing, shown again"
+    assert "F\x1b[2K" in text, "lines redrawn in place"
+    assert "samples/s" in text and "streamed" in text
+
+
+def test_stream_a_port_that_does_not_exist():
+    done = feltwise("stream", "/dev/feltwise-no-such-port", "--protocol", "1", "--duration", "1")
+    assert one_error_line(done)
+    assert "Cannot open serial port: /dev/feltwise-no-such-port" in done.stderr
+
+
+def test_stream_needs_a_port_or_simulate():
+    done = feltwise("stream", "--protocol", "1")
+    assert one_error_line(done)
+    assert "give either a port or --simulate" in done.stderr
+
+
+def test_stream_a_silent_sensor_fails():
+    with SimulatedSensor(version=1, channels=4, faults=Faults(silence_after=0.0)) as sensor:
+        done = feltwise("stream", sensor.path, "--protocol", "1", "--duration", "1")
+    assert one_error_line(done)
+    assert "no samples from" in done.stderr
+
+
+def test_stream_notices_an_unplugged_sensor():
+    with SimulatedSensor(version=4, channels=4, faults=Faults(unplug_after=1.0)) as sensor:
+        done = feltwise("stream", sensor.path, "--protocol", "4", "--duration", "30")
+    assert one_error_line(done)
+    assert "lost the sensor" in done.stderr
+
+
+def test_zeroing_a_silent_sensor_fails_in_one_line():
+    with SimulatedSensor(version=1, channels=4, faults=Faults(silence_after=0.0)) as sensor:
+        done = feltwise("stream", sensor.path, "--protocol", "1", "--zero", "--duration", "1")
+    assert one_error_line(done)
+    assert "zeroing failed: Could not zero the sensor" in done.stderr
+
+
+# --- view ---------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", ["mixed_pad", "triaxial_pad_2x2"])
+def test_view_snapshot_renders_a_heatmap(tmp_path, name):
+    import matplotlib.image
+    import numpy as np
+
+    png = tmp_path / f"{name}.png"
+    done = feltwise("view", "--simulate", "--params", example(name), "--zero", "--after", "5",
+                    "--snapshot", png)
+    assert done.returncode == 0, done.stderr
+    assert f"wrote {png}" in done.stdout
+    data = png.read_bytes()
+    assert data.startswith(b"\x89PNG\r\n\x1a\n") and len(data) > 10000
+    pixels = matplotlib.image.imread(png)
+    assert pixels.shape[0] >= 400 and pixels.shape[1] >= 400
+    colours = np.unique(pixels.reshape(-1, pixels.shape[2]), axis=0)
+    assert len(colours) > 100, "a heatmap, a colour bar and text, not a blank page"
+    assert pixels[..., :3].std() > 0.1
+
+
+def test_view_snapshot_of_raw_channels(tmp_path):
+    png = tmp_path / "raw.png"
+    done = feltwise("view", "--simulate", "--protocol", "2", "--after", "0.5", "--snapshot", png)
+    assert done.returncode == 0, done.stderr
+    assert png.stat().st_size > 10000
+
+
+def test_view_without_a_display_says_so():
+    done = feltwise("view", "--simulate", "--protocol", "1")
+    assert one_error_line(done)
+    assert "no display" in done.stderr and "--snapshot" in done.stderr
+
+
+def test_view_snapshot_into_a_missing_folder(tmp_path):
+    done = feltwise("view", "--simulate", "--protocol", "1", "--after", "0",
+                    "--snapshot", tmp_path / "missing" / "x.png")
+    assert one_error_line(done)
+    assert "cannot write" in done.stderr
+
+
+# --- record ---------------------------------------------------------------------------------
+
+
+def test_record_csv_by_count(tmp_path):
+    output = tmp_path / "touch.csv"
+    done = feltwise("record", "--simulate", "--params", example("taxel_pad_4x4"), "--zero", "--count", "40",
+                    "-o", output)
+    assert done.returncode == 0, done.stderr
+    assert "wrote 40 samples (16 calibrated, 16 raw values each" in done.stdout
+    assert "100%" in done.stderr
+    with open(output, newline="") as file:
+        rows = list(csv.reader(file))
+    assert rows[0] == ["unix_time", "elapsed_s"] + [f"cal_{i}" for i in range(16)] + [f"raw_{i}" for i in range(16)]
+    assert len(rows) == 41
+    elapsed = [float(row[1]) for row in rows[1:]]
+    assert elapsed == sorted(elapsed)
+    assert all(float(value) >= 0 for row in rows[1:] for value in row[2:18])
+    assert all(500 < float(value) < 1500 for row in rows[1:] for value in row[18:])
+
+
+def test_record_npz_by_duration(tmp_path):
+    import numpy as np
+
+    output = tmp_path / "touch.npz"
+    done = feltwise("record", "--simulate", "--params", example("mixed_pad"), "--duration", "1.5",
+                    "-o", output)
+    assert done.returncode == 0, done.stderr
+    with np.load(output) as data:
+        count = len(data["unix_time"])
+        assert count > 10
+        assert data["calibrated"].shape == (count, 9)
+        assert data["raw"].shape == (count, 10)
+        assert np.all(np.diff(data["elapsed_s"]) > 0)
+        assert int(data["protocol"]) == 3 and not bool(data["zeroed"])
+        assert np.all(np.diff(data["unix_time"]) > 0)
+
+
+def test_record_raw_only_without_a_parameter_file(tmp_path):
+    output = tmp_path / "raw.csv"
+    with SimulatedSensor(version=0, channels=5) as sensor:
+        done = feltwise("record", sensor.path, "--protocol", "0", "--count", "10", "-o", output)
+    assert done.returncode == 0, done.stderr
+    header = output.read_text().splitlines()[0]
+    assert header == "unix_time,elapsed_s," + ",".join(f"raw_{i}" for i in range(5))
+
+
+@pytest.mark.parametrize("argv, words", [
+    (["-o", "x.csv"], "give --duration SECONDS or --count SAMPLES"),
+    (["-o", "x.txt", "--count", "3"], "cannot tell the format of x.txt"),
+    (["-o", "no/such/dir/x.csv", "--count", "3"], "cannot write no/such/dir/x.csv"),
+])
+def test_record_refuses_mistakes_in_one_line(tmp_path, argv, words):
+    done = feltwise("record", "--simulate", "--protocol", "1", *argv, cwd=tmp_path)
+    assert one_error_line(done)
+    assert words in done.stderr
+
+
+# --- params ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", EXAMPLE_NAMES)
+def test_params_show_writes_the_examples_json_byte_for_byte(name):
+    done = feltwise("params", "show", example(name))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == (EXAMPLES / f"{name}.json").read_text()
+
+
+@pytest.mark.parametrize("name", EXAMPLE_NAMES)
+def test_params_build_gives_back_the_msgpack_byte_for_byte(tmp_path, name):
+    output = tmp_path / f"{name}.msgpack"
+    done = feltwise("params", "build", EXAMPLES / f"{name}.json", "-o", output)
+    assert done.returncode == 0, done.stderr
+    assert output.read_bytes() == (EXAMPLES / f"{name}.msgpack").read_bytes()
+
+
+@pytest.mark.parametrize("name", EXAMPLE_NAMES)
+def test_params_show_then_build_round_trips(tmp_path, name):
+    shown = tmp_path / "shown.json"
+    built = tmp_path / "built.msgpack"
+    assert feltwise("params", "show", example(name), "-o", shown).returncode == 0
+    assert feltwise("params", "build", shown, "-o", built).returncode == 0
+    assert built.read_bytes() == (EXAMPLES / f"{name}.msgpack").read_bytes()
+
+
+def test_params_round_trip_keeps_negative_keys_and_odd_values(tmp_path):
+    content = [4, [{"SensorParameters": {"sensor_type": 1, "input_map": {-3: 0}, "output_map": {0: 2}},
+                    "lower": -1.5e-300, "upper": 12, "offset": 0.1, "coefs": [], "note": "x"}], []]
+    original = tmp_path / "odd.msgpack"
+    original.write_bytes(msgpack.packb(content, use_bin_type=True))
+    assert feltwise("params", "show", original, "-o", tmp_path / "odd.json").returncode == 0
+    assert feltwise("params", "build", tmp_path / "odd.json", "-o", tmp_path / "back.msgpack").returncode == 0
+    assert (tmp_path / "back.msgpack").read_bytes() == original.read_bytes()
+
+
+@pytest.mark.parametrize("name", EXAMPLE_NAMES)
+def test_params_check_accepts_the_examples(name):
+    layout = load_layout(example(name))
+    done = feltwise("params", "check", example(name))
+    assert done.returncode == 0, done.stderr
+    assert f"ok: protocol {layout.version};" in done.stdout
+    assert f"{layout.output_count} calibrated outputs" in done.stdout
+
+
+def record(sensor_type):
+    return {"SensorParameters": {"sensor_type": sensor_type, "input_map": {0: 0}, "output_map": {0: 0}},
+            "lower": 0.0, "upper": 0.0, "offset": 0.0, "coefs": [0.0, 1.0]}
+
+
+@pytest.mark.parametrize("content, message", [
+    (b"", "insufficient bytes"),
+    (b"\xc1", "parse error"),
+    (msgpack.packb({"a": 1}), "Invalid sensor parameter data format (1)"),
+    (msgpack.packb([]), "Invalid sensor parameter data format (2)"),
+    (msgpack.packb([1, [record(3)]]), "Invalid sensor parameter data format (4) "),
+    (msgpack.packb([1, [dict(record(1), coefs=0.5)]]), "bad cast"),
+    (msgpack.packb([9]), "Invalid protocol version in sensor parameters"),
+])
+def test_params_check_prints_the_loaders_message_unchanged(tmp_path, content, message):
+    path = tmp_path / "broken.msgpack"
+    path.write_bytes(content)
+    done = feltwise("params", "check", path)
+    assert done.returncode == 1 and no_traceback(done)
+    assert done.stderr == f"{path}: {message}\n"
+
+
+def test_params_check_a_file_named_like_a_protocol_version(tmp_path):
+    (tmp_path / "3").write_bytes((EXAMPLES / "mixed_pad.msgpack").read_bytes())
+    done = feltwise("params", "check", "3", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert "ok: protocol 3" in done.stdout
+
+
+@pytest.mark.parametrize("argv, words", [
+    (["show", "no-such.msgpack"], "cannot read no-such.msgpack"),
+    (["check", "no-such.msgpack"], "no file no-such.msgpack"),
+    (["build", "no-such.json", "-o", "x.msgpack"], "cannot read no-such.json"),
+])
+def test_params_refuses_missing_files_in_one_line(tmp_path, argv, words):
+    done = feltwise("params", *argv, cwd=tmp_path)
+    assert one_error_line(done)
+    assert words in done.stderr
+
+
+def test_params_build_refuses_json_that_is_not_a_parameter_file(tmp_path):
+    (tmp_path / "bad.json").write_text('{"version": 1}')
+    done = feltwise("params", "build", tmp_path / "bad.json", "-o", tmp_path / "x.msgpack")
+    assert one_error_line(done)
+    assert "is not [protocol version, group, ...]" in done.stderr
+    (tmp_path / "bad.json").write_text("[1, ")
+    done = feltwise("params", "build", tmp_path / "bad.json", "-o", tmp_path / "x.msgpack")
+    assert one_error_line(done)
+    assert "not valid JSON" in done.stderr
+
+
+def test_params_show_refuses_binary_data(tmp_path):
+    path = tmp_path / "bin.msgpack"
+    path.write_bytes(msgpack.packb([1, [{b"SensorParameters": {}}]], use_bin_type=True))
+    done = feltwise("params", "show", path)
+    assert one_error_line(done)
+    assert "binary" in done.stderr
+
+
+# --- registers ----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("version", [3, 4])
+def test_registers_read_and_write_on_a_simulated_sensor(version):
+    with SimulatedSensor(version=version, channels=4) as sensor:
+        port = ["--protocol", version, sensor.path]
+        done = feltwise("registers", "read", *port, "0", "0", "--text")
+        assert (done.returncode, done.stdout) == (0, "Feltwise simulated sensor\n"), done.stderr
+        done = feltwise("registers", "write", *port, "0x0120", "5", "0a ff 00")
+        assert done.returncode == 0, done.stderr
+        assert "wrote 3 bytes to register 0x0120/5" in done.stdout
+        done = feltwise("registers", "read", *port, "0x120", "5")
+        assert (done.returncode, done.stdout) == (0, "0a ff 00\n"), done.stderr
+        done = feltwise("registers", "write", *port, "0x0121", "5", "hello", "--text")
+        assert done.returncode == 0, done.stderr
+        done = feltwise("registers", "read", *port, "0x0121", "5", "--text")
+        assert done.stdout == "hello\n"
+
+
+def test_registers_with_a_simulated_sensor_of_their_own():
+    done = feltwise("registers", "read", "--simulate", "--protocol", "4", "0x0003", "0")
+    assert (done.returncode, done.stdout) == (0, "10 00\n"), done.stderr
+
+
+@pytest.mark.parametrize("version, message", [(4, "Register read error: 2"), (3, "Register read error: 0")])
+def test_registers_report_device_errors_in_one_line(version, message):
+    done = feltwise("registers", "read", "--simulate", "--protocol", version, "0x0099", "0")
+    assert one_error_line(done)
+    assert f"register 0x0099/0: {message}" in done.stderr
+
+
+def test_registers_time_out_in_one_line():
+    with SimulatedSensor(version=4, channels=4, faults=Faults(reply_delay=2.0)) as sensor:
+        done = feltwise("registers", "read", "--protocol", "4", sensor.path, "0", "0", "--timeout", "100")
+    assert one_error_line(done)
+    assert "Register read timeout" in done.stderr
+
+
+@pytest.mark.parametrize("argv, words", [
+    (["read", "--simulate", "--protocol", "1", "0", "0"], "protocol 1 has no registers"),
+    (["read", "--simulate", "0", "0"], "give --protocol 3 or 4"),
+    (["write", "--simulate", "--protocol", "4", "0x100", "0", "xyz"], "not hexadecimal bytes"),
+])
+def test_registers_refuse_mistakes_in_one_line(argv, words):
+    done = feltwise("registers", *argv)
+    assert one_error_line(done)
+    assert words in done.stderr
+
+
+def test_registers_refuse_an_address_out_of_range():
+    done = feltwise("registers", "read", "--simulate", "--protocol", "4", "65536", "0")
+    assert done.returncode == 2 and no_traceback(done)
+    assert "65536 is outside 0 to 65535" in done.stderr
+
+
+# --- ports -----------------------------------------------------------------------------------
+
+
+def test_ports_runs_on_this_machine():
+    done = feltwise("ports")
+    assert done.returncode == 0 and no_traceback(done)
+    assert done.stdout or "no serial ports found" in done.stderr
+
+
+def test_ports_lists_usb_adapters_and_their_stable_names(tmp_path):
+    from feltwise.ports import posix_ports
+
+    (tmp_path / "serial" / "by-id").mkdir(parents=True)
+    for name in ("ttyUSB0", "ttyACM1", "ttyS0", "tty1"):
+        (tmp_path / name).touch()
+    (tmp_path / "serial" / "by-id" / "usb-FTDI_FT232R-if00-port0").symlink_to(tmp_path / "ttyUSB0")
+    ports = posix_ports(str(tmp_path))
+    assert [port for port, _ in ports] == [str(tmp_path / "serial" / "by-id" / "usb-FTDI_FT232R-if00-port0"),
+                                           str(tmp_path / "ttyACM1")]
+    assert ports[0][1] == f"-> {tmp_path / 'ttyUSB0'}"
