@@ -152,13 +152,19 @@ void CommsState::acquire() {
     }
     try {
       if (!protocol->readSample(scratch, *this)) continue;
-      std::lock_guard<std::mutex> guard(lock_);
-      raw_sample_.assign(scratch.begin(), scratch.end());
-      if (!raw_sample_.empty()) {
-        apply_models();
-        data_ready_ = true;
-        data_ready_cv_.notify_all();
+      bool handed_off = false;
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        raw_sample_.assign(scratch.begin(), scratch.end());
+        if (!raw_sample_.empty()) {
+          apply_models();
+          data_ready_ = true;
+          handed_off = true;
+        }
       }
+      // Woken after the lock is released, a reader does not wake only to
+      // block again on the mutex this thread still holds.
+      if (handed_off) data_ready_cv_.notify_all();
     } catch (...) {
       // The port is gone or talks nonsense we cannot survive: release it and
       // stop, rather than spin on a port that is not there. connect() starts over.
