@@ -375,10 +375,13 @@ def model_table():
 def main():
     rows = []
 
-    def row(name, mine, base, target, met, unit=""):
-        ratio = mine / base if base else float("nan")
-        rows.append((name, mine, base, ratio, target, "met" if met else "MISSED", unit))
-        print(f"{name:<46} {mine:>11.2f} {base:>11.2f} {ratio:>7.2f}  {target} {'met' if met else 'MISSED'}", flush=True)
+    def row(name, mine, base, target, met):
+        """`base` None: a figure without a baseline of its own (checked against its target only)."""
+        verdict = "" if target == "report" else ("met" if met else "MISSED")
+        base_text = f"{base:.2f}" if base is not None else "-"
+        ratio_text = f"{mine / base:.2f}" if base else "-"
+        rows.append((name, f"{mine:.2f}", base_text, ratio_text, target, verdict))
+        print(f"{name:<46} {mine:>11.2f} {base_text:>11} {ratio_text:>7}  {target} {verdict}", flush=True)
 
     print(f"{'measure':<46} {'library':>11} {'baseline':>11} {'ratio':>7}  target")
     calibrated = taxel_file(64)
@@ -405,7 +408,7 @@ def main():
     row("latency p99 at 1,000/s (us)", mine_p99, base_p99, "<= 0.5 x baseline", mine_p99 <= 0.5 * base_p99)
 
     idle = idle_cpu()
-    row("idle, silent sensor: CPU (% of a core)", idle * 100, 0.5, "< 0.5 %", idle * 100 < 0.5)
+    row("idle, silent sensor: CPU (% of a core)", idle * 100, None, "< 0.5 %", idle * 100 < 0.5)
 
     line = [text_line(64)]
     mine_thread, mine_caller, mine_reads = paced_cost(lambda p: library(p, "0"), line, 5000)
@@ -415,8 +418,8 @@ def main():
     row("v0 text, read syscalls per line", mine_reads, base_reads, "report", True)
 
     gap_ms, fewest, total_cpu = scale()
-    row("32 sensors x 1,000/s: worst gap (ms)", gap_ms, 50.0, "< 50 ms", gap_ms < 50.0)
-    row("32 sensors x 1,000/s: total CPU (cores)", total_cpu, 2.0, "report", True)
+    row(f"32 sensors x 1,000/s: worst gap (ms), fewest samples {fewest}", gap_ms, None, "< 50 ms", gap_ms < 50.0)
+    row("32 sensors x 1,000/s: total CPU (cores)", total_cpu, None, "report", True)
 
     models = model_table()
     os.unlink(calibrated)
@@ -435,8 +438,15 @@ def write_report(rows, models):
         "| measure | library | baseline | ratio | target | |",
         "|---|---|---|---|---|---|",
     ]
-    for name, mine, base, ratio, target, verdict, _ in rows:
-        lines.append(f"| {name} | {mine:.2f} | {base:.2f} | {ratio:.2f} | {target} | {verdict} |")
+    for name, mine, base, ratio, target, verdict in rows:
+        lines.append(f"| {name} | {mine} | {base} | {ratio} | {target} | {verdict} |")
+    lines += [
+        "",
+        "CPU figures come from /proc/self/task at clock-tick resolution (1/%d s) over 5,000 frames," % TICKS,
+        "so they move in steps of 2 us. The CPU row counts the caller's read loop, which is the same",
+        "Python code for both readers (one read_raw call and one wake-up per frame); the reader",
+        "threads are compared on their own in the row below it.",
+    ]
     if models:
         lines += ["", "Models (C++ microbenchmark, bench/bench_calibration):", "", "```", models.rstrip(), "```"]
     with open(os.path.join(REPO, "docs", "performance.md"), "w") as out:
