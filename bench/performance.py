@@ -27,7 +27,6 @@ import serial  # pyserial: the baseline
 
 import feltwise_comm_py
 
-TICKS = os.sysconf("SC_CLK_TCK")
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 
@@ -205,17 +204,17 @@ def threads():
 
 
 def usage(tids):
-    """CPU seconds and read system calls of the threads `tids` (those still alive)."""
+    """CPU seconds (from schedstat, in nanoseconds) and read system calls of the
+    threads `tids` that are still alive."""
     cpu = reads = 0
     for tid in tids:
         try:
-            with open(f"/proc/self/task/{tid}/stat") as stat:
-                fields = stat.read().rsplit(")", 1)[1].split()
+            with open(f"/proc/self/task/{tid}/schedstat") as stat:
+                cpu += int(stat.read().split()[0]) / 1e9
             with open(f"/proc/self/task/{tid}/io") as io:
                 reads += int(next(line for line in io if line.startswith("syscr")).split()[1])
         except FileNotFoundError:
             continue
-        cpu += (int(fields[11]) + int(fields[12])) / TICKS
     return cpu, reads
 
 
@@ -442,8 +441,8 @@ def write_report(rows, models):
         lines.append(f"| {name} | {mine} | {base} | {ratio} | {target} | {verdict} |")
     lines += [
         "",
-        "CPU figures come from /proc/self/task at clock-tick resolution (1/%d s) over 5,000 frames," % TICKS,
-        "so they move in steps of 2 us. The CPU row counts the caller's read loop, which is the same",
+        "CPU figures are the threads' run time from /proc/self/task/*/schedstat (nanoseconds).",
+        "The CPU row counts the caller's read loop, which is the same",
         "Python code for both readers (one read_raw call and one wake-up per frame); the reader",
         "threads are compared on their own in the row below it.",
     ]
