@@ -25,7 +25,7 @@ build=${FUZZ_BUILD_DIR:-build/fuzz}
 
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DFELTWISE_BUILD_FUZZ=ON -DFELTWISE_BUILD_TESTS=OFF -DFELTWISE_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target "${targets[@]/#/fuzz_}"
+cmake --build "$build" -j"$jobs" --target "${targets[@]/#/fuzz_}"
 mkdir -p "$build/logs"
 
 fuzz_one() {
