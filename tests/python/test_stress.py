@@ -146,20 +146,22 @@ def test_every_operation_from_several_threads(streaming, param_file):
     lock = threading.Lock()
     stop = threading.Event()
 
+    # Short time-outs: every call keeps the interpreter lock while it waits,
+    # so one waiting call holds up all the other threads.
     def read_raw():
-        sample = comms.read_raw(1000)
+        sample = comms.read_raw(200)
         if sample and not is_counter_sample(sample):
             torn.append(sample)
 
     def read():
-        sample = comms.read(1000)
+        sample = comms.read(200)
         if sample and len(sample) != VALUES:
             torn.append(sample)
 
     def read_register():
         # A write's acknowledgement also ends a waiting read, with the bytes of
         # the last read reply: those of this address, or none yet.
-        data = comms.read_register(0x1234, 7, 2000)
+        data = comms.read_register(0x1234, 7, 300)
         if data not in (b"\x34\x12", b""):
             torn.append(data)
 
@@ -172,7 +174,7 @@ def test_every_operation_from_several_threads(streaming, param_file):
         "read": read,
         "zero": lambda: comms.zero([]),
         "read_register": read_register,
-        "write_register": lambda: comms.write_register(0x1234, 7, b"\x01\x02", 2000),
+        "write_register": lambda: comms.write_register(0x1234, 7, b"\x01\x02", 300),
         "init": lambda: (comms.init("4"), time.sleep(0.03)),
         "is_connected": is_connected,
     }
