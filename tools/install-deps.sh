@@ -29,9 +29,10 @@ if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
   localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "could not generate de_DE.UTF-8; the locale tests will skip"
 fi
 
-# Python: the build backend for `pip install .`, and what the tests use.
-python_packages=(pytest msgpack pybind11-stubgen cryptography numpy matplotlib)
-python_modules=(pytest msgpack pybind11_stubgen cryptography numpy matplotlib)
+# Python: what the tests use (the tools' too), and pybind11 for the sanitizer
+# build of the module, which CMake builds directly rather than through `pip install .`.
+python_packages=(pytest msgpack pybind11-stubgen cryptography numpy matplotlib pybind11)
+python_modules=(pytest msgpack pybind11_stubgen cryptography numpy matplotlib pybind11)
 missing=()
 for i in "${!python_modules[@]}"; do
   python3 -c "import ${python_modules[$i]}" >/dev/null 2>&1 || missing+=("${python_packages[$i]}")

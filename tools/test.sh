@@ -2,8 +2,10 @@
 # Every test of the project, from a fresh machine: installs what is missing,
 # builds with warnings as errors, runs the C++ tests, the Python tests (the
 # module's and the feltwise tools') and the README's main job, cross-builds
-# the library for Windows so its port implementation keeps compiling, and
-# fuzzes the parameter file loader for a minute.
+# the library for Windows so its port implementation keeps compiling, fuzzes
+# every fuzz target for half a minute, and runs the tests again under
+# AddressSanitizer + UndefinedBehaviorSanitizer (C++ and Python) and
+# ThreadSanitizer (the C++ concurrency tests).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -32,5 +34,11 @@ echo "== Windows cross-build"
 cmake -S . -B build/mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DFELTWISE_WERROR=ON >/dev/null
 cmake --build build/mingw -j"$jobs"
 
-echo "== fuzz smoke run: decode_parameters, 60 s"
-bash fuzz/run.sh 60
+echo "== fuzz smoke run: every target, 30 s each"
+bash fuzz/run.sh 30
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+bash tools/sanitize.sh address
+
+echo "== ThreadSanitizer"
+bash tools/sanitize.sh thread

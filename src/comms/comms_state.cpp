@@ -71,6 +71,11 @@ void CommsState::init(const std::string& file_name) {
   std::lock_guard<std::mutex> guard(lock_);
   models_ = std::move(models);
   calibrated_sample_.assign(static_cast<std::size_t>(largest_output + 1), 0.0);
+  // A sample handed off under the previous models and not taken yet stays
+  // pending. Its calibrated values were just cleared: calibrate it again with
+  // the new models, as if it had arrived a moment later, or read() would
+  // hand out the zeros as a sample.
+  if (data_ready_ && !raw_sample_.empty()) apply_models();
 }
 
 void CommsState::connect(const std::string& port) {

@@ -30,9 +30,13 @@ namespace msgpack {
 MSGPACK_API_VERSION_NAMESPACE(v1) {
 namespace adaptor {
 
+// Declared on msgpack::object, the object type of msgpack-c's default API
+// version, like msgpack-c's own v1 adaptors: `object >> record` returns that
+// type, and a v1::object reference here would be converted into a temporary
+// whose reference it then returned.
 template <typename Record>
 struct feltwise_record_convert {
-  const msgpack::v1::object& operator()(const msgpack::v1::object& map, Record& record) const {
+  const msgpack::object& operator()(const msgpack::object& map, Record& record) const {
     feltwise_comm::convert_record(map, record);
     return map;
   }

@@ -93,6 +93,31 @@ TEST(Comms, ReinitialisingWhileSamplesFlowSwapsModelsCleanly) {
   EXPECT_TRUE(comms.is_connected());
 }
 
+TEST(Comms, ASamplePendingAcrossInitIsCalibratedNotZeroed) {
+  // init rebuilds the models and clears the calibrated sample; a sample
+  // handed off just before must not then be read as a sample of zeros.
+  PtyPair pty;
+  FeltwiseComms comms;
+  comms.init(writeTaxelFile("pending.bin", 64, 1.0));
+  comms.connect(pty.path());
+  std::vector<std::uint16_t> values(64);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<std::uint16_t>(i + 1);
+  StreamingSensor sensor(pty, values);
+
+  std::vector<double> sample;
+  int zeroed = 0;
+  for (int round = 0; round < 50; ++round) {
+    comms.read(sample, 1000);
+    // Samples keep coming: one is pending when init runs.
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    comms.init("1");
+    comms.read(sample, 1000);
+    ASSERT_EQ(sample.size(), 64u);
+    if (sample[0] == 0.0) ++zeroed;
+  }
+  EXPECT_EQ(zeroed, 0) << "samples of zeros handed out";
+}
+
 TEST(Comms, ZeroingWhileSamplesFlowIsConsistent) {
   PtyPair pty;
   FeltwiseComms comms;

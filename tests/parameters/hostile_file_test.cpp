@@ -14,55 +14,18 @@
 #include <string>
 #include <vector>
 
+#include "hostile_files.h"
 #include "parameters/bounded_unpack.h"
 #include "parameters/parameter_file.h"
-#include "support/msgpack_bytes.h"
 
 namespace {
 
 using feltwise_comm::max_parameter_nesting;
 using feltwise_comm::ParameterHolder;
-using feltwise_test::MsgpackBytes;
-
-struct HostileCase {
-  const char* name;
-  MsgpackBytes bytes;
-  std::string message;
-};
-
-MsgpackBytes repeated(const MsgpackBytes& piece, int times) {
-  MsgpackBytes bytes;
-  for (int i = 0; i < times; ++i) bytes.append(piece);
-  return bytes;
-}
-
-MsgpackBytes nested_arrays(std::size_t depth) {
-  MsgpackBytes bytes;
-  for (std::size_t i = 0; i < depth; ++i) bytes.array(1);
-  return bytes.integer(1);
-}
-
-const MsgpackBytes huge_array = MsgpackBytes().raw({0xdd, 0xff, 0xff, 0xff, 0xff});
-const MsgpackBytes huge_map = MsgpackBytes().raw({0xdf, 0xff, 0xff, 0xff, 0xff});
-
-std::vector<HostileCase> hostile_cases() {
-  return {
-      {"ArrayOfFourBillion", huge_array, "insufficient bytes"},
-      {"MapOfFourBillion", huge_map, "insufficient bytes"},
-      {"StrOfFourGigabytes", MsgpackBytes().raw({0xdb, 0xff, 0xff, 0xff, 0xfe, 'a'}), "insufficient bytes"},
-      {"BinOfFourGigabytes", MsgpackBytes().raw({0xc6, 0xff, 0xff, 0xff, 0xfe, 'a'}), "insufficient bytes"},
-      {"ExtOfFourGigabytes", MsgpackBytes().raw({0xc9, 0xff, 0xff, 0xff, 0xfe, 1, 'a'}), "insufficient bytes"},
-      {"HugeArraysNestedToTheBound", repeated(huge_array, static_cast<int>(max_parameter_nesting)), "insufficient bytes"},
-      {"HugeGroupAfterTheVersion", MsgpackBytes().array(2).integer(1).append(huge_array).map(0),
-       "insufficient bytes"},
-      {"ManyHugeMapsSideBySide", MsgpackBytes().array(0xffff).append(repeated(huge_map, 20)), "insufficient bytes"},
-      {"HugeArrayThenReservedByte", MsgpackBytes().append(huge_array).raw({0xc1}), "parse error"},
-      {"NestedBeyondTheBound", nested_arrays(max_parameter_nesting + 1), "depth size overflow"},
-      {"NestedAMillionDeep", nested_arrays(1000000), "depth size overflow"},
-      {"MapsNestedAMillionDeep", repeated(MsgpackBytes().map(1).integer(0), 1000000).integer(0),
-       "depth size overflow"},
-  };
-}
+using feltwise_test::HostileCase;
+using feltwise_test::hostile_cases;
+using feltwise_test::large_file;
+using feltwise_test::nested_arrays;
 
 class HostileFile : public ::testing::TestWithParam<HostileCase> {};
 
@@ -89,24 +52,6 @@ TEST(Nesting, TheBoundItselfIsAccepted) {
   } catch (const msgpack::v1::type_error& error) {
     EXPECT_STREQ(error.what(), "bad cast");
   }
-}
-
-// A realistic file far larger than any sensor's: 20,000 taxel records.
-std::string large_file() {
-  MsgpackBytes bytes;
-  bytes.array(2).integer(1).array(20000);
-  for (int i = 0; i < 20000; ++i) {
-    bytes.map(5)
-        .str("SensorParameters").map(3)
-        .str("sensor_type").integer(1)
-        .str("input_map").map(1).integer(i).integer(0)
-        .str("output_map").map(1).integer(0).integer(i)
-        .str("lower").float64(20.0)
-        .str("upper").float64(4000.0)
-        .str("offset").float64(812.0)
-        .str("coefs").array(4).float64(0.0).float64(0.01).float64(1e-6).float64(-1e-10);
-  }
-  return bytes.bytes();
 }
 
 std::size_t address_space_in_use() {

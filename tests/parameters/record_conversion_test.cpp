@@ -120,6 +120,23 @@ TEST(RecordConversion, FillsALookupRecordThroughMsgpackConvert) {
   EXPECT_EQ(record.lut, (std::vector<double>{0, 10, 40}));
 }
 
+TEST(RecordConversion, MsgpackHandsBackTheObjectItConverted) {
+  // `object >> record` returns the object it read, as for every msgpack-c
+  // type; an adaptor declared on another version's object type would return
+  // a reference to a temporary copy instead.
+  MsgpackBytes bytes;
+  bytes.map(1);
+  sensor_parameters(bytes, 2, 1, 1);
+  const msgpack::v1::object_handle handle = unpacked(bytes);
+  const msgpack::object& object = handle.get();
+  TaxelLookupParameters lookup;
+  TaxelPolyfitParameters taxel;
+  TriaxialPolyfitParameters triaxial;
+  EXPECT_EQ(&(object >> lookup), &object);
+  EXPECT_EQ(&(object >> taxel), &object);
+  EXPECT_EQ(&(object >> triaxial), &object);
+}
+
 TEST(RecordConversion, IgnoresKeysTheRecordDoesNotKnow) {
   TaxelPolyfitParameters record;
   convert(taxel_with("lut", MsgpackBytes().str("not a table")), record);

@@ -1,0 +1,108 @@
+// libFuzzer target: arbitrary bytes as the sensor's stream, read through one
+// protocol's readSample, as the acquisition thread would, from the in-memory
+// port (memory_port/memory_line.h: "<pause>" and "<unplug>" in the input are
+// a silence longer than a read time-out and a vanished device).
+// FUZZ_PROTOCOL_VERSION picks the protocol; one program per version.
+//
+// Findings besides the sanitizers' reports:
+// - an exception other than the port's IOException for an unplug;
+// - a sample longer than the protocol can deliver, or a binary value that is
+//   not a 16-bit reading;
+// - versions 1 and 4: a sample whose frame (FF FF, count, values) is not in
+//   the input as it stands: a value made up, shifted or taken from two frames.
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "comms/component_factory.h"
+#include "memory_line.h"
+#include "protocols/protocol_binary.h"
+#include "protocols/protocol_binary_encrypt.h"
+#include "protocols/protocol_string.h"
+#include "serial/serial.h"
+
+#ifndef FUZZ_PROTOCOL_VERSION
+#error "FUZZ_PROTOCOL_VERSION must name the protocol version to fuzz"
+#endif
+
+namespace {
+
+using feltwise_comm::PortHolder;
+using feltwise_comm::ProtocolBinary;
+using feltwise_fuzz::MemoryLine;
+
+constexpr int kVersion = FUZZ_PROTOCOL_VERSION;
+// The comms object's: kept by the port, never waited for in memory.
+const serial::Timeouts kCommsTimeouts(serial::Timeouts::max(), 100, 0, 100, 0);
+constexpr bool kBinaryFrames = kVersion == 1 || kVersion == 4;
+constexpr bool kText = kVersion == 0 || kVersion == 3;
+
+void check(bool condition, const char* what) {
+  if (!condition) {
+    std::fprintf(stderr, "finding: %s\n", what);
+    std::abort();
+  }
+}
+
+bool frameInInput(const std::vector<double>& sample, const std::uint8_t* data, std::size_t size) {
+  std::vector<std::uint8_t> frame{0xFF, 0xFF, static_cast<std::uint8_t>(sample.size() & 0xFF),
+                                  static_cast<std::uint8_t>(sample.size() >> 8)};
+  for (double value : sample) {
+    const auto word = static_cast<std::uint16_t>(value);
+    frame.push_back(static_cast<std::uint8_t>(word & 0xFF));
+    frame.push_back(static_cast<std::uint8_t>(word >> 8));
+  }
+  return std::search(data, data + size, frame.begin(), frame.end()) != data + size;
+}
+
+void checkSample(const std::vector<double>& sample, const std::uint8_t* data, std::size_t size) {
+  if (kText) {
+    check(sample.size() <= feltwise_comm::ProtocolString::kMaxLineBytes / 2 + 1, "more fields than a line holds");
+    return;
+  }
+  check(sample.size() <= ProtocolBinary::kMaxCount, "more values than a frame holds");
+  if (kVersion == 2) {
+    check(sample.size() <= feltwise_comm::ProtocolBinaryEncrypt::valueCount(1023), "values beyond the plaintext");
+  }
+  for (double value : sample) {
+    check(value >= 0.0 && value <= 65535.0 && std::floor(value) == value, "a value that is no 16-bit reading");
+  }
+  if (kBinaryFrames && !sample.empty()) {
+    check(frameInInput(sample, data, size), "a sample no frame in the input carries");
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // Version 3 echoes device error lines on standard output; libFuzzer reports
+  // on standard error.
+  if (kVersion == 3 && std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  MemoryLine& line = MemoryLine::instance();
+  line.load(data, size);
+  PortHolder comms;
+  comms.port_ = std::make_unique<serial::Serial>("memory", 115200, kCommsTimeouts);
+  const std::unique_ptr<feltwise_comm::Protocol> protocol = feltwise_comm::createProtocol(kVersion);
+
+  // The acquisition thread's scratch, as it hands it over.
+  std::vector<double> sample(1024, 0.0);
+  // Every call consumes at least a byte or a marker, so this ends.
+  while (!line.exhausted()) {
+    try {
+      if (protocol->readSample(sample, comms)) checkSample(sample, data, size);
+    } catch (const serial::IOException&) {
+      // Unplugged: the comms object would drop the port here. The same
+      // protocol object meets the next connection's stream.
+    }
+  }
+  return 0;
+}

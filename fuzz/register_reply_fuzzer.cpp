@@ -1,0 +1,217 @@
+// libFuzzer target: arbitrary bytes as what the sensor sends while register
+// requests wait, for the protocol versions that carry register traffic (3 and
+// 4; FUZZ_PROTOCOL_VERSION picks one, one program per version).
+//
+// Input: byte 0 chooses what waits (a read, a write, or one of each, each on a
+// thread of its own as callers would); the rest is the sensor's stream on the
+// in-memory port (memory_port/memory_line.h). Once the requests are written,
+// this thread plays the acquisition thread over the stream, then over a pause
+// and an acknowledgement that ends whatever still waits.
+//
+// Findings besides the sanitizers' reports:
+// - a request that does not end after the acknowledgement, or that ends in a
+//   time-out although a completion was posted;
+// - an error other than "Register read error: N" / "Register write error: N";
+// - version 4: a read that succeeds with bytes no reply in the input carries.
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "comms/component_factory.h"
+#include "memory_line.h"
+#include "protocols/text_register_lines.h"
+#include "serial/serial.h"
+
+#ifndef FUZZ_PROTOCOL_VERSION
+#error "FUZZ_PROTOCOL_VERSION must name the protocol version to fuzz"
+#endif
+
+namespace {
+
+using feltwise_comm::PortHolder;
+using feltwise_comm::Protocol;
+using feltwise_fuzz::MemoryLine;
+using namespace std::chrono_literals;
+
+constexpr int kVersion = FUZZ_PROTOCOL_VERSION;
+// The comms object's: kept by the port, never waited for in memory.
+const serial::Timeouts kCommsTimeouts(serial::Timeouts::max(), 100, 0, 100, 0);
+static_assert(kVersion == 3 || kVersion == 4, "only versions 3 and 4 carry registers");
+
+constexpr std::uint16_t kAddress = 32;
+constexpr std::uint16_t kId = 1;
+const std::vector<std::uint8_t> kWriteData{0x0A, 0xFF};
+// Long enough never to expire while this thread is still feeding replies.
+constexpr std::int64_t kRequestTimeoutMs = 60000;
+
+void check(bool condition, const char* what) {
+  if (!condition) {
+    std::fprintf(stderr, "finding: %s\n", what);
+    std::abort();
+  }
+}
+
+std::size_t requestBytes(bool write) {
+  if (kVersion == 4) return write ? 8 + kWriteData.size() : 8;
+  return write ? feltwise_comm::formatWriteRequest(kAddress, kId, kWriteData).size()
+               : feltwise_comm::formatReadRequest(kAddress, kId).size();
+}
+
+// Ends every request still waiting, with success, whatever state the stream
+// left the reader in: the silence makes both readers start afresh.
+std::string acknowledgement() {
+  return std::string(MemoryLine::kPause) + (kVersion == 4 ? std::string("\xFA\xFF\x01\x00", 4) : std::string("O\n"));
+}
+
+// A caller's thread, kept for the whole run: one register request per job.
+class Requester {
+ public:
+  Requester() : thread_([this] { run(); }) {}
+
+  void start(Protocol& protocol, PortHolder& comms, bool write) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    protocol_ = &protocol;
+    comms_ = &comms;
+    write_ = write;
+    error_.clear();
+    bytes_.clear();
+    busy_ = true;
+    cv_.notify_all();
+  }
+
+  bool finish(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, limit, [this] { return !busy_; });
+  }
+
+  const std::string& error() const { return error_; }
+  const std::vector<std::uint8_t>& bytes() const { return bytes_; }
+
+ private:
+  [[noreturn]] void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      cv_.wait(lock, [this] { return busy_; });
+      lock.unlock();
+      std::string error;
+      std::vector<std::uint8_t> bytes;
+      try {
+        if (write_) {
+          protocol_->writeRegister(kAddress, kId, kWriteData, *comms_, kRequestTimeoutMs);
+        } else {
+          protocol_->readRegister(kAddress, kId, bytes, *comms_, kRequestTimeoutMs);
+        }
+      } catch (const std::runtime_error& e) {
+        error = e.what();
+      } catch (...) {
+        error = "an exception that is no runtime error";
+      }
+      lock.lock();
+      error_ = error;
+      bytes_ = bytes;
+      busy_ = false;
+      cv_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool busy_ = false;
+  Protocol* protocol_ = nullptr;
+  PortHolder* comms_ = nullptr;
+  bool write_ = false;
+  std::string error_;
+  std::vector<std::uint8_t> bytes_;
+  std::thread thread_;
+};
+
+bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+void checkOutcome(const Requester& requester, bool write, const std::uint8_t* stream, std::size_t size) {
+  const std::string& error = requester.error();
+  if (error.empty()) {
+    if (kVersion == 4 && !write && !requester.bytes().empty()) {
+      const auto& bytes = requester.bytes();
+      check(std::search(stream, stream + size, bytes.begin(), bytes.end()) != stream + size,
+            "a read returned bytes no reply carries");
+    }
+    return;
+  }
+  check(!startsWith(error, "Register read timeout") && !startsWith(error, "Register write timeout"),
+        "a request timed out although a completion was posted");
+  check(startsWith(error, write ? "Register write error: " : "Register read error: "), "an undocumented error");
+}
+
+void playAcquisition(Protocol& protocol, PortHolder& comms, MemoryLine& line) {
+  std::vector<double> sample(1024, 0.0);
+  while (!line.exhausted()) {
+    try {
+      protocol.readSample(sample, comms);
+    } catch (const serial::IOException&) {
+      // An unplug: the port comes back for what follows, as after a connect.
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // Version 3 echoes device error lines on standard output.
+  if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  // Kept for the whole run; threads are too slow to start per input.
+  static Requester* const reader = new Requester();
+  static Requester* const writer = new Requester();
+
+  const int mode = data[0] % 3;
+  const bool read_waits = mode != 1;
+  const bool write_waits = mode != 0;
+  const std::uint8_t* stream = data + 1;
+  const std::size_t stream_size = size - 1;
+
+  MemoryLine& line = MemoryLine::instance();
+  line.load(stream, stream_size);
+  PortHolder comms;
+  comms.port_ = std::make_unique<serial::Serial>("memory", 115200, kCommsTimeouts);
+  const std::unique_ptr<Protocol> protocol = feltwise_comm::createProtocol(kVersion);
+
+  std::size_t requests = 0;
+  if (read_waits) {
+    reader->start(*protocol, comms, false);
+    requests += requestBytes(false);
+  }
+  if (write_waits) {
+    writer->start(*protocol, comms, true);
+    requests += requestBytes(true);
+  }
+  // Once written, a request waits: it empties its completion slot first.
+  check(line.waitForWritten(requests, 10s), "a request was never written");
+
+  playAcquisition(*protocol, comms, line);
+  line.append(acknowledgement());
+  playAcquisition(*protocol, comms, line);
+
+  if (read_waits) {
+    check(reader->finish(10s), "a read still waits after the acknowledgement");
+    checkOutcome(*reader, false, stream, stream_size);
+  }
+  if (write_waits) {
+    check(writer->finish(10s), "a write still waits after the acknowledgement");
+    checkOutcome(*writer, true, stream, stream_size);
+  }
+  return 0;
+}
