@@ -1,54 +1,22 @@
 // The comms object from C++: what Python cannot reach, above all the threads.
 #include <gtest/gtest.h>
-#include <msgpack.hpp>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <thread>
 
 #include "comms/feltwise_comms.h"
 #include "support/pty_pair.h"
+#include "support/taxel_file.h"
 
 namespace {
 
 using feltwise_comm::FeltwiseComms;
 using feltwise_test::binaryFrame;
 using feltwise_test::PtyPair;
+using feltwise_test::writeTaxelFile;
 using Clock = std::chrono::steady_clock;
-
-// A parameter file of taxel records, record i reading channel i into output i
-// with P(x) = gain * x.
-std::string writeTaxelFile(const std::string& name, int records, double gain) {
-  msgpack::sbuffer buffer;
-  msgpack::packer<msgpack::sbuffer> pk(buffer);
-  pk.pack_array(2);
-  pk.pack(1);
-  pk.pack_array(static_cast<std::uint32_t>(records));
-  for (int i = 0; i < records; ++i) {
-    pk.pack_map(5);
-    pk.pack(std::string("SensorParameters"));
-    pk.pack_map(3);
-    pk.pack(std::string("sensor_type"));
-    pk.pack(1);
-    pk.pack(std::string("input_map"));
-    pk.pack(std::map<int, int>{{i, 0}});
-    pk.pack(std::string("output_map"));
-    pk.pack(std::map<int, int>{{0, i}});
-    pk.pack(std::string("lower"));
-    pk.pack(0.0);
-    pk.pack(std::string("upper"));
-    pk.pack(0.0);
-    pk.pack(std::string("offset"));
-    pk.pack(0.0);
-    pk.pack(std::string("coefs"));
-    pk.pack(std::vector<double>{0.0, gain});
-  }
-  const std::string path = ::testing::TempDir() + name;
-  std::ofstream(path, std::ios::binary).write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-  return path;
-}
 
 // Plays a sensor that streams one frame per millisecond until stopped.
 class StreamingSensor {

@@ -10,12 +10,10 @@
 // mid-frame or mid-line, when the destructor runs.
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <msgpack.hpp>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -28,6 +26,7 @@
 #include "comms/feltwise_comms.h"
 #include "support/played_sensor.h"
 #include "support/pty_pair.h"
+#include "support/taxel_file.h"
 
 namespace {
 
@@ -71,37 +70,6 @@ Resources settledResources(const Resources& expected) {
     now = resourcesInUse();
   }
   return now;
-}
-
-// Records that calibrate every channel i of a 4-value sample into output i.
-std::string writeParameterFile(const std::string& name, int version) {
-  msgpack::sbuffer buffer;
-  msgpack::packer<msgpack::sbuffer> pk(buffer);
-  pk.pack_array(2);
-  pk.pack(version);
-  pk.pack_array(4);
-  for (int i = 0; i < 4; ++i) {
-    pk.pack_map(5);
-    pk.pack(std::string("SensorParameters"));
-    pk.pack_map(3);
-    pk.pack(std::string("sensor_type"));
-    pk.pack(1);
-    pk.pack(std::string("input_map"));
-    pk.pack(std::map<int, int>{{i, 0}});
-    pk.pack(std::string("output_map"));
-    pk.pack(std::map<int, int>{{0, i}});
-    pk.pack(std::string("lower"));
-    pk.pack(0.0);
-    pk.pack(std::string("upper"));
-    pk.pack(0.0);
-    pk.pack(std::string("offset"));
-    pk.pack(0.0);
-    pk.pack(std::string("coefs"));
-    pk.pack(std::vector<double>{0.0, 1.0});
-  }
-  const std::string path = ::testing::TempDir() + name;
-  std::ofstream(path, std::ios::binary).write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-  return path;
 }
 
 TEST(Cycles, AThousandConnectsLeakNoDescriptorAndNoThread) {
@@ -194,7 +162,7 @@ void hammer(const HammerOptions& options, std::chrono::milliseconds duration, Ta
   PtyPair pty;
   PlayedSensor sensor(pty, {options.wire, 4, 1000us, true});
   FeltwiseComms comms;
-  comms.init(writeParameterFile("hammer_" + std::to_string(options.version) + ".bin", options.version));
+  comms.init(feltwise_test::writeTaxelFile("hammer_" + std::to_string(options.version) + ".bin", 4, 1.0, options.version));
   comms.connect(pty.path());
   const std::string version_text = std::to_string(options.version);
 
