@@ -1,6 +1,7 @@
 """The simulated sensor end to end: its own process, a real pty, the library reading it."""
 
 import struct
+import time
 
 import pytest
 from feltwise import Faults, SimulatedSensor, wire
@@ -242,6 +243,29 @@ def test_unplug_after_a_time_drops_the_port(version):
         comms = comms_for(sensor, str(version))
         assert wait_for(lambda: not comms.is_connected(), timeout=30)
     assert sensor.stats["unplugged"] is True
+
+
+@pytest.mark.parametrize("version", [3, 4])
+@pytest.mark.parametrize("write", [False, True])
+def test_unplugged_while_a_request_waits(version, write):
+    # The answer would leave long after the adapter is pulled out: the request
+    # ends with its own time-out, the port is dropped, and a new sensor works.
+    comms = FeltwiseComms()
+    comms.init(str(version))
+    request = (lambda: comms.write_register(0x0100, 0, b"\x01", 5000)) if write else \
+        (lambda: comms.read_register(0x0002, 0, 5000))
+    faults = Faults(reply_delay=60.0, unplug_after=2.0)
+    with SimulatedSensor(version=version, channels=4, faults=faults) as sensor:
+        comms.connect(sensor.path)
+        start = time.monotonic()
+        with pytest.raises(RuntimeError, match=f"^Register {'write' if write else 'read'} timeout$"):
+            request()
+        assert time.monotonic() - start < 5.0 + 1.0
+        assert wait_for(lambda: not comms.is_connected(), timeout=30)
+    assert sensor.stats["unplugged"] is True
+    with SimulatedSensor(version=version, channels=4) as sensor:
+        comms.connect(sensor.path)
+        assert comms.read_register(0x0002, 0, 2000) == bytes([version])
 
 
 def test_a_bad_parameter_file_fails_to_start(tmp_path):
