@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "models/unplugged_warning.h"
 #include "parameters/sensor_parameters.h"
 
 namespace feltwise_comm {
@@ -38,6 +39,25 @@ void zero_taxel_offset(const SensorParameters& record, double& offset,
 
 inline bool within(std::int32_t index, const std::vector<double>& values) noexcept {
   return index >= 0 && static_cast<std::size_t>(index) < values.size();
+}
+
+// What a taxel unit calibrates from one raw sample: `x`, its raw value less
+// `offset`, to be added at `output_index`. False when the unit contributes
+// nothing: its record has no channel, its output lies beyond `output`, or its
+// input lies beyond `raw`, which also raises `unplugged`.
+inline bool taxel_reading(const SensorParameters& record, double offset, const std::vector<double>& raw,
+                          const std::vector<double>& output, UnpluggedWarning& unplugged, double& x,
+                          std::size_t& output_index) noexcept {
+  TaxelChannel channel;
+  if (!taxel_channel(record, channel)) return false;
+  if (!within(channel.input, raw)) {
+    unplugged.raise();
+    return false;
+  }
+  if (!within(channel.output, output)) return false;
+  x = raw[static_cast<std::size_t>(channel.input)] - offset;
+  output_index = static_cast<std::size_t>(channel.output);
+  return true;
 }
 
 }  // namespace feltwise_comm

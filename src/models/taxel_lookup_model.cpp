@@ -46,15 +46,9 @@ double TaxelLookupModel::interpolate(double x) const noexcept {
 void TaxelLookupModel::apply(std::vector<double>& output, const std::vector<double>& raw) {
   if (!parameters) return;
   const TaxelLookupParameters& p = *parameters;
-  TaxelChannel channel;
-  if (!taxel_channel(p, channel)) return;
-  if (!within(channel.input, raw)) {
-    warn_unplugged.raise();
-    return;
-  }
-  if (!within(channel.output, output)) return;
-
-  const double x = raw[static_cast<std::size_t>(channel.input)] - p.offset;
+  double x;
+  std::size_t out;
+  if (!taxel_reading(p, p.offset, raw, output, warn_unplugged, x, out)) return;
   double y;
   if (x >= p.lower && x < p.upper) {
     y = interpolate(x);
@@ -66,7 +60,7 @@ void TaxelLookupModel::apply(std::vector<double>& output, const std::vector<doub
     return;  // not a number: no reading to hold
   }
   if (y < 0) y = 0;
-  output[static_cast<std::size_t>(channel.output)] += y;
+  output[out] += y;
 }
 
 void TaxelLookupModel::zero(const std::vector<std::vector<double>>& samples) {

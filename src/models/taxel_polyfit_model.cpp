@@ -23,15 +23,9 @@ void TaxelPolyfitModel::configure(const std::shared_ptr<SensorParameters>& recor
 void TaxelPolyfitModel::apply(std::vector<double>& output, const std::vector<double>& raw) {
   if (!parameters) return;
   const TaxelPolyfitParameters& p = *parameters;
-  TaxelChannel channel;
-  if (!taxel_channel(p, channel)) return;
-  if (!within(channel.input, raw)) {
-    warn_unplugged.raise();
-    return;
-  }
-  if (!within(channel.output, output)) return;
-
-  const double x = raw[static_cast<std::size_t>(channel.input)] - p.offset;
+  double x;
+  std::size_t out;
+  if (!taxel_reading(p, p.offset, raw, output, warn_unplugged, x, out)) return;
   const double t = p.lower > 0 ? p.lower : 0;
   double y;
   if (x > t) {
@@ -42,7 +36,7 @@ void TaxelPolyfitModel::apply(std::vector<double>& output, const std::vector<dou
     y = (x / t) * evaluate_polynomial(p.coefs, t);
   }
   if (y < 0) y = 0;
-  output[static_cast<std::size_t>(channel.output)] += y;
+  output[out] += y;
 }
 
 void TaxelPolyfitModel::zero(const std::vector<std::vector<double>>& samples) {
