@@ -98,7 +98,7 @@ TEXT_LINES = [
     ("not_a_number", b"1,x,3\n"),
     ("out_of_range", b"1e999\n"),
     ("underflow", b"1e-400\n"),
-    ("special_forms", b"inf,-INF,nan,nan(0x1f),0x1.8p3\n"),
+    ("inf_nan_hex_floats", b"inf,-INF,nan,nan(0x1f),0x1.8p3\n"),
     ("decimal_comma", b"1,5;2,5\n"),
     ("nul_inside", b"1\x002,3\n"),
     ("many_fields", b",".join(str(i).encode() for i in range(500)) + b"\n"),
