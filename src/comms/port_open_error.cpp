@@ -1,0 +1,73 @@
+#include "comms/port_open_error.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace feltwise_comm {
+namespace {
+
+bool contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+
+// "Unknown error opening the serial port: 13" carries the errno as a number.
+int numberAfterLastColon(const std::string& text) {
+  const auto colon = text.rfind(": ");
+  if (colon == std::string::npos) return 0;
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str() + colon + 2, &end, 10);
+  if (end == text.c_str() + colon + 2 || value <= 0 || value > 4095) return 0;
+  return static_cast<int>(value);
+}
+
+int errorNumberOf(const std::string& detail, int seen) {
+  if (contains(detail, "is busy")) return EBUSY;
+  if (contains(detail, "does not exist")) return ENOENT;
+  if (contains(detail, "Unknown error opening")) {
+    if (const int number = numberAfterLastColon(detail)) return number;
+  }
+  return seen;
+}
+
+PortOpenError::Cause causeOf(int error_number) {
+  switch (error_number) {
+    case EBUSY:
+    case EAGAIN:  // flock() refused: another open file holds the port's lock
+      return PortOpenError::Cause::kBusy;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+      return PortOpenError::Cause::kMissing;
+    case EACCES:
+    case EPERM:
+      return PortOpenError::Cause::kPermission;
+    default:
+      return PortOpenError::Cause::kOther;
+  }
+}
+
+}  // namespace
+
+PortOpenError::PortOpenError(const std::string& port, const std::string& detail, int error_number)
+    : std::runtime_error("Cannot open serial port: " + port),
+      port_(port),
+      detail_(detail),
+      error_number_(errorNumberOf(detail, error_number)),
+      cause_(causeOf(error_number_)),
+      system_text_(error_number_ ? std::strerror(error_number_) : "") {}
+
+const char* causeName(PortOpenError::Cause cause) {
+  switch (cause) {
+    case PortOpenError::Cause::kBusy:
+      return "busy";
+    case PortOpenError::Cause::kMissing:
+      return "missing";
+    case PortOpenError::Cause::kPermission:
+      return "permission denied";
+    case PortOpenError::Cause::kOther:
+      break;
+  }
+  return "other";
+}
+
+}  // namespace feltwise_comm
