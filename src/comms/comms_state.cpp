@@ -1,13 +1,17 @@
 #include "comms/comms_state.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <stdexcept>
 #include <string>
 
 #include "comms/component_factory.h"
+#include "comms/port_open_error.h"
 #include "comms/protocol_version_text.h"
+#include "comms/sample_stamp.h"
 #include "parameters/parameter_file.h"
+#include "protocols/wait_interrupt.h"
 
 namespace feltwise_comm {
 namespace {
@@ -88,14 +92,20 @@ void CommsState::connect(const std::string& port) {
     serial_port = std::make_unique<serial::Serial>(port, 115200, commsTimeouts(), serial::eightbits,
                                                    serial::parity_none, serial::stopbits_one,
                                                    serial::flowcontrol_none);
-  } catch (const serial::IOException&) {
-    throw std::runtime_error("Cannot open serial port: " + port);
+  } catch (const serial::IOException& error) {
+    // errno first: it still holds what the failed open or lock left there.
+    const int error_number = errno;
+    throw PortOpenError(port, error.what(), error_number);
   }
   {
     std::unique_lock<std::shared_mutex> exclusive(port_mutex_);
     port_ = std::move(serial_port);
   }
   connected_.store(port_->isOpen(), std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    feed_.restart();
+  }
   running_.store(true);
   try {
     reader_ = std::make_unique<std::thread>(&CommsState::acquire, this);
@@ -157,6 +167,7 @@ void CommsState::acquire() {
     }
     try {
       if (!protocol->readSample(scratch, *this)) continue;
+      const std::int64_t t_host_ns = steadyNowNs();
       bool handed_off = false;
       {
         std::lock_guard<std::mutex> guard(lock_);
@@ -165,6 +176,7 @@ void CommsState::acquire() {
           apply_models();
           data_ready_ = true;
           handed_off = true;
+          if (feed_.active()) feed_.hand_off(raw_sample_, calibrated_sample_, t_host_ns);
         }
       }
       // Woken after the lock is released, a reader does not wake only to
@@ -200,10 +212,26 @@ void CommsState::wait_for_sample(const std::vector<double>& buffer, std::vector<
       return;
     }
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-    data_ready_cv_.wait_for(guard, std::min(left, std::chrono::milliseconds(kMaxWaitMs)));
+    const auto wake = WaitInterrupt::nextWake(now + std::min(left, std::chrono::milliseconds(kMaxWaitMs)));
+    data_ready_cv_.wait_until(guard, wake);
+    // The caller's check may run any code, this object's calls included.
+    guard.unlock();
+    WaitInterrupt::poll();
+    guard.lock();
   }
   output.assign(buffer.begin(), buffer.end());
   data_ready_ = false;
+}
+
+void CommsState::feed_samples(std::size_t queue_capacity) {
+  std::lock_guard<std::mutex> guard(lock_);
+  feed_.activate(queue_capacity);
+}
+
+bool CommsState::take_stamped(SampleFeed::Path path, std::chrono::steady_clock::time_point deadline,
+                              StampedSample& out) {
+  std::unique_lock<std::mutex> guard(lock_);
+  return feed_.wait_and_take(guard, data_ready_cv_, path, deadline, out);
 }
 
 void CommsState::read(std::vector<double>& output, std::int64_t timeout) {
