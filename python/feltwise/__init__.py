@@ -1,11 +1,55 @@
-"""Command-line tools and a simulated sensor for the Feltwise tactile sensor.
+"""The Feltwise tactile sensor from Python.
 
-The extension module `feltwise_comm_py` talks to the sensor; this package is
-what sits around it: `feltwise` (stream, view, record, params, registers,
-ports, simulate) and `SimulatedSensor`, a sensor on a pseudo-terminal that
-speaks every protocol version, for trying and testing without hardware.
+`Sensor` is the API we recommend: one object per sensor, samples with raw and
+calibrated values, sequence number and time stamp as numpy arrays, waits that
+release the interpreter lock, and typed errors (`SensorError` and its
+subclasses). The extension module `feltwise_comm_py` (class `FeltwiseComms`)
+stays for code written against it.
+
+Around them: the `feltwise` command (stream, view, record, params,
+registers, ports, simulate) and `SimulatedSensor`, a sensor on a
+pseudo-terminal that speaks every protocol version, for trying and testing
+without hardware.
 """
 
-from .simulator import Faults, SimulatedSensor
+from typing import TYPE_CHECKING
 
-__all__ = ["Faults", "SimulatedSensor"]
+from .errors import (
+    DeviceLostError,
+    ParameterFileError,
+    PortError,
+    RegisterError,
+    RegisterTimeoutError,
+    SensorClosedError,
+    SensorError,
+)
+from .simulator import Faults, SimulatedSensor
+from .version import __version__
+
+if TYPE_CHECKING:
+    from .sensor import Sample, Sensor
+
+
+def __getattr__(name: str) -> object:
+    # Sensor loads the extension module and numpy; the simulated sensor and
+    # the commands that need neither start without them.
+    if name in ("Sample", "Sensor"):
+        from . import sensor
+
+        return getattr(sensor, name)
+    raise AttributeError(f"module 'feltwise' has no attribute {name!r}")
+
+__all__ = [
+    "DeviceLostError",
+    "Faults",
+    "ParameterFileError",
+    "PortError",
+    "RegisterError",
+    "RegisterTimeoutError",
+    "Sample",
+    "Sensor",
+    "SensorClosedError",
+    "SensorError",
+    "SimulatedSensor",
+    "__version__",
+]
