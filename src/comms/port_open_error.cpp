@@ -9,21 +9,22 @@ namespace {
 
 bool contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 
-// "Unknown error opening the serial port: 13" carries the errno as a number.
-int numberAfterLastColon(const std::string& text) {
-  const auto colon = text.rfind(": ");
-  if (colon == std::string::npos) return 0;
+// The port layer gives errors it has no words for as their number.
+constexpr const char* kNumberedError = "Unknown error opening the serial port: ";
+
+int numberAfter(const std::string& text, std::size_t at) {
   char* end = nullptr;
-  const long value = std::strtol(text.c_str() + colon + 2, &end, 10);
-  if (end == text.c_str() + colon + 2 || value <= 0 || value > 4095) return 0;
+  const long value = std::strtol(text.c_str() + at, &end, 10);
+  if (end == text.c_str() + at || value <= 0 || value > 4095) return 0;
   return static_cast<int>(value);
 }
 
 int errorNumberOf(const std::string& detail, int seen) {
   if (contains(detail, "is busy")) return EBUSY;
   if (contains(detail, "does not exist")) return ENOENT;
-  if (contains(detail, "Unknown error opening")) {
-    if (const int number = numberAfterLastColon(detail)) return number;
+  const auto numbered = detail.find(kNumberedError);
+  if (numbered != std::string::npos) {
+    if (const int number = numberAfter(detail, numbered + std::strlen(kNumberedError))) return number;
   }
   return seen;
 }
