@@ -1,5 +1,7 @@
 #include "protocols/register_completion.h"
 
+#include "protocols/wait_interrupt.h"
+
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
@@ -57,7 +59,17 @@ void RegisterCompletion::postBoth(RegisterCompletion& read, RegisterCompletion& 
 
 void RegisterCompletion::await(std::int64_t timeout_ms, std::vector<std::uint8_t>* out) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!cv_.wait_until(lock, deadlineAfter(timeout_ms), [this] { return done_; })) {
+  const Clock::time_point deadline = deadlineAfter(timeout_ms);
+  while (!done_ && Clock::now() < deadline) {
+    cv_.wait_until(lock, WaitInterrupt::nextWake(deadline));
+    if (done_) break;
+    // The caller's check may throw; the request then ends unanswered, as after
+    // a time-out, and the next request's arm() forgets a late answer.
+    lock.unlock();
+    WaitInterrupt::poll();
+    lock.lock();
+  }
+  if (!done_) {
     lock.unlock();
     if (out != nullptr) out->clear();
     throw std::runtime_error(std::string("Register ") + kind_ + " timeout");

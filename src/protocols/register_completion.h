@@ -35,7 +35,8 @@ class RegisterCompletion {
 
   // Waits up to `timeout_ms` for the completion. On success copies the posted
   // bytes to `out` (when given). Raises "Register <kind> timeout" (emptying
-  // `out`) or "Register <kind> error: " + status.
+  // `out`) or "Register <kind> error: " + status. A WaitInterrupt check of
+  // the caller's thread runs at least every 50 ms, without the slot's mutex.
   void await(std::int64_t timeout_ms, std::vector<std::uint8_t>* out = nullptr);
 
   // Completes both kinds with one status, taking the read slot's mutex first:
