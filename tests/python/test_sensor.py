@@ -298,9 +298,13 @@ except KeyboardInterrupt:
         # zero() first waits up to 500 ms for a sample to discard.
         ("from feltwise_comm_py import FeltwiseComms\ncomms = FeltwiseComms()\ncomms.init()\n"
          "comms.connect(sys.argv[1])", "comms.zero([])"),
+        ("from feltwise_comm_py import FeltwiseComms\ncomms = FeltwiseComms()\ncomms.init('4')\n"
+         "comms.connect(sys.argv[1])", "comms.read_register(1, 0, 5000)"),
         ("import feltwise\nsensor = feltwise.Sensor(sys.argv[1])", "sensor.read(timeout=5.0)"),
+        ("import feltwise\nsensor = feltwise.Sensor(sys.argv[1], protocol=4)", "sensor.read_register(1, 0, 5.0)"),
     ],
-    ids=["FeltwiseComms.read_raw", "FeltwiseComms.zero", "Sensor.read"],
+    ids=["FeltwiseComms.read_raw", "FeltwiseComms.zero", "FeltwiseComms.read_register", "Sensor.read",
+         "Sensor.read_register"],
 )
 def test_ctrl_c_ends_a_wait_at_once(sensor, figures, setup, call):
     script = INTERRUPTED_WAIT.format(setup=setup, call=call)
