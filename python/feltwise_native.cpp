@@ -82,6 +82,7 @@ class NativeSensor {
   py::object take(SampleFeed::Path path, double timeout) {
     const Clock::time_point deadline = deadlineAfter(timeout);
     StampedSample sample;
+    if (closed_.load()) throw std::runtime_error("Sensor is closed");
     for (;;) {
       bool taken = false;
       bool connected = false;
@@ -132,9 +133,11 @@ class NativeSensor {
   // threads notice within one slice; the state they wait on lives until the
   // Python object goes, which cannot happen while they are inside it.
   void close() {
+    // The interpreter lock goes first: a second closer holding it while it
+    // waits for close_mutex_ would keep the first from ever taking it back.
+    py::gil_scoped_release without_lock;
     std::lock_guard<std::mutex> once(close_mutex_);
     if (closed_.exchange(true)) return;
-    py::gil_scoped_release without_lock;
     state_->disconnect();
   }
 

@@ -246,7 +246,13 @@ def test_close_from_another_thread_ends_a_waiting_read(sensor):
         list(silent.samples(timeout=None))
     assert time.monotonic() - started < 5.0
     assert silent.closed and not silent.is_connected()
-    silent.close()
+    closers = [threading.Thread(target=silent.close) for _ in range(4)]
+    for closer in closers:
+        closer.start()
+    for closer in closers:
+        closer.join()
+    with pytest.raises(feltwise.SensorClosedError):
+        silent.read(timeout=0)
     assert "closed" in repr(silent)
 
 
