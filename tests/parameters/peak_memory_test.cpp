@@ -176,6 +176,49 @@ TEST(PeakMemory, DenseCompleteFilesStayWithinASmallMultipleOfTheirSize) {
   expectBounded(files);
 }
 
+// A file made of one record with `key` holding `value`.
+MsgpackBytes one_taxel_with(const std::string& key, const MsgpackBytes& value) {
+  return MsgpackBytes().array(2).integer(1).array(1).map(2)
+      .str("SensorParameters").map(1).str("sensor_type").integer(1)
+      .str(key).append(value);
+}
+
+// Valid files of the shapes that cost the most per byte: many one-byte
+// numbers, many of the smallest records, large integer maps, nesting up to
+// the bound. What they yield is kept, so it counts.
+TEST(PeakMemory, EveryShapeOfValidFileStaysWithinTheBound) {
+  MsgpackBytes small_numbers = MsgpackBytes().array(1000000);
+  for (int i = 0; i < 1000000; ++i) small_numbers.integer(i % 100);
+  MsgpackBytes small_records = MsgpackBytes().array(2).integer(1).array(100000);
+  for (int i = 0; i < 100000; ++i) {
+    small_records.map(1).str("SensorParameters").map(1).str("sensor_type").integer(i % 3);
+  }
+  // Distinct keys take three bytes or more, but for a few hundred.
+  MsgpackBytes distinct_keys = MsgpackBytes().map(65536);
+  for (int i = 0; i < 65536; ++i) distinct_keys.raw({0xcd, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)}).integer(0);
+  MsgpackBytes repeated_keys = MsgpackBytes().map(500000);
+  for (int i = 0; i < 500000; ++i) repeated_keys.integer(i % 100).integer(i % 50);
+  MsgpackBytes nested = MsgpackBytes().array(30000);
+  for (int i = 0; i < 30000; ++i) nested.append(feltwise_test::nested_arrays(feltwise_comm::max_parameter_nesting - 4));
+
+  std::vector<Measured> files;
+  for (const auto& [name, bytes] : std::vector<std::pair<std::string, MsgpackBytes>>{
+           {"AMillionOneByteCoefs", one_taxel_with("coefs", small_numbers)},
+           {"SmallestRecords", small_records},
+           {"InputMapOfDistinctKeys", one_taxel_with("SensorParameters", MsgpackBytes().map(2)
+                                                         .str("sensor_type").integer(1)
+                                                         .str("input_map").append(distinct_keys))},
+           {"OutputMapOfRepeatedKeys", one_taxel_with("SensorParameters", MsgpackBytes().map(2)
+                                                         .str("sensor_type").integer(1)
+                                                         .str("output_map").append(repeated_keys))},
+           {"NestedToTheBoundUnderAnUnknownKey", one_taxel_with("extra", nested)},
+       }) {
+    const std::string text = bytes.bytes();
+    files.push_back({name, text.size(), peakWhileLoading(text)});
+  }
+  expectBounded(files);
+}
+
 TEST(PeakMemory, EverySeedOfTheLoadersFuzzerStaysWithinTheBound) {
   std::vector<Measured> files;
   DIR* dir = ::opendir(FELTWISE_PARAMETER_SEEDS_DIR);
