@@ -58,6 +58,8 @@ void Serial::flush() {
   pimpl_->flush();
 }
 
+void Serial::stopReading() { pimpl_->stopReading(); }
+
 std::size_t Serial::read(std::vector<std::uint8_t>& buffer, std::size_t size) {
   ScopedReadLock lock(*pimpl_);
   return pimpl_->read(buffer, size);

@@ -103,6 +103,12 @@ class Serial {
   // received stay queued.
   void flush();
 
+  // Makes every read in progress, and every later one, return at once with
+  // what it has, as at a time-out. For a thread about to close the port while
+  // another may be reading a stream that never falls silent (a device sending
+  // text without line feeds keeps a line read going for seconds). Takes no lock.
+  void stopReading();
+
   // Appends up to `size` bytes to `buffer`; returns how many arrived.
   std::size_t read(std::vector<std::uint8_t>& buffer, std::size_t size = 1);
 
