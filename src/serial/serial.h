@@ -93,6 +93,11 @@ class Serial {
   // received stay queued.
   void flush();
 
+  // Drops what was written but not yet sent, so that a request the port
+  // could not send whole does not reach the device glued to the next one.
+  // Takes the write lock.
+  void discardOutput();
+
   // Appends up to `size` bytes to `buffer`; returns how many arrived.
   std::size_t read(std::vector<std::uint8_t>& buffer, std::size_t size = 1);
 

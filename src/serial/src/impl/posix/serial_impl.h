@@ -31,6 +31,7 @@ class Serial::SerialImpl {
   std::size_t readLine(std::string& out, std::size_t size, const std::string& eol);
   std::size_t write(const std::uint8_t* data, std::size_t size);
   void flush();
+  void discardOutput();
 
   void readLock();
   void readUnlock();
