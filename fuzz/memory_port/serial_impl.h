@@ -34,6 +34,7 @@ class Serial::SerialImpl {
   void stopReading() {}
   std::size_t write(const std::uint8_t* data, std::size_t size);
   void flush();
+  void discardOutput();
 
   void readLock() { read_mutex_.lock(); }
   void readUnlock() { read_mutex_.unlock(); }

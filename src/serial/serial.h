@@ -103,6 +103,11 @@ class Serial {
   // received stay queued.
   void flush();
 
+  // Drops what was written but not yet sent, so that a request the port
+  // could not send whole does not reach the device glued to the next one.
+  // Takes the write lock.
+  void discardOutput();
+
   // Makes every read in progress, and every later one, return at once with
   // what it has, as at a time-out. For a thread about to close the port while
   // another may be reading a stream that never falls silent (a device sending

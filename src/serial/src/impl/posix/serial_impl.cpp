@@ -459,6 +459,11 @@ void Serial::SerialImpl::flush() {
   }
 }
 
+void Serial::SerialImpl::discardOutput() {
+  if (!is_open_) throw PortNotOpenedException("Serial::discardOutput");
+  ::tcflush(fd_, TCOFLUSH);
+}
+
 void Serial::SerialImpl::readLock() {
   try {
     read_mutex_.lock();

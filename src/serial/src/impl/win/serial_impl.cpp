@@ -261,6 +261,11 @@ void Serial::SerialImpl::flush() {
   ::FlushFileBuffers(fd_);
 }
 
+void Serial::SerialImpl::discardOutput() {
+  if (!is_open_) throw PortNotOpenedException("Serial::discardOutput");
+  ::PurgeComm(fd_, PURGE_TXABORT | PURGE_TXCLEAR);
+}
+
 void Serial::SerialImpl::readLock() {
   if (::WaitForSingleObject(read_mutex_, INFINITE) != WAIT_OBJECT_0) {
     FELTWISE_THROW_IO("Error claiming read mutex.");

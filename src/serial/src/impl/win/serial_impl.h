@@ -37,6 +37,7 @@ class Serial::SerialImpl {
   std::size_t readLine(std::string& out, std::size_t size, const std::string& eol);
   std::size_t write(const std::uint8_t* data, std::size_t size);
   void flush();
+  void discardOutput();
   void stopReading() { reading_stopped_.store(true, std::memory_order_relaxed); }
 
   void readLock();
