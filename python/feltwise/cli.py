@@ -158,15 +158,16 @@ def run_simulate(args):
     faults = Faults(**{name: getattr(args, name) for name in Faults.__dataclass_fields__})
     params = library_path(args.params) if args.params else None
     engine = make_engine(params, args.protocol, args.channels, args.rate, faults, args.seed, not args.no_touch)
+    # Ctrl-C, SIGTERM (from SimulatedSensor.stop, or kill) and SIGHUP end the
+    # loop, so the statistics still come out; set before the port is printed,
+    # since whoever reads that line may signal at once.
+    for number in signals.ENDING_SIGNALS:
+        signal.signal(number, lambda *_: engine.stop())
     path = engine.open()
     print(path, flush=True)
     rate = "as fast as possible" if args.rate == 0 else f"{args.rate:g} samples/s"
     print(f"simulated sensor on {path}: protocol {engine.version}, {engine.layout.channel_count} channels, "
           f"{rate}; Ctrl-C stops it", file=sys.stderr, flush=True)
-    # SIGTERM (from SimulatedSensor.stop, or kill) ends the loop like Ctrl-C does,
-    # so the statistics still come out.
-    for number in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(number, lambda *_: engine.stop())
     try:
         engine.run(args.duration)
     except KeyboardInterrupt:

@@ -46,12 +46,12 @@ def by_id_names(dev="/dev"):
     return names
 
 
-def list_ports():
-    by_id = by_id_names() if sys.platform != "win32" else {}
+def list_ports(dev="/dev"):
+    by_id = by_id_names(dev) if sys.platform != "win32" else {}
     try:
         from serial.tools import list_ports
     except ImportError:
-        return fallback_ports(by_id)
+        return fallback_ports(by_id, dev)
     ports = []
     for info in sorted(list_ports.comports(), key=lambda p: p.device):
         # pyserial lists every ttyS* the kernel made, present or not; those
