@@ -63,7 +63,10 @@ class LocalSamples:
 
     def read(self, timeout_s):
         """The next sample, or None after timeout_s seconds without one."""
-        timeout_ms = max(0, min(2**31 - 1, int(timeout_s * 1000)))
+        # At least 1 ms: below that the library returns the current sample
+        # whether or not it was handed out before, and a reader asking for
+        # the next one would get the same one again.
+        timeout_ms = max(1, min(2**31 - 1, int(timeout_s * 1000)))
         if self.calibrated:
             pair = take_pair(self.comms, timeout_ms)
             if pair is None:

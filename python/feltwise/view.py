@@ -139,11 +139,14 @@ def run(args):
         return live(source, read, raw, args)
 
 
-def newest(read):
-    """The newest of the samples waiting, None if none is."""
-    sample = None
+def newest(read, within_s=0.05):
+    """The newest of the samples waiting, None if none is. Bounded in time:
+    a fast sensor can keep a sample waiting at every look."""
+    sample, deadline = None, time.monotonic() + within_s
     while (next_sample := read(0)) is not None:
         sample = next_sample
+        if time.monotonic() >= deadline:
+            break
     return sample
 
 
