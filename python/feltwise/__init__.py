@@ -31,12 +31,17 @@ if TYPE_CHECKING:
 
 
 def __getattr__(name: str) -> object:
-    # Sensor loads the extension module and numpy; the simulated sensor and
-    # the commands that need neither start without them.
+    # Sensor (the extension module and numpy) and feltwise.remote (Zenoh) load
+    # on first use: the simulated sensor and the commands that need neither
+    # start without them.
     if name in ("Sample", "Sensor"):
         from . import sensor
 
         return getattr(sensor, name)
+    if name == "remote":
+        import importlib
+
+        return importlib.import_module("feltwise.remote")
     raise AttributeError(f"module 'feltwise' has no attribute {name!r}")
 
 __all__ = [

@@ -68,13 +68,4 @@ bool SampleFeed::take(Path path, StampedSample& out) {
   return true;
 }
 
-bool SampleFeed::wait_and_take(std::unique_lock<std::mutex>& guard, std::condition_variable& cv, Path path,
-                               std::chrono::steady_clock::time_point deadline, StampedSample& out) {
-  while (!available(path)) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    cv.wait_until(guard, deadline);
-  }
-  return take(path, out);
-}
-
 }  // namespace feltwise_comm

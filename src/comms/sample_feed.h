@@ -15,11 +15,8 @@
 #ifndef FELTWISE_COMMS_SAMPLE_FEED_H
 #define FELTWISE_COMMS_SAMPLE_FEED_H
 
-#include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 #include "comms/sample_stamp.h"
@@ -46,12 +43,6 @@ class SampleFeed {
   // Copies the next sample of `path` into `out` and marks it taken; false
   // when none is waiting.
   bool take(Path path, StampedSample& out);
-
-  // Waits on `cv`, which the hand-off broadcasts, with `guard` holding the
-  // owner's lock, until a sample of `path` is there or `deadline` passes; then
-  // takes it as `take` does.
-  bool wait_and_take(std::unique_lock<std::mutex>& guard, std::condition_variable& cv, Path path,
-                     std::chrono::steady_clock::time_point deadline, StampedSample& out);
 
   std::size_t queue_capacity() const { return ring_.size(); }
 
