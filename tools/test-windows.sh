@@ -23,7 +23,7 @@ wine=/usr/lib/wine/wine64
 
 echo "== Windows tests: build"
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DFELTWISE_WERROR=ON \
-  -DCMAKE_CROSSCOMPILING_EMULATOR="$wine" >/dev/null
+  -DCMAKE_CROSSCOMPILING_EMULATOR="$wine" -Wno-dev >/dev/null
 test_programs=(serial_tests protocol_tests encrypt_protocol_tests configurable_protocol_tests paced_line_tests comms_tests)
 cmake --build "$build" -j"$(nproc)" --target "${test_programs[@]}"
 
