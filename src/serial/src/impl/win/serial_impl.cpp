@@ -20,8 +20,6 @@ std::wstring widen(const std::string& text) {
   return wide;
 }
 
-std::string lastErrorText() { return std::to_string(::GetLastError()); }
-
 using Clock = std::chrono::steady_clock;
 
 std::uint64_t msSince(Clock::time_point start) {
@@ -72,9 +70,11 @@ void Serial::SerialImpl::open() {
   if (fd_ == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     if (error == ERROR_FILE_NOT_FOUND) {
-      FELTWISE_THROW_IO("Specified port, " + narrow(port_) + ", does not exist.");
+      FELTWISE_THROW_IO_SYSTEM("Specified port, " + narrow(port_) + ", does not exist.",
+                               static_cast<int>(error));
     }
-    FELTWISE_THROW_IO("Unknown error opening the serial port: " + std::to_string(error));
+    FELTWISE_THROW_IO_SYSTEM("Unknown error opening the serial port: " + std::to_string(error),
+                             static_cast<int>(error));
   }
   try {
     applySettings();
@@ -175,7 +175,10 @@ void Serial::SerialImpl::setTimeouts(const Timeouts& timeouts) {
 void Serial::SerialImpl::close() {
   if (!is_open_) return;
   if (fd_ != INVALID_HANDLE_VALUE) {
-    if (!::CloseHandle(fd_)) FELTWISE_THROW_IO("Error while closing serial port: " + lastErrorText());
+    if (!::CloseHandle(fd_)) {
+      const DWORD error = ::GetLastError();
+      FELTWISE_THROW_IO_SYSTEM("Error while closing serial port: " + std::to_string(error), static_cast<int>(error));
+    }
     fd_ = INVALID_HANDLE_VALUE;
   }
   is_open_ = false;
@@ -187,7 +190,9 @@ std::size_t Serial::SerialImpl::readBytes(std::uint8_t* into, std::size_t size) 
   // The driver applies the time-outs set above: the call returns when `size`
   // bytes have arrived or the total read time has passed.
   if (!::ReadFile(fd_, into, static_cast<DWORD>(size), &received, nullptr)) {
-    FELTWISE_THROW_IO("Error while reading from the serial port: " + lastErrorText());
+    const DWORD error = ::GetLastError();
+    FELTWISE_THROW_IO_SYSTEM("Error while reading from the serial port: " + std::to_string(error),
+                             static_cast<int>(error));
   }
   return received;
 }
@@ -248,7 +253,9 @@ std::size_t Serial::SerialImpl::write(const std::uint8_t* data, std::size_t size
   while (done < size) {
     DWORD written = 0;
     if (!::WriteFile(fd_, data + done, static_cast<DWORD>(size - done), &written, nullptr)) {
-      FELTWISE_THROW_IO("Error while writing to the serial port: " + lastErrorText());
+      const DWORD error = ::GetLastError();
+      FELTWISE_THROW_IO_SYSTEM("Error while writing to the serial port: " + std::to_string(error),
+                               static_cast<int>(error));
     }
     done += written;
     if (written == 0 || total == 0 || msSince(started) >= allowed) break;
