@@ -32,8 +32,8 @@
 #include <vector>
 
 #include "comms/comms_state.h"
-#include "comms/port_open_error.h"
 #include "comms/sample_feed.h"
+#include "feltwise_comm/port_open_error.h"
 #include "models/sensor_type_table.h"
 #include "parameters/parameter_file.h"
 #include "parameters/parameter_holder.h"

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "comms/component_factory.h"
-#include "comms/port_open_error.h"
+#include "feltwise_comm/port_open_error.h"
 #include "comms/protocol_version_text.h"
 #include "comms/sample_stamp.h"
 #include "parameters/parameter_file.h"

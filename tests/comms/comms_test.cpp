@@ -15,7 +15,7 @@
 #include <map>
 #include <thread>
 
-#include "comms/feltwise_comms.h"
+#include "feltwise_comm/feltwise_comms.h"
 #include "console/console_sink.h"
 #include "support/paced_line.h"
 #include "support/pty_pair.h"
