@@ -5,7 +5,8 @@
 //
 // IOException also carries the system's cause when the failing call gave one:
 // errorNumber() is errno (GetLastError() on Windows), 0 when no system call
-// failed; systemText() is the system's text for it (strerror), empty then.
+// failed; systemText() is the system's text for it (strerror on POSIX), empty
+// then.
 // These never change what(): its wording is fixed.
 #ifndef FELTWISE_COMM_SERIAL_ERRORS_H
 #define FELTWISE_COMM_SERIAL_ERRORS_H

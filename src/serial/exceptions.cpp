@@ -13,8 +13,8 @@ IOException::IOException(std::string file, int line, const std::string& descript
       file_(std::move(file)),
       line_(line),
       error_number_(error_number),
-      // The system category speaks the platform's numbers: strerror's text on
-      // POSIX, FormatMessage's for a GetLastError() code on Windows.
+      // The system category reads the platform's own numbers: on POSIX its
+      // text is strerror's; on Windows the C++ runtime's for a GetLastError() code.
       system_text_(error_number != 0 ? std::system_category().message(error_number) : std::string()) {}
 
 PortNotOpenedException::PortNotOpenedException(const std::string& description)
