@@ -6,9 +6,11 @@
 // models, configured, applied and zeroed as the comms object would, so that a
 // record that loads but breaks a model is found too.
 //
-// A second oracle checks the allocation-free walk in front of the unpacking:
+// A second oracle checks the allocation-free walk in front of the decoding:
 // whatever it accepts, msgpack-c alone must accept as the same object, and
 // what it refuses as truncated or malformed, msgpack-c alone must refuse too.
+// The loader then reads the accepted bytes in place (PackedValue): what it
+// reads must be that same object, value by value.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +25,7 @@
 #include "models/taxel_polyfit_model.h"
 #include "models/triaxial_polyfit_model.h"
 #include "parameters/bounded_unpack.h"
+#include "parameters/packed_value.h"
 #include "parameters/parameter_file.h"
 
 namespace {
@@ -115,12 +118,51 @@ bool same(const msgpack::v1::object& a, const msgpack::v1::object& b) {
   return false;
 }
 
+// A container's head carries its type and size only.
+bool same_head(const msgpack::v1::object& head, const msgpack::v1::object& unpacked) {
+  namespace type = msgpack::v1::type;
+  if (head.type == type::ARRAY || head.type == type::MAP) {
+    return head.type == unpacked.type && head.via.array.size == unpacked.via.array.size;
+  }
+  return same(head, unpacked);
+}
+
+// The loader reads the bytes in place: every head, every step to the next
+// value and every element handed over must be what msgpack-c unpacks.
+bool same_in_place(const feltwise_comm::PackedValue& packed, const msgpack::v1::object& unpacked) {
+  const msgpack::v1::object head = packed.head();
+  if (!same_head(head, unpacked)) return false;
+  if (head.type != msgpack::v1::type::ARRAY && head.type != msgpack::v1::type::MAP) return true;
+  // A map's keys and values, in order, as if it were an array of twice its size.
+  const bool is_map = head.type == msgpack::v1::type::MAP;
+  const std::uint32_t count = is_map ? 2 * head.via.map.size : head.via.array.size;
+  const auto unpacked_element = [&](std::uint32_t i) -> const msgpack::v1::object& {
+    if (!is_map) return unpacked.via.array.ptr[i];
+    return i % 2 == 0 ? unpacked.via.map.ptr[i / 2].key : unpacked.via.map.ptr[i / 2].val;
+  };
+  std::uint32_t handed = 0;
+  bool same_elements = true;
+  packed.for_each_element([&](const msgpack::v1::object& element) {
+    same_elements = handed < count && same_head(element, unpacked_element(handed++));
+    return same_elements;
+  });
+  if (!same_elements || handed != count) return false;
+  if (count == 0) return true;
+  feltwise_comm::PackedValue element = packed.first_element();
+  for (std::uint32_t i = 0;; ++i) {
+    if (!same_in_place(element, unpacked_element(i))) return false;
+    if (i + 1 == count) return true;
+    element = element.next();
+  }
+}
+
 void check_walk_against_msgpack(const char* data, std::size_t size) {
   msgpack::v1::unpack_limit bounded(size, size, size, size, size);
   try {
     const msgpack::v1::object_handle walked = feltwise_comm::unpack_bounded(data, size);
     const msgpack::v1::object_handle plain = msgpack::v1::unpack(data, size, nullptr, nullptr, bounded);
     if (!same(walked.get(), plain.get())) std::abort();
+    if (!same_in_place(feltwise_comm::PackedValue(data, size, 0), plain.get())) std::abort();
   } catch (const msgpack::v1::depth_size_overflow&) {
   } catch (const msgpack::v1::insufficient_bytes&) {
     try {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -33,29 +34,28 @@ CommsState::~CommsState() {
 
 void CommsState::init(const std::string& file_name) {
   std::lock_guard<std::mutex> config(config_mutex_);
-  protocol_version_ = 1;
-  if (!file_name.empty()) {
-    if (const auto version = protocolVersionFromText(file_name)) {
-      protocol_version_ = *version;
-    } else {
-      decode_parameters(*this, read_parameter_file(file_name));
-    }
+  // Everything is decoded and built aside and installed in one step, only
+  // when all of it succeeded: a refused init (a missing or malformed file, a
+  // refused record, an unknown version) leaves protocol, version, records,
+  // models and the calibrated sample exactly as they were, and a file's
+  // records replace those of the previous file instead of adding to them.
+  ParameterHolder loaded;
+  loaded.protocol_version_ = 1;
+  const auto version = file_name.empty() ? std::optional<std::int32_t>(1) : protocolVersionFromText(file_name);
+  if (version) {
+    // A bare version keeps the records held, zeroed offsets included, and
+    // builds new models on them.
+    loaded.protocol_version_ = *version;
+    loaded.records_ = records_;
+  } else {
+    decode_parameters(loaded, read_parameter_file(file_name));
   }
 
-  std::shared_ptr<Protocol> protocol = createProtocol(protocol_version_);
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    protocol_ = std::move(protocol);
-    protocol_generation_.fetch_add(1, std::memory_order_release);
-  }
-
-  // The new models are built and configured aside; the acquisition thread and
-  // zero() keep the previous ones until every new one is ready, so a record
-  // that is refused never leaves a half-configured model within their reach.
+  std::shared_ptr<Protocol> protocol = createProtocol(loaded.protocol_version_);
   std::vector<std::shared_ptr<SensorModel>> models;
-  models.reserve(records_.size());
+  models.reserve(loaded.records_.size());
   std::int64_t largest_output = -1;
-  for (const auto& record : records_) {
+  for (const auto& record : loaded.records_) {
     models.push_back(createModel(record->sensor_type));
     models.back()->configure(record);
     for (const auto& entry : record->output_map) {
@@ -67,14 +67,20 @@ void CommsState::init(const std::string& file_name) {
       largest_output = std::max<std::int64_t>(largest_output, entry.second);
     }
   }
+  std::vector<double> calibrated(static_cast<std::size_t>(largest_output + 1), 0.0);
 
+  // Swapped, so that the previous protocol, models and records are released
+  // after the lock, when this scope ends.
   std::lock_guard<std::mutex> guard(lock_);
-  models_ = std::move(models);
-  calibrated_sample_.assign(static_cast<std::size_t>(largest_output + 1), 0.0);
+  protocol_version_ = loaded.protocol_version_;
+  records_.swap(loaded.records_);
+  protocol_.swap(protocol);
+  protocol_generation_.fetch_add(1, std::memory_order_release);
+  models_.swap(models);
+  calibrated_sample_.swap(calibrated);
   // A sample handed off under the previous models and not taken yet stays
-  // pending. Its calibrated values were just cleared: calibrate it again with
-  // the new models, as if it had arrived a moment later, or read() would
-  // hand out the zeros as a sample.
+  // pending. Calibrate it again with the new models, as if it had arrived a
+  // moment later, or read() would hand out the new zeros as a sample.
   if (data_ready_ && !raw_sample_.empty()) apply_models();
 }
 
@@ -92,6 +98,16 @@ void CommsState::connect(const std::string& port) {
     throw std::runtime_error("Cannot open serial port: " + port);
   }
   {
+    // The previous thread is joined: nothing it read may be handed out as a
+    // sample of this port. read(0) gives zeros and read_raw(0) nothing, as
+    // before the first sample after init.
+    std::lock_guard<std::mutex> guard(lock_);
+    data_ready_ = false;
+    port_lost_ = false;
+    raw_sample_.clear();
+    std::fill(calibrated_sample_.begin(), calibrated_sample_.end(), 0.0);
+  }
+  {
     std::unique_lock<std::shared_mutex> exclusive(port_mutex_);
     port_ = std::move(serial_port);
   }
@@ -102,7 +118,7 @@ void CommsState::connect(const std::string& port) {
   } catch (...) {
     // A port with nobody reading it would only hold the device.
     running_.store(false);
-    drop_port();
+    lose_port();
     throw;
   }
 }
@@ -129,6 +145,16 @@ void CommsState::drop_port() noexcept {
   port_.reset();
 }
 
+void CommsState::lose_port() noexcept {
+  drop_port();
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    port_lost_ = true;
+  }
+  // Nothing can arrive any more: waiters give up now, not at their deadline.
+  data_ready_cv_.notify_all();
+}
+
 std::shared_ptr<Protocol> CommsState::current_protocol() {
   std::lock_guard<std::mutex> guard(lock_);
   return protocol_;
@@ -143,7 +169,7 @@ void CommsState::acquire() {
   try {
     if (port_ && port_->isOpen()) port_->flush();
   } catch (...) {
-    drop_port();
+    lose_port();
     running_.store(false);
     return;
   }
@@ -160,11 +186,16 @@ void CommsState::acquire() {
       bool handed_off = false;
       {
         std::lock_guard<std::mutex> guard(lock_);
-        raw_sample_.assign(scratch.begin(), scratch.end());
-        if (!raw_sample_.empty()) {
+        if (!scratch.empty()) {
+          raw_sample_.assign(scratch.begin(), scratch.end());
           apply_models();
           data_ready_ = true;
           handed_off = true;
+        } else if (!data_ready_) {
+          // A frame without values is no sample. It empties the current raw
+          // sample, but never the one still pending: that one stays whole
+          // until a reader takes it.
+          raw_sample_.clear();
         }
       }
       // Woken after the lock is released, a reader does not wake only to
@@ -173,7 +204,7 @@ void CommsState::acquire() {
     } catch (...) {
       // The port is gone or talks nonsense we cannot survive: release it and
       // stop, rather than spin on a port that is not there. connect() starts over.
-      drop_port();
+      lose_port();
       break;
     }
   }
@@ -194,6 +225,12 @@ void CommsState::wait_for_sample(const std::vector<double>& buffer, std::vector<
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
   while (!data_ready_) {
+    // A sample still pending when the port was lost is handed out above;
+    // after that there is nothing left to wait for.
+    if (port_lost_) {
+      output.clear();
+      return;
+    }
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) {
       output.clear();
@@ -235,8 +272,7 @@ void CommsState::zero(const std::vector<std::vector<double>>& data_buf, const st
     for (const auto& model : models_) model->zero(data_buf);
     return;
   }
-  // models_[i] was built from records_[i]; records appended by a failed init
-  // have no model yet and are skipped.
+  // models_[i] was built from records_[i]: init installs both together.
   for (std::size_t i = 0; i < models_.size(); ++i) {
     for (const auto& entry : records_[i]->output_map) {
       if (std::find(taxel_ids.begin(), taxel_ids.end(), entry.second) != taxel_ids.end()) {

@@ -11,6 +11,17 @@
 // - The port is destroyed only under `port_mutex_` held exclusively, which
 //   register requests hold shared for as long as they use the port: a thread
 //   that loses the port never frees it under a request's feet.
+//
+// What the hand-off promises
+// - `init` replaces: it decodes into a holder of its own and installs
+//   protocol, version, records, models and the calibrated sample together,
+//   or, when anything is refused, changes nothing.
+// - A sample is handed out at most once, and only by the connection that
+//   read it: `connect` starts with none pending. A frame without values never
+//   hides or replaces a pending sample.
+// - When the thread loses the port it wakes every waiter: `read` and
+//   `read_raw` then return what is still pending, else an empty result at
+//   once, until the next `connect`.
 #ifndef FELTWISE_COMMS_COMMS_STATE_H
 #define FELTWISE_COMMS_COMMS_STATE_H
 
@@ -60,6 +71,8 @@ class CommsState : public PortHolder, public ParameterHolder {
   void acquire();
   void apply_models();
   void drop_port() noexcept;
+  // drop_port, then tells every waiter that no sample will come.
+  void lose_port() noexcept;
   std::shared_ptr<Protocol> current_protocol();
 
   std::unique_ptr<std::thread> reader_;
@@ -77,6 +90,8 @@ class CommsState : public PortHolder, public ParameterHolder {
   const std::int32_t zero_sample_count_ = 20;
   std::condition_variable data_ready_cv_;
   bool data_ready_ = false;
+  // The acquisition thread lost the port; cleared by the next connect.
+  bool port_lost_ = false;
 
   std::atomic<bool> running_{false};
   std::atomic<bool> connected_{false};

@@ -1,6 +1,6 @@
 #include "models/unplugged_warning.h"
 
-#include <iostream>
+#include "console/console_sink.h"
 
 namespace feltwise_comm {
 
@@ -8,18 +8,16 @@ void UnpluggedWarning::raise() noexcept {
   // An unplugged unit reaches this on every sample: the plain load keeps those
   // calls from fighting over the cache line; the exchange picks one printer.
   if (!pending_.load(std::memory_order_relaxed) || !pending_.exchange(false)) return;
-  // One write, so that lines of two model classes never interleave.
+  // One line of the console sink, so that lines of two model classes never
+  // interleave and a console that nobody reads never holds up the caller, an
+  // acquisition thread.
   static constexpr char line[] =
       "\x1b[1;32m[Feltwise]:\x1b[0m \x1b[35m["
       "Sensor"
       "]\x1b[0m \x1b[33m"
       "configured but not plugged in"
       "\x1b[0m\n";
-  try {
-    std::cout.write(line, sizeof line - 1).flush();
-  } catch (...) {
-    // A console that throws must not take the acquisition thread down.
-  }
+  console::post(std::string_view(line, sizeof line - 1));
 }
 
 }  // namespace feltwise_comm

@@ -13,7 +13,7 @@ namespace feltwise_comm {
 
 class UnpluggedWarning {
  public:
-  // Writes the line to std::cout the first time only.
+  // Posts the line to the console sink (standard output) the first time only.
   void raise() noexcept;
 
  private:

@@ -31,10 +31,14 @@ class ShapeCheck : public msgpack::v2::null_visitor {
 
 }  // namespace
 
-msgpack::v1::object_handle unpack_bounded(const char* data, std::size_t size) {
+void check_bounded(const char* data, std::size_t size) {
   ShapeCheck check;
   std::size_t offset = 0;
   if (!msgpack::v2::parse(data, size, offset, check)) throw msgpack::v1::parse_error("parse error");
+}
+
+msgpack::v1::object_handle unpack_bounded(const char* data, std::size_t size) {
+  check_bounded(data, size);
   return msgpack::v1::unpack(data, size);
 }
 

@@ -38,32 +38,45 @@ double to_double(const msgpack::v1::object& value) {
   }
 }
 
-std::vector<double> to_double_vector(const msgpack::v1::object& value) {
-  const msgpack::v1::object_array& array = as_array(value);
+std::int32_t to_int32(const PackedValue& value) { return to_int32(value.head()); }
+
+double to_double(const PackedValue& value) { return to_double(value.head()); }
+
+std::vector<double> to_double_vector(const PackedValue& value) {
+  const msgpack::v1::object head = value.head();
+  if (head.type != type::ARRAY) throw ParameterTypeError();
   std::vector<double> result;
-  result.reserve(array.size);
-  for (std::uint32_t i = 0; i < array.size; ++i) result.push_back(to_double(array.ptr[i]));
+  // Every element the header declares takes a byte or more of a file that
+  // holds them all: the reservation is bounded by the file's size.
+  result.reserve(head.via.array.size);
+  value.for_each_element([&result](const msgpack::v1::object& element) {
+    result.push_back(to_double(element));
+    return true;
+  });
   return result;
 }
 
-std::map<std::int32_t, std::int32_t> to_int32_map(const msgpack::v1::object& value) {
-  const msgpack::v1::object_map& map = as_map(value);
+std::map<std::int32_t, std::int32_t> to_int32_map(const PackedValue& value) {
+  if (value.head().type != type::MAP) throw ParameterTypeError();
   std::map<std::int32_t, std::int32_t> result;
-  for (std::uint32_t i = 0; i < map.size; ++i) {
-    const std::int32_t key = to_int32(map.ptr[i].key);
-    result[key] = to_int32(map.ptr[i].val);
-  }
+  bool is_key = true;
+  std::int32_t key = 0;
+  value.for_each_element([&](const msgpack::v1::object& element) {
+    if (is_key) {
+      key = to_int32(element);
+    } else {
+      result[key] = to_int32(element);
+    }
+    is_key = !is_key;
+    return true;
+  });
   return result;
 }
 
-const msgpack::v1::object_map& as_map(const msgpack::v1::object& value) {
-  if (value.type != type::MAP) throw ParameterTypeError();
-  return value.via.map;
-}
-
-const msgpack::v1::object_array& as_array(const msgpack::v1::object& value) {
-  if (value.type != type::ARRAY) throw ParameterTypeError();
-  return value.via.array;
+std::uint32_t map_size(const PackedValue& value) {
+  const msgpack::v1::object head = value.head();
+  if (head.type != type::MAP) throw ParameterTypeError();
+  return head.via.map.size;
 }
 
 namespace {
@@ -81,19 +94,6 @@ bool is_str_key(const msgpack::v1::object& key, std::string_view name) {
 bool is_str_or_bin_key(const msgpack::v1::object& key, std::string_view name) {
   if (key.type == type::BIN) return same_bytes(key.via.bin.ptr, key.via.bin.size, name);
   return is_str_key(key, name);
-}
-
-void require_str_keys(const msgpack::v1::object_map& map) {
-  for (std::uint32_t i = 0; i < map.size; ++i) {
-    if (map.ptr[i].key.type != type::STR) throw ParameterTypeError();
-  }
-}
-
-const msgpack::v1::object* find_first(const msgpack::v1::object_map& map, std::string_view name) {
-  for (std::uint32_t i = 0; i < map.size; ++i) {
-    if (is_str_key(map.ptr[i].key, name)) return &map.ptr[i].val;
-  }
-  return nullptr;
 }
 
 }  // namespace feltwise_comm

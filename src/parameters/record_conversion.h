@@ -7,18 +7,26 @@
 // leaves the earlier fields converted (the loader then drops the record).
 // Every refusal is a ParameterTypeError ("bad cast").
 //
-// The msgpack-c adaptors below make `object.convert(record)` do the same.
+// The loader converts straight from the file's bytes (PackedValue). An object
+// msgpack-c has already unpacked is packed back into bytes and converted the
+// same way, so there is one conversion; the msgpack-c adaptors below make
+// `object.convert(record)` do that.
 #ifndef FELTWISE_PARAMETERS_RECORD_CONVERSION_H
 #define FELTWISE_PARAMETERS_RECORD_CONVERSION_H
 
 #include <msgpack.hpp>
 
+#include "parameters/packed_value.h"
 #include "parameters/sensor_parameters.h"
 
 namespace feltwise_comm {
 
 // The base fields, from the value of "SensorParameters".
-void convert_sensor_parameters(const msgpack::v1::object& map, SensorParameters& record);
+void convert_sensor_parameters(const PackedValue& map, SensorParameters& record);
+
+void convert_record(const PackedValue& map, TriaxialPolyfitParameters& record);
+void convert_record(const PackedValue& map, TaxelPolyfitParameters& record);
+void convert_record(const PackedValue& map, TaxelLookupParameters& record);
 
 void convert_record(const msgpack::v1::object& map, TriaxialPolyfitParameters& record);
 void convert_record(const msgpack::v1::object& map, TaxelPolyfitParameters& record);

@@ -21,7 +21,8 @@ namespace feltwise_comm {
 class FrameWordReader {
  public:
   // Reads the next candidate word into `word`, using `scratch` for the bytes.
-  // False when the read time-out passed first (the bytes that came are dropped).
+  // False when the line fell silent for the read time-out first (the bytes
+  // that came are dropped).
   bool read(serial::Serial& port, std::vector<std::uint8_t>& scratch, std::uint16_t& word);
 
   // `word` started no frame: keep its second byte if it may start the next one.

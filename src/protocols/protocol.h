@@ -4,8 +4,10 @@
 // Contract
 // - `readSample` clears and refills `sample` and returns true when a whole
 //   frame or line was read (the sample may then be empty: a frame that carries
-//   no values); false when nothing complete arrived within the port's read
-//   time-out. Port failures propagate as the port layer's exceptions.
+//   no values); false when the line fell silent for the port's read time-out
+//   before a frame or line was complete. A frame still arriving, however
+//   slowly, is never cut. Port failures propagate as the port layer's
+//   exceptions.
 // - `readRegister` / `writeRegister` are refused unless a variant carries
 //   register traffic.
 #ifndef FELTWISE_PROTOCOLS_PROTOCOL_H

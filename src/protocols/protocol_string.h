@@ -25,8 +25,10 @@ class ProtocolString : public Protocol {
   static constexpr std::size_t kMaxLineBytes = 65536;
 
   // False when nothing arrived within the port's read time-out (`sample`
-  // untouched) or the line was rejected (`sample` empty). A line cut short by
-  // the time-out is parsed as far as it came.
+  // untouched) or the line was rejected (`sample` empty). A line ends at its
+  // line feed, after kMaxLineBytes, or when it has been silent for the read
+  // time-out: then it is parsed as far as it came. Bytes still arriving never
+  // cut it.
   bool readSample(std::vector<double>& sample, PortHolder& comms) override;
 
   // Splits one line into `sample`. False, with `sample` empty, when the line

@@ -1,27 +1,19 @@
 #include "protocols/protocol_string_configurable.h"
 
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 
+#include "console/console_sink.h"
 #include "protocols/text_register_lines.h"
 
 namespace feltwise_comm {
 namespace {
 
 namespace status = text_register_status;
-// The process's standard output, not Python's sys.stdout: this runs on the
-// acquisition thread, which never takes the interpreter lock. One write, so
-// that a line from another thread cannot land inside it.
-void echoDeviceError(const std::string& line) {
-  std::string echo;
-  echo.reserve(line.size() + 5);
-  echo += "ERR ";
-  echo += line;
-  echo += '\n';
-  std::fwrite(echo.data(), 1, echo.size(), stdout);
-  std::fflush(stdout);
-}
+// Through the console sink, which never lets a console that nobody reads
+// hold up this thread (the acquisition thread), and shows the device's
+// control bytes instead of passing them to the terminal.
+void echoDeviceError(const std::string& line) { console::postDeviceText("ERR ", line, "\n"); }
 
 }  // namespace
 

@@ -4,7 +4,8 @@
 // The acquisition thread reads every line. Lines of fewer than two bytes are
 // dropped; the first byte sorts the rest: "R"/"r" is a read reply, "O" an
 // acknowledgement, "E" a device error (echoed to standard output as
-// "ERR " + line + "\n"), anything else a sample line. A register call writes
+// "ERR " + line + "\n" through console/console_sink.h, which shows the line's
+// control bytes as \xHH), anything else a sample line. A register call writes
 // its request from the caller's thread and waits until the acquisition thread
 // posts a completion or the time-out passes.
 //

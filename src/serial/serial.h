@@ -5,8 +5,14 @@
 // - A port is opened by the constructor when its name is not empty, with the
 //   given line settings, then configured with the given time-outs.
 // - Reads follow the `Timeouts` rule: a call returns when everything asked for
-//   has arrived or when its total read time has passed, with what arrived.
-//   A time-out is not an error; a device that fails or disappears is.
+//   has arrived or when the line has been silent for its total read time,
+//   counted from the call or from the last byte received, whichever is later;
+//   it returns with what arrived. A frame or line still arriving is never cut,
+//   however slowly the adapter hands it over; a silent line ends the call after
+//   one time-out. A time-out is not an error; a device that fails or
+//   disappears is.
+// - Writes may take their total write time plus the time the line needs to
+//   carry the bytes at the port's baud rate and character frame.
 // - Two locks: the read lock serialises `read` and `readLine`, the write lock
 //   the three `write`s, so a request can be written while a reader waits.
 //   `flush` takes the read lock, then the write lock. `close`, `isOpen`, the
@@ -42,11 +48,15 @@ enum FlowControl : std::int32_t {
   flowcontrol_hardware = 2
 };
 
-// Milliseconds. A read of n bytes may take read_constant_ms + read_per_byte_ms * n
-// in total; when both are 0 there is no total limit. inter_byte_ms bounds the
-// gap between two received bytes; 0xFFFFFFFF (and 0) set no gap limit, and
-// 0xFFFFFFFF with both read totals 0 makes a read return at once with what the
-// device already holds. Writes follow the same rule with their own two fields.
+// Milliseconds. A read of n bytes waits read_constant_ms + read_per_byte_ms * n
+// for the first byte, and as long again after every byte that arrives: the
+// total bounds a silence, not a transfer making progress (a 2 KiB frame takes
+// 180 ms at 115200 baud). When both are 0 there is no total limit.
+// inter_byte_ms bounds the gap between two received bytes; 0xFFFFFFFF (and 0)
+// set no gap limit, and 0xFFFFFFFF with both read totals 0 makes a read return
+// at once with what the device already holds. A write of n bytes may take
+// write_constant_ms + write_per_byte_ms * n plus the line time of n bytes
+// (lineTimeMs); when both write fields are 0 there is no limit.
 struct Timeouts {
   static constexpr std::uint32_t max() { return 0xFFFFFFFFu; }
 
@@ -96,13 +106,15 @@ class Serial {
   // Appends up to `size` bytes to `buffer`; returns how many arrived.
   std::size_t read(std::vector<std::uint8_t>& buffer, std::size_t size = 1);
 
-  // Reads until `eol` has been read, `size` bytes were stored or the read
-  // time-out (one deadline for the whole call) has passed. Appends the bytes,
-  // `eol` included, to `buffer` and returns how many.
+  // Reads until `eol` has been read, `size` bytes were stored or the line has
+  // been silent for the read time-out (counted from the call or the last byte
+  // received). Appends the bytes, `eol` included, to `buffer` and returns how
+  // many.
   std::size_t readLine(std::string& buffer, std::size_t size = 65536, const std::string& eol = "\n");
   std::string readLine(std::size_t size = 65536, const std::string& eol = "\n");
 
-  // Write everything or until the write time-out; return the bytes accepted.
+  // Write everything or until the write time-out (line time included); return
+  // the bytes accepted.
   std::size_t write(const std::string& data);
   std::size_t write(const std::vector<std::uint8_t>& data);
   std::size_t write(const std::uint8_t* data, std::size_t size);
@@ -110,6 +122,13 @@ class Serial {
  private:
   std::unique_ptr<SerialImpl> pimpl_;
 };
+
+// Milliseconds, rounded up, that the line needs to carry `bytes` characters at
+// `baudrate`: each is a start bit, its data bits, a parity bit unless
+// parity_none, and its stop bits (one and a half counted as two). 0 for a
+// baud rate of 0.
+std::uint64_t lineTimeMs(std::size_t bytes, std::uint32_t baudrate, ByteSize bytesize, Parity parity,
+                         StopBits stopbits);
 
 // The path the Windows device namespace needs: `port` prefixed with "\\.\"
 // unless it already begins with it ("COM10" cannot be opened without it).

@@ -1,12 +1,22 @@
 // The comms object from C++: what Python cannot reach, above all the threads.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+#include <msgpack.hpp>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <iostream>
+#include <map>
 #include <thread>
 
 #include "comms/feltwise_comms.h"
+#include "console/console_sink.h"
 #include "support/pty_pair.h"
 #include "support/taxel_file.h"
 
@@ -17,6 +27,7 @@ using feltwise_test::binaryFrame;
 using feltwise_test::PtyPair;
 using feltwise_test::writeTaxelFile;
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 // Plays a sensor that streams one frame per millisecond until stopped.
 class StreamingSensor {
@@ -157,6 +168,230 @@ TEST(Comms, DestroyingWhileSamplesFlowJoinsQuickly) {
     EXPECT_EQ(sample, std::vector<double>{5.0});
   }
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+}
+
+// --- init replaces, or changes nothing -----------------------------------------
+
+class InitTimes : public ::testing::TestWithParam<int> {};
+
+TEST_P(InitTimes, TheSameFileGivesTheSameCalibratedValues) {
+  PtyPair pty;
+  FeltwiseComms comms;
+  const std::string file = writeTaxelFile("same.bin", 2, 3.0);
+  for (int i = 0; i < GetParam(); ++i) comms.init(file);
+  comms.connect(pty.path());
+  pty.send(binaryFrame({10, 20}));
+  std::vector<double> sample;
+  comms.read(sample, 1000);
+  EXPECT_EQ(sample, (std::vector<double>{30.0, 60.0}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Inits, InitTimes, ::testing::Values(1, 2, 3));
+
+std::string writeBytes(const std::string& name, const std::string& bytes) {
+  const std::string path = ::testing::TempDir() + name;
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path;
+}
+
+// A version-0 (text) file with one taxel record per entry of `outputs`: the
+// record reads channel i and writes the outputs named, with P(x) = x.
+std::string writeTextFile(const std::string& name, const std::vector<std::map<int, int>>& outputs, int version = 0) {
+  msgpack::sbuffer buffer;
+  msgpack::packer<msgpack::sbuffer> pk(buffer);
+  pk.pack_array(2);
+  pk.pack(version);
+  pk.pack_array(static_cast<std::uint32_t>(outputs.size()));
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    pk.pack_map(5);
+    pk.pack(std::string("SensorParameters"));
+    pk.pack_map(3);
+    pk.pack(std::string("sensor_type"));
+    pk.pack(1);
+    pk.pack(std::string("input_map"));
+    pk.pack(std::map<int, int>{{static_cast<int>(i), 0}});
+    pk.pack(std::string("output_map"));
+    pk.pack(outputs[i]);
+    for (const char* key : {"lower", "upper", "offset"}) {
+      pk.pack(std::string(key));
+      pk.pack(0.0);
+    }
+    pk.pack(std::string("coefs"));
+    pk.pack(std::vector<double>{0.0, 1.0});
+  }
+  return writeBytes(name, std::string(buffer.data(), buffer.size()));
+}
+
+struct Refusal {
+  const char* name;
+  std::function<std::string()> file;
+};
+
+class RefusedInit : public ::testing::TestWithParam<Refusal> {};
+
+// The refused files declare the text protocol: a refusal that still switched
+// the protocol would turn the binary frames below into garbage.
+TEST_P(RefusedInit, LeavesProtocolModelsOffsetsAndValuesAsTheyWereAndLaterInitsWork) {
+  PtyPair pty;
+  FeltwiseComms comms;
+  comms.init(writeTaxelFile("before.bin", 2, 3.0));
+  comms.zero(std::vector<std::vector<double>>(20, {10.0, 20.0}), {});
+  comms.connect(pty.path());
+  std::vector<double> sample;
+  pty.send(binaryFrame({11, 22}));
+  comms.read(sample, 1000);
+  ASSERT_EQ(sample, (std::vector<double>{3.0, 6.0}));
+
+  EXPECT_THROW(comms.init(GetParam().file()), std::exception);
+  comms.read(sample, 0);
+  EXPECT_EQ(sample, (std::vector<double>{3.0, 6.0}));
+  pty.send(binaryFrame({12, 24}));
+  comms.read(sample, 1000);
+  EXPECT_EQ(sample, (std::vector<double>{6.0, 12.0}));
+
+  comms.init(writeTaxelFile("after.bin", 1, 5.0));
+  pty.send(binaryFrame({4, 9}));
+  comms.read(sample, 1000);
+  EXPECT_EQ(sample, std::vector<double>{20.0});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, RefusedInit,
+    ::testing::Values(
+        Refusal{"MissingFile", [] { return ::testing::TempDir() + "no-such-parameters.bin"; }},
+        Refusal{"NotMsgpack", [] { return writeBytes("not-msgpack.bin", "\xc1\xc1\xc1"); }},
+        Refusal{"VersionIsNoNumber", [] { return writeBytes("bad-cast.bin", "\x92\xa1" "0\x90"); }},
+        Refusal{"VersionOutOfRange", [] { return writeTextFile("version-5.bin", {{{0, 0}}}, 5); }},
+        Refusal{"ModelRefusesItsRecord", [] { return writeTextFile("two-outputs.bin", {{{0, 0}}, {{0, 1}, {1, 2}}}); }},
+        Refusal{"OutputIndexBeyondTheCap", [] { return writeTextFile("huge-output.bin", {{{0, 0}}, {{0, 2147483647}}}); }}),
+    [](const ::testing::TestParamInfo<Refusal>& param_info) { return std::string(param_info.param.name); });
+
+// --- the hand-off never lies --------------------------------------------------
+
+class EmptyFrame : public ::testing::TestWithParam<std::vector<std::uint8_t>> {};
+
+TEST_P(EmptyFrame, AfterAPendingSampleKeepsItReadable) {
+  PtyPair pty;
+  FeltwiseComms comms;
+  comms.init("1");
+  comms.connect(pty.path());
+  pty.send(binaryFrame({9, 8}));
+  pty.send(GetParam());
+  std::this_thread::sleep_for(200ms);  // both handled, nobody has read
+  std::vector<double> sample;
+  comms.read_raw(sample, 1000);
+  EXPECT_EQ(sample, (std::vector<double>{9.0, 8.0}));
+  // Taken now; the frame without values handed nothing new off.
+  comms.read_raw(sample, 200);
+  EXPECT_TRUE(sample.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, EmptyFrame,
+                         ::testing::Values(std::vector<std::uint8_t>{0xFF, 0xFF, 0x00, 0x00},
+                                           std::vector<std::uint8_t>{0xFF, 0xFF, 0x00, 0x04}),
+                         [](const ::testing::TestParamInfo<std::vector<std::uint8_t>>& param_info) {
+                           return param_info.index == 0 ? "CountZero" : "CountOver1023";
+                         });
+
+TEST(Comms, ConnectingToAnotherPortHandsOutNothingOfTheFirst) {
+  FeltwiseComms comms;
+  comms.init(writeTaxelFile("two-ports.bin", 1, 2.0));
+  PtyPair first;
+  PtyPair second;
+  comms.connect(first.path());
+  first.send(binaryFrame({50}));
+  std::this_thread::sleep_for(200ms);  // handed off, not taken
+
+  comms.connect(second.path());
+  std::vector<double> sample;
+  comms.read_raw(sample, 0);
+  EXPECT_TRUE(sample.empty());
+  comms.read(sample, 0);
+  EXPECT_EQ(sample, std::vector<double>{0.0});
+  comms.read_raw(sample, 200);
+  EXPECT_TRUE(sample.empty()) << "a sample of the first port was handed out";
+  second.send(binaryFrame({60}));
+  comms.read(sample, 1000);
+  EXPECT_EQ(sample, std::vector<double>{120.0});
+}
+
+TEST(Comms, AWaitEndsAsSoonAsThePortIsLost) {
+  FeltwiseComms comms;
+  comms.init("1");
+  PtyPair pty;
+  comms.connect(pty.path());
+  auto waiting = std::async(std::launch::async, [&] {
+    std::vector<double> sample{1.0};
+    comms.read_raw(sample, 4000);
+    return std::make_pair(sample, Clock::now());
+  });
+  std::this_thread::sleep_for(100ms);
+  const auto pulled = Clock::now();
+  pty.unplug();
+  const auto [sample, returned] = waiting.get();
+  EXPECT_TRUE(sample.empty());
+  EXPECT_LT(returned - pulled, 500ms);
+}
+
+TEST(Comms, AfterTheLossAPendingSampleIsHandedOutThenWaitsEndAtOnce) {
+  FeltwiseComms comms;
+  comms.init("1");
+  PtyPair pty;
+  comms.connect(pty.path());
+  pty.send(binaryFrame({3}));
+  std::this_thread::sleep_for(200ms);
+  pty.unplug();
+  const auto start = Clock::now();
+  while (comms.is_connected() && Clock::now() - start < 2s) std::this_thread::sleep_for(5ms);
+  ASSERT_FALSE(comms.is_connected());
+
+  std::vector<double> sample;
+  comms.read_raw(sample, 4000);
+  EXPECT_EQ(sample, std::vector<double>{3.0});
+  const auto begun = Clock::now();
+  comms.read_raw(sample, 4000);
+  EXPECT_TRUE(sample.empty());
+  comms.read(sample, 4000);
+  EXPECT_TRUE(sample.empty());
+  EXPECT_THROW(comms.zero({}), std::runtime_error);
+  EXPECT_LT(Clock::now() - begun, 500ms);
+}
+
+// --- a console nobody reads ---------------------------------------------------
+
+// Standard output is a pipe that nobody reads while the device sends error
+// lines between its samples: the echo fills the pipe and the console queue,
+// and samples must go on arriving; the object must still be destroyed.
+[[noreturn]] void streamErrorLinesIntoAConsoleNobodyReads() {
+  int ends[2];
+  if (::pipe(ends) != 0) std::_Exit(2);
+  ::fcntl(ends[1], F_SETPIPE_SZ, 4096);
+  ::dup2(ends[1], STDOUT_FILENO);
+  PtyPair pty;
+  auto comms = std::make_unique<FeltwiseComms>();
+  comms->init("3");
+  comms->connect(pty.path());
+  std::thread device([&pty] {
+    for (int k = 0;; ++k) pty.send("E" + std::string(40, '!') + "\x1b[2J\n" + std::to_string(k % 1000) + ",1\n");
+  });
+  device.detach();  // ends with the process
+
+  std::vector<double> sample;
+  const auto dropped = feltwise_comm::console::droppedLines();
+  for (int taken = 0; feltwise_comm::console::droppedLines() < dropped + 1000; ++taken) {
+    comms->read_raw(sample, 2000);
+    if (sample.empty()) {
+      std::cerr << "samples stopped after " << taken;
+      std::_Exit(1);
+    }
+  }
+  comms.reset();
+  std::_Exit(0);
+}
+
+TEST(Comms, AConsoleNobodyReadsStopsNeitherSamplesNorDestruction) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(streamErrorLinesIntoAConsoleNobodyReads(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(Comms, RegisterCallsBeforeInitAndConnectAreRefusedClearly) {

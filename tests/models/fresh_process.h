@@ -10,6 +10,8 @@
 #include <iostream>
 #include <string>
 
+#include "support/console_capture.h"
+
 namespace feltwise_test {
 
 inline const std::string unplugged_line =
@@ -21,7 +23,7 @@ template <typename Body>
 [[noreturn]] void exit_on_stdout(Body body, const std::string& expected) {
   ::testing::internal::CaptureStdout();
   body();
-  const std::string printed = ::testing::internal::GetCapturedStdout();
+  const std::string printed = feltwise_test::capturedStdout();
   if (printed == expected) std::_Exit(0);
   std::cerr << "printed " << printed.size() << " bytes, " << printed.size() / unplugged_line.size() << " lines";
   std::_Exit(1);

@@ -116,7 +116,7 @@ TEST(TaxelPolyfitModel, AMissingChannelLeavesTheOutput) {
   std::vector<double> out{1};
   ::testing::internal::CaptureStdout();
   model.apply(out, std::vector<double>(8, 100.0));
-  ::testing::internal::GetCapturedStdout();
+  feltwise_test::capturedStdout();
   EXPECT_EQ(out[0], 1);
 }
 

@@ -10,6 +10,7 @@
 #include "models/taxel_polyfit_model.h"
 #include "models/triaxial_polyfit_model.h"
 #include "records.h"
+#include "support/console_capture.h"
 #include "support/expect_error.h"
 
 namespace {
@@ -116,7 +117,7 @@ TEST(TriaxialPolyfitModel, AMissingRawChannelGivesNoOutput) {
   std::vector<double> short_raw(raw_1234.begin(), raw_1234.end() - 1);
   ::testing::internal::CaptureStdout();
   const std::vector<double> out = applied(triaxial_record(10, 0), short_raw, std::vector<double>(3, -1.0));
-  ::testing::internal::GetCapturedStdout();
+  feltwise_test::capturedStdout();
   EXPECT_EQ(out, (std::vector<double>{-1, -1, -1}));
 }
 
@@ -125,7 +126,7 @@ TEST(TriaxialPolyfitModel, ANegativeRawIndexGivesNoOutput) {
   record->input_map = {{-1, 0}};
   ::testing::internal::CaptureStdout();
   const std::vector<double> out = applied(record, raw_1234, std::vector<double>(3, -1.0));
-  ::testing::internal::GetCapturedStdout();
+  feltwise_test::capturedStdout();
   EXPECT_EQ(out, (std::vector<double>{-1, -1, -1}));
 }
 

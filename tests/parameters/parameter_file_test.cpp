@@ -2,6 +2,7 @@
 // version and the record list; and the reading of the file itself.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -13,8 +14,10 @@
 
 #include "parameters/parameter_file.h"
 #include "parameters/parameter_holder.h"
+#include "parameters/regular_file.h"
 #include "support/expect_error.h"
 #include "support/msgpack_bytes.h"
+#include "support/pty_pair.h"
 
 namespace {
 
@@ -285,9 +288,73 @@ TEST_F(ParameterFileOnDisk, AMissingFileCannotBeFound) {
                                    "Cannot find sensor parameter file");
 }
 
-TEST_F(ParameterFileOnDisk, ADirectoryCannotBeOpened) {
-  expect_error<std::runtime_error>([&] { feltwise_comm::read_parameter_file(directory_); },
-                                   "Cannot open sensor parameter file");
+// What is not a regular file is refused at once: opening a FIFO would wait
+// for a writer, and /dev/zero would fill the memory. The read runs in a child
+// process that a watchdog alarm ends, so that a regression fails instead of
+// hanging the run.
+struct NotRegular {
+  const char* name;
+  std::string (*make)(const std::string& directory);
+};
+
+class NotARegularFile : public ParameterFileOnDisk, public ::testing::WithParamInterface<NotRegular> {};
+
+TEST_P(NotARegularFile, CannotBeOpenedAndNothingWaits) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string path = GetParam().make(directory_);
+  ASSERT_FALSE(path.empty());
+  EXPECT_EXIT(
+      {
+        ::alarm(10);
+        try {
+          feltwise_comm::read_parameter_file(path);
+        } catch (const std::runtime_error& error) {
+          std::_Exit(std::string(error.what()) == "Cannot open sensor parameter file" ? 0 : 1);
+        }
+        std::_Exit(2);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, NotARegularFile,
+    ::testing::Values(
+        NotRegular{"Fifo", [](const std::string& directory) {
+                     const std::string path = directory + "/fifo";
+                     return ::mkfifo(path.c_str(), 0600) == 0 ? path : std::string();
+                   }},
+        NotRegular{"DevZero", [](const std::string&) { return std::string("/dev/zero"); }},
+        NotRegular{"DevNull", [](const std::string&) { return std::string("/dev/null"); }},
+        NotRegular{"Terminal", [](const std::string& directory) {
+                     // A link to the terminal: what is read is what it names.
+                     static feltwise_test::PtyPair pty;
+                     const std::string path = directory + "/terminal";
+                     return ::symlink(pty.path().c_str(), path.c_str()) == 0 ? path : std::string();
+                   }},
+        NotRegular{"Directory", [](const std::string& directory) { return directory; }}),
+    [](const ::testing::TestParamInfo<NotRegular>& kind) { return std::string(kind.param.name); });
+
+TEST_F(ParameterFileOnDisk, AFileOverTheCapIsRefusedBeforeItIsRead) {
+  // Sparse: its size says 64 MiB and a byte, and it takes no disk.
+  const std::string path = write("huge.bin", "");
+  ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(feltwise_comm::max_parameter_file_size + 1)), 0);
+  expect_error<std::runtime_error>([&] { feltwise_comm::read_parameter_file(path); },
+                                   "Sensor parameter file is larger than 64 MiB");
+}
+
+TEST_F(ParameterFileOnDisk, AFileOfExactlyTheCapIsRead) {
+  const std::string path = write("cap.bin", "");
+  ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(feltwise_comm::max_parameter_file_size)), 0);
+  EXPECT_EQ(feltwise_comm::read_parameter_file(path).size(), feltwise_comm::max_parameter_file_size);
+}
+
+TEST(RegularFile, MoreBytesThanTheLimitAreRefusedWhileReading) {
+  // A /proc file says its size is 0 and then yields hundreds of bytes, as a
+  // file that grows while it is read would.
+  std::string bytes;
+  EXPECT_EQ(feltwise_comm::read_regular_file("/proc/self/status", 16, bytes), feltwise_comm::FileRead::too_large);
+  EXPECT_EQ(feltwise_comm::read_regular_file("/proc/self/status", 1 << 20, bytes), feltwise_comm::FileRead::read);
+  EXPECT_GT(bytes.size(), 16u);
 }
 
 TEST_F(ParameterFileOnDisk, AFileReadIsAFileDecoded) {

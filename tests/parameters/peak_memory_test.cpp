@@ -109,13 +109,14 @@ std::size_t peakWhileLoading(const std::string& bytes) {
   return most_in_use.load() - before;
 }
 
-// A small multiple of the size, and room for what any load allocates
-// whatever the file: msgpack-c's first zone chunk, the exception, the walk.
-// msgpack-c builds a 24-byte object for every element, in a zone that grows
-// by doubling, so a file whose every byte is an element may need up to 48
-// times its size; a header that declares more than the file holds must cost
-// nothing beyond the slack.
-constexpr std::size_t kFactor = 64;
+// The loader's promise (parameter_file.h): 24 times the size, and room for
+// what any load allocates whatever the file (the exception, the parse stack).
+// Nothing is unpacked into a tree, so all that grows with the file is the
+// records it yields: a map entry of two one-byte integers becomes a 40-byte
+// tree node (20 x), a one-byte number in a vector 8 bytes, the smallest record
+// (32 bytes) a 280-byte object; a header that declares more than the file
+// holds costs nothing beyond the slack.
+constexpr std::size_t kFactor = 24;
 constexpr std::size_t kSlack = 64 * 1024;
 
 struct Measured {
@@ -169,6 +170,63 @@ TEST(PeakMemory, DenseCompleteFilesStayWithinASmallMultipleOfTheirSize) {
            {"NilPairs", nil_pairs},
            {"SmallArrays", small_arrays},
            {"AMegabyteString", MsgpackBytes().array(2).integer(1).str(std::string(1 << 20, 'x'))},
+       }) {
+    const std::string text = bytes.bytes();
+    files.push_back({name, text.size(), peakWhileLoading(text)});
+  }
+  expectBounded(files);
+}
+
+// A file made of one taxel record with `key` holding `value`.
+MsgpackBytes one_taxel_with(const std::string& key, const MsgpackBytes& value) {
+  return MsgpackBytes().array(2).integer(1).array(1).map(2)
+      .str("SensorParameters").map(1).str("sensor_type").integer(1)
+      .str(key).append(value);
+}
+
+// A file made of one taxel record whose base map has `key` holding `value`.
+MsgpackBytes one_taxel_whose_base_has(const std::string& key, const MsgpackBytes& value) {
+  return MsgpackBytes().array(2).integer(1).array(1).map(1)
+      .str("SensorParameters").map(2).str("sensor_type").integer(1)
+      .str(key).append(value);
+}
+
+// Valid files of the shapes that cost the most per byte: many one-byte
+// numbers, many of the smallest records, large integer maps, nesting up to
+// the bound. What they yield is kept, so it counts.
+TEST(PeakMemory, EveryShapeOfValidFileStaysWithinTheBound) {
+  MsgpackBytes small_numbers = MsgpackBytes().array(1000000);
+  for (int i = 0; i < 1000000; ++i) small_numbers.integer(i % 100);
+  MsgpackBytes small_records = MsgpackBytes().array(2).integer(1).array(100000);
+  for (int i = 0; i < 100000; ++i) {
+    small_records.map(1).str("SensorParameters").map(1).str("sensor_type").integer(i % 3);
+  }
+  // Distinct keys take three bytes or more, but for a few hundred.
+  MsgpackBytes distinct_keys = MsgpackBytes().map(65536);
+  for (int i = 0; i < 65536; ++i) distinct_keys.raw({0xcd, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)}).integer(0);
+  MsgpackBytes repeated_keys = MsgpackBytes().map(500000);
+  for (int i = 0; i < 500000; ++i) repeated_keys.integer(i % 100).integer(i % 50);
+  // The map entries that cost the most: both integers of one byte, the 160
+  // distinct keys that fit, in every record.
+  MsgpackBytes small_maps = MsgpackBytes().array(2).integer(1).array(5000);
+  for (int i = 0; i < 5000; ++i) {
+    small_maps.map(1).str("SensorParameters").map(3).str("sensor_type").integer(1);
+    for (const char* name : {"input_map", "output_map"}) {
+      small_maps.str(name).map(160);
+      for (int key = -32; key < 128; ++key) small_maps.integer(key).integer(0);
+    }
+  }
+  MsgpackBytes nested = MsgpackBytes().array(30000);
+  for (int i = 0; i < 30000; ++i) nested.append(feltwise_test::nested_arrays(feltwise_comm::max_parameter_nesting - 4));
+
+  std::vector<Measured> files;
+  for (const auto& [name, bytes] : std::vector<std::pair<std::string, MsgpackBytes>>{
+           {"AMillionOneByteCoefs", one_taxel_with("coefs", small_numbers)},
+           {"SmallestRecords", small_records},
+           {"InputMapOfDistinctKeys", one_taxel_whose_base_has("input_map", distinct_keys)},
+           {"OutputMapOfRepeatedKeys", one_taxel_whose_base_has("output_map", repeated_keys)},
+           {"RecordsOfOneByteMaps", small_maps},
+           {"NestedToTheBoundUnderAnUnknownKey", one_taxel_with("extra", nested)},
        }) {
     const std::string text = bytes.bytes();
     files.push_back({name, text.size(), peakWhileLoading(text)});

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "protocols/protocol_string_configurable.h"
+#include "support/console_capture.h"
 #include "support/pty_pair.h"
 
 namespace {
@@ -271,7 +272,7 @@ TEST_P(TextRegisterFailures, EndBothPendingRequestsWithTheStatus) {
   pty_.send(GetParam().line);
   const std::string read_outcome = outcome(read);
   const std::string write_outcome = outcome(write);
-  ::testing::internal::GetCapturedStdout();
+  feltwise_test::capturedStdout();
   EXPECT_EQ(read_outcome, "Register read error: " + GetParam().status);
   EXPECT_EQ(write_outcome, "Register write error: " + GetParam().status);
 }
@@ -297,15 +298,16 @@ TEST_F(TextRegisters, ADeviceErrorIsEchoedToStandardOutput) {
   request();
   pty_.send("E12 bad register\r\n");
   const std::string read_outcome = outcome(read);
-  const std::string printed = ::testing::internal::GetCapturedStdout();
+  const std::string printed = feltwise_test::capturedStdout();
   EXPECT_EQ(read_outcome, "Register read error: 0");
-  EXPECT_EQ(printed, "ERR E12 bad register\r\n\n");
+  // The carriage return is shown, not sent to the terminal.
+  EXPECT_EQ(printed, "ERR E12 bad register\\x0d\n\n");
 }
 
 TEST_F(TextRegisters, ADeviceErrorIsEchoedEvenWhenNoRequestWaits) {
   ::testing::internal::CaptureStdout();
   sendAndSettle("Eoverheat\n");
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "ERR Eoverheat\n\n");
+  EXPECT_EQ(feltwise_test::capturedStdout(), "ERR Eoverheat\n\n");
 }
 
 TEST_F(TextRegisters, AnAcknowledgementEndsAPendingReadWithTheLastReplyData) {
@@ -358,7 +360,7 @@ class StrayLines : public TextRegisters, public ::testing::WithParamInterface<st
 TEST_P(StrayLines, DoNotAnswerTheNextRequest) {
   ::testing::internal::CaptureStdout();
   sendAndSettle(GetParam());
-  ::testing::internal::GetCapturedStdout();
+  feltwise_test::capturedStdout();
 
   auto read = startRead(32, 1);
   EXPECT_EQ(request(), "r32,1,0\n");
@@ -479,7 +481,7 @@ TEST_F(ConfigurableLines, RepliesAreNoSamples) {
     EXPECT_FALSE(next()) << "line " << i;
     EXPECT_EQ(sample_, Values{5.0});
   }
-  ::testing::internal::GetCapturedStdout();
+  feltwise_test::capturedStdout();
 }
 
 TEST_F(ConfigurableLines, LinesShorterThanTwoBytesAreDropped) {

@@ -1,10 +1,15 @@
 """FeltwiseComms end to end: a sensor on a pseudo-terminal, the module in Python."""
 
+import fcntl
+import os
+import subprocess
+import sys
 import time
 
 import pytest
 from conftest import (
     STREAM_FRAMES,
+    PtySensor,
     SensorProcess,
     binary_frame,
     lookup_record,
@@ -56,12 +61,48 @@ def test_empty_init_gives_raw_samples_and_empty_calibrated_ones(comms, sensor):
     assert comms.read_raw(1000) == [4660.0, 22136.0]
 
 
-def test_two_files_append_their_records(comms, sensor, param_file):
+def test_a_second_file_replaces_the_records_of_the_first(comms, sensor, param_file):
     comms.init(param_file(1, [taxel_record(0, 0)]))
     comms.init(param_file(1, [taxel_record(1, 1, coefs=(0.0, 2.0))]))
     comms.connect(sensor.path)
     sensor.send(binary_frame([10, 20]))
-    assert comms.read(1000) == [10.0, 40.0]
+    assert comms.read(1000) == [0.0, 40.0]
+
+
+def test_the_same_file_thrice_gives_the_same_values(comms, sensor, param_file):
+    path = param_file(1, [taxel_record(0, 0, coefs=(0.0, 3.0))])
+    for _ in range(3):
+        comms.init(path)
+    comms.connect(sensor.path)
+    sensor.send(binary_frame([10]))
+    assert comms.read(1000) == [30.0]
+
+
+# The refused files declare the text protocol (0): a refusal that still
+# switched it would turn the binary frames into garbage.
+@pytest.mark.parametrize(
+    "refused",
+    [
+        lambda write, tmp: str(tmp / "missing.bin"),
+        lambda write, tmp: write(5, [taxel_record(0, 0)]),
+        lambda write, tmp: write(0, [taxel_record(0, 0), taxel_record(1, 2**31 - 1)]),
+        lambda write, tmp: write(0, [taxel_record(0, 0), dict(taxel_record(1, 1), coefs="no list")]),
+    ],
+    ids=["missing-file", "version-5", "output-index-cap", "bad-cast"],
+)
+def test_a_refused_init_changes_nothing(comms, sensor, param_file, tmp_path, refused):
+    comms.init(param_file(1, [taxel_record(0, 0, coefs=(0.0, 3.0))]))
+    comms.connect(sensor.path)
+    sensor.send(binary_frame([10]))
+    assert comms.read(1000) == [30.0]
+    with pytest.raises(RuntimeError):
+        comms.init(refused(param_file, tmp_path))
+    assert comms.read(0) == [30.0]
+    sensor.send(binary_frame([20]))
+    assert comms.read(1000) == [60.0]
+    comms.init(param_file(1, [taxel_record(0, 0, coefs=(0.0, 5.0))]))
+    sensor.send(binary_frame([20]))
+    assert comms.read(1000) == [100.0]
 
 
 def test_outputs_no_record_names_stay_zero(comms, sensor, param_file):
@@ -142,6 +183,91 @@ def test_a_frame_without_values_empties_raw_but_keeps_calibrated(comms, sensor, 
     assert wait_until(lambda: comms.read_raw(0) == [])
     assert comms.read(0) == [9.0]
     assert comms.read(150) == []  # nothing new was handed off
+
+
+@pytest.mark.parametrize("empty", [binary_frame([]), b"\xff\xff\x00\x04"], ids=["count-0", "count-1024"])
+def test_a_frame_without_values_keeps_the_pending_sample(comms, sensor, empty):
+    connected(comms, sensor)
+    sensor.send(binary_frame([9, 8]) + empty)
+    time.sleep(0.2)
+    assert comms.read_raw(1000) == [9.0, 8.0]
+
+
+def test_connecting_to_another_port_hands_out_nothing_of_the_first(comms, sensor, param_file):
+    comms.init(param_file(1, [taxel_record(0, 0)]))
+    comms.connect(sensor.path)
+    sensor.send(binary_frame([50]))
+    time.sleep(0.2)
+    second = PtySensor()
+    try:
+        comms.connect(second.path)
+        assert comms.read_raw(0) == []
+        assert comms.read(0) == [0.0]
+        assert comms.read(200) == []
+        second.send(binary_frame([60]))
+        assert comms.read(1000) == [60.0]
+    finally:
+        second.close()
+
+
+def test_a_wait_ends_at_once_when_the_port_is_lost(comms, sensor):
+    connected(comms, sensor)
+    sensor.unplug()
+    start = time.monotonic()
+    assert comms.read_raw(4000) == []
+    assert time.monotonic() - start < 1.0
+
+
+# A process whose standard output is a pipe that nobody reads: its device
+# sends error lines between samples, then a marker sample (99999).
+STALLED_CONSOLE = r'''
+import os, subprocess, sys, tty
+from feltwise_comm_py import FeltwiseComms
+
+DEVICE = r"""
+import os, sys, time
+fd = int(sys.argv[1])
+for k in range(5000):
+    os.write(fd, b"E" + b"!" * 40 + b"\x1b[2J\n" + str(k).encode() + b",1\n")
+while True:
+    os.write(fd, b"99999,1\n")
+    time.sleep(0.005)
+"""
+
+master, slave = os.openpty()
+tty.setraw(master)
+device = subprocess.Popen([sys.executable, "-c", DEVICE, str(master)], pass_fds=[master], stdout=subprocess.DEVNULL)
+comms = FeltwiseComms()
+comms.init("3")
+comms.connect(os.ttyname(slave))
+for taken in range(100000):
+    sample = comms.read_raw(2000)
+    if not sample:
+        sys.stderr.write(f"samples stopped after {taken}")
+        sys.exit(1)
+    if sample[0] == 99999.0:
+        break
+del comms
+device.kill()
+device.wait()
+sys.stderr.write("ok")
+'''
+
+
+def test_a_console_nobody_reads_stops_neither_samples_nor_destruction_nor_exit():
+    read_end, write_end = os.pipe()
+    fcntl.fcntl(write_end, fcntl.F_SETPIPE_SZ, 4096)
+    try:
+        process = subprocess.Popen([sys.executable, "-c", STALLED_CONSOLE], stdout=write_end, stderr=subprocess.PIPE)
+        os.close(write_end)
+        try:
+            _, errors = process.communicate(timeout=60)
+        finally:
+            process.kill()
+    finally:
+        os.close(read_end)
+    assert errors.decode() == "ok"
+    assert process.returncode == 0
 
 
 # --- zeroing -----------------------------------------------------------------
@@ -235,8 +361,6 @@ def test_unplug_drops_the_port_and_a_new_connect_works(comms, sensor):
     assert comms.read_raw(150) == []
     with pytest.raises(RuntimeError, match="^Serial port is not open$"):
         comms.read_register(1, 2)
-
-    from conftest import PtySensor
 
     replacement = PtySensor()
     try:

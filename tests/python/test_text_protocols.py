@@ -3,7 +3,7 @@
 import locale
 import time
 import pytest
-from conftest import answer_request, request_of
+from conftest import answer_request, request_of, wait_until
 from feltwise_comm_py import FeltwiseComms
 
 
@@ -131,7 +131,15 @@ def test_version_3_device_error_is_echoed_on_the_process_stdout(text_comms, sens
     with pytest.raises(RuntimeError, match="^Register write error: 0$"):
         comms.write_register(1, 2, b"\x01")
     responder.result()
-    assert "ERR E busy\n\n" in capfd.readouterr().out
+    # The echo leaves the acquisition thread through a queue: let it arrive.
+    printed = ""
+
+    def echoed():
+        nonlocal printed
+        printed += capfd.readouterr().out
+        return "ERR E busy\n\n" in printed
+
+    assert wait_until(echoed)
 
 
 @pytest.mark.parametrize("timeout", [0, -1])

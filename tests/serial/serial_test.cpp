@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "serial/serial.h"
+#include "support/paced_line.h"
 #include "support/pty_pair.h"
 
 namespace {
@@ -245,24 +246,89 @@ TEST(SerialReadLine, ASilentLineGivesAnEmptyStringAfterOneTimeout) {
   EXPECT_GE(msSince(start), 90);
 }
 
-TEST(SerialReadLine, TheTimeoutBoundsTheWholeLineNotEachByte) {
-  PtyPair pty;
-  auto port = openCommsPort(pty.path());
-  std::atomic<bool> stop{false};
-  std::thread trickle([&] {
-    while (!stop) {
-      pty.send("x");
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+// A sensor that trickles `bytes` one every `gap`, then falls silent. The whole
+// trickle lasts longer than the port's 100 ms time-out.
+std::thread trickle(PtyPair& pty, const std::string& bytes, std::chrono::milliseconds gap) {
+  return std::thread([&pty, bytes, gap] {
+    for (char c : bytes) {
+      pty.send(std::string(1, c));
+      std::this_thread::sleep_for(gap);
     }
   });
+}
+
+enum class ReadKind { kRead, kReadLine };
+
+std::string readOnce(serial::Serial& port, ReadKind kind, std::size_t size) {
+  if (kind == ReadKind::kReadLine) return port.readLine(size, "\n");
+  std::vector<std::uint8_t> bytes;
+  port.read(bytes, size);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+class SerialSilenceRule : public ::testing::TestWithParam<ReadKind> {};
+
+TEST_P(SerialSilenceRule, BytesStillArrivingNeverEndTheCall) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  // 12 bytes 25 ms apart: 300 ms in all, no gap as long as the time-out.
+  const std::string sent = "abcdefghijk\n";
+  std::thread sensor = trickle(pty, sent, std::chrono::milliseconds(25));
   const auto start = Clock::now();
-  const std::string line = port->readLine();
+  const std::string got = readOnce(*port, GetParam(), sent.size());
   const auto elapsed = msSince(start);
-  stop = true;
-  trickle.join();
-  EXPECT_FALSE(line.empty());
-  EXPECT_EQ(line.find('\n'), std::string::npos);
-  EXPECT_LT(elapsed, 600);
+  sensor.join();
+  EXPECT_EQ(got, sent);
+  EXPECT_GE(elapsed, 250);
+}
+
+TEST_P(SerialSilenceRule, ASilenceOfOneTimeoutEndsTheCallWithWhatCame) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  std::thread sensor = trickle(pty, "abcdef", std::chrono::milliseconds(25));
+  const auto start = Clock::now();
+  const std::string got = readOnce(*port, GetParam(), 64);
+  const auto elapsed = msSince(start);
+  sensor.join();
+  EXPECT_EQ(got, "abcdef");
+  // The last byte came after about 125 ms, the silence took 100 more.
+  EXPECT_GE(elapsed, 200);
+  EXPECT_LT(elapsed, 1500);
+}
+
+INSTANTIATE_TEST_SUITE_P(ReadAndReadLine, SerialSilenceRule, ::testing::Values(ReadKind::kRead, ReadKind::kReadLine),
+                         [](const ::testing::TestParamInfo<ReadKind>& kind) {
+                           return kind.param == ReadKind::kRead ? std::string("Read") : std::string("ReadLine");
+                         });
+
+TEST(SerialRead, AFrameLongerThanTheTimeoutArrivesWholeAtTheLineRate) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  // The largest binary frame: 2050 bytes, 178 ms at 115200 baud, in the
+  // chunks of an adapter that is sometimes late.
+  std::vector<std::uint8_t> frame(2050);
+  for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(i * 13);
+  feltwise_test::LinePace pace;
+  pace.chunk = 62;
+  pace.jitter = std::chrono::microseconds(2000);
+  std::thread sensor([&] { feltwise_test::PacedLine(pty, pace).send(frame); });
+  std::vector<std::uint8_t> got;
+  EXPECT_EQ(port->read(got, frame.size()), frame.size());
+  sensor.join();
+  EXPECT_EQ(got, frame);
+}
+
+TEST(SerialLineTime, CountsStartDataParityAndStopBitsRoundedUp) {
+  using serial::lineTimeMs;
+  // 2050 bytes of 10 bits at 115200 baud: 177.95 ms.
+  EXPECT_EQ(lineTimeMs(2050, 115200, serial::eightbits, serial::parity_none, serial::stopbits_one), 178u);
+  // 8E2 is 12 bits: one byte at 9600 is 1.25 ms.
+  EXPECT_EQ(lineTimeMs(1, 9600, serial::eightbits, serial::parity_even, serial::stopbits_two), 2u);
+  // 7O1.5 is 1 + 7 + 1 + 2 bits: 1000 bytes at 11000 baud is exactly 1000 ms.
+  EXPECT_EQ(lineTimeMs(1000, 11000, serial::sevenbits, serial::parity_odd, serial::stopbits_one_point_five),
+            1000u);
+  EXPECT_EQ(lineTimeMs(0, 115200, serial::eightbits, serial::parity_none, serial::stopbits_one), 0u);
+  EXPECT_EQ(lineTimeMs(100, 0, serial::eightbits, serial::parity_none, serial::stopbits_one), 0u);
 }
 
 TEST(SerialWrite, AllBytesReachTheDeviceAcrossPartialWrites) {
@@ -278,14 +344,42 @@ TEST(SerialWrite, AllBytesReachTheDeviceAcrossPartialWrites) {
   EXPECT_EQ(received, data);
 }
 
-TEST(SerialWrite, ADeviceThatTakesNothingEndsTheWriteAtItsTimeout) {
+TEST(SerialWrite, ADeviceThatTakesNothingEndsTheWriteAfterItsTimeoutAndLineTime) {
+  PtyPair pty;
+  // At 921600 baud 64 KiB take 712 ms on the line; the pty holds far less.
+  serial::Serial port(pty.path(), 921600, feltwise_test::commsTimeouts());
+  std::vector<std::uint8_t> data(1 << 16, 0x55);
+  const auto start = Clock::now();
+  const std::size_t written = port.write(data);
+  const auto elapsed = msSince(start);
+  EXPECT_LT(written, data.size());
+  EXPECT_GE(elapsed, 100 + 700);
+  EXPECT_LT(elapsed, 3000);
+}
+
+TEST(SerialWrite, ALongWriteToADeviceTakingItAtTheLineRateIsNotCutAtTheFixedTimeout) {
   PtyPair pty;
   auto port = openCommsPort(pty.path());
-  std::vector<std::uint8_t> data(1 << 20, 0x55);
-  const auto start = Clock::now();
-  const std::size_t written = port->write(data);
-  EXPECT_LT(written, data.size());
-  EXPECT_LT(msSince(start), 1000);
+  // 30000 bytes: more than the pty holds, and 2.6 s on the line at 115200.
+  std::vector<std::uint8_t> data(30000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
+  std::vector<std::uint8_t> received;
+  std::thread device([&] {
+    // Takes 64 bytes every 5.6 ms, as a UART at 115200 baud empties its queue.
+    const auto chunk_time = std::chrono::microseconds(64 * 10 * 1000000 / 115200);
+    auto next = Clock::now();
+    const auto give_up = next + std::chrono::seconds(10);
+    while (received.size() < data.size() && Clock::now() < give_up) {
+      std::uint8_t chunk[64];
+      const ssize_t n = ::read(pty.masterFd(), chunk, sizeof chunk);
+      if (n > 0) received.insert(received.end(), chunk, chunk + n);
+      next += chunk_time;
+      std::this_thread::sleep_until(next);
+    }
+  });
+  EXPECT_EQ(port->write(data), data.size());
+  device.join();
+  EXPECT_EQ(received, data);
 }
 
 TEST(SerialWrite, AWriteIsNotHeldUpByAReadThatWaits) {

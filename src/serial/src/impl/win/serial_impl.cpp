@@ -1,5 +1,6 @@
 #include "serial_impl.h"
 
+#include <chrono>
 #include <stdexcept>
 
 namespace serial {
@@ -20,6 +21,13 @@ std::wstring widen(const std::string& text) {
 }
 
 std::string lastErrorText() { return std::to_string(::GetLastError()); }
+
+using Clock = std::chrono::steady_clock;
+
+std::uint64_t msSince(Clock::time_point start) {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
 
 }  // namespace
 
@@ -187,20 +195,38 @@ std::size_t Serial::SerialImpl::readBytes(std::uint8_t* into, std::size_t size) 
 std::size_t Serial::SerialImpl::read(std::vector<std::uint8_t>& out, std::size_t size) {
   const std::size_t before = out.size();
   out.resize(before + size);
-  std::size_t received = 0;
+  std::size_t got = 0;
+  const bool gap_limited = timeouts_.inter_byte_ms != 0 && timeouts_.inter_byte_ms != MAXDWORD;
   try {
-    received = readBytes(out.data() + before, size);
+    // The driver ends a ReadFile when its total time has passed since that
+    // call, even while bytes keep coming: a 2050-byte frame needs 180 ms at
+    // 115200 baud. Reading on after every call that brought bytes makes the
+    // total bound a silence instead, as on POSIX (give or take one total).
+    while (got < size) {
+      const Clock::time_point started = Clock::now();
+      const std::size_t asked = size - got;
+      const std::size_t n = readBytes(out.data() + before + got, asked);
+      got += n;
+      if (n == 0 || got == size) break;
+      // A call that brought bytes and ended before its total time was up was
+      // ended by the gap limit, which must keep its word.
+      const std::uint64_t total =
+          std::uint64_t{timeouts_.read_per_byte_ms} * asked + timeouts_.read_constant_ms;
+      if (gap_limited && (total == 0 || msSince(started) < total)) break;
+    }
   } catch (...) {
     out.resize(before);
     throw;
   }
-  out.resize(before + received);
-  return received;
+  out.resize(before + got);
+  return got;
 }
 
 std::size_t Serial::SerialImpl::readLine(std::string& out, std::size_t size, const std::string& eol) {
   std::size_t got = 0;
   std::uint8_t byte = 0;
+  // One ReadFile per byte, each with the whole total time: a line still
+  // arriving is never cut, and only a silence of one total ends it early.
   while (got < size) {
     if (readBytes(&byte, 1) == 0) break;
     out.push_back(static_cast<char>(byte));
@@ -212,11 +238,22 @@ std::size_t Serial::SerialImpl::readLine(std::string& out, std::size_t size, con
 
 std::size_t Serial::SerialImpl::write(const std::uint8_t* data, std::size_t size) {
   if (!is_open_) throw PortNotOpenedException("Serial::write");
-  DWORD written = 0;
-  if (!::WriteFile(fd_, data, static_cast<DWORD>(size), &written, nullptr)) {
-    FELTWISE_THROW_IO("Error while writing to the serial port: " + lastErrorText());
+  const std::uint64_t total = std::uint64_t{timeouts_.write_per_byte_ms} * size + timeouts_.write_constant_ms;
+  const std::uint64_t allowed = total + lineTimeMs(size, baudrate_, bytesize_, parity_, stopbits_);
+  const Clock::time_point started = Clock::now();
+  std::size_t done = 0;
+  // The driver's own write time-out knows nothing of the line rate, so a long
+  // request may come back short while the line is still carrying it: write on
+  // while it makes progress, until the line time of the whole request is used.
+  while (done < size) {
+    DWORD written = 0;
+    if (!::WriteFile(fd_, data + done, static_cast<DWORD>(size - done), &written, nullptr)) {
+      FELTWISE_THROW_IO("Error while writing to the serial port: " + lastErrorText());
+    }
+    done += written;
+    if (written == 0 || total == 0 || msSince(started) >= allowed) break;
   }
-  return written;
+  return done;
 }
 
 void Serial::SerialImpl::flush() {

@@ -1,0 +1,293 @@
+// Every protocol on a line paced like a real one: 115200 baud 8N1, handed over
+// in an adapter's chunks with jitter. The largest frames and long lines take
+// longer than the port's 100 ms read time-out to arrive, and lines may pause
+// mid-way; none of that may cut a sample. Each case runs through the
+// protocol's own readSample and end to end through FeltwiseComms, counting
+// the samples that came whole against those sent.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "aes128_reference_cipher.h"
+#include "comms/component_factory.h"
+#include "comms/feltwise_comms.h"
+#include "protocols/protocol_binary_encrypt.h"
+#include "protocols/protocol_string.h"
+#include "support/paced_line.h"
+#include "support/played_sensor.h"
+#include "support/pty_pair.h"
+
+namespace {
+
+using feltwise_comm::FeltwiseComms;
+using feltwise_comm::PortHolder;
+using feltwise_comm::Protocol;
+using feltwise_test::isCounterSample;
+using feltwise_test::LinePace;
+using feltwise_test::PacedLine;
+using feltwise_test::PlayedSensor;
+using feltwise_test::PtyPair;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+const feltwise_test::AesKey kSensorKey = {0x2B, 0x7E, 0x15, 0x16, 0x28, 0xAE, 0xD2, 0xA6,
+                                          0xAB, 0xF7, 0x15, 0x88, 0x09, 0xCF, 0x4F, 0x3C};
+
+bool isText(int version) { return version == 0 || version == 3; }
+PlayedSensor::Wire wireOf(int version) {
+  return isText(version) ? PlayedSensor::Wire::kText : PlayedSensor::Wire::kBinary;
+}
+
+// Counter words as PlayedSensor writes them (14 bits in two 7-bit bytes, so
+// that no payload byte is FF), and lines of decimal counters.
+void putCounter(Bytes& out, std::uint32_t counter) {
+  const std::uint32_t c = counter % (1u << 14);
+  out.push_back(static_cast<std::uint8_t>(c & 0x7F));
+  out.push_back(static_cast<std::uint8_t>(c >> 7));
+}
+
+// Sample `k` of a stream: a frame of `count` values (versions 1, 2, 4) or a
+// line of `count` numbers (versions 0, 3), value i being the counter k + i.
+Bytes sampleBytes(int version, std::uint16_t count, std::uint32_t k) {
+  Bytes out;
+  if (isText(version)) {
+    // Five digits each from 10000 up, so a line's length is six bytes a value.
+    std::string line;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      if (i != 0) line += ',';
+      line += std::to_string((10000 + k + i) % (1u << 14));
+    }
+    line += '\n';
+    return Bytes(line.begin(), line.end());
+  }
+  out = {0xFF, 0xFF, static_cast<std::uint8_t>(count & 0xFF), static_cast<std::uint8_t>(count >> 8)};
+  if (version != 2) {
+    for (std::uint32_t i = 0; i < count; ++i) putCounter(out, k + i);
+    return out;
+  }
+  Bytes plaintext;
+  const std::size_t plain_bytes = feltwise_comm::ProtocolBinaryEncrypt::cipherBytes(count);
+  for (std::uint32_t i = 0; plaintext.size() < plain_bytes; ++i) putCounter(plaintext, k + i);
+  const Bytes ciphertext = feltwise_test::aes128EncryptEcb(kSensorKey, plaintext);
+  out.insert(out.end(), ciphertext.begin(), ciphertext.end());
+  return out;
+}
+
+// Values a whole sample holds: version 2's count 1023 carries 512 in its blocks.
+std::size_t valuesOf(int version, std::uint16_t count) {
+  return version == 2 ? feltwise_comm::ProtocolBinaryEncrypt::valueCount(count) : count;
+}
+
+struct Tally {
+  std::size_t whole = 0;
+  std::size_t cut = 0;
+};
+
+struct PacedCase {
+  const char* name;
+  int version;
+  std::uint16_t count;  // values per frame or line
+  std::size_t samples;  // how many the sensor sends
+  std::chrono::milliseconds period;  // from the start of one to the next
+  std::chrono::milliseconds split;   // a pause this long in the middle of each, or 0
+  LinePace pace;
+};
+
+LinePace pace(std::size_t chunk, std::chrono::microseconds jitter) {
+  LinePace line;
+  line.chunk = chunk;
+  line.jitter = jitter;
+  return line;
+}
+
+std::ostream& operator<<(std::ostream& os, const PacedCase& c) { return os << c.name; }
+
+// Plays the case's stream on the paced line; returns when all is sent.
+void playStream(PtyPair& pty, const PacedCase& c) {
+  PacedLine line(pty, c.pace, static_cast<unsigned>(c.version) + 1);
+  auto next = Clock::now();
+  for (std::uint32_t k = 0; k < c.samples; ++k) {
+    std::this_thread::sleep_until(next);
+    next += c.period;
+    const Bytes bytes = sampleBytes(c.version, c.count, k);
+    if (c.split.count() == 0) {
+      line.send(bytes);
+      continue;
+    }
+    const auto half = bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2);
+    line.send(Bytes(bytes.begin(), half));
+    line.pause(c.split);
+    line.send(Bytes(half, bytes.end()));
+  }
+}
+
+void countSample(Tally& tally, const std::vector<double>& sample, const PacedCase& c) {
+  if (isCounterSample(sample, valuesOf(c.version, c.count), wireOf(c.version))) {
+    ++tally.whole;
+  } else {
+    ++tally.cut;
+  }
+}
+
+void report(const char* through, const PacedCase& c, const Tally& tally) {
+  std::printf("[paced 115200] version %d %s via %s: %zu whole, %zu cut, of %zu sent\n", c.version, c.name, through,
+              tally.whole, tally.cut, c.samples);
+}
+
+class PacedLineStream : public ::testing::TestWithParam<PacedCase> {};
+
+TEST_P(PacedLineStream, EverySampleArrivesWholeThroughTheProtocol) {
+  const PacedCase& c = GetParam();
+  PtyPair pty;
+  PortHolder comms;
+  comms.port_ = feltwise_test::openCommsPort(pty.path());
+  std::unique_ptr<Protocol> protocol = feltwise_comm::createProtocol(c.version);
+
+  std::thread sensor([&] { playStream(pty, c); });
+  Tally tally;
+  std::vector<double> sample;
+  sample.reserve(1024);
+  // Until the line has been silent for a while after the last sample.
+  const auto give_up = Clock::now() + c.period * c.samples + 20s;
+  int silent_turns = 0;
+  while (tally.whole + tally.cut < c.samples && silent_turns < 5 && Clock::now() < give_up) {
+    if (!protocol->readSample(sample, comms)) {
+      ++silent_turns;
+      continue;
+    }
+    silent_turns = 0;
+    countSample(tally, sample, c);
+  }
+  sensor.join();
+  report("readSample", c, tally);
+  EXPECT_EQ(tally.cut, 0u);
+  EXPECT_EQ(tally.whole, c.samples);
+}
+
+TEST_P(PacedLineStream, EverySampleArrivesWholeThroughTheCommsObject) {
+  const PacedCase& c = GetParam();
+  PtyPair pty;
+  FeltwiseComms comms;
+  comms.init(std::to_string(c.version));
+  comms.connect(pty.path());
+
+  std::thread sensor([&] { playStream(pty, c); });
+  Tally tally;
+  std::vector<double> sample;
+  // Only the newest sample is held: a reader that falls behind on a busy
+  // machine may miss one, but must never see a cut one.
+  for (;;) {
+    comms.read_raw(sample, 1000);
+    if (sample.empty()) break;
+    countSample(tally, sample, c);
+  }
+  sensor.join();
+  report("FeltwiseComms", c, tally);
+  EXPECT_TRUE(comms.is_connected());
+  EXPECT_EQ(tally.cut, 0u);
+  EXPECT_GE(tally.whole, c.samples / 2);
+  EXPECT_LE(tally.whole, c.samples);
+}
+
+// The longest frame every binary version allows (count 1023: 2050 bytes, or
+// 1028 enciphered), 178 ms on the line; 1,400-byte lines (122 ms); lines that
+// pause 8 ms half-way, ten a second, so that a line begins well into the
+// 100 ms after the previous one ended.
+INSTANTIATE_TEST_SUITE_P(
+    Versions, PacedLineStream,
+    ::testing::Values(PacedCase{"LongestFrame", 1, 1023, 6, 0ms, 0ms, pace(64, 500us)},
+                      PacedCase{"LongestFrame", 2, 1023, 8, 0ms, 0ms, pace(32, 300us)},
+                      PacedCase{"LongestFrame", 4, 1023, 6, 0ms, 0ms, pace(62, 2000us)},
+                      PacedCase{"LongLine", 0, 233, 8, 0ms, 0ms, pace(64, 500us)},
+                      PacedCase{"LongLine", 3, 233, 8, 0ms, 0ms, pace(32, 1000us)},
+                      PacedCase{"SplitLine", 0, 40, 20, 100ms, 8ms, pace(64, 500us)},
+                      PacedCase{"SplitLine", 3, 40, 20, 100ms, 8ms, pace(32, 500us)}),
+    [](const ::testing::TestParamInfo<PacedCase>& param_info) {
+      return std::string(param_info.param.name) + "V" + std::to_string(param_info.param.version);
+    });
+
+class PacedLineProtocol : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    comms_.port_ = feltwise_test::openCommsPort(pty_.path());
+    protocol_ = feltwise_comm::createProtocol(GetParam());
+  }
+
+  PtyPair pty_;
+  PortHolder comms_;
+  std::unique_ptr<Protocol> protocol_;
+  std::vector<double> sample_;
+};
+
+TEST_P(PacedLineProtocol, ASilentLineStillEndsAReadAfterAboutOneTimeout) {
+  const auto start = Clock::now();
+  EXPECT_FALSE(protocol_->readSample(sample_, comms_));
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  EXPECT_GE(elapsed, 90);
+  EXPECT_LT(elapsed, 1000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, PacedLineProtocol, ::testing::Values(0, 1, 2, 3, 4),
+                         [](const ::testing::TestParamInfo<int>& param_info) {
+                           return "V" + std::to_string(param_info.param);
+                         });
+
+class PacedLineBinary : public PacedLineProtocol {};
+
+TEST_P(PacedLineBinary, AFrameCutOffBySilenceIsNeverDelivered) {
+  const int version = GetParam();
+  const Bytes cut_frame = sampleBytes(version, 1023, 0);
+  const Bytes whole_frame = sampleBytes(version, 1023, 1);
+  std::thread sensor([&] {
+    PacedLine line(pty_);
+    line.send(Bytes(cut_frame.begin(), cut_frame.begin() + static_cast<std::ptrdiff_t>(cut_frame.size() / 2)));
+    line.pause(300ms);
+    line.send(whole_frame);
+  });
+  std::vector<std::vector<double>> delivered;
+  const auto give_up = Clock::now() + 3s;
+  while (delivered.empty() && Clock::now() < give_up) {
+    if (protocol_->readSample(sample_, comms_) && !sample_.empty()) delivered.push_back(sample_);
+  }
+  sensor.join();
+  ASSERT_EQ(delivered.size(), 1u);
+  // The second frame, whole: the half frame before the silence left nothing.
+  EXPECT_TRUE(isCounterSample(delivered[0], valuesOf(version, 1023), PlayedSensor::Wire::kBinary));
+  EXPECT_EQ(delivered[0][0], 1.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, PacedLineBinary, ::testing::Values(1, 2, 4),
+                         [](const ::testing::TestParamInfo<int>& param_info) {
+                           return "V" + std::to_string(param_info.param);
+                         });
+
+class PacedLineText : public PacedLineProtocol {};
+
+TEST_P(PacedLineText, ALineOfSixtyKilobytesArrivesWholeAfterFiveSeconds) {
+  // 10000 numbers, 59,999 bytes: 5.2 s on the line, one sample.
+  const PacedCase c{"HugeLine", GetParam(), 10000, 1, 0ms, 0ms, pace(64, 200us)};
+  const Bytes line = sampleBytes(c.version, c.count, 0);
+  ASSERT_LT(line.size(), feltwise_comm::ProtocolString::kMaxLineBytes);
+  std::thread sensor([&] { playStream(pty_, c); });
+  Tally tally;
+  const auto give_up = Clock::now() + 20s;
+  while (tally.whole + tally.cut == 0 && Clock::now() < give_up) {
+    if (protocol_->readSample(sample_, comms_)) countSample(tally, sample_, c);
+  }
+  sensor.join();
+  report("readSample", c, tally);
+  EXPECT_EQ(tally.whole, 1u);
+  EXPECT_EQ(tally.cut, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, PacedLineText, ::testing::Values(0, 3),
+                         [](const ::testing::TestParamInfo<int>& param_info) {
+                           return "V" + std::to_string(param_info.param);
+                         });
+
+}  // namespace
