@@ -12,6 +12,7 @@
 //
 // Frames as the library reads them: FF FF | count (u16 LE) | count x u16 LE.
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -46,7 +47,12 @@ int openRaw(const char* path) {
 
 class FloorReader {
  public:
-  explicit FloorReader(int fd) : fd_(fd), rx_(65536), thread_([this] { run(); }) {}
+  // `poll_first`: wait in poll() with a 100 ms time-out, then read() the
+  // non-blocking descriptor, as a port layer with its own deadlines does; two
+  // system calls per wake-up instead of one. Kept to measure what that costs.
+  FloorReader(int fd, bool poll_first) : fd_(fd), poll_first_(poll_first), rx_(65536), thread_([this] { run(); }) {
+    if (poll_first_) ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+  }
 
   ~FloorReader() {
     running_ = false;
@@ -71,6 +77,10 @@ class FloorReader {
     scratch.reserve(1024);
     std::size_t end = 0;
     while (running_) {
+      if (poll_first_) {
+        pollfd pfd{fd_, POLLIN, 0};
+        if (::poll(&pfd, 1, 100) <= 0) continue;
+      }
       const ssize_t n = ::read(fd_, rx_.data() + end, rx_.size() - end);
       if (n <= 0) continue;
       end += static_cast<std::size_t>(n);
@@ -109,6 +119,7 @@ class FloorReader {
   }
 
   int fd_;
+  bool poll_first_;
   std::vector<std::uint8_t> rx_;
   std::mutex mutex_;
   std::condition_variable ready_;
@@ -129,10 +140,10 @@ double monotonicSeconds() {
 
 extern "C" {
 
-void* floor_open(const char* path) {
+void* floor_open(const char* path, int poll_first) {
   const int fd = openRaw(path);
   if (fd < 0) return nullptr;
-  return new FloorReader(fd);
+  return new FloorReader(fd, poll_first != 0);
 }
 
 void floor_close(void* reader) { delete static_cast<FloorReader*>(reader); }

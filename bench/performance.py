@@ -84,23 +84,26 @@ class Pty:
 
 # The sensor, in a child process: writes `frames` to every fd in `fds`, either
 # as fast as the kernel takes them (rate 0) or paced at `rate` per second.
-# Prints the CLOCK_MONOTONIC second at which it started writing.
+# Prints the CLOCK_MONOTONIC second at which it started writing. A flood is
+# `frames` repeated `repeats` times, then `tail`.
 WRITER = r"""
 import os, pickle, sys, time
-fds, rate, path = pickle.loads(bytes.fromhex(sys.argv[1]))
+fds, rate, repeats, path = pickle.loads(bytes.fromhex(sys.argv[1]))
 with open(path, "rb") as f:
-    frames = pickle.load(f)
+    frames, tail = pickle.load(f)
 if rate <= 0:
-    blob = b"".join(frames)
+    body = b"".join(frames)
+    body = body * max(1, 65536 // len(body))
+    chunks = [memoryview(body)] * (repeats * len(frames) * len(frames[0]) // len(body)) + [memoryview(tail)]
     start = time.monotonic()
     for fd in fds:
-        view = memoryview(blob)
-        while view:
-            view = view[os.write(fd, view[:65536]):]
+        for view in chunks:
+            while view:
+                view = view[os.write(fd, view):]
 else:
     period = 1.0 / rate
     start = next_at = time.monotonic()
-    for data in frames:
+    for data in frames + [tail]:
         for fd in fds:
             os.write(fd, data)
         next_at += period
@@ -111,13 +114,14 @@ print(start, flush=True)
 """
 
 
-def start_writer(fds, frames, rate):
+def start_writer(fds, frames, rate, repeats=1):
+    """`frames`: a list whose last frame is the one the readers wait for."""
     import pickle
 
     blob = tempfile.NamedTemporaryFile(delete=False)
-    pickle.dump(frames, blob)
+    pickle.dump((frames[:-1], frames[-1]), blob)
     blob.close()
-    args = pickle.dumps((fds, rate, blob.name)).hex()
+    args = pickle.dumps((fds, rate, repeats, blob.name)).hex()
     process = subprocess.Popen([sys.executable, "-c", WRITER, args], pass_fds=fds, stdout=subprocess.PIPE, text=True)
     process.blob = blob.name
     return process
@@ -140,7 +144,7 @@ def floor_library():
     if Floor.lib is None:
         lib = ctypes.CDLL(FLOOR_LIBRARY)
         lib.floor_open.restype = ctypes.c_void_p
-        lib.floor_open.argtypes = [ctypes.c_char_p]
+        lib.floor_open.argtypes = [ctypes.c_char_p, ctypes.c_int]
         lib.floor_close.argtypes = [ctypes.c_void_p]
         lib.floor_consume.restype = ctypes.c_long
         lib.floor_consume.argtypes = [ctypes.c_void_p, ctypes.c_double, ctypes.c_int,
@@ -158,9 +162,10 @@ def floor_library():
 class Floor:
     name = "floor"
     lib = None
+    poll_first = 0
 
     def __init__(self, path):
-        self.handle = floor_library().floor_open(path.encode())
+        self.handle = floor_library().floor_open(path.encode(), self.poll_first)
         if not self.handle:
             raise OSError(f"floor reader cannot open {path}")
 
@@ -177,6 +182,13 @@ class Floor:
 
     def close(self):
         Floor.lib.floor_close(self.handle)
+
+
+class FloorPolling(Floor):
+    """The floor waiting in poll() before each read(): what the waiting pattern costs."""
+
+    name = "floor, poll + read"
+    poll_first = 1
 
 
 class PythonReader:
@@ -382,29 +394,43 @@ def paced(reader_class, frames, rate=1000, count_syscalls=False):
             (switches1 - switches0) / delivered, calls)
 
 
-def flood(reader_class, frames):
+def flood_frames(values, total):
+    """A flood of about `total` frames: 1,000 distinct ones repeated, then the last."""
+    frames = sequence_frames(1001, values)
+    return frames, max(1, total // 1000)
+
+
+def flood_size(frames, repeats):
+    """Bytes the writer sends: whole chunks of the repeated frames, then the last one."""
+    body = sum(len(f) for f in frames[:-1])
+    chunk = body * max(1, 65536 // body)
+    return repeats * body // chunk * chunk + len(frames[-1])
+
+
+def flood(reader_class, frames, repeats):
     """Frames of the stream per second, from the writer's first byte until
     the reader hands out the last frame."""
     pty = Pty()
     reader = reader_class(pty.path)
     time.sleep(0.1)
-    writer = start_writer([pty.master], frames, 0)
+    writer = start_writer([pty.master], frames, 0, repeats)
     _, done_at = reader.consume(5000)
     start = finish_writer(writer)
     reader.close()
     pty.close()
-    return len(frames) / (done_at - start) if done_at else 0.0
+    count = flood_size(frames, repeats) / len(frames[0])
+    return count / (done_at - start) if done_at else 0.0
 
 
-def bare_drain(frames):
+def bare_drain(frames, repeats):
     pty = Pty()
-    total = sum(len(f) for f in frames)
+    total = flood_size(frames, repeats)
     fd = floor_library().floor_drain_open(pty.path.encode())
-    writer = start_writer([pty.master], frames, 0)
-    done_at = Floor.lib.floor_drain(fd, total)
+    writer = start_writer([pty.master], frames, 0, repeats)
+    done_at = floor_library().floor_drain(fd, total)
     start = finish_writer(writer)
     pty.close()
-    return len(frames) / (done_at - start) if done_at > 0 else 0.0
+    return total / len(frames[0]) / (done_at - start) if done_at > 0 else 0.0
 
 
 def latency(reader_class, count, rate=1000):
@@ -560,14 +586,14 @@ def main():
     table.row("latency written -> returned, p99 (us)", p99, "<= 1.5x F",
               verdict({lib: ratio_check(p99, Library, 1.5), sen: ratio_check(p99, SensorReader, 1.5)}))
 
-    for values, count in ((16, 100000 if QUICK else 300000), (256, 10000 if QUICK else 30000)):
-        frames = sequence_frames(count, values)
+    for values, count in ((16, 300000 if QUICK else 1500000), (256, 30000 if QUICK else 150000)):
+        frames, repeats = flood_frames(values, count)
         drains = []
 
         def one_flood(reader):
             if reader is READERS[0]:
-                drains.append(bare_drain(frames))  # once per round, beside the readers
-            return (flood(reader, frames),)
+                drains.append(bare_drain(frames, repeats))  # once per round, beside the readers
+            return (flood(reader, frames, repeats),)
 
         rates = {r: v[0] for r, v in median_of_rounds(one_flood).items()}
         drain = statistics.median(drains)
