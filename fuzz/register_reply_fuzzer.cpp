@@ -2,17 +2,22 @@
 // requests wait, for the protocol versions that carry register traffic (3 and
 // 4; FUZZ_PROTOCOL_VERSION picks one, one program per version).
 //
-// Input: byte 0 chooses what waits (a read, a write, or one of each, each on a
-// thread of its own as callers would); the rest is the sensor's stream on the
-// in-memory port (memory_port/memory_line.h). Once the requests are written,
-// this thread plays the acquisition thread over the stream, then over a pause
-// and an acknowledgement that ends whatever still waits.
+// Input: byte 0 chooses what waits (a read, a write, or a read and then a
+// write, each on a thread of its own as callers would; the write waits for
+// the read's turn on the line); the rest is the sensor's stream on the
+// in-memory port (memory_port/memory_line.h). Once the first request is
+// written, this thread plays the acquisition thread over the stream; then,
+// for each request still waiting in line order, it waits until that request
+// is written and plays a pause and a device error, which ends a request of
+// either kind.
 //
 // Findings besides the sanitizers' reports:
-// - a request that does not end after the acknowledgement, or that ends in a
-//   time-out although a completion was posted;
+// - a request that is never written, or that does not end after the error;
+// - a request that ends in a time-out (none is reached in a run);
 // - an error other than "Register read error: N" / "Register write error: N";
-// - version 4: a read that succeeds with bytes no reply in the input carries.
+// - a read that succeeds although the input holds no read reply, or (version
+//   4) with bytes no reply in the input carries;
+// - a write that succeeds although the input holds no acknowledgement.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -67,10 +72,10 @@ std::size_t requestBytes(bool write) {
                : feltwise_comm::formatReadRequest(kAddress, kId).size();
 }
 
-// Ends every request still waiting, with success, whatever state the stream
-// left the reader in: the silence makes both readers start afresh.
-std::string acknowledgement() {
-  return std::string(MemoryLine::kPause) + (kVersion == 4 ? std::string("\xFA\xFF\x01\x00", 4) : std::string("O\n"));
+// Ends the request that waits, whatever state the stream left the reader in:
+// the silence makes both readers start afresh.
+std::string deviceError() {
+  return std::string(MemoryLine::kPause) + (kVersion == 4 ? std::string("\xFA\xFF\x02\x00", 4) : std::string("E\n"));
 }
 
 // A caller's thread, kept for the whole run: one register request per job.
@@ -137,10 +142,29 @@ class Requester {
 
 bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
+bool holds(const std::uint8_t* stream, std::size_t size, const std::string& what) {
+  return std::search(stream, stream + size, what.begin(), what.end(), [](std::uint8_t byte, char wanted) {
+           return byte == static_cast<std::uint8_t>(wanted);
+         }) != stream + size;
+}
+
+// What a reply that completes a request with success begins with.
+bool holdsReadReply(const std::uint8_t* stream, std::size_t size) {
+  return kVersion == 4 ? holds(stream, size, "\xFB\xFF") : holds(stream, size, "R") || holds(stream, size, "r");
+}
+bool holdsAcknowledgement(const std::uint8_t* stream, std::size_t size) {
+  return kVersion == 4 ? holds(stream, size, std::string("\xFA\xFF\x01\x00", 4)) : holds(stream, size, "O");
+}
+
 void checkOutcome(const Requester& requester, bool write, const std::uint8_t* stream, std::size_t size) {
   const std::string& error = requester.error();
   if (error.empty()) {
-    if (kVersion == 4 && !write && !requester.bytes().empty()) {
+    if (write) {
+      check(holdsAcknowledgement(stream, size), "a write succeeded without an acknowledgement");
+      return;
+    }
+    check(holdsReadReply(stream, size), "a read succeeded without a read reply");
+    if (kVersion == 4 && !requester.bytes().empty()) {
       const auto& bytes = requester.bytes();
       check(std::search(stream, stream + size, bytes.begin(), bytes.end()) != stream + size,
             "a read returned bytes no reply carries");
@@ -148,7 +172,7 @@ void checkOutcome(const Requester& requester, bool write, const std::uint8_t* st
     return;
   }
   check(!startsWith(error, "Register read timeout") && !startsWith(error, "Register write timeout"),
-        "a request timed out although a completion was posted");
+        "a request timed out");
   check(startsWith(error, write ? "Register write error: " : "Register read error: "), "an undocumented error");
 }
 
@@ -189,29 +213,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   comms.port_ = std::make_unique<serial::Serial>("memory", 115200, kCommsTimeouts);
   const std::unique_ptr<Protocol> protocol = feltwise_comm::createProtocol(kVersion);
 
+  // In line order: when both wait, the write takes the line after the read.
+  struct Waiting {
+    Requester* requester;
+    bool write;
+    std::size_t written_when_sent;  // bytes on the line once it is written
+  };
+  Waiting waiting[2];
+  std::size_t count = 0;
   std::size_t requests = 0;
   if (read_waits) {
-    reader->start(*protocol, comms, false);
     requests += requestBytes(false);
+    waiting[count++] = {reader, false, requests};
   }
   if (write_waits) {
-    writer->start(*protocol, comms, true);
     requests += requestBytes(true);
+    waiting[count++] = {writer, true, requests};
   }
-  // Once written, a request waits: it empties its completion slot first.
-  check(line.waitForWritten(requests, 10s), "a request was never written");
+  // Once written, a request waits: it holds the line from before its write.
+  waiting[0].requester->start(*protocol, comms, waiting[0].write);
+  check(line.waitForWritten(waiting[0].written_when_sent, 10s), "a request was never written");
+  if (count == 2) waiting[1].requester->start(*protocol, comms, waiting[1].write);
 
   playAcquisition(*protocol, comms, line);
-  line.append(acknowledgement());
-  playAcquisition(*protocol, comms, line);
-
-  if (read_waits) {
-    check(reader->finish(10s), "a read still waits after the acknowledgement");
-    checkOutcome(*reader, false, stream, stream_size);
-  }
-  if (write_waits) {
-    check(writer->finish(10s), "a write still waits after the acknowledgement");
-    checkOutcome(*writer, true, stream, stream_size);
+  for (std::size_t k = 0; k < count; ++k) {
+    check(line.waitForWritten(waiting[k].written_when_sent, 10s), "a request was never written");
+    if (!waiting[k].requester->finish(0ms)) {
+      line.append(deviceError());
+      playAcquisition(*protocol, comms, line);
+    }
+    check(waiting[k].requester->finish(10s), "a request still waits after the device error");
+    checkOutcome(*waiting[k].requester, waiting[k].write, stream, stream_size);
   }
   return 0;
 }

@@ -31,8 +31,8 @@ fi
 
 # Python: what the tests use (the tools' too), and pybind11 for the sanitizer
 # build of the module, which CMake builds directly rather than through `pip install .`.
-python_packages=(pytest msgpack pybind11-stubgen cryptography numpy matplotlib pybind11)
-python_modules=(pytest msgpack pybind11_stubgen cryptography numpy matplotlib pybind11)
+python_packages=(pytest msgpack pybind11-stubgen cryptography numpy matplotlib pybind11 eclipse-zenoh mcap pyserial)
+python_modules=(pytest msgpack pybind11_stubgen cryptography numpy matplotlib pybind11 zenoh mcap serial)
 missing=()
 for i in "${!python_modules[@]}"; do
   python3 -c "import ${python_modules[$i]}" >/dev/null 2>&1 || missing+=("${python_packages[$i]}")

@@ -39,4 +39,9 @@ void Serial::SerialImpl::flush() {
   if (!is_open_) throw PortNotOpenedException("Serial::flush");
 }
 
+// Every write reaches the line whole at once: there is never output to drop.
+void Serial::SerialImpl::discardOutput() {
+  if (!is_open_) throw PortNotOpenedException("Serial::discardOutput");
+}
+
 }  // namespace serial

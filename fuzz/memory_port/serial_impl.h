@@ -30,8 +30,11 @@ class Serial::SerialImpl {
 
   std::size_t read(std::vector<std::uint8_t>& out, std::size_t size);
   std::size_t readLine(std::string& out, std::size_t size, const std::string& eol);
+  // Reads here never wait, so there is nothing to stop.
+  void stopReading() {}
   std::size_t write(const std::uint8_t* data, std::size_t size);
   void flush();
+  void discardOutput();
 
   void readLock() { read_mutex_.lock(); }
   void readUnlock() { read_mutex_.unlock(); }

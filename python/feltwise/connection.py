@@ -7,16 +7,33 @@ from .errors import UserError
 from .paramfile import load_layout, bare_layout
 
 
-def add_connection_arguments(parser, registers=False):
-    """port, --simulate, --params, --protocol: the same for every command that connects."""
-    parser.add_argument("port", nargs="?", help="serial port of the sensor (e.g. /dev/ttyUSB0, COM3)")
+def add_connection_arguments(parser, registers=False, zenoh=False):
+    """port, --match, --simulate, --params, --protocol: the same for every command that connects;
+    with zenoh, a zenoh:NAME source and the session's endpoints too."""
+    parser.add_argument("port", nargs="?",
+                        help="serial port of the sensor (e.g. /dev/ttyUSB0, COM3)"
+                             + (", or zenoh:NAME for a sensor published with `feltwise publish`" if zenoh else ""))
+    parser.add_argument("--match", metavar="VID:PID[:SERIAL]",
+                        help="the USB serial adapter with this vendor and product id (hexadecimal) and "
+                             "serial number, instead of a port")
     parser.add_argument("--simulate", action="store_true",
                         help="start a simulated sensor with the same parameter file (or protocol) instead")
+    if zenoh:
+        add_zenoh_arguments(parser)
     source = parser.add_mutually_exclusive_group()
     source.add_argument("--params", metavar="FILE", help="sensor parameter file (.msgpack)")
     source.add_argument("--protocol", metavar="N", type=int, choices=range(5),
                         help="bare protocol version 0 to 4, without calibration"
                              + ("" if registers else " (raw samples only)"))
+
+
+def add_zenoh_arguments(parser):
+    group = parser.add_argument_group("Zenoh session (zenoh:NAME sources, publish)")
+    group.add_argument("--connect", action="append", default=[], metavar="ENDPOINT",
+                       help="connect to this Zenoh endpoint, e.g. tcp/router.lab:7447 (repeatable; "
+                            "turns multicast scouting off)")
+    group.add_argument("--listen", action="append", default=[], metavar="ENDPOINT",
+                       help="listen on this Zenoh endpoint, e.g. tcp/0.0.0.0:7447 (repeatable)")
 
 
 def module():
@@ -53,8 +70,12 @@ def init_text_and_layout(args):
 @contextlib.contextmanager
 def connect(args, simulator_rate=None):
     init_text, layout = init_text_and_layout(args)
-    if args.simulate == (args.port is not None):
-        raise UserError("give either a port or --simulate")
+    match = getattr(args, "match", None)
+    if args.simulate + (args.port is not None) + (match is not None) != 1:
+        raise UserError("give one of a port, --match VID:PID[:SERIAL] or --simulate")
+    if match is not None:
+        from .ports import port_matching
+        args.port = port_matching(match)
     comms = module().FeltwiseComms()
     try:
         comms.init(init_text)

@@ -34,6 +34,23 @@ def read_msgpack(path):
         raise UserError(f"{path}: not a msgpack file ({error})") from None
 
 
+def read_parameter_file(path):
+    """A parameter file's content: refuses msgpack that is not [protocol version, group, ...].
+
+    Text begins with a byte that msgpack reads as a small number ('[' is
+    91), so a JSON file given where msgpack belongs would otherwise show as
+    one number."""
+    content = read_msgpack(path)
+    if not isinstance(content, list) or not content or isinstance(content[0], bool) \
+            or not isinstance(content[0], int):
+        head = _read_bytes(path)[:64].lstrip()
+        hint = (" (it looks like JSON: `feltwise params build` turns JSON into msgpack)"
+                if head[:1] in (b"[", b"{") else "")
+        raise UserError(f"{path} is not a parameter file: not a msgpack array [protocol version, group, ...]"
+                        f"{hint}")
+    return content
+
+
 def _read_bytes(path):
     try:
         with open(path, "rb") as file:
@@ -209,6 +226,49 @@ def layout_from_content(content, source="parameter file"):
     outputs += [o for c in cells if isinstance(c, Triaxial) for o in c.outputs.values()]
     cells.sort(key=lambda c: c.output if isinstance(c, Taxel) else min(c.outputs.values()))
     return Layout(content[0], 1 + max(channels, default=-1), 1 + max(outputs, default=-1), cells)
+
+
+# What each sensor type's model reads besides SensorParameters: fields
+# that hold numbers or lists of numbers, as the example files have them.
+REQUIRED_FIELDS = {
+    TRIAXIAL_POLYFIT: ("lower", "upper", "offset", "coefs_x", "coefs_y", "coefs_z"),
+    TAXEL_POLYFIT: ("lower", "upper", "offset", "coefs"),
+    TAXEL_LOOKUP: ("lower", "upper", "offset", "lut"),
+}
+NON_EMPTY_LISTS = ("coefs", "coefs_x", "coefs_y", "coefs_z", "lut")
+
+
+def _is_numbers(value):
+    number = (int, float)
+    if isinstance(value, bool):
+        return False
+    if isinstance(value, number):
+        return True
+    return isinstance(value, list) and all(isinstance(v, number) and not isinstance(v, bool) for v in value)
+
+
+def missing_fields(content):
+    """One line per record that lacks a field its model needs, or holds something
+    that is not numbers there: [] for a file whose every record is complete."""
+    problems = []
+    if not isinstance(content, list):
+        return problems
+    for group_index, group in enumerate(content[1:], 1):
+        if not isinstance(group, list):
+            continue
+        for record_index, record in enumerate(group):
+            base = record.get("SensorParameters") if isinstance(record, dict) else None
+            sensor_type = base.get("sensor_type") if isinstance(base, dict) else None
+            where = f"group {group_index}, record {record_index}"
+            for name in REQUIRED_FIELDS.get(sensor_type, ()):
+                if name not in record:
+                    problems.append(f"{where} ({SENSOR_TYPE_NAMES[sensor_type]}): no {name}")
+                elif not _is_numbers(record[name]):
+                    problems.append(f"{where} ({SENSOR_TYPE_NAMES[sensor_type]}): {name} is not numbers")
+                elif name in NON_EMPTY_LISTS and (not isinstance(record[name], list) or not record[name]):
+                    problems.append(f"{where} ({SENSOR_TYPE_NAMES[sensor_type]}): {name} is empty "
+                                    f"or not a list")
+    return problems
 
 
 def load_layout(path):

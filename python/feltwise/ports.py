@@ -1,57 +1,113 @@
-"""`feltwise ports`: the serial ports a sensor may be on.
+"""`feltwise ports`: the serial ports a sensor may be on, and `--match VID:PID[:SERIAL]`.
 
-On Linux a USB serial adapter appears as /dev/ttyUSB* (FTDI, CP210x, CH340)
-or /dev/ttyACM* (CDC-ACM, most microcontroller boards), and udev adds a
-stable name under /dev/serial/by-id that survives re-plugging; that name is
-the one to put in scripts. On Windows the ports are the COM names that the
-registry lists under HARDWARE\\DEVICEMAP\\SERIALCOMM.
+pyserial's serial.tools.list_ports reads what the system knows of each port
+(sysfs on Linux, SetupAPI on Windows, IOKit on macOS): the USB vendor and
+product ids, the adapter's description and serial number. On Linux udev also
+gives each USB adapter a stable name under /dev/serial/by-id that survives
+re-plugging and a change of ttyUSB number; that name, or --match with the
+adapter's ids, is the one to put in scripts. Without pyserial the listing
+falls back to the device names alone.
 """
 
 import glob
 import os
 import sys
 
-
-def windows_ports():
-    import winreg
-
-    ports = []
-    try:
-        key = winreg.OpenKey(winreg.HKEY_LOCAL_MACHINE, r"HARDWARE\DEVICEMAP\SERIALCOMM")
-    except OSError:
-        return ports
-    with key:
-        index = 0
-        while True:
-            try:
-                device, port, _ = winreg.EnumValue(key, index)
-            except OSError:
-                break
-            ports.append((port, device))
-            index += 1
-    return sorted(ports)
+from .errors import UserError
 
 
-def posix_ports(dev="/dev"):
-    """(port, description) pairs: by-id names first, with the device they point to."""
-    ports, seen = [], set()
+class Port:
+    def __init__(self, device, vid=None, pid=None, serial_number=None, description="", by_id=None):
+        self.device, self.vid, self.pid = device, vid, pid
+        self.serial_number, self.description, self.by_id = serial_number, description, by_id
+
+    @property
+    def ids(self):
+        return None if self.vid is None else f"{self.vid:04x}:{self.pid:04x}"
+
+    def line(self):
+        parts = [self.by_id or self.device]
+        if self.by_id:
+            parts.append(f"-> {self.device}")
+        if self.ids:
+            parts.append(self.ids)
+        if self.serial_number:
+            parts.append(f"serial {self.serial_number}")
+        if self.description and self.description != "n/a":
+            parts.append(self.description)
+        return "  ".join(parts)
+
+
+def by_id_names(dev="/dev"):
+    """{real device path: its /dev/serial/by-id name}."""
+    names = {}
     for link in sorted(glob.glob(os.path.join(dev, "serial", "by-id", "*"))):
-        target = os.path.realpath(link)
-        ports.append((link, f"-> {target}"))
-        seen.add(target)
-    for pattern in ("ttyUSB*", "ttyACM*", "cu.usbserial*", "cu.usbmodem*"):
-        for path in sorted(glob.glob(os.path.join(dev, pattern))):
-            if os.path.realpath(path) not in seen:
-                ports.append((path, ""))
+        names.setdefault(os.path.realpath(link), link)
+    return names
+
+
+def list_ports(dev="/dev"):
+    by_id = by_id_names(dev) if sys.platform != "win32" else {}
+    try:
+        from serial.tools import list_ports
+    except ImportError:
+        return fallback_ports(by_id, dev)
+    ports = []
+    for info in sorted(list_ports.comports(), key=lambda p: p.device):
+        # pyserial lists every ttyS* the kernel made, present or not; those
+        # without a USB id or a driver-given description are legacy slots.
+        if info.vid is None and (info.description in (None, "", "n/a") or info.hwid == "n/a"):
+            continue
+        ports.append(Port(info.device, info.vid, info.pid, info.serial_number, info.description or "",
+                          by_id.get(os.path.realpath(info.device))))
     return ports
 
 
+def fallback_ports(by_id, dev="/dev"):
+    ports = []
+    for pattern in ("ttyUSB*", "ttyACM*", "cu.usbserial*", "cu.usbmodem*"):
+        for path in sorted(glob.glob(os.path.join(dev, pattern))):
+            ports.append(Port(path, by_id=by_id.get(os.path.realpath(path))))
+    return ports
+
+
+def parse_match(text):
+    """VID:PID[:SERIAL] -> (vid, pid, serial or None); ids in hexadecimal as lsusb shows them."""
+    parts = text.split(":", 2)
+    if len(parts) < 2:
+        raise UserError(f"--match {text}: give VID:PID or VID:PID:SERIAL, like 0403:6001")
+    try:
+        vid, pid = (int(part, 16) for part in parts[:2])
+    except ValueError:
+        raise UserError(f"--match {text}: the vendor and product ids are hexadecimal, like 0403:6001") from None
+    if not (0 <= vid <= 0xFFFF and 0 <= pid <= 0xFFFF):
+        raise UserError(f"--match {text}: ids are 16-bit (0000 to ffff)")
+    return vid, pid, (parts[2] if len(parts) == 3 and parts[2] else None)
+
+
+def matching(ports, text):
+    vid, pid, serial_number = parse_match(text)
+    return [port for port in ports if port.vid == vid and port.pid == pid
+            and (serial_number is None or port.serial_number == serial_number)]
+
+
+def port_matching(text, ports=None):
+    """The one port that --match TEXT names (its by-id name where there is one)."""
+    found = matching(list_ports() if ports is None else ports, text)
+    if not found:
+        raise UserError(f"no serial port matches {text} (`feltwise ports` lists what is plugged in)")
+    if len(found) > 1:
+        names = ", ".join(f"{p.device} (serial {p.serial_number or '?'})" for p in found)
+        raise UserError(f"{len(found)} ports match {text}: {names}; add :SERIAL to choose one")
+    return found[0].by_id or found[0].device
+
+
 def run(args):
-    ports = windows_ports() if sys.platform == "win32" else posix_ports()
+    ports = list_ports()
     if not ports:
         print("no serial ports found (is the sensor plugged in? `feltwise simulate` gives a simulated one)",
               file=sys.stderr)
         return 0
-    for port, description in ports:
-        print(f"{port}  {description}".rstrip())
+    for port in ports:
+        print(port.line())
     return 0

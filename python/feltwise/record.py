@@ -1,37 +1,23 @@
-"""`feltwise record`: calibrated and raw samples with host timestamps, to CSV or NPZ.
+"""`feltwise record`: samples with host timestamps, to CSV, NPZ or MCAP, written as they arrive.
 
-Each row pairs one raw sample with its calibrated values. The library hands
-them out through two calls that share one "new sample" flag, so the pair is
-read back to back and checked: if the raw sample changed in between, a newer
-sample arrived, and the pair is read again around it.
+The writers (writers.py) make the file readable at least once a second. A
+signal (SIGTERM, SIGHUP) ends a recording as Ctrl-C does: the loop stops,
+the file is closed whole, a simulated sensor's process is ended.
 """
 
-import csv
 import math
+import os
+import platform
+import socket
 import sys
 import time
 
-from .connection import connect, zero
+from . import signals
 from .errors import UserError
+from .source import Silence, open_source, params_bytes
+from .writers import CsvWriter, McapWriter, NpzWriter, format_of
 
-READ_TIMEOUT_MS = 200
-
-
-def take_pair(comms, timeout_ms):
-    """(raw, calibrated) of one fresh sample, or None after the time-out."""
-    raw = comms.read_raw(timeout_ms)
-    if not raw:
-        return None
-    calibrated = comms.read(0)
-    for _ in range(3):
-        check = comms.read_raw(0)
-        if check == raw:
-            return raw, calibrated
-        # A newer sample arrived: take it (its flag is still set, and the
-        # next read would hand it out a second time), and pair again.
-        raw = comms.read_raw(1) or check
-        calibrated = comms.read(0)
-    return raw, calibrated
+READ_TIMEOUT_S = 0.2
 
 
 class Progress:
@@ -41,10 +27,15 @@ class Progress:
         self.total, self.unit, self.stream = total, unit, stream
         self.live = stream.isatty()
         self._quarter = 0
+        self._shown = 0.0
 
     def show(self, done, samples):
         fraction = 1.0 if self.total <= 0 else min(1.0, done / self.total)
         if self.live:
+            now = time.monotonic()
+            if now - self._shown < 0.1 and fraction < 1.0:
+                return
+            self._shown = now
             width = 30
             filled = int(width * fraction)
             self.stream.write(f"\r[{'#' * filled}{'-' * (width - filled)}] {fraction * 100:5.1f}%  "
@@ -60,38 +51,51 @@ class Progress:
             self.stream.flush()
 
 
-def write_csv(path, rows, calibrated_width, raw_width):
-    with open(path, "w", newline="") as file:
-        writer = csv.writer(file)
-        writer.writerow(["unix_time", "elapsed_s"] + [f"cal_{i}" for i in range(calibrated_width)]
-                        + [f"raw_{i}" for i in range(raw_width)])
-        for unix_time, elapsed, raw, calibrated in rows:
-            writer.writerow([f"{unix_time:.6f}", f"{elapsed:.6f}"]
-                            + [repr(v) for v in calibrated] + [""] * (calibrated_width - len(calibrated))
-                            + [repr(v) for v in raw] + [""] * (raw_width - len(raw)))
-
-
-def write_npz(path, rows, calibrated_width, raw_width, metadata):
-    import numpy as np
-
-    def matrix(index, width):
-        # Text protocols may deliver samples of different lengths: NaN pads them.
-        values = np.full((len(rows), width), np.nan)
-        for i, row in enumerate(rows):
-            values[i, :len(row[index])] = row[index]
-        return values
-
-    np.savez(path, unix_time=np.array([r[0] for r in rows]), elapsed_s=np.array([r[1] for r in rows]),
-             raw=matrix(2, raw_width), calibrated=matrix(3, calibrated_width),
-             **{key: np.array(value) for key, value in metadata.items()})
-
-
 def output_format(args):
-    fmt = args.format or ("npz" if args.output.lower().endswith(".npz") else
-                          "csv" if args.output.lower().endswith(".csv") else None)
+    fmt = format_of(args.output, args.format)
     if fmt is None:
-        raise UserError(f"cannot tell the format of {args.output}: name it .csv or .npz, or give --format")
+        raise UserError(f"cannot tell the format of {args.output}: name it .csv, .npz or .mcap, or give --format")
+    if fmt == "mcap":
+        try:
+            import mcap  # noqa: F401
+        except ImportError:
+            raise UserError("MCAP files need the mcap package: pip install 'feltwise-comm[fleet]'") from None
     return fmt
+
+
+def host_details():
+    return {"hostname": socket.gethostname(), "platform": platform.platform(),
+            "python": platform.python_version(), "user": os.environ.get("USER", ""),
+            "started": time.strftime("%Y-%m-%dT%H:%M:%S%z")}
+
+
+def parameters_record(source):
+    """The parameter file for the recording's metadata: from here, or from the publisher's info."""
+    if source.params_path is not None:
+        from .paramfile import describe, read_msgpack
+        try:
+            summary = describe(read_msgpack(source.params_path))
+        except (UserError, KeyError, TypeError, AttributeError):
+            summary = "loads"
+        return {"file": os.path.basename(source.params_path), "summary": summary,
+                "data": params_bytes(source.params_path)}
+    published = getattr(source, "info", {}).get("parameters") if source.remote else None
+    if published:
+        import base64
+        return {"file": published["file"], "summary": published["summary"], "sha256": published["sha256"],
+                "data": base64.b64decode(published["msgpack_base64"])}
+    return None
+
+
+def open_writer(fmt, args, source, metadata):
+    layout = source.layout
+    if fmt == "csv":
+        return CsvWriter(args.output, layout.channel_count, layout.output_count, metadata)
+    if fmt == "npz":
+        return NpzWriter(args.output, layout.channel_count, layout.output_count, metadata)
+    name = source.describe[len("zenoh:"):] if source.remote else (os.path.basename(source.describe) or "sensor")
+    return McapWriter(args.output, layout.channel_count, layout.output_count, metadata,
+                      topic=f"/feltwise/{name}", params=parameters_record(source), host=host_details())
 
 
 def run(args):
@@ -102,47 +106,44 @@ def run(args):
         open(args.output, "ab").close()
     except OSError as error:
         raise UserError(f"cannot write {args.output}: {error.strerror}") from None
-    with connect(args) as connection:
-        comms = connection.comms
+    with open_source(args) as source:
         if args.zero:
-            zero(connection)
-        rows = []
-        start_mono, start_unix = time.monotonic(), time.time()
+            source.zero()
+        metadata = {"port": source.describe, "parameters": source.params_path or "",
+                    "protocol": source.version, "zeroed": bool(args.zero)}
+        writer = open_writer(fmt, args, source, metadata)
+        start = time.monotonic()
         progress = Progress(args.count if args.count is not None else args.duration,
                             "samples" if args.count is not None else "s")
-        last_sample = start_mono
+        silence = Silence(source)
+        first_ns = last_ns = None
+        widths = (0, 0)
         try:
             while True:
-                elapsed = time.monotonic() - start_mono
+                elapsed = time.monotonic() - start
                 if args.duration is not None and elapsed >= args.duration:
                     break
-                if args.count is not None and len(rows) >= args.count:
+                if args.count is not None and writer.rows >= args.count:
                     break
-                pair = take_pair(comms, READ_TIMEOUT_MS)
-                now = time.monotonic()
-                if pair is None:
-                    if not comms.is_connected():
-                        raise UserError(f"lost the sensor on {connection.port} (unplugged?)")
-                    if now - last_sample > 5.0:
-                        raise UserError(f"no samples from {connection.port} for 5 s "
-                                        f"(is it protocol {connection.version}?)")
+                sample = source.read(READ_TIMEOUT_S)
+                if sample is None:
+                    silence.check()
                     continue
-                last_sample = now
-                rows.append((start_unix + (now - start_mono), now - start_mono, *pair))
-                progress.show(len(rows) if args.count is not None else now - start_mono, len(rows))
+                silence.sample()
+                with signals.critical():
+                    writer.write(sample, time.time_ns())
+                first_ns = sample.t_host_ns if first_ns is None else first_ns
+                last_ns = sample.t_host_ns
+                widths = (len(sample.calibrated), len(sample.raw))
+                progress.show(writer.rows if args.count is not None else time.monotonic() - start, writer.rows)
         except KeyboardInterrupt:
             pass
-        progress.end()
-        calibrated_width = max((len(r[3]) for r in rows), default=0)
-        raw_width = max((len(r[2]) for r in rows), default=0)
-        metadata = {"port": connection.port, "parameters": connection.init_text,
-                    "protocol": connection.version, "zeroed": bool(args.zero)}
-        if fmt == "csv":
-            write_csv(args.output, rows, calibrated_width, raw_width)
-        else:
-            write_npz(args.output, rows, calibrated_width, raw_width, metadata)
-        span = rows[-1][1] - rows[0][1] if len(rows) > 1 else 0.0
-        rate = (len(rows) - 1) / span if span > 0 else math.nan
-        print(f"wrote {len(rows)} samples ({calibrated_width} calibrated, {raw_width} raw values each, "
+        finally:
+            progress.end()
+            with signals.critical():
+                writer.close()
+        span = (last_ns - first_ns) / 1e9 if writer.rows > 1 else 0.0
+        rate = (writer.rows - 1) / span if span > 0 else math.nan
+        print(f"wrote {writer.rows} samples ({widths[0]} calibrated, {widths[1]} raw values each, "
               f"{rate:.1f} samples/s) to {args.output}")
     return 0

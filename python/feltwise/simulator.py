@@ -279,6 +279,21 @@ def make_engine(params=None, version=None, channels=None, rate=DEFAULT_RATE, fau
     return SensorEngine(layout, version, rate, faults, seed, touch)
 
 
+def _end_with_parent():
+    """On Linux the child is sent SIGTERM when its parent dies, however it
+    dies (kill -9 included), so a simulated sensor never streams on alone."""
+    if not sys.platform.startswith("linux"):
+        return None
+
+    def set_parent_death_signal():
+        import ctypes
+
+        PR_SET_PDEATHSIG = 1
+        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
+
+    return set_parent_death_signal
+
+
 class SimulatedSensor:
     """A simulated sensor in a child process, for tests and notebooks.
 
@@ -316,7 +331,7 @@ class SimulatedSensor:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
         self._process = subprocess.Popen([sys.executable, "-m", "feltwise", *self.arguments()],
                                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                         stderr=subprocess.PIPE, env=env)
+                                         stderr=subprocess.PIPE, env=env, preexec_fn=_end_with_parent())
         ready, _, _ = select.select([self._process.stdout], [], [], self.start_timeout)
         line = self._process.stdout.readline().decode().strip() if ready else ""
         if not line.startswith("/"):

@@ -1,7 +1,8 @@
 """`feltwise stream`: the newest sample as a compact grid, redrawn in place.
 
-On a terminal the grid, the measured sample rate and the age of the newest
-sample are redrawn a few times a second; when the output is a pipe or a file
+On a terminal the grid, the measured sample rate and the longest gap
+between samples in the last second (over Zenoh also the newest sample's
+latency from the publishing host) are redrawn a few times a second; when the output is a pipe or a file
 (CI, a log) the same facts come as plain lines, one per interval, with no
 escape sequences.
 """
@@ -11,37 +12,52 @@ import math
 import sys
 import time
 
-from .connection import connect, zero
 from .errors import UserError
 from .paramfile import Taxel
+from .source import open_source
 
-READ_TIMEOUT_MS = 100  # short, so the view keeps counting the age while the sensor is silent
+READ_TIMEOUT_S = 0.1  # short, so the view keeps redrawing while the sensor is silent
 ARROWS = "→↗↑↖←↙↓↘"
 ASCII_ARROWS = ">/^\\<\\v/"
 
 
 class SampleClock:
-    """Samples taken per second over the last second, and the newest sample's age."""
+    """Samples per second over the last second, the longest gap between two
+    of them in that second, and (for samples taken on another host) how old
+    each sample was when it arrived."""
 
     def __init__(self):
         self.start = time.monotonic()
         self.count = 0
-        self.newest = None
+        self.dropped = 0
+        self.latency_ms = None
         self._recent = collections.deque()
 
-    def tick(self, now):
+    def tick(self, now, sample=None, remote=False):
         self.count += 1
-        self.newest = now
         self._recent.append(now)
+        if sample is not None:
+            self.dropped += sample.dropped
+            if remote:
+                self.latency_ms = (time.time_ns() - sample.t_host_ns) / 1e6
 
-    def rate(self, now):
+    def _trim(self, now):
         while self._recent and self._recent[0] < now - 1.0:
             self._recent.popleft()
+
+    def rate(self, now):
+        self._trim(now)
         span = min(1.0, now - self.start)
         return len(self._recent) / span if span > 0 else 0.0
 
-    def age_ms(self, now):
-        return None if self.newest is None else (now - self.newest) * 1000.0
+    def longest_gap_ms(self, now):
+        """The longest wait for a sample in the last second, up to now: a
+        stalled sensor shows here at once, however often the view redraws."""
+        self._trim(now)
+        if not self._recent:
+            return None
+        times = [max(now - 1.0, self.start), *self._recent, now]
+        return max(b - a for a, b in zip(times, times[1:])) * 1000.0
 
 
 def number(value):
@@ -106,9 +122,12 @@ def grid_lines(layout, sample, raw, arrows, shade=False):
 
 
 def status(clock, now):
-    age = clock.age_ms(now)
-    age_text = "no sample yet" if age is None else f"newest {age:6.1f} ms ago"
-    return f"rate {clock.rate(now):7.1f} samples/s   {age_text}   {clock.count} samples   {now - clock.start:5.1f} s"
+    gap = clock.longest_gap_ms(now)
+    gap_text = "no sample in the last second" if gap is None else f"longest gap {gap:6.1f} ms"
+    latency = "" if clock.latency_ms is None else f"   latency {clock.latency_ms:6.1f} ms"
+    dropped = f"   {clock.dropped} dropped" if clock.dropped else ""
+    return (f"rate {clock.rate(now):7.1f} samples/s   {gap_text}{latency}   {clock.count} samples{dropped}"
+            f"   {now - clock.start:5.1f} s")
 
 
 class TerminalView:
@@ -135,19 +154,23 @@ def run(args):
     out = sys.stdout
     live = out.isatty() if args.plain is False else False
     arrows = _arrows_for(out)
-    with connect(args) as connection:
-        layout, comms = connection.layout, connection.comms
+    with open_source(args, calibrated=not args.raw) as source:
+        layout = source.layout
         raw = args.raw or layout.output_count == 0
         if not args.raw and raw:
             print("no calibrated outputs without a parameter file: showing raw samples", file=sys.stderr)
         if args.zero:
-            zero(connection)
+            source.zero()
+            if raw:
+                # Zeroing re-estimates the calibration's rest offsets; raw
+                # readings are what the sensor sends and do not change.
+                print("zeroed: this changes calibrated values only; raw readings are shown as sent",
+                      file=sys.stderr)
         what = "raw" if raw else "calibrated"
-        header = (f"{connection.port}  protocol {connection.version}  {what}"
-                  f"{'  zeroed' if args.zero else ''}")
-        read = comms.read_raw if raw else comms.read
+        header = (f"{source.describe}  protocol {source.version}  {what}"
+                  f"{'  zeroed' if args.zero and not raw else ''}")
         clock = SampleClock()
-        sample = []
+        values = []
         view = TerminalView(out, header) if live else None
         if not live:
             print(header, flush=True)
@@ -156,20 +179,20 @@ def run(args):
         deadline = None if args.duration is None else clock.start + args.duration
         try:
             while deadline is None or time.monotonic() < deadline:
-                newest = read(READ_TIMEOUT_MS)
+                sample = source.read(READ_TIMEOUT_S)
                 now = time.monotonic()
-                if newest:
-                    clock.tick(now)
-                    sample = newest
-                elif not comms.is_connected():
-                    raise UserError(f"lost the sensor on {connection.port} (unplugged?)")
+                if sample is not None:
+                    clock.tick(now, sample, source.remote)
+                    values = (sample.raw if raw else sample.calibrated).tolist()
+                elif not source.connected():
+                    raise UserError(f"lost the sensor on {source.describe} (unplugged?)")
                 if now >= next_draw:
                     next_draw += interval
                     if live:
-                        view.draw(grid_lines(layout, sample, raw, arrows, shade=True) + [status(clock, now)])
+                        view.draw(grid_lines(layout, values, raw, arrows, shade=True) + [status(clock, now)])
                     else:
-                        values = " ".join(number(v).strip() for v in sample)
-                        print(f"{status(clock, now)}   [{values}]", flush=True)
+                        shown = " ".join(number(v).strip() for v in values)
+                        print(f"{status(clock, now)}   [{shown}]", flush=True)
         except KeyboardInterrupt:
             pass
         finally:
@@ -177,7 +200,8 @@ def run(args):
                 view.close()
         elapsed = time.monotonic() - clock.start
         if clock.count == 0:
-            raise UserError(f"no samples from {connection.port} in {elapsed:.1f} s "
-                            f"(is it protocol {connection.version}?)")
-        print(f"streamed {clock.count} samples in {elapsed:.1f} s ({clock.count / elapsed:.1f} samples/s)")
+            raise UserError(f"no samples from {source.describe} in {elapsed:.1f} s"
+                            + ("" if source.remote else f" (is it protocol {source.version}?)"))
+        print(f"streamed {clock.count} samples in {elapsed:.1f} s ({clock.count / elapsed:.1f} samples/s"
+              f"{f', {clock.dropped} dropped' if clock.dropped else ''})")
     return 0

@@ -11,9 +11,9 @@ import os
 import sys
 import time
 
-from .connection import connect, zero
 from .errors import UserError
 from .paramfile import Taxel
+from .source import open_source
 
 
 def grid_values(layout, sample, raw):
@@ -49,10 +49,10 @@ def grid_values(layout, sample, raw):
 
 
 class Heatmap:
-    def __init__(self, connection, raw, vmax=None):
+    def __init__(self, source, raw, vmax=None):
         import matplotlib.pyplot as plt
 
-        self.connection, self.raw, self.fixed_vmax = connection, raw, vmax
+        self.source, self.raw, self.fixed_vmax = source, raw, vmax
         self.figure, self.axes = plt.subplots(figsize=(6.4, 5.4), dpi=100)
         self.image = self.colorbar = self.quiver = None
         self.texts = []
@@ -60,7 +60,7 @@ class Heatmap:
     def draw(self, sample):
         import numpy as np
 
-        layout, axes = self.connection.layout, self.axes
+        layout, axes = self.source.layout, self.axes
         grid, arrows, labels = grid_values(layout, sample, self.raw)
         finite = grid[np.isfinite(grid)]
         vmax = self.fixed_vmax or max(1.0 if not self.raw else 100.0, float(finite.max()) if finite.size else 1.0)
@@ -108,7 +108,7 @@ class Heatmap:
                                       [-0.36 * y / longest for y in ys], angles="xy", scale_units="xy",
                                       scale=1, pivot="middle", color="cyan", width=0.012)
         what = "raw" if self.raw else "calibrated"
-        axes.set_title(f"Feltwise {self.connection.port}  protocol {self.connection.version}  {what}\n"
+        axes.set_title(f"Feltwise {self.source.describe}  protocol {self.source.version}  {what}\n"
                        f"{time.strftime('%Y-%m-%d %H:%M:%S')}", fontsize=9)
 
 
@@ -125,32 +125,48 @@ def run(args):
         matplotlib.use("Agg")
     elif not _has_display():
         raise UserError("no display for a live window; use --snapshot FILE.png")
-    with connect(args) as connection:
-        raw = args.raw or connection.layout.output_count == 0
+    with open_source(args, calibrated=not args.raw) as source:
+        raw = args.raw or source.layout.output_count == 0
         if args.zero:
-            zero(connection)
-        read = connection.comms.read_raw if raw else connection.comms.read
+            source.zero()
+
+        def read(timeout_s):
+            sample = source.read(timeout_s)
+            return None if sample is None else (sample.raw if raw else sample.calibrated).tolist()
+
         if args.snapshot:
-            return snapshot(connection, read, raw, args)
-        return live(connection, read, raw, args)
+            return snapshot(source, read, raw, args)
+        return live(source, read, raw, args)
 
 
-def snapshot(connection, read, raw, args):
+def newest(read, within_s=0.05):
+    """The newest of the samples waiting, None if none is. Bounded in time:
+    a fast sensor can keep a sample waiting at every look."""
+    sample, deadline = None, time.monotonic() + within_s
+    while (next_sample := read(0)) is not None:
+        sample = next_sample
+        if time.monotonic() >= deadline:
+            break
+    return sample
+
+
+def snapshot(source, read, raw, args):
     import matplotlib.pyplot as plt
 
-    sample = []
+    sample = None
     deadline = time.monotonic() + args.after
     while True:
-        newest = read(200)
-        if newest:
-            sample = newest
-        elif not connection.comms.is_connected():
-            raise UserError(f"lost the sensor on {connection.port} (unplugged?)")
-        if time.monotonic() >= deadline and sample:
+        got = read(0.2)
+        if got is not None:
+            sample = got
+        elif not source.connected():
+            raise UserError(f"lost the sensor on {source.describe} (unplugged?)")
+        if time.monotonic() >= deadline and sample is not None:
             break
         if time.monotonic() >= deadline + 5.0:
-            raise UserError(f"no samples from {connection.port} (is it protocol {connection.version}?)")
-    heatmap = Heatmap(connection, raw, args.vmax)
+            raise UserError(f"no samples from {source.describe}"
+                            + ("" if source.remote else f" (is it protocol {source.version}?)"))
+    heatmap = Heatmap(source, raw, args.vmax)
     heatmap.draw(sample)
     try:
         heatmap.figure.savefig(args.snapshot)
@@ -161,24 +177,25 @@ def snapshot(connection, read, raw, args):
     return 0
 
 
-def live(connection, read, raw, args):
+def live(source, read, raw, args):
     import matplotlib.pyplot as plt
     from matplotlib.animation import FuncAnimation
 
-    heatmap = Heatmap(connection, raw, args.vmax)
-    first = read(2000)
-    if not first:
-        raise UserError(f"no samples from {connection.port} (is it protocol {connection.version}?)")
+    heatmap = Heatmap(source, raw, args.vmax)
+    first = read(2.0)
+    if first is None:
+        raise UserError(f"no samples from {source.describe}"
+                        + ("" if source.remote else f" (is it protocol {source.version}?)"))
     heatmap.draw(first)
 
     def update(_):
-        # read(0): the newest sample now, whether or not it was shown before;
-        # the window should never wait on the sensor.
-        sample = read(0)
-        if not connection.comms.is_connected():
+        # Everything that came since the last frame is taken, the newest drawn:
+        # the window never waits on the sensor and never falls behind it.
+        sample = newest(read)
+        if not source.connected():
             plt.close(heatmap.figure)
             return []
-        if sample:
+        if sample is not None:
             heatmap.draw(sample)
         return []
 
@@ -189,6 +206,6 @@ def live(connection, read, raw, args):
     except KeyboardInterrupt:
         pass
     del animation
-    if not connection.comms.is_connected():
-        raise UserError(f"lost the sensor on {connection.port} (unplugged?)")
+    if not source.connected():
+        raise UserError(f"lost the sensor on {source.describe} (unplugged?)")
     return 0

@@ -125,6 +125,12 @@ void CommsState::connect(const std::string& port) {
 
 void CommsState::disconnect() {
   running_.store(false);
+  {
+    // The thread sees running_ between two reads; a device that streams text
+    // without line feeds would keep one read going for seconds.
+    std::shared_lock<std::shared_mutex> port_in_use(port_mutex_);
+    if (port_) port_->stopReading();
+  }
   if (reader_ && reader_->joinable()) reader_->join();
   reader_.reset();
   connected_.store(false, std::memory_order_release);

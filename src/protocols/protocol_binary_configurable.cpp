@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 
@@ -40,28 +41,32 @@ bool ProtocolBinaryConfigurable::readWord(serial::Serial& port, std::uint16_t& w
 
 bool ProtocolBinaryConfigurable::readStatusFrame(serial::Serial& port) {
   std::uint16_t code = 0;
-  return completeAll(readWord(port, code) ? code : kStatusCodeCut);
+  if (!readWord(port, code)) {
+    line_.post(ReplyKind::kError, kStatusCodeCut);
+  } else if (code == kStatusSuccess) {
+    line_.post(ReplyKind::kAcknowledgement, kStatusSuccess);
+  } else {
+    line_.post(ReplyKind::kError, code);
+  }
+  return false;
 }
 
 bool ProtocolBinaryConfigurable::readReadReply(serial::Serial& port) {
   // The two words after FB FF carry nothing the host uses, but a reply cut
-  // off inside them must still end the wait rather than leave it to time out.
+  // off inside them must still end the read rather than leave it to time out.
   std::uint16_t word = 0;
-  if (!readWord(port, word)) return completeAll(kStatusReplyWord1Cut);
-  if (!readWord(port, word)) return completeAll(kStatusReplyWord2Cut);
-  if (!readWord(port, word)) return completeAll(kStatusLengthCut);
+  if (!readWord(port, word)) return failRead(kStatusReplyWord1Cut);
+  if (!readWord(port, word)) return failRead(kStatusReplyWord2Cut);
+  if (!readWord(port, word)) return failRead(kStatusLengthCut);
   const std::size_t length = word;
   buffer_.clear();
-  if (port.read(buffer_, length) != length) return completeAll(kStatusDataCut);
-
-  // A whole reply answers the read alone: a pending write still waits for its
-  // status frame.
-  read_.post(kStatusSuccess, buffer_);
+  if (port.read(buffer_, length) != length) return failRead(kStatusDataCut);
+  line_.post(ReplyKind::kData, kStatusSuccess, buffer_);
   return false;
 }
 
-bool ProtocolBinaryConfigurable::completeAll(std::uint16_t status) {
-  RegisterCompletion::postBoth(read_, write_, status);
+bool ProtocolBinaryConfigurable::failRead(std::uint16_t status) {
+  line_.post(ReplyKind::kData, status);
   return false;
 }
 
@@ -73,15 +78,19 @@ void ProtocolBinaryConfigurable::readRegister(std::uint16_t address, std::uint16
   putWord(&request[0], kReadWord);
   putWord(&request[2], address);
   putWord(&request[4], id);
-  read_.arm();
-  port.write(request.data(), request.size());
-  read_.await(timeout_ms, &out);
+  RegisterCompletion::Turn turn(line_, RegisterKind::kRead, timeout_ms, &out);
+  sendWhole(port, turn, request.data(), request.size());
+  turn.await();
 }
 
 void ProtocolBinaryConfigurable::writeRegister(std::uint16_t address, std::uint16_t id,
                                                const std::vector<std::uint8_t>& data, PortHolder& comms,
                                                std::int64_t timeout_ms) {
   checkRegisterTimeout(timeout_ms);
+  if (data.size() > kMaxWriteBytes) {
+    throw std::runtime_error("Register data too long: " + std::to_string(data.size()) + " bytes, at most " +
+                             std::to_string(kMaxWriteBytes));
+  }
   serial::Serial& port = portOf(comms);
   // One write for header and data: a request split across two writes could
   // reach the sensor with a pause inside it.
@@ -89,11 +98,22 @@ void ProtocolBinaryConfigurable::writeRegister(std::uint16_t address, std::uint1
   putWord(&request[0], kWriteWord);
   putWord(&request[2], address);
   putWord(&request[4], id);
-  putWord(&request[6], static_cast<std::uint16_t>(data.size() & 0xFFFF));
+  putWord(&request[6], static_cast<std::uint16_t>(data.size()));
   std::copy(data.begin(), data.end(), request.begin() + 8);
-  write_.arm();
-  port.write(request);
-  write_.await(timeout_ms);
+  RegisterCompletion::Turn turn(line_, RegisterKind::kWrite, timeout_ms);
+  sendWhole(port, turn, request.data(), request.size());
+  turn.await();
+}
+
+void ProtocolBinaryConfigurable::sendWhole(serial::Serial& port, RegisterCompletion::Turn& turn,
+                                           const std::uint8_t* request, std::size_t size) {
+  if (port.write(request, size) == size) return;
+  // What is still queued is dropped so that it cannot lead the next request.
+  // What already left is a frame the device holds cut; the turn's give-up
+  // keeps the next request off the line until the device has answered it or
+  // been quiet for the settle time.
+  port.discardOutput();
+  turn.giveUp();
 }
 
 }  // namespace feltwise_comm

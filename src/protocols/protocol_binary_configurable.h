@@ -8,12 +8,26 @@
 //                    FA FF | code                                  status (1 = success)
 //
 // The acquisition thread sorts what arrives by its first word and posts
-// replies and statuses to the request that waits for them; register calls run
-// on the caller's thread, write their request and wait with a deadline.
-// Replies name no request: whatever arrives while a request waits answers it.
+// replies and statuses; register calls run on the caller's thread, write
+// their request and wait with a deadline. How a reply finds its request is
+// register_completion.h: one request on the line at a time; a read reply,
+// whole or cut (405 to 408), ends only a read; a status 1 ends only a write;
+// any other code, and a cut status frame (409), ends whichever waits; after
+// a request gave up, the next waits for its late reply or kSettle of quiet.
+//
+// A write carries at most 65535 data bytes, the most its length word can
+// count; a longer one is refused before anything is sent. A request the port
+// could not send whole fails with the time-out error and what is still
+// queued is dropped. The part that left is a frame whose length word
+// promises more than came, and nothing on the wire can end it: a device that
+// keeps waiting for the rest would take the next request as that rest. So
+// the cut request counts as given up, and the next request waits for the
+// device's answer to it or for kSettle of quiet, the time a device's frame
+// time-out needs to drop the cut frame.
 #ifndef FELTWISE_PROTOCOLS_PROTOCOL_BINARY_CONFIGURABLE_H
 #define FELTWISE_PROTOCOLS_PROTOCOL_BINARY_CONFIGURABLE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -27,6 +41,7 @@ class ProtocolBinaryConfigurable : public ProtocolBinary {
   static constexpr std::uint16_t kStatusWord = 0xFFFA;
   static constexpr std::uint16_t kReadWord = 0xFFFB;  // read request and read reply
   static constexpr std::uint16_t kWriteWord = 0xFFFC;
+  static constexpr std::size_t kMaxWriteBytes = 65535;
 
   // Completion statuses. 1 and the sensor's own codes arrive in status frames;
   // 405 to 409 say which field of a register frame was cut off.
@@ -43,9 +58,12 @@ class ProtocolBinaryConfigurable : public ProtocolBinary {
 
   // Both raise "Timeout must be greater than 0 ms" for a time-out below 1
   // (sending nothing), "Register read timeout" / "Register write timeout"
-  // when no completion arrives in time (a read then empties `out`), and
-  // "Register read error: N" / "Register write error: N" for a status N other
-  // than 1 (a read then leaves `out` as it was).
+  // when no reply of theirs arrives in time or the request could not be sent
+  // whole (a read then empties `out`), and "Register read error: N" /
+  // "Register write error: N" for a status N other than 1 (a read then leaves
+  // `out` as it was). A write of more than 65535 bytes raises "Register data
+  // too long: N bytes, at most 65535" and sends nothing. Port errors while
+  // writing the request propagate.
   void readRegister(std::uint16_t address, std::uint16_t id, std::vector<std::uint8_t>& out, PortHolder& comms,
                     std::int64_t timeout_ms) override;
   void writeRegister(std::uint16_t address, std::uint16_t id, const std::vector<std::uint8_t>& data,
@@ -55,11 +73,12 @@ class ProtocolBinaryConfigurable : public ProtocolBinary {
   bool readReadReply(serial::Serial& port);
   bool readStatusFrame(serial::Serial& port);
   bool readWord(serial::Serial& port, std::uint16_t& word);
-  // Posts `status` to both request kinds; false, as readSample then returns.
-  bool completeAll(std::uint16_t status);
+  // Ends a waiting read with `status`; false, as readSample then returns.
+  bool failRead(std::uint16_t status);
+  void sendWhole(serial::Serial& port, RegisterCompletion::Turn& turn, const std::uint8_t* request,
+                 std::size_t size);
 
-  RegisterCompletion read_{"read"};
-  RegisterCompletion write_{"write"};
+  RegisterCompletion line_;
 };
 
 }  // namespace feltwise_comm

@@ -10,6 +10,9 @@ namespace feltwise_comm {
 namespace {
 
 namespace status = text_register_status;
+
+const std::string kLineFeed("\n");
+
 // Through the console sink, which never lets a console that nobody reads
 // hold up this thread (the acquisition thread), and shows the device's
 // control bytes instead of passing them to the terminal.
@@ -25,10 +28,10 @@ bool ProtocolStringConfigurable::readSample(std::vector<double>& sample, PortHol
   switch (line_[0]) {
     case 'E':
       echoDeviceError(line_);
-      completeAll(status::kDeviceError);
+      register_line_.post(ReplyKind::kError, status::kDeviceError);
       return false;
     case 'O':
-      completeAll(status::kOk);
+      register_line_.post(ReplyKind::kAcknowledgement, status::kOk);
       return false;
     case 'R':
     case 'r':
@@ -42,19 +45,15 @@ bool ProtocolStringConfigurable::readSample(std::vector<double>& sample, PortHol
 void ProtocolStringConfigurable::handleReadReply() {
   const std::uint16_t result = decodeReadReply(line_, decoded_bytes_);
   if (result != status::kOk) {
-    completeAll(result);
+    register_line_.post(ReplyKind::kData, result);
     return;
   }
   try {
-    read_.post(status::kOk, decoded_bytes_);
+    register_line_.post(ReplyKind::kData, status::kOk, decoded_bytes_);
   } catch (const std::exception&) {
     // The waiting read must still end, if not with the data.
-    completeAll(status::kUnreadable);
+    register_line_.post(ReplyKind::kData, status::kUnreadable);
   }
-}
-
-void ProtocolStringConfigurable::completeAll(std::uint16_t result) {
-  RegisterCompletion::postBoth(read_, write_, result);
 }
 
 void ProtocolStringConfigurable::readRegister(std::uint16_t address, std::uint16_t id,
@@ -63,9 +62,9 @@ void ProtocolStringConfigurable::readRegister(std::uint16_t address, std::uint16
   checkRegisterTimeout(timeout_ms);
   serial::Serial& port = portOf(comms);
   const std::string request = formatReadRequest(address, id);
-  read_.arm();
-  port.write(request);
-  read_.await(timeout_ms, &out);
+  RegisterCompletion::Turn turn(register_line_, RegisterKind::kRead, timeout_ms, &out);
+  sendWhole(port, turn, request);
+  turn.await();
 }
 
 void ProtocolStringConfigurable::writeRegister(std::uint16_t address, std::uint16_t id,
@@ -74,9 +73,26 @@ void ProtocolStringConfigurable::writeRegister(std::uint16_t address, std::uint1
   checkRegisterTimeout(timeout_ms);
   serial::Serial& port = portOf(comms);
   const std::string request = formatWriteRequest(address, id, data);
-  write_.arm();
-  port.write(request);
-  write_.await(timeout_ms);
+  RegisterCompletion::Turn turn(register_line_, RegisterKind::kWrite, timeout_ms);
+  sendWhole(port, turn, request);
+  turn.await();
+}
+
+void ProtocolStringConfigurable::sendWhole(serial::Serial& port, RegisterCompletion::Turn& turn,
+                                           const std::string& request) {
+  // Only the turn's holder gets here, so the flag needs no lock of its own.
+  if (cut_line_open_) {
+    if (port.write(kLineFeed) != kLineFeed.size()) turn.giveUp();
+    cut_line_open_ = false;
+  }
+  if (port.write(request) == request.size()) return;
+  // What is still queued is dropped, and a line feed ends what already left:
+  // the device reads one bad line (its error reply is owed to this request,
+  // which gives up) and starts afresh with the next request. A port that
+  // cannot take even the line feed gets it before the next request.
+  port.discardOutput();
+  cut_line_open_ = port.write(kLineFeed) != kLineFeed.size();
+  turn.giveUp();
 }
 
 }  // namespace feltwise_comm

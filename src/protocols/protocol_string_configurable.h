@@ -7,20 +7,24 @@
 // "ERR " + line + "\n" through console/console_sink.h, which shows the line's
 // control bytes as \xHH), anything else a sample line. A register call writes
 // its request from the caller's thread and waits until the acquisition thread
-// posts a completion or the time-out passes.
+// posts its reply or the time-out passes.
 //
-// Completions (register_completion.h): one slot per request kind. A read
-// reply completes the read kind only; an acknowledgement, an error line or a
-// malformed read reply completes both. Each kind keeps its own status so that
-// a completion of one kind never rewrites the status another kind's waiter is
-// about to read.
+// How a reply finds its request is register_completion.h: one request on the
+// line at a time; a read reply, well-formed or not, ends only a read; an
+// acknowledgement ends only a write; an error line ends whichever waits;
+// after a request gave up, the next waits for its late reply or kSettle of
+// quiet before it is written.
 //
-// One request of each kind at a time: the device answers in order and its
-// replies name no request.
+// A request the port could not send whole fails with the time-out error. What
+// is still queued is dropped and a line feed ends the part that left, so the
+// device reads one bad line and the next request arrives as a line of its
+// own; the device's error reply to the bad line is owed to the request that
+// gave up.
 #ifndef FELTWISE_PROTOCOLS_PROTOCOL_STRING_CONFIGURABLE_H
 #define FELTWISE_PROTOCOLS_PROTOCOL_STRING_CONFIGURABLE_H
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "protocols/protocol_string.h"
@@ -35,32 +39,31 @@ class ProtocolStringConfigurable : public ProtocolString {
 
   // Writes "r<address>,<id>,0" and waits up to `timeout_ms` for the reply;
   // `out` then holds its data. Throws std::runtime_error "Timeout must be
-  // greater than 0 ms" (nothing sent), "Register read timeout" (`out`
-  // emptied) or "Register read error: <status>" (`out` untouched); port
-  // errors while writing the request propagate.
+  // greater than 0 ms" (nothing sent), "Register read timeout" (no reply in
+  // time, or the request not sent whole; `out` emptied) or "Register read
+  // error: <status>" (`out` untouched); port errors while writing the
+  // request propagate.
   void readRegister(std::uint16_t address, std::uint16_t id, std::vector<std::uint8_t>& out, PortHolder& comms,
                     std::int64_t timeout_ms) override;
 
   // Writes "w<address>,<id>,<count>,<HEX>" and waits up to `timeout_ms` for
   // the acknowledgement. Throws "Timeout must be greater than 0 ms",
-  // "Register write timeout" or "Register write error: <status>".
+  // "Register write timeout" (no acknowledgement in time, or the request not
+  // sent whole) or "Register write error: <status>".
   void writeRegister(std::uint16_t address, std::uint16_t id, const std::vector<std::uint8_t>& data,
                      PortHolder& comms, std::int64_t timeout_ms) override;
 
- protected:
-  // Ends both pending requests with `status`.
-  void completeAll(std::uint16_t status);
-
  private:
   void handleReadReply();
+  void sendWhole(serial::Serial& port, RegisterCompletion::Turn& turn, const std::string& request);
 
   // The acquisition thread's scratch for the reply being decoded.
   std::vector<std::uint8_t> decoded_bytes_;
 
-  // An acknowledgement that ends a read hands over the data of the last read
-  // reply that decoded.
-  RegisterCompletion read_{"read"};
-  RegisterCompletion write_{"write"};
+  RegisterCompletion register_line_;
+  // A cut request whose line feed the port could not take either: the next
+  // request sends it first. Touched only by the turn's holder.
+  bool cut_line_open_ = false;
 };
 
 }  // namespace feltwise_comm

@@ -1,14 +1,13 @@
 #include "protocols/register_completion.h"
 
 #include <algorithm>
-#include <chrono>
 #include <stdexcept>
 #include <string>
 
 namespace feltwise_comm {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = RegisterCompletion::Clock;
 
 // Callers may pass any 64-bit time-out; now + INT64_MAX ms would overflow the
 // clock and expire at once. A century is "wait for ever" for any caller, and
@@ -19,54 +18,121 @@ Clock::time_point deadlineAfter(std::int64_t timeout_ms) {
   return Clock::now() + std::chrono::milliseconds(std::min(timeout_ms, kLongestWaitMs));
 }
 
+const char* nameOf(RegisterKind kind) { return kind == RegisterKind::kRead ? "read" : "write"; }
+
 }  // namespace
 
 void checkRegisterTimeout(std::int64_t timeout_ms) {
   if (timeout_ms < 1) throw std::runtime_error("Timeout must be greater than 0 ms");
 }
 
-void RegisterCompletion::arm() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  done_ = false;
-  status_ = kPending;
+bool RegisterCompletion::mayWrite(Clock::time_point now) {
+  if (busy_) return false;
+  if (owed_ && now < quiet_since_ + kSettle) return false;
+  // Settled: whatever was owed is taken as lost.
+  owed_ = false;
+  return true;
 }
 
-void RegisterCompletion::postLocked(std::uint16_t status) {
-  status_ = status;
-  done_ = true;
+void RegisterCompletion::release(bool owed) {
+  busy_ = false;
+  if (owed) {
+    owed_ = true;
+    quiet_since_ = Clock::now();
+  }
   cv_.notify_all();
 }
 
-void RegisterCompletion::post(std::uint16_t status) {
+bool RegisterCompletion::accepts(ReplyKind kind) const {
+  if (!busy_ || done_) return false;
+  switch (kind) {
+    case ReplyKind::kData:
+      return kind_ == RegisterKind::kRead;
+    case ReplyKind::kAcknowledgement:
+      return kind_ == RegisterKind::kWrite;
+    case ReplyKind::kError:
+      return true;
+  }
+  return false;
+}
+
+void RegisterCompletion::post(ReplyKind kind, std::uint16_t status) {
+  static const std::vector<std::uint8_t> kNoBytes;
+  post(kind, status, kNoBytes);
+}
+
+void RegisterCompletion::post(ReplyKind kind, std::uint16_t status, const std::vector<std::uint8_t>& bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
-  postLocked(status);
+  if (accepts(kind)) {
+    // Assigned first: if it throws, the request still waits and nothing changed.
+    bytes_.assign(bytes.begin(), bytes.end());
+    status_ = status;
+    done_ = true;
+  } else {
+    // Dropped. While one is owed this is taken to be it; either way the line
+    // was not quiet.
+    owed_ = false;
+    quiet_since_ = Clock::now();
+  }
+  cv_.notify_all();
 }
 
-void RegisterCompletion::post(std::uint16_t status, const std::vector<std::uint8_t>& bytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  bytes_.assign(bytes.begin(), bytes.end());
-  postLocked(status);
+RegisterCompletion::Turn::Turn(RegisterCompletion& line, RegisterKind kind, std::int64_t timeout_ms,
+                               std::vector<std::uint8_t>* out)
+    : line_(line), kind_(kind), deadline_(deadlineAfter(timeout_ms)), out_(out) {
+  std::unique_lock<std::mutex> lock(line_.mutex_);
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    if (line_.mayWrite(now)) break;
+    if (now >= deadline_) {
+      lock.unlock();
+      throwTimeout();
+    }
+    Clock::time_point wake = deadline_;
+    if (!line_.busy_) wake = std::min(wake, line_.quiet_since_ + kSettle);
+    line_.cv_.wait_until(lock, wake);
+  }
+  line_.busy_ = true;
+  line_.kind_ = kind_;
+  line_.done_ = false;
+  line_.status_ = kPending;
+  holding_ = true;
 }
 
-void RegisterCompletion::postBoth(RegisterCompletion& read, RegisterCompletion& write, std::uint16_t status) {
-  std::lock_guard<std::mutex> read_lock(read.mutex_);
-  std::lock_guard<std::mutex> write_lock(write.mutex_);
-  read.postLocked(status);
-  write.postLocked(status);
+RegisterCompletion::Turn::~Turn() {
+  if (!holding_) return;
+  std::lock_guard<std::mutex> lock(line_.mutex_);
+  line_.release(true);
 }
 
-void RegisterCompletion::await(std::int64_t timeout_ms, std::vector<std::uint8_t>* out) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (!cv_.wait_until(lock, deadlineAfter(timeout_ms), [this] { return done_; })) {
+void RegisterCompletion::Turn::await() {
+  std::unique_lock<std::mutex> lock(line_.mutex_);
+  const bool answered = line_.cv_.wait_until(lock, deadline_, [this] { return line_.done_; });
+  holding_ = false;
+  line_.release(!answered);
+  if (!answered) {
     lock.unlock();
-    if (out != nullptr) out->clear();
-    throw std::runtime_error(std::string("Register ") + kind_ + " timeout");
+    throwTimeout();
   }
-  done_ = false;
-  if (status_ != kSuccess) {
-    throw std::runtime_error(std::string("Register ") + kind_ + " error: " + std::to_string(status_));
+  if (line_.status_ != kSuccess) {
+    throw std::runtime_error(std::string("Register ") + nameOf(kind_) + " error: " +
+                             std::to_string(line_.status_));
   }
-  if (out != nullptr) out->assign(bytes_.begin(), bytes_.end());
+  if (out_ != nullptr) out_->assign(line_.bytes_.begin(), line_.bytes_.end());
+}
+
+void RegisterCompletion::Turn::giveUp() {
+  {
+    std::lock_guard<std::mutex> lock(line_.mutex_);
+    holding_ = false;
+    line_.release(true);
+  }
+  throwTimeout();
+}
+
+void RegisterCompletion::Turn::throwTimeout() {
+  if (out_ != nullptr) out_->clear();
+  throw std::runtime_error(std::string("Register ") + nameOf(kind_) + " timeout");
 }
 
 }  // namespace feltwise_comm

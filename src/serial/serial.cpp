@@ -58,6 +58,13 @@ void Serial::flush() {
   pimpl_->flush();
 }
 
+void Serial::stopReading() { pimpl_->stopReading(); }
+
+void Serial::discardOutput() {
+  ScopedWriteLock lock(*pimpl_);
+  pimpl_->discardOutput();
+}
+
 std::size_t Serial::read(std::vector<std::uint8_t>& buffer, std::size_t size) {
   ScopedReadLock lock(*pimpl_);
   return pimpl_->read(buffer, size);

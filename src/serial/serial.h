@@ -103,6 +103,17 @@ class Serial {
   // received stay queued.
   void flush();
 
+  // Drops what was written but not yet sent, so that a request the port
+  // could not send whole does not reach the device glued to the next one.
+  // Takes the write lock.
+  void discardOutput();
+
+  // Makes every read in progress, and every later one, return at once with
+  // what it has, as at a time-out. For a thread about to close the port while
+  // another may be reading a stream that never falls silent (a device sending
+  // text without line feeds keeps a line read going for seconds). Takes no lock.
+  void stopReading();
+
   // Appends up to `size` bytes to `buffer`; returns how many arrived.
   std::size_t read(std::vector<std::uint8_t>& buffer, std::size_t size = 1);
 

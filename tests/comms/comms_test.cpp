@@ -17,6 +17,7 @@
 
 #include "comms/feltwise_comms.h"
 #include "console/console_sink.h"
+#include "support/paced_line.h"
 #include "support/pty_pair.h"
 #include "support/taxel_file.h"
 
@@ -168,6 +169,32 @@ TEST(Comms, DestroyingWhileSamplesFlowJoinsQuickly) {
     EXPECT_EQ(sample, std::vector<double>{5.0});
   }
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+}
+
+// Text without line feeds never falls silent, so one line read would run on
+// until 65,536 bytes (5.7 s at 115200 baud) if destruction had to wait for it.
+TEST(Comms, DestroyingWhileTextArrivesWithoutLineFeedsJoinsQuickly) {
+  PtyPair pty;
+  std::atomic<bool> stop{false};
+  std::thread device([&] {
+    feltwise_test::PacedLine line(pty);
+    const std::string digits(64, '7');
+    while (!stop) line.send(digits);
+  });
+  Clock::duration took{};
+  {
+    FeltwiseComms comms;
+    comms.init("0");
+    comms.connect(pty.path());
+    std::this_thread::sleep_for(300ms);
+    const auto start = Clock::now();
+    // A connect first stops and joins the thread of the port it leaves.
+    EXPECT_THROW(comms.connect(pty.path() + "-gone"), std::runtime_error);
+    took = Clock::now() - start;
+  }
+  stop = true;
+  device.join();
+  EXPECT_LT(took, 1s);
 }
 
 // --- init replaces, or changes nothing -----------------------------------------

@@ -191,6 +191,19 @@ def test_late_replies_time_out(version):
 
 
 @pytest.mark.parametrize("version", [3, 4])
+def test_a_late_reply_never_answers_the_next_request(version):
+    # Answers leave 0.3 s after their request: the first read gives up at
+    # 0.2 s, and its answer (the sensor's name) arrives while the next read
+    # waits to be written. The next read gets its own answer.
+    with SimulatedSensor(version=version, channels=4, faults=Faults(reply_delay=0.3)) as sensor:
+        comms = comms_for(sensor, str(version))
+        for _ in range(3):
+            with pytest.raises(RuntimeError, match="^Register read timeout$"):
+                comms.read_register(0x0000, 0, 200)
+            assert comms.read_register(0x0002, 0, 2000) == bytes([version])
+
+
+@pytest.mark.parametrize("version", [3, 4])
 def test_duplicate_replies_still_answer(version):
     with SimulatedSensor(version=version, channels=4, faults=Faults(duplicate_replies=True)) as sensor:
         comms = comms_for(sensor, str(version))

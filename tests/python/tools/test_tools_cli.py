@@ -15,7 +15,7 @@ from feltwise import Faults, SimulatedSensor
 from feltwise.paramfile import load_layout
 from toolrun import EXAMPLE_NAMES, EXAMPLES, example, feltwise, no_traceback
 
-SUBCOMMANDS = ["simulate", "stream", "view", "record", "params", "registers", "ports"]
+SUBCOMMANDS = ["simulate", "stream", "view", "record", "publish", "params", "registers", "ports"]
 
 
 def one_error_line(done):
@@ -104,7 +104,7 @@ def test_stream_the_main_job_on_a_simulated_sensor():
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
     assert "protocol 3  calibrated  zeroed" in lines[0]
-    assert sum("samples/s" in line and "newest" in line for line in lines) >= 2
+    assert sum("samples/s" in line and "longest gap" in line for line in lines) >= 2
     assert lines[-1].startswith("streamed ")
     assert "\x1b[" not in done.stdout, "no escape sequences when the output is not a terminal"
 
@@ -173,7 +173,7 @@ def test_stream_a_port_that_does_not_exist():
 def test_stream_needs_a_port_or_simulate():
     done = feltwise("stream", "--protocol", "1")
     assert one_error_line(done)
-    assert "give either a port or --simulate" in done.stderr
+    assert "give one of a port, --match VID:PID[:SERIAL] or --simulate" in done.stderr
 
 
 def test_stream_a_silent_sensor_fails():
@@ -251,12 +251,14 @@ def test_record_csv_by_count(tmp_path):
     assert "100%" in done.stderr
     with open(output, newline="") as file:
         rows = list(csv.reader(file))
-    assert rows[0] == ["unix_time", "elapsed_s"] + [f"cal_{i}" for i in range(16)] + [f"raw_{i}" for i in range(16)]
+    assert rows[0] == (["unix_time", "elapsed_s", "seq", "dropped"] + [f"cal_{i}" for i in range(16)]
+                       + [f"raw_{i}" for i in range(16)])
     assert len(rows) == 41
     elapsed = [float(row[1]) for row in rows[1:]]
     assert elapsed == sorted(elapsed)
-    assert all(float(value) >= 0 for row in rows[1:] for value in row[2:18])
-    assert all(500 < float(value) < 1500 for row in rows[1:] for value in row[18:])
+    assert [int(row[2]) for row in rows[1:]] == list(range(40))
+    assert all(float(value) >= 0 for row in rows[1:] for value in row[4:20])
+    assert all(500 < float(value) < 1500 for row in rows[1:] for value in row[20:])
 
 
 def test_record_npz_by_duration(tmp_path):
@@ -282,7 +284,7 @@ def test_record_raw_only_without_a_parameter_file(tmp_path):
         done = feltwise("record", sensor.path, "--protocol", "0", "--count", "10", "-o", output)
     assert done.returncode == 0, done.stderr
     header = output.read_text().splitlines()[0]
-    assert header == "unix_time,elapsed_s," + ",".join(f"raw_{i}" for i in range(5))
+    assert header == "unix_time,elapsed_s,seq,dropped," + ",".join(f"raw_{i}" for i in range(5))
 
 
 @pytest.mark.parametrize("argv, words", [
@@ -466,14 +468,113 @@ def test_ports_runs_on_this_machine():
     assert done.stdout or "no serial ports found" in done.stderr
 
 
-def test_ports_lists_usb_adapters_and_their_stable_names(tmp_path):
-    from feltwise.ports import posix_ports
+class FakePortInfo:
+    def __init__(self, device, vid=None, pid=None, serial_number=None, description="n/a", hwid="n/a"):
+        self.device, self.vid, self.pid, self.serial_number = device, vid, pid, serial_number
+        self.description, self.hwid = description, hwid
+
+
+def test_ports_show_ids_description_serial_and_stable_names(monkeypatch, tmp_path):
+    from serial.tools import list_ports
+
+    from feltwise import ports
 
     (tmp_path / "serial" / "by-id").mkdir(parents=True)
-    for name in ("ttyUSB0", "ttyACM1", "ttyS0", "tty1"):
-        (tmp_path / name).touch()
+    (tmp_path / "ttyUSB0").touch()
     (tmp_path / "serial" / "by-id" / "usb-FTDI_FT232R-if00-port0").symlink_to(tmp_path / "ttyUSB0")
-    ports = posix_ports(str(tmp_path))
-    assert [port for port, _ in ports] == [str(tmp_path / "serial" / "by-id" / "usb-FTDI_FT232R-if00-port0"),
-                                           str(tmp_path / "ttyACM1")]
-    assert ports[0][1] == f"-> {tmp_path / 'ttyUSB0'}"
+    monkeypatch.setattr(list_ports, "comports", lambda: [
+        FakePortInfo(str(tmp_path / "ttyUSB0"), 0x0403, 0x6001, "A10K3", "FT232R USB UART", "USB VID:PID=0403:6001"),
+        FakePortInfo(str(tmp_path / "ttyACM1"), 0x2E8A, 0x000A, "E660", "Pico", "USB VID:PID=2e8a:000a"),
+        FakePortInfo("/dev/ttyS0")])
+    listed = ports.list_ports(str(tmp_path))
+    assert [port.device for port in listed] == [str(tmp_path / "ttyACM1"), str(tmp_path / "ttyUSB0")]
+    stable = str(tmp_path / "serial" / "by-id" / "usb-FTDI_FT232R-if00-port0")
+    assert listed[1].line() == f"{stable}  -> {tmp_path / 'ttyUSB0'}  0403:6001  serial A10K3  FT232R USB UART"
+    assert ports.port_matching("0403:6001", listed) == stable, "the by-id name, which survives re-plugging"
+    assert ports.port_matching("2e8a:000a:E660", listed) == str(tmp_path / "ttyACM1")
+
+
+@pytest.mark.parametrize("text, words", [
+    ("0403", "give VID:PID"), ("xyz:1", "hexadecimal"), ("10000:1", "16-bit"), ("0403:6002", "no serial port matches"),
+])
+def test_match_refuses_what_it_cannot_resolve(text, words):
+    from feltwise import ports
+    from feltwise.errors import UserError
+
+    with pytest.raises(UserError, match=words):
+        ports.port_matching(text, [ports.Port("/dev/ttyUSB0", 0x0403, 0x6001, "A1")])
+
+
+def test_stream_by_match_without_such_an_adapter_fails_in_one_line():
+    done = feltwise("stream", "--match", "0403:6001:no-such-serial", "--protocol", "1", "--duration", "1")
+    assert one_error_line(done)
+    assert "no serial port matches 0403:6001:no-such-serial" in done.stderr
+
+
+# --- defects a new user met ------------------------------------------------------------------
+
+
+def test_registers_write_text_with_the_flag_before_the_data():
+    with SimulatedSensor(version=4, channels=4) as sensor:
+        done = feltwise("registers", "write", sensor.path, "0x100", "5", "--text", "hello", "--protocol", "4")
+        assert done.returncode == 0, done.stderr
+        done = feltwise("registers", "read", sensor.path, "--text", "0x100", "5", "--protocol", "4")
+    assert done.stdout == "hello\n", done.stderr
+
+
+def test_params_show_refuses_a_json_file():
+    done = feltwise("params", "show", EXAMPLES / "mixed_pad.json")
+    assert one_error_line(done)
+    assert "is not a parameter file" in done.stderr and "params build" in done.stderr
+    assert done.stdout == ""
+
+
+@pytest.mark.parametrize("sensor_type, field", [(1, "coefs"), (0, "coefs_z"), (2, "offset"), (1, "upper")])
+def test_params_check_refuses_a_record_without_a_field_its_model_needs(tmp_path, sensor_type, field):
+    complete = {1: {"coefs": [0.0, 1.0]}, 0: {"coefs_x": [0.0, 1.0], "coefs_y": [0.0, 1.0], "coefs_z": [0.0, 1.0]},
+                2: {"lut": [0.0, 1.0]}}[sensor_type]
+    inputs = {0: 0, 1: 1, 2: 2, 3: 3} if sensor_type == 0 else {0: 0}
+    outputs = {0: 0, 1: 1, 2: 2} if sensor_type == 0 else {0: 0}
+    lower, upper = ([0.0] * 4, [1000.0] * 4) if sensor_type == 0 else (0.0, 1000.0)
+    entry = {"SensorParameters": {"sensor_type": sensor_type, "input_map": inputs, "output_map": outputs},
+             "lower": lower, "upper": upper, "offset": lower, **complete}
+    path = tmp_path / "pad.msgpack"
+    path.write_bytes(msgpack.packb([1, [entry]]))
+    assert feltwise("params", "check", path).returncode == 0
+    del entry[field]
+    path.write_bytes(msgpack.packb([1, [entry]]))
+    done = feltwise("params", "check", path)
+    assert done.returncode == 1 and no_traceback(done)
+    assert f"group 1, record 0" in done.stderr and f"no {field}" in done.stderr
+
+
+def test_stream_raw_after_zero_does_not_claim_zeroed_values():
+    done = feltwise("stream", "--simulate", "--params", example("taxel_pad_4x4"), "--raw", "--zero",
+                    "--duration", "1")
+    assert done.returncode == 0, done.stderr
+    assert "zeroed" not in done.stdout.splitlines()[0]
+    assert "calibrated values only" in done.stderr
+
+
+@pytest.mark.parametrize("argv", [
+    ["simulate", "--rate", "1e400"],
+    ["simulate", "--channels", "9" * 30],
+    ["simulate", "--seed", "9" * 30],
+    ["stream", "--simulate", "--protocol", "1", "--duration", "1e400"],
+    ["stream", "--simulate", "--protocol", "1", "--every", "9" * 400],
+    ["record", "--simulate", "--protocol", "1", "-o", "x.csv", "--count", "9" * 30],
+    ["registers", "read", "--simulate", "--protocol", "4", "0", "0", "--timeout", "9" * 30],
+    ["view", "--simulate", "--protocol", "1", "--after", "1e309", "--snapshot", "x.png"],
+])
+def test_huge_numbers_are_refused_in_one_line(tmp_path, argv):
+    done = feltwise(*argv, cwd=tmp_path, timeout=60)
+    assert done.returncode == 2 and no_traceback(done)
+    assert "too large" in done.stderr or "at most" in done.stderr or "a seed is" in done.stderr
+
+
+def test_params_build_refuses_an_integer_beyond_64_bits(tmp_path):
+    (tmp_path / "big.json").write_text('[1, [{"SensorParameters": {"sensor_type": 1, "input_map": {"0": 0}, '
+                                       '"output_map": {"0": 0}}, "offset": ' + "9" * 30 + "}]]")
+    done = feltwise("params", "build", tmp_path / "big.json", "-o", tmp_path / "big.msgpack")
+    assert one_error_line(done)
+    assert "beyond 64 bits" in done.stderr

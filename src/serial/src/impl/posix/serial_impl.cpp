@@ -295,6 +295,7 @@ Serial::SerialImpl::Deadline Serial::SerialImpl::gapDeadline(const Deadline& tot
 
 bool Serial::SerialImpl::fillReceiveBuffer(const Deadline& total, bool gap_limited) {
   rx_begin_ = rx_end_ = 0;
+  if (reading_stopped_.load(std::memory_order_relaxed)) return false;
   // The gap between two bytes is measured from the last byte handed out.
   const Deadline deadline = gap_limited ? gapDeadline(total) : total;
   // A read that filled the whole buffer left more behind: read again at once.
@@ -456,6 +457,11 @@ void Serial::SerialImpl::flush() {
   if (!is_open_) throw PortNotOpenedException("Serial::flush");
   while (::tcdrain(fd_) == -1 && errno == EINTR) {
   }
+}
+
+void Serial::SerialImpl::discardOutput() {
+  if (!is_open_) throw PortNotOpenedException("Serial::discardOutput");
+  ::tcflush(fd_, TCOFLUSH);
 }
 
 void Serial::SerialImpl::readLock() {

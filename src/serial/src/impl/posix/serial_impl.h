@@ -3,6 +3,7 @@
 #ifndef FELTWISE_SERIAL_IMPL_POSIX_SERIAL_IMPL_H
 #define FELTWISE_SERIAL_IMPL_POSIX_SERIAL_IMPL_H
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +32,8 @@ class Serial::SerialImpl {
   std::size_t readLine(std::string& out, std::size_t size, const std::string& eol);
   std::size_t write(const std::uint8_t* data, std::size_t size);
   void flush();
+  void discardOutput();
+  void stopReading() { reading_stopped_.store(true, std::memory_order_relaxed); }
 
   void readLock();
   void readUnlock();
@@ -78,6 +81,7 @@ class Serial::SerialImpl {
   std::size_t rx_begin_ = 0;
   std::size_t rx_end_ = 0;
   bool kernel_may_hold_more_ = true;
+  std::atomic<bool> reading_stopped_{false};
 };
 
 }  // namespace serial

@@ -202,7 +202,7 @@ std::size_t Serial::SerialImpl::read(std::vector<std::uint8_t>& out, std::size_t
     // call, even while bytes keep coming: a 2050-byte frame needs 180 ms at
     // 115200 baud. Reading on after every call that brought bytes makes the
     // total bound a silence instead, as on POSIX (give or take one total).
-    while (got < size) {
+    while (got < size && !reading_stopped_.load(std::memory_order_relaxed)) {
       const Clock::time_point started = Clock::now();
       const std::size_t asked = size - got;
       const std::size_t n = readBytes(out.data() + before + got, asked);
@@ -227,7 +227,7 @@ std::size_t Serial::SerialImpl::readLine(std::string& out, std::size_t size, con
   std::uint8_t byte = 0;
   // One ReadFile per byte, each with the whole total time: a line still
   // arriving is never cut, and only a silence of one total ends it early.
-  while (got < size) {
+  while (got < size && !reading_stopped_.load(std::memory_order_relaxed)) {
     if (readBytes(&byte, 1) == 0) break;
     out.push_back(static_cast<char>(byte));
     ++got;
@@ -259,6 +259,11 @@ std::size_t Serial::SerialImpl::write(const std::uint8_t* data, std::size_t size
 void Serial::SerialImpl::flush() {
   if (!is_open_) throw PortNotOpenedException("Serial::flush");
   ::FlushFileBuffers(fd_);
+}
+
+void Serial::SerialImpl::discardOutput() {
+  if (!is_open_) throw PortNotOpenedException("Serial::discardOutput");
+  ::PurgeComm(fd_, PURGE_TXABORT | PURGE_TXCLEAR);
 }
 
 void Serial::SerialImpl::readLock() {

@@ -10,6 +10,7 @@
 #endif
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -36,6 +37,8 @@ class Serial::SerialImpl {
   std::size_t readLine(std::string& out, std::size_t size, const std::string& eol);
   std::size_t write(const std::uint8_t* data, std::size_t size);
   void flush();
+  void discardOutput();
+  void stopReading() { reading_stopped_.store(true, std::memory_order_relaxed); }
 
   void readLock();
   void readUnlock();
@@ -57,6 +60,7 @@ class Serial::SerialImpl {
   FlowControl flowcontrol_;
   HANDLE read_mutex_ = nullptr;
   HANDLE write_mutex_ = nullptr;
+  std::atomic<bool> reading_stopped_{false};
 };
 
 }  // namespace serial

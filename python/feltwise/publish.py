@@ -1,0 +1,88 @@
+"""`feltwise publish`: one sensor's samples on Zenoh, with its info and a remote zero.
+
+The loop reads the sensor, puts every sample under feltwise/NAME/sample and,
+between samples, answers the info and zero queries waiting (remote.py has
+the keys and payload.py the sample layout).
+"""
+
+import base64
+import hashlib
+import os
+import socket
+import sys
+import time
+
+from .connection import connect, zero
+from .errors import UserError
+from .paramfile import describe, read_msgpack
+from .remote import SensorPublisher, check_name, open_session, sample_key
+from .sample import LocalSamples
+from .payload import MAGIC
+
+READ_TIMEOUT_S = 0.1  # how long a query can wait while the sensor is silent
+
+
+def sensor_info(name, connection, zeroed):
+    layout = connection.layout
+    params = None
+    if not connection.init_text.isdigit():
+        path = connection.init_text
+        with open(path, "rb") as file:
+            data = file.read()
+        try:
+            summary = describe(read_msgpack(path))
+        except (UserError, KeyError, TypeError, AttributeError):
+            summary = "loads"
+        params = {"file": os.path.basename(path), "summary": summary, "sha256": hashlib.sha256(data).hexdigest(),
+                  "msgpack_base64": base64.b64encode(data).decode("ascii")}
+    return {
+        "name": name,
+        "format": MAGIC.decode(),
+        "protocol": connection.version,
+        "raw_channels": layout.channel_count,
+        "calibrated_outputs": layout.output_count,
+        "units": {"raw": "counts (the sensor's ADC readings)",
+                  "calibrated": "the parameter file's model units" if params else None,
+                  "t_host_ns": "ns since the Unix epoch, publishing host's clock"},
+        "parameters": params,
+        "host": socket.gethostname(),
+        "port": connection.port,
+        "zeroed_at_start": zeroed,
+    }
+
+
+def run(args):
+    name = check_name(args.name)
+    if args.port and args.port.startswith("zenoh:"):
+        raise UserError("publish takes a sensor here (a port, --match or --simulate), not a zenoh: source")
+    session = open_session(args.connect, args.listen)
+    try:
+        with connect(args, simulator_rate=args.rate) as connection:
+            calibrated = connection.layout.output_count > 0
+            if args.zero:
+                zero(connection)
+            publisher = SensorPublisher(session, name, sensor_info(name, connection, bool(args.zero)),
+                                        lambda: zero(connection))
+            samples = LocalSamples(connection.comms, calibrated)
+            print(f"publishing {connection.port} as {sample_key(name)}; Ctrl-C stops",
+                  file=sys.stderr, flush=True)
+            start = time.monotonic()
+            try:
+                while args.duration is None or time.monotonic() - start < args.duration:
+                    sample = samples.read(READ_TIMEOUT_S)
+                    if sample is not None:
+                        publisher.put(sample)
+                    elif not connection.comms.is_connected():
+                        raise UserError(f"lost the sensor on {connection.port} (unplugged?)")
+                    publisher.serve()
+            except KeyboardInterrupt:
+                pass
+            finally:
+                publisher.close()
+            elapsed = time.monotonic() - start
+            print(f"published {publisher.published} samples in {elapsed:.1f} s "
+                  f"({publisher.published / max(elapsed, 1e-9):.1f} samples/s), zeroed {publisher.zeroed} "
+                  f"times on request", file=sys.stderr)
+    finally:
+        session.close()
+    return 0

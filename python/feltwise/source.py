@@ -1,0 +1,115 @@
+"""Where stream, view and record take their samples from: a sensor here, or one published over Zenoh.
+
+`open_source(args)` gives a `Source` either way: `read(timeout_s)` returns the
+next `Sample` or None, `zero()` zeroes the sensor (over Zenoh, a query to
+the publisher), `layout` places the units on a grid, `describe` names it.
+A zenoh:NAME source learns its protocol, counts and parameter file from the
+publisher's info, so it needs no --params (one given here is used instead).
+"""
+
+import base64
+import contextlib
+import time
+
+from .connection import connect, zero
+from .errors import UserError
+from .paramfile import bare_layout, layout_from_content, read_msgpack
+from .remote import SCHEME
+from .sample import LocalSamples
+
+
+class LocalSource:
+    remote = False
+
+    def __init__(self, connection, calibrated):
+        self.connection = connection
+        self.layout, self.version = connection.layout, connection.version
+        self.describe = connection.port
+        self.params_path = None if connection.init_text.isdigit() else connection.init_text
+        self._samples = LocalSamples(connection.comms, calibrated)
+
+    def read(self, timeout_s):
+        return self._samples.read(timeout_s)
+
+    def zero(self):
+        zero(self.connection)
+
+    def connected(self):
+        return self.connection.comms.is_connected()
+
+
+class RemoteSource:
+    remote = True
+
+    def __init__(self, subscription, info, layout):
+        self.subscription, self.info, self.layout = subscription, info, layout
+        self.version = info.get("protocol")
+        self.describe = f"{SCHEME}{subscription.name}"
+        self.params_path = None
+
+    def read(self, timeout_s):
+        return self.subscription.read(timeout_s)
+
+    def zero(self):
+        self.subscription.zero()
+
+    def connected(self):
+        return True  # a publisher that went away is a silence, reported by the caller
+
+
+def layout_from_info(info):
+    params = info.get("parameters") or {}
+    if params.get("msgpack_base64"):
+        import msgpack
+
+        content = msgpack.unpackb(base64.b64decode(params["msgpack_base64"]), strict_map_key=False)
+        return layout_from_content(content, "the publisher's parameter file")
+    return bare_layout(info.get("protocol", 1), info.get("raw_channels", 16))
+
+
+@contextlib.contextmanager
+def open_source(args, calibrated=True):
+    port = args.port or ""
+    if not port.startswith(SCHEME):
+        with connect(args) as connection:
+            yield LocalSource(connection, calibrated and connection.layout.output_count > 0)
+        return
+    if args.simulate or getattr(args, "match", None):
+        raise UserError(f"{port} is a published sensor: --simulate and --match do not apply")
+    from .remote import subscribe
+
+    subscription = subscribe(port[len(SCHEME):], args.connect, args.listen)
+    try:
+        info = subscription.wait_for_info()
+        if args.params is not None:
+            layout = layout_from_content(read_msgpack(args.params), args.params)
+        else:
+            layout = layout_from_info(info)
+        yield RemoteSource(subscription, info, layout)
+    finally:
+        subscription.close()
+
+
+def params_bytes(path):
+    if path is None:
+        return None
+    with open(path, "rb") as file:
+        return file.read()
+
+
+class Silence:
+    """Raises after `limit` seconds without a sample (a publisher that went away)."""
+
+    def __init__(self, source, limit=5.0):
+        self.source, self.limit = source, limit
+        self.last = time.monotonic()
+
+    def sample(self):
+        self.last = time.monotonic()
+
+    def check(self):
+        if not self.source.connected():
+            raise UserError(f"lost the sensor on {self.source.describe} (unplugged?)")
+        if time.monotonic() - self.last > self.limit:
+            raise UserError(f"no samples from {self.source.describe} for {self.limit:g} s"
+                            + (f" (is it protocol {self.source.version}?)" if not self.source.remote else ""))
