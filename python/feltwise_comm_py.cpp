@@ -1,6 +1,10 @@
 // The Python face of FeltwiseComms. Every call keeps the interpreter lock for
 // its whole duration (waits included): Python threads never run two comms
 // operations at once, and the acquisition thread never touches Python.
+//
+// Keeping the lock also keeps Python's signal handlers from running, so a
+// wait looks up every 50 ms for a signal that arrived (Ctrl-C) and ends with
+// its exception (KeyboardInterrupt) at once rather than after the time-out.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -8,9 +12,30 @@
 #include <vector>
 
 #include "comms/feltwise_comms.h"
+#include "protocols/wait_interrupt.h"
 
 namespace py = pybind11;
 using feltwise_comm::FeltwiseComms;
+using feltwise_comm::WaitInterrupt;
+
+namespace {
+
+void raisePendingSignal() {
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+// read and read_raw: the wait itself is the comms object's, which runs this
+// thread's check every 50 ms while it waits.
+std::vector<double> readWatchingSignals(FeltwiseComms& self, std::int32_t timeout,
+                                        void (FeltwiseComms::*read)(std::vector<double>&, std::int64_t)) {
+  std::vector<double> sample;
+  sample.reserve(100);
+  const WaitInterrupt on_signal(raisePendingSignal);
+  (self.*read)(sample, timeout);
+  return sample;
+}
+
+}  // namespace
 
 PYBIND11_MODULE(feltwise_comm_py, m) {
   m.attr("__version__") = "0.1.6b";
@@ -22,19 +47,13 @@ PYBIND11_MODULE(feltwise_comm_py, m) {
       .def(
           "read",
           [](FeltwiseComms& self, std::int32_t timeout) {
-            std::vector<double> sample;
-            sample.reserve(100);
-            self.read(sample, timeout);
-            return sample;
+            return readWatchingSignals(self, timeout, &FeltwiseComms::read);
           },
           "Reads and returns data", py::arg("timeout") = 500)
       .def(
           "read_raw",
           [](FeltwiseComms& self, std::int32_t timeout) {
-            std::vector<double> sample;
-            sample.reserve(100);
-            self.read_raw(sample, timeout);
-            return sample;
+            return readWatchingSignals(self, timeout, &FeltwiseComms::read_raw);
           },
           "Reads and returns raw data", py::arg("timeout") = 500)
       .def(
@@ -42,6 +61,7 @@ PYBIND11_MODULE(feltwise_comm_py, m) {
           [](FeltwiseComms& self, std::uint16_t address, std::uint16_t id, std::int32_t timeout) {
             std::vector<std::uint8_t> data;
             data.reserve(256);
+            const WaitInterrupt on_signal(raisePendingSignal);
             self.read_register(address, id, data, timeout);
             return py::bytes(reinterpret_cast<const char*>(data.data()), data.size());
           },
@@ -51,12 +71,18 @@ PYBIND11_MODULE(feltwise_comm_py, m) {
           [](FeltwiseComms& self, std::uint16_t address, std::uint16_t id, const py::bytes& data,
              std::int32_t timeout) {
             const std::string text = data;
+            const WaitInterrupt on_signal(raisePendingSignal);
             self.write_register(address, id, std::vector<std::uint8_t>(text.begin(), text.end()), timeout);
           },
           "Writes register data", py::arg("address"), py::arg("id"), py::arg("data"), py::arg("timeout") = 500)
       .def("is_connected", &FeltwiseComms::is_connected, "Is sensor connected?")
-      .def("zero", py::overload_cast<const std::vector<std::int32_t>&>(&FeltwiseComms::zero), "Zeroes the sensor",
-           py::arg("taxel_ids"))
+      .def(
+          "zero",
+          [](FeltwiseComms& self, const std::vector<std::int32_t>& taxel_ids) {
+            const WaitInterrupt on_signal(raisePendingSignal);
+            self.zero(taxel_ids);
+          },
+          "Zeroes the sensor", py::arg("taxel_ids"))
       .def("zero",
            py::overload_cast<const std::vector<std::vector<double>>&, const std::vector<std::int32_t>&>(
                &FeltwiseComms::zero),

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test of the project, from a fresh machine: installs what is missing,
 # builds with warnings as errors, runs the C++ tests, the Python tests (the
-# module's and the feltwise tools') and the README's main job, cross-builds
+# module's, feltwise.Sensor's and the feltwise tools'), builds the manylinux
+# wheel and installs it without a compiler, runs the README's main job, cross-builds
 # the library for Windows so its port implementation keeps compiling, fuzzes
 # every fuzz target for half a minute, and runs the tests again under
 # AddressSanitizer + UndefinedBehaviorSanitizer (C++ and Python) and
@@ -24,8 +25,14 @@ echo "== C++ tests"
 
 echo "== Python module"
 python3 -m pip install -q .
-echo "== Python tests (the module, the simulated sensor, the feltwise tools)"
+echo "== Python tests (the module, feltwise.Sensor, the simulated sensor, the feltwise tools)"
 python3 -m pytest -q tests/python
+
+echo "== the wheel: tools/build-wheel.sh, then tools/test-wheel.sh installs it without a compiler"
+wheel_start=$SECONDS
+bash tools/build-wheel.sh
+bash tools/test-wheel.sh
+echo "wheel step: $((SECONDS - wheel_start)) s"
 
 echo "== the README's main job: bash tools/demo.sh"
 bash tools/demo.sh

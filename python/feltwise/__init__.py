@@ -1,20 +1,60 @@
-"""Command-line tools and a simulated sensor for the Feltwise tactile sensor.
+"""The Feltwise tactile sensor from Python.
 
-The extension module `feltwise_comm_py` talks to the sensor; this package is
-what sits around it: `feltwise` (stream, view, record, params, registers,
-ports, simulate) and `SimulatedSensor`, a sensor on a pseudo-terminal that
-speaks every protocol version, for trying and testing without hardware.
+`Sensor` is the API we recommend: one object per sensor, samples with raw and
+calibrated values, sequence number and time stamp as numpy arrays, waits that
+release the interpreter lock, and typed errors (`SensorError` and its
+subclasses). The extension module `feltwise_comm_py` (class `FeltwiseComms`)
+stays for code written against it.
+
+Around them: the `feltwise` command (stream, view, record, params,
+registers, ports, simulate) and `SimulatedSensor`, a sensor on a
+pseudo-terminal that speaks every protocol version, for trying and testing
+without hardware.
 """
 
+from typing import TYPE_CHECKING
+
+from .errors import (
+    DeviceLostError,
+    ParameterFileError,
+    PortError,
+    RegisterError,
+    RegisterTimeoutError,
+    SensorClosedError,
+    SensorError,
+)
 from .simulator import Faults, SimulatedSensor
+from .version import __version__
 
-__all__ = ["Faults", "SimulatedSensor"]
+if TYPE_CHECKING:
+    from .sensor import Sample, Sensor
 
 
-def __getattr__(name):
-    # feltwise.remote (Zenoh) loads on first use: numpy and zenoh stay out of
-    # the commands that do not need them.
+def __getattr__(name: str) -> object:
+    # Sensor (the extension module and numpy) and feltwise.remote (Zenoh) load
+    # on first use: the simulated sensor and the commands that need neither
+    # start without them.
+    if name in ("Sample", "Sensor"):
+        from . import sensor
+
+        return getattr(sensor, name)
     if name == "remote":
         import importlib
+
         return importlib.import_module("feltwise.remote")
     raise AttributeError(f"module 'feltwise' has no attribute {name!r}")
+
+__all__ = [
+    "DeviceLostError",
+    "Faults",
+    "ParameterFileError",
+    "PortError",
+    "RegisterError",
+    "RegisterTimeoutError",
+    "Sample",
+    "Sensor",
+    "SensorClosedError",
+    "SensorError",
+    "SimulatedSensor",
+    "__version__",
+]

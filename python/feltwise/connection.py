@@ -95,13 +95,29 @@ def connect(args, simulator_rate=None):
         try:
             comms.connect(port)
         except RuntimeError as error:
-            raise UserError(str(error)) from None
+            raise UserError(port_failure(port, error)) from None
         yield Connection(comms, port, layout, init_text, simulator)
     finally:
         # The library takes the simulator's going away as an unplugged adapter:
         # its acquisition thread releases the port, nothing is printed.
         if simulator is not None:
             simulator.stop()
+
+
+def port_failure(port, error):
+    """FeltwiseComms says only "Cannot open serial port: PORT"; feltwise.Sensor
+    also says why (busy, missing, permission denied), so ask it."""
+    from .errors import PortError
+
+    try:
+        from .sensor import Sensor
+
+        Sensor(port).close()
+    except PortError as cause:
+        return str(cause)
+    except Exception:  # the cause is a nicety; the library's own message stands
+        pass
+    return str(error)
 
 
 def zero(connection):

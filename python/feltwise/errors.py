@@ -1,6 +1,83 @@
-"""The one exception the command line turns into a line of text and an exit status."""
+"""The exceptions of the feltwise package.
+
+`SensorError` and its subclasses are what `feltwise.Sensor` raises. They derive
+from RuntimeError, so code written for `feltwise_comm_py` (which raises plain
+RuntimeError) keeps catching them. `UserError` is the command line's: a
+mistake shown as one line, never as a traceback.
+"""
+
+from __future__ import annotations
+
+from typing import Optional
 
 
 class UserError(Exception):
     """A mistake the user can fix (a missing file, a wrong argument, a port that
     cannot be opened): shown as one line, never as a traceback."""
+
+
+class SensorError(RuntimeError):
+    """Anything a sensor operation failed at."""
+
+
+class PortError(SensorError):
+    """The port did not open.
+
+    `cause` says why: "busy" (another program has it open), "missing" (no such
+    device: unplugged, or a wrong name), "permission denied" (on Linux, join
+    the dialout group), or "other". `errno` and `strerror` are the system's
+    error number and text where known, `detail` the port layer's message. The
+    message begins "Cannot open serial port: PORT", as feltwise_comm_py's does,
+    and goes on with the cause:
+
+        Cannot open serial port: /dev/ttyUSB0: busy, another program has it
+        open ([Errno 16] Device or resource busy)
+    """
+
+    EXPLANATIONS = {
+        "busy": "busy, another program has it open",
+        "missing": "missing, no such device (unplugged, or a wrong name)",
+        "permission denied": "permission denied (on Linux: is the user in the dialout group?)",
+    }
+
+    def __init__(self, message: str, *, port: str = "", cause: str = "other", errno: Optional[int] = None,
+                 strerror: Optional[str] = None, detail: str = ""):
+        text = message
+        explanation = self.EXPLANATIONS.get(cause, detail)
+        if explanation:
+            text += f": {explanation}"
+        if strerror:
+            text += f" ([Errno {errno}] {strerror})"
+        super().__init__(text)
+        self.port, self.cause, self.errno, self.strerror, self.detail = port, cause, errno, strerror, detail
+
+
+class ParameterFileError(SensorError):
+    """The parameter file could not be found, read or decoded, or a record in it
+    was refused; `path` is the file."""
+
+    def __init__(self, message: str, path: str):
+        super().__init__(f"{path}: {message}")
+        self.path = path
+
+
+class RegisterTimeoutError(SensorError):
+    """A register request got no answer in time."""
+
+
+class RegisterError(SensorError):
+    """The device refused a register request; `status` is its status code
+    (on the simulated sensor: 2 unknown register, 3 read-only, 4 wrong size)."""
+
+    def __init__(self, message: str, status: int):
+        super().__init__(message)
+        self.status = status
+
+
+class DeviceLostError(SensorError):
+    """The port failed while connected: the adapter was unplugged or the
+    device stopped answering the system. Open a new Sensor to go on."""
+
+
+class SensorClosedError(SensorError):
+    """The sensor was closed."""

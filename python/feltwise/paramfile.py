@@ -6,6 +6,8 @@ a list of record maps. The library is the judge of whether a file is valid
 to lay the sensor out on a grid and to convert between msgpack and JSON.
 """
 
+from __future__ import annotations
+
 import json
 import math
 from dataclasses import dataclass, field

@@ -20,6 +20,8 @@ the caller's process would starve exactly when the caller waits for it. The
 `feltwise simulate` runs it in the foreground of its own process.
 """
 
+from __future__ import annotations
+
 import json
 import os
 import random

@@ -119,7 +119,10 @@ def _has_display():
 
 
 def run(args):
-    import matplotlib
+    try:
+        import matplotlib
+    except ImportError:
+        raise UserError("feltwise view needs matplotlib: pip install 'feltwise-comm[view]'") from None
 
     if args.snapshot:
         matplotlib.use("Agg")

@@ -50,7 +50,12 @@ def enciphered_count(channel_count):
 
 def enciphered_frame(values, key=DEVICE_KEY):
     """Version 2: the version-1 header, then the values enciphered with AES-128 in ECB mode."""
-    from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+    try:
+        from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+    except ImportError:
+        from .errors import UserError
+
+        raise UserError("simulating protocol 2 needs cryptography: pip install 'feltwise-comm[sim]'") from None
 
     values = _u16(values)
     count = enciphered_count(len(values))

@@ -1,14 +1,18 @@
 #include "comms/comms_state.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "comms/component_factory.h"
+#include "comms/port_open_error.h"
 #include "comms/protocol_version_text.h"
+#include "comms/sample_stamp.h"
 #include "parameters/parameter_file.h"
+#include "protocols/wait_interrupt.h"
 
 namespace feltwise_comm {
 namespace {
@@ -94,8 +98,10 @@ void CommsState::connect(const std::string& port) {
     serial_port = std::make_unique<serial::Serial>(port, 115200, commsTimeouts(), serial::eightbits,
                                                    serial::parity_none, serial::stopbits_one,
                                                    serial::flowcontrol_none);
-  } catch (const serial::IOException&) {
-    throw std::runtime_error("Cannot open serial port: " + port);
+  } catch (const serial::IOException& error) {
+    // errno first: it still holds what the failed open or lock left there.
+    const int error_number = errno;
+    throw PortOpenError(port, error.what(), error_number);
   }
   {
     // The previous thread is joined: nothing it read may be handed out as a
@@ -106,6 +112,7 @@ void CommsState::connect(const std::string& port) {
     port_lost_ = false;
     raw_sample_.clear();
     std::fill(calibrated_sample_.begin(), calibrated_sample_.end(), 0.0);
+    feed_.restart();
   }
   {
     std::unique_lock<std::shared_mutex> exclusive(port_mutex_);
@@ -189,6 +196,7 @@ void CommsState::acquire() {
     }
     try {
       if (!protocol->readSample(scratch, *this)) continue;
+      const std::int64_t t_host_ns = steadyNowNs();
       bool handed_off = false;
       {
         std::lock_guard<std::mutex> guard(lock_);
@@ -197,6 +205,7 @@ void CommsState::acquire() {
           apply_models();
           data_ready_ = true;
           handed_off = true;
+          if (feed_.active()) feed_.hand_off(raw_sample_, calibrated_sample_, t_host_ns);
         } else if (!data_ready_) {
           // A frame without values is no sample. It empties the current raw
           // sample, but never the one still pending: that one stays whole
@@ -243,10 +252,30 @@ void CommsState::wait_for_sample(const std::vector<double>& buffer, std::vector<
       return;
     }
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-    data_ready_cv_.wait_for(guard, std::min(left, std::chrono::milliseconds(kMaxWaitMs)));
+    const auto wake = WaitInterrupt::nextWake(now + std::min(left, std::chrono::milliseconds(kMaxWaitMs)));
+    data_ready_cv_.wait_until(guard, wake);
+    // The caller's check may run any code, this object's calls included.
+    guard.unlock();
+    WaitInterrupt::poll();
+    guard.lock();
   }
   output.assign(buffer.begin(), buffer.end());
   data_ready_ = false;
+}
+
+void CommsState::feed_samples(std::size_t queue_capacity) {
+  std::lock_guard<std::mutex> guard(lock_);
+  feed_.activate(queue_capacity);
+}
+
+bool CommsState::take_stamped(SampleFeed::Path path, std::chrono::steady_clock::time_point deadline,
+                              StampedSample& out) {
+  std::unique_lock<std::mutex> guard(lock_);
+  // A lost port ends the wait as it ends read's: what is queued is still taken.
+  while (!feed_.available(path) && !port_lost_ && std::chrono::steady_clock::now() < deadline) {
+    data_ready_cv_.wait_until(guard, deadline);
+  }
+  return feed_.take(path, out);
 }
 
 void CommsState::read(std::vector<double>& output, std::int64_t timeout) {

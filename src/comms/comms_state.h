@@ -8,6 +8,13 @@
 //   models completely, then install them under `lock_`. The thread picks up a
 //   new protocol at the top of its next turn and keeps the old one alive until
 //   then, as does a register request that is waiting on it.
+// - With the sample feed on (feltwise.Sensor), the hand-off also stamps the
+//   frame (clock read right after decoding, outside the lock) and stores it
+//   in the feed under `lock_`; waits on the feed share `data_ready_cv_`.
+// - A caller's thread that installed a WaitInterrupt check has it run at
+//   least every 50 ms while it waits in read, read_raw or zero, without `lock_`.
+// - A port that does not open raises PortOpenError, "Cannot open serial
+//   port: " + port, carrying the port layer's cause.
 // - The port is destroyed only under `port_mutex_` held exclusively, which
 //   register requests hold shared for as long as they use the port: a thread
 //   that loses the port never frees it under a request's feet.
@@ -26,6 +33,7 @@
 #define FELTWISE_COMMS_COMMS_STATE_H
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -35,6 +43,7 @@
 #include <thread>
 #include <vector>
 
+#include "comms/sample_feed.h"
 #include "models/sensor_model.h"
 #include "parameters/parameter_holder.h"
 #include "protocols/protocol.h"
@@ -67,6 +76,11 @@ class CommsState : public PortHolder, public ParameterHolder {
   // or an empty `output` after `timeout` ms; below 1 copies `buffer` at once.
   void wait_for_sample(const std::vector<double>& buffer, std::vector<double>& output, std::int64_t timeout);
 
+  // Stamped samples for feltwise.Sensor (sample_feed.h): off until called,
+  // restarted by every connect; read and read_raw do not see them.
+  void feed_samples(std::size_t queue_capacity);
+  bool take_stamped(SampleFeed::Path path, std::chrono::steady_clock::time_point deadline, StampedSample& out);
+
  private:
   void acquire();
   void apply_models();
@@ -92,6 +106,7 @@ class CommsState : public PortHolder, public ParameterHolder {
   bool data_ready_ = false;
   // The acquisition thread lost the port; cleared by the next connect.
   bool port_lost_ = false;
+  SampleFeed feed_;
 
   std::atomic<bool> running_{false};
   std::atomic<bool> connected_{false};

@@ -1,5 +1,7 @@
 #include "protocols/register_completion.h"
 
+#include "protocols/wait_interrupt.h"
+
 #include <algorithm>
 #include <stdexcept>
 #include <string>
@@ -90,7 +92,11 @@ RegisterCompletion::Turn::Turn(RegisterCompletion& line, RegisterKind kind, std:
     }
     Clock::time_point wake = deadline_;
     if (!line_.busy_) wake = std::min(wake, line_.quiet_since_ + kSettle);
-    line_.cv_.wait_until(lock, wake);
+    line_.cv_.wait_until(lock, WaitInterrupt::nextWake(wake));
+    // The caller's check may throw: this turn then never took the line.
+    lock.unlock();
+    WaitInterrupt::poll();
+    lock.lock();
   }
   line_.busy_ = true;
   line_.kind_ = kind_;
@@ -107,7 +113,15 @@ RegisterCompletion::Turn::~Turn() {
 
 void RegisterCompletion::Turn::await() {
   std::unique_lock<std::mutex> lock(line_.mutex_);
-  const bool answered = line_.cv_.wait_until(lock, deadline_, [this] { return line_.done_; });
+  while (!line_.done_ && Clock::now() < deadline_) {
+    line_.cv_.wait_until(lock, WaitInterrupt::nextWake(deadline_));
+    if (line_.done_) break;
+    // The caller's check may throw: the turn then ends given up, as a time-out does.
+    lock.unlock();
+    WaitInterrupt::poll();
+    lock.lock();
+  }
+  const bool answered = line_.done_;
   holding_ = false;
   line_.release(!answered);
   if (!answered) {

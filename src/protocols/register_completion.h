@@ -76,6 +76,8 @@ class RegisterCompletion {
 
     // Waits for the reply until the deadline. On success copies the reply's
     // bytes to `out` (when given); otherwise throws the time-out or error.
+    // Here and in the constructor's wait for the line, a WaitInterrupt check
+    // of the caller's thread runs at least every 50 ms, without the mutex.
     void await();
     // The request was not sent whole: gives up at once with the time-out error.
     [[noreturn]] void giveUp();

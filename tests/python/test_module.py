@@ -78,13 +78,17 @@ def test_register_arguments_by_keyword_reach_the_comms_object():
         comms.write_register(data=b"\x01", id=2, address=1, timeout=10)
 
 
-def test_the_committed_type_stub_matches_the_module(tmp_path):
+@pytest.mark.parametrize(
+    "module, stub",
+    [("feltwise_comm_py", "feltwise_comm_py.pyi"), ("feltwise._native", "feltwise/_native.pyi")],
+)
+def test_the_committed_type_stubs_match_the_modules(tmp_path, module, stub):
     pytest.importorskip("pybind11_stubgen")
     subprocess.run(
-        [sys.executable, "-m", "pybind11_stubgen", "feltwise_comm_py", "-o", str(tmp_path)],
+        [sys.executable, "-m", "pybind11_stubgen", module, "-o", str(tmp_path)],
         check=True,
         capture_output=True,
     )
-    generated = (tmp_path / "feltwise_comm_py.pyi").read_text()
-    committed = (REPO / "python" / "feltwise_comm_py.pyi").read_text()
-    assert generated == committed, "regenerate python/feltwise_comm_py.pyi with tools/make_stub.sh"
+    generated = (tmp_path / stub).read_text()
+    committed = (REPO / "python" / stub).read_text()
+    assert generated == committed, f"regenerate python/{stub} with tools/make_stub.sh"

@@ -11,7 +11,7 @@ import sysconfig
 
 import msgpack
 import pytest
-from feltwise import Faults, SimulatedSensor
+from feltwise import Faults, Sensor, SimulatedSensor
 from feltwise.paramfile import load_layout
 from toolrun import EXAMPLE_NAMES, EXAMPLES, example, feltwise, no_traceback
 
@@ -167,7 +167,14 @@ def test_stream_on_a_terminal_redraws_in_place():
 def test_stream_a_port_that_does_not_exist():
     done = feltwise("stream", "/dev/feltwise-no-such-port", "--protocol", "1", "--duration", "1")
     assert one_error_line(done)
-    assert "Cannot open serial port: /dev/feltwise-no-such-port" in done.stderr
+    assert "Cannot open serial port: /dev/feltwise-no-such-port: missing" in done.stderr
+
+
+def test_stream_a_busy_port_says_it_is_busy():
+    with SimulatedSensor(version=1, channels=4) as simulated, Sensor(simulated.path):
+        done = feltwise("stream", simulated.path, "--protocol", "1", "--duration", "1")
+    assert one_error_line(done)
+    assert f"Cannot open serial port: {simulated.path}: busy, another program has it open" in done.stderr
 
 
 def test_stream_needs_a_port_or_simulate():

@@ -1,0 +1,227 @@
+"""`Sensor`: one Feltwise sensor, the API we recommend for Python programs.
+
+    with feltwise.Sensor("/dev/ttyUSB0", "pad.msgpack") as sensor:
+        sensor.zero()
+        sample = sensor.read(timeout=0.5)      # the newest sample, or None
+        print(sample.seq, sample.calibrated)
+
+Every call that waits releases the interpreter lock: other threads, other
+sensors and event loops run meanwhile, and Ctrl-C ends a wait at once.
+Time-outs are seconds. The C++ core (feltwise._native) is the one that
+feltwise_comm_py uses: same protocols, models and acquisition thread.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import re
+from typing import Iterator, NamedTuple, Optional, Sequence, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _native
+from .errors import (
+    DeviceLostError,
+    ParameterFileError,
+    RegisterError,
+    RegisterTimeoutError,
+    SensorClosedError,
+    SensorError,
+)
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+class Sample(NamedTuple):
+    """One frame of the sensor.
+
+    `raw` and `calibrated` come from the same frame. `seq` counts the frames
+    decoded since connect, this one included (the first is 1): a jump is a
+    gap. `t_host_ns` is `time.monotonic_ns()`'s clock, read by the acquisition
+    thread the moment the frame was decoded. `dropped` counts the frames since
+    connect that this reader's path lost (replaced before anyone took them, or
+    pushed out of the full queue); a reader that took every other frame sees
+    `seq == taken + dropped`.
+    """
+
+    raw: npt.NDArray[np.float64]
+    calibrated: npt.NDArray[np.float64]
+    seq: int
+    t_host_ns: int
+    dropped: int
+
+
+_REGISTER_ERROR = re.compile(r"^Register (read|write) error: (\d+)$")
+_REGISTER_TIMEOUT = re.compile(r"^Register (read|write) timeout$")
+
+
+def _register_error(error: RuntimeError) -> SensorError:
+    text = str(error)
+    refused = _REGISTER_ERROR.match(text)
+    if refused:
+        return RegisterError(text, int(refused.group(2)))
+    if _REGISTER_TIMEOUT.match(text):
+        return RegisterTimeoutError(text)
+    return SensorError(text)
+
+
+def _wait_error(error: RuntimeError) -> SensorError:
+    text = str(error)
+    if text == "Sensor is closed":
+        return SensorClosedError(text)
+    if text.startswith("Sensor lost"):
+        return DeviceLostError(text)
+    return SensorError(text)
+
+
+def _milliseconds(timeout: float) -> int:
+    if not timeout > 0:
+        raise ValueError("timeout must be more than 0 seconds")
+    return max(1, math.ceil(timeout * 1000)) if math.isfinite(timeout) else 2**62
+
+
+def _init_text(params: Optional[PathLike], protocol: Optional[int]) -> str:
+    if params is not None and protocol is not None:
+        raise ValueError("give params or protocol, not both: the parameter file names its protocol")
+    if protocol is not None:
+        if protocol not in range(5):
+            raise ValueError(f"protocol must be 0 to 4, not {protocol!r}")
+        return str(protocol)
+    if params is None:
+        return "1"
+    path = os.fspath(params)
+    if not isinstance(path, str):
+        raise TypeError("params must be a str path")
+    # The core reads a text that starts like a number ("3_pad.msgpack") as a
+    # bare protocol version; "./" in front keeps it a file name.
+    return path if os.path.isabs(path) else os.path.join(os.curdir, path)
+
+
+class Sensor:
+    """A connected sensor: opens `port` at once and streams until `close()`.
+
+    `params` is the sensor's parameter file (calibrated samples); without it,
+    `protocol` (0 to 4, default 1) selects the wire protocol and samples are
+    raw only. `queue` > 0 keeps that many frames for `samples()`, so a reader
+    that is slow for a moment loses nothing.
+
+    Raises PortError (with the cause: busy, missing, permission denied) when
+    the port does not open, ParameterFileError for a bad parameter file.
+    """
+
+    def __init__(self, port: PathLike, params: Optional[PathLike] = None, *, protocol: Optional[int] = None,
+                 queue: int = 0):
+        if int(queue) != queue or queue < 0:
+            raise ValueError(f"queue must be a whole number of samples, 0 or more, not {queue!r}")
+        self._port = os.fspath(port)
+        if not isinstance(self._port, str) or not self._port:
+            raise ValueError("port must be a non-empty str, e.g. /dev/ttyUSB0 or COM3")
+        self._params = None if params is None else os.fspath(params)
+        init_text = _init_text(params, protocol)
+        self._protocol = protocol
+        self._queue = int(queue)
+        self._native = _native.NativeSensor()
+        try:
+            self._native.init(init_text)
+        except RuntimeError as error:
+            if params is None:
+                raise SensorError(str(error)) from None
+            raise ParameterFileError(str(error), str(self._params)) from None
+        self._native.connect(self._port, self._queue)
+
+    # --- samples -----------------------------------------------------------------
+
+    def read(self, timeout: float = 0.5) -> Optional[Sample]:
+        """The newest sample that no `read` took yet; None after `timeout`
+        seconds without one (0: do not wait). Frames that arrived between two
+        reads are skipped and counted in `dropped`.
+
+        Raises DeviceLostError once the port failed and nothing is left to take.
+        """
+        try:
+            taken = self._native.read(float(timeout))
+        except RuntimeError as error:
+            raise _wait_error(error) from None
+        return None if taken is None else Sample(*taken)
+
+    def samples(self, timeout: Optional[float] = 1.0) -> Iterator[Sample]:
+        """Every sample, oldest first, through the queue of `queue` samples.
+
+        The queue absorbs a consumer that is slow for a moment; what overflows
+        it is counted in `dropped`, never lost silently. Without a queue
+        (queue=0) this yields the newest sample each time, like `read`.
+        The iteration ends after `timeout` seconds without a sample (None:
+        never); it raises DeviceLostError when the port fails.
+        """
+        wait = math.inf if timeout is None else float(timeout)
+        take = self._native.next if self._queue else self._native.read
+        while True:
+            try:
+                taken = take(wait)
+            except RuntimeError as error:
+                raise _wait_error(error) from None
+            if taken is None:
+                return
+            yield Sample(*taken)
+
+    # --- calibration and registers --------------------------------------------------
+
+    def zero(self, ids: Optional[Sequence[int]] = None) -> None:
+        """Re-estimates the rest offsets from 20 fresh raw samples (leave the
+        sensor untouched); `ids` limits it to the units of these calibrated
+        outputs. Needs a sensor streaming 20 samples/s or more."""
+        try:
+            self._native.zero([] if ids is None else [int(i) for i in ids])
+        except RuntimeError as error:
+            raise _wait_error(error) from None
+
+    def read_register(self, address: int, id: int, timeout: float = 0.5) -> bytes:
+        """A device register's bytes (protocol versions 3 and 4)."""
+        try:
+            return self._native.read_register(address, id, _milliseconds(timeout))
+        except RuntimeError as error:
+            raise _register_error(error) from None
+
+    def write_register(self, address: int, id: int, data: bytes, timeout: float = 0.5) -> None:
+        """Writes a device register and waits for the device to acknowledge it."""
+        try:
+            self._native.write_register(address, id, bytes(data), _milliseconds(timeout))
+        except RuntimeError as error:
+            raise _register_error(error) from None
+
+    # --- state -------------------------------------------------------------------------
+
+    def is_connected(self) -> bool:
+        """True while the port is open and the acquisition thread reads it."""
+        return self._native.is_connected()
+
+    @property
+    def port(self) -> str:
+        return self._port
+
+    @property
+    def queue(self) -> int:
+        return self._queue
+
+    @property
+    def closed(self) -> bool:
+        return self._native.closed
+
+    def close(self) -> None:
+        """Stops acquisition and closes the port; calls waiting in other threads
+        end with SensorClosedError. Closing twice is harmless."""
+        self._native.close()
+
+    def __enter__(self) -> Sensor:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        source = f"params={self._params!r}" if self._params is not None else \
+            f"protocol={1 if self._protocol is None else self._protocol}"
+        state = "closed" if self.closed else ("connected" if self.is_connected() else "lost")
+        return f"<feltwise.Sensor port={self._port!r} {source} queue={self._queue} {state}>"

@@ -1,0 +1,47 @@
+// The failure of connect to open its port, with the cause kept.
+//
+// what() is exactly "Cannot open serial port: " + port, the text FeltwiseComms
+// callers have always seen. What the port layer said travels with it, so that
+// a caller who wants to can tell a busy port from a missing or forbidden one:
+// - cause(): kBusy (another program holds it), kMissing (no such device),
+//   kPermission (the user may not open it), kOther;
+// - errorNumber(): the system's error number (errno), 0 when unknown;
+// - systemText(): the system's text for it (strerror), empty when unknown;
+// - detail(): the port layer's own message.
+#ifndef FELTWISE_COMMS_PORT_OPEN_ERROR_H
+#define FELTWISE_COMMS_PORT_OPEN_ERROR_H
+
+#include <stdexcept>
+#include <string>
+
+namespace feltwise_comm {
+
+class PortOpenError : public std::runtime_error {
+ public:
+  enum class Cause { kBusy, kMissing, kPermission, kOther };
+
+  // `detail` is the port layer's message; `error_number` the errno seen when
+  // it was raised (0 if none). The port layer names busy and missing ports in
+  // its message and gives other errors as their number, so the cause is read
+  // from the message first and from `error_number` after.
+  PortOpenError(const std::string& port, const std::string& detail, int error_number);
+
+  const std::string& port() const { return port_; }
+  Cause cause() const { return cause_; }
+  int errorNumber() const { return error_number_; }
+  const std::string& systemText() const { return system_text_; }
+  const std::string& detail() const { return detail_; }
+
+ private:
+  std::string port_;
+  std::string detail_;
+  int error_number_;
+  Cause cause_;
+  std::string system_text_;
+};
+
+const char* causeName(PortOpenError::Cause cause);
+
+}  // namespace feltwise_comm
+
+#endif  // FELTWISE_COMMS_PORT_OPEN_ERROR_H

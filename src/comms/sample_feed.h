@@ -1,0 +1,65 @@
+// Stamped samples for feltwise.Sensor, beside the plain newest-sample hand-off
+// that FeltwiseComms::read uses and that this leaves untouched.
+//
+// Two paths, each with its own "taken" state and drop counter:
+// - newest: one slot holding the newest frame nobody took; a frame that
+//   replaces an untaken one counts as dropped.
+// - queue: a ring of `capacity` frames, oldest first, allocated once by
+//   `activate` (at connect); when it is full the oldest frame is pushed out
+//   and counted as dropped, so the queue always ends at the newest frame.
+// A sample's `dropped` is the path's count when it is taken.
+//
+// Threads: not synchronised itself. Its owner (CommsState) calls every member
+// under its hand-off lock: `hand_off` from the acquisition thread, the rest
+// from callers. `hand_off` allocates nothing once sample sizes have settled.
+#ifndef FELTWISE_COMMS_SAMPLE_FEED_H
+#define FELTWISE_COMMS_SAMPLE_FEED_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "comms/sample_stamp.h"
+
+namespace feltwise_comm {
+
+class SampleFeed {
+ public:
+  enum class Path { kNewest, kQueue };
+
+  bool active() const { return active_; }
+
+  // Turns the feed on with a queue of `queue_capacity` frames (0: newest only),
+  // allocating the queue, and restarts it.
+  void activate(std::size_t queue_capacity);
+
+  // Forgets every frame and count: seq and dropped start again at 0. Call at connect.
+  void restart();
+
+  void hand_off(const std::vector<double>& raw, const std::vector<double>& calibrated, std::int64_t t_host_ns);
+
+  bool available(Path path) const { return path == Path::kNewest ? newest_pending_ : queued_ > 0; }
+
+  // Copies the next sample of `path` into `out` and marks it taken; false
+  // when none is waiting.
+  bool take(Path path, StampedSample& out);
+
+  std::size_t queue_capacity() const { return ring_.size(); }
+
+ private:
+  bool active_ = false;
+  std::uint64_t seq_ = 0;
+
+  StampedSample newest_;
+  bool newest_pending_ = false;
+  std::uint64_t newest_dropped_ = 0;
+
+  std::vector<StampedSample> ring_;
+  std::size_t oldest_ = 0;
+  std::size_t queued_ = 0;
+  std::uint64_t queue_dropped_ = 0;
+};
+
+}  // namespace feltwise_comm
+
+#endif  // FELTWISE_COMMS_SAMPLE_FEED_H

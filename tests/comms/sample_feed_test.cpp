@@ -1,0 +1,116 @@
+// The stamped-sample feed and the port error's cause, without a port.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "comms/port_open_error.h"
+#include "comms/sample_feed.h"
+
+namespace {
+
+using feltwise_comm::PortOpenError;
+using feltwise_comm::SampleFeed;
+using feltwise_comm::StampedSample;
+using Path = SampleFeed::Path;
+
+// Hands off frames first..last; frame k has raw {k} and calibrated {10 k}, stamped k.
+void handOff(SampleFeed& feed, int first, int last) {
+  for (int k = first; k <= last; ++k) {
+    feed.hand_off({static_cast<double>(k)}, {10.0 * k}, k);
+  }
+}
+
+TEST(SampleFeed, NewestPathCountsEveryReplacedFrameAsDropped) {
+  SampleFeed feed;
+  feed.activate(0);
+  StampedSample out;
+  EXPECT_FALSE(feed.take(Path::kNewest, out));
+  EXPECT_FALSE(feed.take(Path::kQueue, out));
+
+  handOff(feed, 1, 1);
+  ASSERT_TRUE(feed.take(Path::kNewest, out));
+  EXPECT_EQ(out.seq, 1u);
+  EXPECT_EQ(out.dropped, 0u);
+  EXPECT_FALSE(feed.take(Path::kNewest, out));
+
+  handOff(feed, 2, 5);  // 2, 3 and 4 are replaced before anyone takes them
+  ASSERT_TRUE(feed.take(Path::kNewest, out));
+  EXPECT_EQ(out.seq, 5u);
+  EXPECT_EQ(out.dropped, 3u);
+  EXPECT_EQ(out.raw, std::vector<double>{5.0});
+  EXPECT_EQ(out.calibrated, std::vector<double>{50.0});
+  EXPECT_EQ(out.t_host_ns, 5);
+}
+
+TEST(SampleFeed, QueueKeepsOrderAndPushesTheOldestOutWhenFull) {
+  SampleFeed feed;
+  feed.activate(3);
+  StampedSample out;
+  handOff(feed, 1, 2);
+  ASSERT_TRUE(feed.take(Path::kQueue, out));
+  EXPECT_EQ(out.seq, 1u);
+  EXPECT_EQ(out.dropped, 0u);
+
+  handOff(feed, 3, 6);  // queue: 2 3 4, then 5 pushes 2 out and 6 pushes 3 out
+  std::vector<std::uint64_t> seqs;
+  while (feed.take(Path::kQueue, out)) {
+    seqs.push_back(out.seq);
+    EXPECT_EQ(out.dropped, 2u) << "counted when taken, so the gap before 4 is already in it";
+    EXPECT_EQ(out.raw, std::vector<double>{static_cast<double>(out.seq)});
+  }
+  EXPECT_EQ(seqs, (std::vector<std::uint64_t>{4, 5, 6}));
+  // The newest path is independent: it still holds frame 6, with 1 to 5 missed.
+  ASSERT_TRUE(feed.take(Path::kNewest, out));
+  EXPECT_EQ(out.seq, 6u);
+  EXPECT_EQ(out.dropped, 5u);
+}
+
+TEST(SampleFeed, RestartForgetsFramesAndCounts) {
+  SampleFeed feed;
+  feed.activate(2);
+  handOff(feed, 1, 5);
+  feed.restart();
+  StampedSample out;
+  EXPECT_FALSE(feed.take(Path::kNewest, out));
+  EXPECT_FALSE(feed.take(Path::kQueue, out));
+  handOff(feed, 1, 1);
+  ASSERT_TRUE(feed.take(Path::kQueue, out));
+  EXPECT_EQ(out.seq, 1u);
+  EXPECT_EQ(out.dropped, 0u);
+}
+
+struct CauseCase {
+  const char* detail;
+  int seen_errno;
+  PortOpenError::Cause cause;
+  int error_number;
+};
+
+class PortOpenErrorCause : public ::testing::TestWithParam<CauseCase> {};
+
+TEST_P(PortOpenErrorCause, IsReadFromThePortLayersMessageThenFromErrno) {
+  const CauseCase& c = GetParam();
+  const PortOpenError error("/dev/ttyUSB0", c.detail, c.seen_errno);
+  EXPECT_STREQ(error.what(), "Cannot open serial port: /dev/ttyUSB0");
+  EXPECT_EQ(error.cause(), c.cause);
+  EXPECT_EQ(error.errorNumber(), c.error_number);
+  EXPECT_EQ(error.systemText().empty(), c.error_number == 0);
+  EXPECT_EQ(error.detail(), c.detail);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, PortOpenErrorCause,
+    ::testing::Values(
+        CauseCase{"IO Exception: Serial port /dev/ttyUSB0 is busy: another program has it open., file x, line 1.", 0,
+                  PortOpenError::Cause::kBusy, EBUSY},
+        CauseCase{"IO Exception: Specified port, /dev/ttyUSB0, does not exist., file x, line 1.", 0,
+                  PortOpenError::Cause::kMissing, ENOENT},
+        CauseCase{"IO Exception: Unknown error opening the serial port: 13, file x, line 1.", 0,
+                  PortOpenError::Cause::kPermission, EACCES},
+        CauseCase{"IO Exception: something else, file x, line 1.", EPERM, PortOpenError::Cause::kPermission,
+                  EPERM},
+        CauseCase{"IO Exception: something else, file x, line 1.", EIO, PortOpenError::Cause::kOther, EIO},
+        CauseCase{"IO Exception: something else, file x, line 1.", 0, PortOpenError::Cause::kOther, 0}));
+
+}  // namespace

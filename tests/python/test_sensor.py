@@ -1,0 +1,323 @@
+"""feltwise.Sensor end to end: a sensor on a pseudo-terminal, played by another process."""
+
+import asyncio
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+from conftest import SensorProcess, binary_frame, taxel_record
+
+import feltwise
+from feltwise import Sample, Sensor
+
+EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "params")
+
+# Sends arg[0] frames at arg[1] frames/s on an absolute schedule; value 0 of
+# frame k is k. Every arg[2] frames it prints the time (monotonic ns) at which
+# it wrote a frame, so the test can hold the frame's stamp against it.
+PACED_COUNTER = """
+count, rate = arg
+start = time.monotonic()
+for k in range(count):
+    delay = start + k / rate - time.monotonic()
+    if delay > 0:
+        time.sleep(delay)
+    os.write(fd, struct.pack("<HHHH", 0xFFFF, 2, k, 7))
+print(count)
+"""
+
+
+def counter_stream(sensor, count, rate):
+    return SensorProcess(sensor, PACED_COUNTER, (count, rate))
+
+
+@pytest.fixture
+def figures():
+    """Figures a test measured, printed at the end of its run (pytest -s shows them)."""
+    found = {}
+    yield found
+    if found:
+        print("\nFIGURES", " ".join(f"{key}={value}" for key, value in found.items()))
+
+
+def test_a_read_on_a_silent_sensor_lets_other_threads_run(sensor, figures):
+    ticks = 0
+    stop = threading.Event()
+
+    def tick():
+        nonlocal ticks
+        while not stop.wait(0.01):
+            ticks += 1
+
+    ticker = threading.Thread(target=tick)
+    with Sensor(sensor.path) as silent:
+        ticker.start()
+        started = time.monotonic()
+        assert silent.read(timeout=2.0) is None
+        waited = time.monotonic() - started
+        stop.set()
+        ticker.join()
+    figures.update(ticks_during_2s_read=ticks, read_returned_after_s=round(waited, 3))
+    assert waited >= 2.0
+    # Ideally 200 (one per 10 ms); the interpreter lock held for the read would give 0 or 1.
+    assert ticks >= 50
+
+
+def test_the_queue_delivers_every_frame_to_a_consumer_that_pauses(sensor, figures):
+    with Sensor(sensor.path, queue=256) as streaming:
+        sender = counter_stream(sensor, 2000, 1000.0)
+        seqs, counters, dropped = [], [], []
+        for sample in streaming.samples(timeout=2.0):
+            seqs.append(sample.seq)
+            counters.append(int(sample.raw[0]))
+            dropped.append(sample.dropped)
+            if len(seqs) % 100 == 0:
+                time.sleep(0.005)
+            if len(seqs) == 2000:
+                break
+        sender.result(timeout=30)
+    figures.update(frames=len(seqs), last_seq=seqs[-1], dropped=dropped[-1])
+    assert seqs == list(range(1, 2001))
+    assert counters == list(range(2000))
+    assert dropped[-1] == 0
+
+
+def test_dropped_counts_what_a_newest_sample_reader_missed(sensor):
+    with Sensor(sensor.path, queue=4) as streaming:
+        sender = counter_stream(sensor, 600, 1000.0)
+        taken = []
+        while True:
+            sample = streaming.read(timeout=1.0)
+            if sample is None:
+                break
+            taken.append(sample)
+            time.sleep(0.02)
+        sender.result(timeout=30)
+        # The small queue overflowed all along, and says so.
+        queued = list(streaming.samples(timeout=0.2))
+    assert len(taken) < 600
+    for before, after in zip(taken, taken[1:]):
+        assert after.dropped - before.dropped == after.seq - before.seq - 1
+        assert after.raw[0] == after.seq - 1  # raw values of that very frame
+    assert taken[-1].seq == 600
+    assert taken[-1].seq == len(taken) + taken[-1].dropped
+    assert [s.seq for s in queued] == [597, 598, 599, 600]
+    assert queued[-1].dropped == 596
+
+
+def test_time_stamps_are_monotonic_and_taken_when_the_frame_arrives(sensor, figures):
+    offsets = []
+    with Sensor(sensor.path) as streaming:
+        stamps = []
+        for k in range(20):
+            before = time.monotonic_ns()
+            sensor.send(binary_frame([k, 1]))
+            sample = streaming.read(timeout=2.0)
+            after = time.monotonic_ns()
+            assert sample is not None and sample.raw[0] == k
+            assert before <= sample.t_host_ns <= after
+            offsets.append(sample.t_host_ns - before)
+            stamps.append(sample.t_host_ns)
+            time.sleep(0.005)
+    assert stamps == sorted(stamps)
+    figures.update(stamp_after_write_us_median=int(np.median(offsets)) // 1000,
+                   stamp_after_write_us_max=max(offsets) // 1000)
+
+
+def test_samples_carry_raw_and_calibrated_values_of_one_frame(sensor, param_file):
+    params = param_file(1, [taxel_record(0, 0, coefs=(1.0, 2.0)), taxel_record(1, 2)])
+    with Sensor(sensor.path, params) as calibrated:
+        for k in range(1, 30):
+            sensor.send(binary_frame([k, 100 + k]))
+        samples = list(calibrated.samples(timeout=0.5))  # queue=0: the newest each time
+    assert samples
+    for sample in samples:
+        assert isinstance(sample, Sample)
+        assert sample.raw.dtype == np.float64 and sample.calibrated.dtype == np.float64
+        k = sample.raw[0]
+        np.testing.assert_array_equal(sample.raw, [k, 100 + k])
+        np.testing.assert_array_equal(sample.calibrated, [1 + 2 * k, 0, 100 + k])
+
+
+def test_several_sensors_read_in_threads_and_through_asyncio(figures):
+    with feltwise.SimulatedSensor(version=1, channels=4, rate=200) as first, \
+            feltwise.SimulatedSensor(version=0, channels=3, rate=200) as second:
+        with Sensor(first.path) as a, Sensor(second.path, protocol=0) as b:
+            results = {}
+
+            def collect(name, sensor):
+                results[name] = [sensor.read(timeout=2.0) for _ in range(20)]
+
+            threads = [threading.Thread(target=collect, args=item) for item in (("a", a), ("b", b))]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            assert all(s is not None and len(s.raw) == 4 for s in results["a"])
+            assert all(s is not None and len(s.raw) == 3 for s in results["b"])
+
+            async def both():
+                return await asyncio.gather(asyncio.to_thread(a.read, 2.0), asyncio.to_thread(b.read, 2.0))
+
+            from_a, from_b = asyncio.run(both())
+            assert len(from_a.raw) == 4 and len(from_b.raw) == 3
+
+
+# --- errors -----------------------------------------------------------------------
+
+
+def test_a_busy_port_raises_the_port_error_naming_the_cause(sensor):
+    with Sensor(sensor.path):
+        with pytest.raises(feltwise.PortError) as refused:
+            Sensor(sensor.path)
+    error = refused.value
+    assert isinstance(error, RuntimeError)
+    assert error.cause == "busy" and error.port == sensor.path
+    assert str(error).startswith(f"Cannot open serial port: {sensor.path}: busy")
+    assert error.strerror and "busy" in error.detail
+
+
+def test_a_missing_port_raises_the_port_error_with_errno(tmp_path):
+    with pytest.raises(feltwise.PortError) as refused:
+        Sensor(str(tmp_path / "ttyUSB9"))
+    assert refused.value.cause == "missing"
+    assert refused.value.errno == 2 and "No such file" in refused.value.strerror
+
+
+def test_feltwise_comms_keeps_its_plain_message_for_the_same_port(sensor):
+    from feltwise_comm_py import FeltwiseComms
+
+    with Sensor(sensor.path):
+        comms = FeltwiseComms()
+        comms.init()
+        with pytest.raises(RuntimeError) as refused:
+            comms.connect(sensor.path)
+    assert type(refused.value) is RuntimeError
+    assert str(refused.value) == f"Cannot open serial port: {sensor.path}"
+
+
+@pytest.mark.parametrize("name", ["missing.msgpack", "3_missing.msgpack"])
+def test_a_parameter_file_that_does_not_load_raises_parameter_file_error(sensor, tmp_path, monkeypatch, name):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(feltwise.ParameterFileError, match="Cannot find sensor parameter file") as refused:
+        Sensor(sensor.path, name)
+    assert refused.value.path == name
+
+
+def test_register_errors_carry_their_status_and_time_outs_their_own_class(sensor):
+    with feltwise.SimulatedSensor(version=4, channels=4) as simulated:
+        with Sensor(simulated.path, protocol=4) as device:
+            assert device.read_register(0x0002, 0) == bytes([4])
+            device.write_register(0x0100, 0, b"\x01\x02")
+            assert device.read_register(0x0100, 0) == b"\x01\x02"
+            with pytest.raises(feltwise.RegisterError) as refused:
+                device.read_register(0x7777, 0)
+            assert refused.value.status == 2
+            with pytest.raises(feltwise.RegisterError) as refused:
+                device.write_register(0x0000, 0, b"x")
+            assert refused.value.status == 3
+    with Sensor(sensor.path, protocol=4) as silent:
+        with pytest.raises(feltwise.RegisterTimeoutError, match="^Register read timeout$"):
+            silent.read_register(1, 0, timeout=0.1)
+
+
+def test_an_unplugged_sensor_raises_device_lost_after_its_last_sample(sensor):
+    with Sensor(sensor.path) as streaming:
+        sensor.send(binary_frame([5, 6]))
+        time.sleep(0.2)
+        sensor.unplug()
+        assert streaming.read(timeout=2.0).raw[0] == 5
+        with pytest.raises(feltwise.DeviceLostError):
+            streaming.read(timeout=5.0)
+        assert not streaming.is_connected()
+        assert "lost" in repr(streaming)
+
+
+def test_close_from_another_thread_ends_a_waiting_read(sensor):
+    silent = Sensor(sensor.path, queue=8)
+    threading.Timer(0.3, silent.close).start()
+    started = time.monotonic()
+    with pytest.raises(feltwise.SensorClosedError):
+        list(silent.samples(timeout=None))
+    assert time.monotonic() - started < 5.0
+    assert silent.closed and not silent.is_connected()
+    closers = [threading.Thread(target=silent.close) for _ in range(4)]
+    for closer in closers:
+        closer.start()
+    for closer in closers:
+        closer.join()
+    with pytest.raises(feltwise.SensorClosedError):
+        silent.read(timeout=0)
+    assert "closed" in repr(silent)
+
+
+@pytest.mark.parametrize(
+    "arguments, error",
+    [
+        (dict(params="a.msgpack", protocol=1), ValueError),
+        (dict(protocol=5), ValueError),
+        (dict(queue=-1), ValueError),
+    ],
+)
+def test_arguments_that_cannot_work_are_refused_before_opening(sensor, arguments, error):
+    with pytest.raises(error):
+        Sensor(sensor.path, **arguments)
+
+
+def test_repr_names_port_source_and_queue(sensor):
+    with Sensor(sensor.path, protocol=3, queue=16) as device:
+        assert repr(device) == f"<feltwise.Sensor port={sensor.path!r} protocol=3 queue=16 connected>"
+
+
+# --- Ctrl-C --------------------------------------------------------------------------
+
+# Waits in a call that would take seconds; a child process sends SIGINT 0.3 s
+# after it is ready and reports when. Prints the seconds from the signal to
+# KeyboardInterrupt.
+INTERRUPTED_WAIT = """
+import os, subprocess, sys, time
+{setup}
+killer = subprocess.Popen([sys.executable, "-c",
+    "import os, signal, time; print(flush=True); time.sleep(0.3); print(time.monotonic_ns(), flush=True); "
+    "os.kill(%d, signal.SIGINT)" % os.getpid()], stdout=subprocess.PIPE)
+killer.stdout.readline()
+try:
+    {call}
+    print("no interrupt")
+except KeyboardInterrupt:
+    caught = time.monotonic_ns()
+    sent = int(killer.stdout.readline())
+    print((caught - sent) / 1e9)
+"""
+
+
+@pytest.mark.parametrize(
+    "setup, call",
+    [
+        ("from feltwise_comm_py import FeltwiseComms\ncomms = FeltwiseComms()\ncomms.init()\n"
+         "comms.connect(sys.argv[1])", "comms.read_raw(5000)"),
+        # zero() first waits up to 500 ms for a sample to discard.
+        ("from feltwise_comm_py import FeltwiseComms\ncomms = FeltwiseComms()\ncomms.init()\n"
+         "comms.connect(sys.argv[1])", "comms.zero([])"),
+        ("from feltwise_comm_py import FeltwiseComms\ncomms = FeltwiseComms()\ncomms.init('4')\n"
+         "comms.connect(sys.argv[1])", "comms.read_register(1, 0, 5000)"),
+        ("import feltwise\nsensor = feltwise.Sensor(sys.argv[1])", "sensor.read(timeout=5.0)"),
+        ("import feltwise\nsensor = feltwise.Sensor(sys.argv[1], protocol=4)", "sensor.read_register(1, 0, 5.0)"),
+    ],
+    ids=["FeltwiseComms.read_raw", "FeltwiseComms.zero", "FeltwiseComms.read_register", "Sensor.read",
+         "Sensor.read_register"],
+)
+def test_ctrl_c_ends_a_wait_at_once(sensor, figures, setup, call):
+    script = INTERRUPTED_WAIT.format(setup=setup, call=call)
+    done = subprocess.run([sys.executable, "-c", script, sensor.path], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    latency = float(done.stdout.strip().splitlines()[-1])
+    figures.update(sigint_to_keyboard_interrupt_s=round(latency, 4))
+    # Slices of 50 ms give about 50 ms; the bound is generous for a loaded machine,
+    # and far below the seconds that the wait itself would have gone on.
+    assert 0 <= latency < 0.5
