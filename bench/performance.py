@@ -1,18 +1,28 @@
-"""The library beside the reader users write today, on this machine, in one run.
+"""The library beside the floor of its own design, on this machine, in one run.
 
-The baseline is a plain pyserial reader in a Python thread: it finds FF FF
-headers, unpacks frames with struct and keeps the newest sample behind a
-condition variable. Library and baseline read identical streams, each from a
-pty of its own, in the same run. Prints one table (figure, baseline, ratio,
-target) and writes it to docs/performance.md.
+The floor (bench/floor_reader.cpp, loaded through ctypes) is the design with
+nothing else in it: a C++ thread that waits on the port, reads, decodes and
+hands the newest frame to a C++ consumer thread under a mutex and a condition
+variable. Beside it, on identical streams, each from a pty of its own:
+the library through FeltwiseComms.read_raw, the library through
+feltwise.Sensor.read (numpy; "n/a" where feltwise.Sensor is not built), and
+a plain pyserial reader in a Python thread (what users write today). The
+flood rows also drain the pty with bare read() calls into nothing.
+
+Every figure is the median of 3 rounds; within a round the readers run one
+after the other, so ratios compare readers under the same load. Prints one
+table (each figure with its ratio to the floor and to pyserial) and writes it
+to docs/performance.md.
 
 Run: bash tools/bench.sh   (builds, installs, then runs this)
+     python3 bench/performance.py --quick   (1 round, shorter streams)
 """
 
+import ctypes
 import datetime
 import os
 import platform
-import select
+import signal
 import statistics
 import struct
 import subprocess
@@ -22,13 +32,27 @@ import threading
 import time
 import tty
 
-import msgpack
-import serial  # pyserial: the baseline
+import serial  # pyserial: the baseline users write today
 
 import feltwise_comm_py
 
+# feltwise.Sensor only from the build that feltwise_comm_py comes from: a
+# package installed for another checkout would be measured in its place.
+try:
+    import feltwise
+
+    same_build = os.path.dirname(os.path.dirname(os.path.abspath(feltwise.__file__))) == os.path.dirname(
+        os.path.abspath(feltwise_comm_py.__file__))
+    Sensor = feltwise.Sensor if same_build else None
+except (ImportError, AttributeError):
+    Sensor = None
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
+FLOOR_LIBRARY = os.environ.get("FELTWISE_FLOOR", os.path.join(REPO, "build", "bench", "bench", "libfeltwise_floor.so"))
+QUICK = "--quick" in sys.argv
+ROUNDS = 1 if QUICK else 3
+LAST = 65535.0  # first value of the last frame of a stream, and of no other frame
 
 
 # --- streams -----------------------------------------------------------------
@@ -39,12 +63,11 @@ def frame(values):
 
 
 def sequence_frames(count, values):
-    """Frames whose first value counts up, so a reader can tell them apart."""
-    return [frame([i % 60000] + [(1000 + 7 * v) % 65536 for v in range(values - 1)]) for i in range(count)]
-
-
-def text_line(values):
-    return (",".join(f"{1000 + 37 * v}.25" for v in range(values)) + "\n").encode()
+    """Frames whose first value counts up, so a reader can tell them apart;
+    the last one starts with LAST."""
+    frames = [frame([i % 60000] + [(1000 + 7 * v) % 65536 for v in range(values - 1)]) for i in range(count)]
+    frames[-1] = frame([int(LAST)] + [0] * (values - 1))
+    return frames
 
 
 class Pty:
@@ -59,59 +82,187 @@ class Pty:
         os.close(self.slave)
 
 
-# A sensor in a child process: writes `frames` (a list of byte strings, read
-# from a file) round-robin to every fd in `fds`, `total` frames per fd, either
+# The sensor, in a child process: writes `frames` to every fd in `fds`, either
 # as fast as the kernel takes them (rate 0) or paced at `rate` per second.
+# Prints the CLOCK_MONOTONIC second at which it started writing and, paced,
+# how late (seconds) its latest write came behind its schedule. A flood is
+# `frames` repeated `repeats` times, then `tail`.
 WRITER = r"""
 import os, pickle, sys, time
-fds, rate, total, path = pickle.loads(bytes.fromhex(sys.argv[1]))
+fds, rate, repeats, path = pickle.loads(bytes.fromhex(sys.argv[1]))
 with open(path, "rb") as f:
-    frames = pickle.load(f)
+    frames, tail = pickle.load(f)
 if rate <= 0:
+    body = b"".join(frames)
+    body = body * max(1, 65536 // len(body))
+    chunks = [memoryview(body)] * (repeats * len(frames) * len(frames[0]) // len(body)) + [memoryview(tail)]
+    start = time.monotonic()
     for fd in fds:
-        blob = b"".join(frames[i % len(frames)] for i in range(total))
-        view = memoryview(blob)
-        while view:
-            view = view[os.write(fd, view[:65536]):]
+        for view in chunks:
+            while view:
+                view = view[os.write(fd, view):]
 else:
     period = 1.0 / rate
-    next_at = time.perf_counter()
-    for i in range(total):
-        data = frames[i % len(frames)]
+    start = next_at = time.monotonic()
+    late = 0.0
+    for data in frames + [tail]:
+        late = max(late, time.monotonic() - next_at)
         for fd in fds:
             os.write(fd, data)
         next_at += period
-        delay = next_at - time.perf_counter()
+        delay = next_at - time.monotonic()
         if delay > 0:
             time.sleep(delay)
+print(start, late if rate > 0 else 0.0, flush=True)
 """
 
 
-def start_writer(fds, frames, rate, total):
+def start_writer(fds, frames, rate, repeats=1):
+    """`frames`: a list whose last frame is the one the readers wait for."""
     import pickle
 
     blob = tempfile.NamedTemporaryFile(delete=False)
-    pickle.dump(frames, blob)
+    pickle.dump((frames[:-1], frames[-1]), blob)
     blob.close()
-    args = pickle.dumps((fds, rate, total, blob.name)).hex()
-    process = subprocess.Popen([sys.executable, "-c", WRITER, args], pass_fds=fds)
+    args = pickle.dumps((fds, rate, repeats, blob.name)).hex()
+    process = subprocess.Popen([sys.executable, "-c", WRITER, args], pass_fds=fds, stdout=subprocess.PIPE, text=True)
     process.blob = blob.name
     return process
 
 
-def finish_writer(process):
-    process.wait()
+def finish_writer(process, lateness=False):
+    out, _ = process.communicate()
     os.unlink(process.blob)
+    start, late = (float(field) for field in out.split())
+    return (start, late) if lateness else start
 
 
-# --- the two readers ---------------------------------------------------------
+# --- the readers ---------------------------------------------------------------
+#
+# Each has take(timeout_ms) -> the first value of a frame no take() had, or
+# None after the time-out, and close(). consume() runs the consumer loop: in C
+# for the floor, in Python for the others.
 
 
-class PyserialReader:
-    """What tactile-sensor users write today."""
+def floor_library():
+    if Floor.lib is None:
+        lib = ctypes.CDLL(FLOOR_LIBRARY)
+        lib.floor_open.restype = ctypes.c_void_p
+        lib.floor_open.argtypes = [ctypes.c_char_p, ctypes.c_int]
+        lib.floor_close.argtypes = [ctypes.c_void_p]
+        lib.floor_consume.restype = ctypes.c_long
+        lib.floor_consume.argtypes = [ctypes.c_void_p, ctypes.c_double, ctypes.c_int,
+                                      ctypes.POINTER(ctypes.c_double)]
+        lib.floor_latency.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_long,
+                                      ctypes.c_long, ctypes.c_double, ctypes.POINTER(ctypes.c_double)]
+        lib.floor_drain_open.restype = ctypes.c_int
+        lib.floor_drain_open.argtypes = [ctypes.c_char_p]
+        lib.floor_drain.restype = ctypes.c_double
+        lib.floor_drain.argtypes = [ctypes.c_int, ctypes.c_long]
+        Floor.lib = lib
+    return Floor.lib
 
-    def __init__(self, port):
-        self.port = serial.Serial(port, 115200, timeout=0.1)
+
+class Floor:
+    name = "floor"
+    lib = None
+    poll_first = 0
+
+    def __init__(self, path):
+        self.handle = floor_library().floor_open(path.encode(), self.poll_first)
+        if not self.handle:
+            raise OSError(f"floor reader cannot open {path}")
+
+    def consume(self, timeout_ms):
+        done_at = ctypes.c_double()
+        taken = Floor.lib.floor_consume(self.handle, LAST, timeout_ms, ctypes.byref(done_at))
+        return (taken, done_at.value) if taken > 0 else (-taken, None)
+
+    def latency(self, master, frames, rate):
+        size = len(frames[0])
+        micros = (ctypes.c_double * len(frames))()
+        Floor.lib.floor_latency(self.handle, master, b"".join(frames), size, len(frames), rate, micros)
+        return [m for m in micros if m >= 0]
+
+    def close(self):
+        Floor.lib.floor_close(self.handle)
+
+
+class FloorPolling(Floor):
+    """The floor waiting in poll() before each read(): what the waiting pattern costs."""
+
+    name = "floor, poll + read"
+    poll_first = 1
+
+
+class PythonReader:
+    """The consumer loop and the latency loop of the readers driven from Python."""
+
+    def consume(self, timeout_ms):
+        taken = 0
+        take = self.take
+        while True:
+            first = take(timeout_ms)
+            if first is None:
+                return taken, None
+            taken += 1
+            if first == LAST:
+                return taken, time.monotonic()
+
+    def latency(self, master, frames, rate):
+        micros = []
+        period = 1.0 / rate
+        next_at = time.perf_counter()
+        for data in frames:
+            start = time.perf_counter_ns()
+            os.write(master, data)
+            if self.take(1000) is not None:
+                micros.append((time.perf_counter_ns() - start) / 1000)
+            next_at += period
+            delay = next_at - time.perf_counter()
+            if delay > 0:
+                time.sleep(delay)
+        return micros
+
+
+class Library(PythonReader):
+    name = "FeltwiseComms"
+
+    def __init__(self, path):
+        self.comms = feltwise_comm_py.FeltwiseComms()
+        self.comms.init("1")
+        self.comms.connect(path)
+
+    def take(self, timeout_ms):
+        sample = self.comms.read_raw(timeout_ms)
+        return sample[0] if sample else None
+
+    def close(self):
+        self.comms.connect("")  # joins the acquisition thread and releases the port
+
+
+class SensorReader(PythonReader):
+    name = "feltwise.Sensor"
+
+    def __init__(self, path):
+        self.sensor = Sensor(path, protocol=1)
+
+    def take(self, timeout_ms):
+        sample = self.sensor.read(timeout_ms / 1000)
+        return None if sample is None else sample.raw[0]
+
+    def close(self):
+        self.sensor.close()
+
+
+class Pyserial(PythonReader):
+    """What tactile-sensor users write today: finds FF FF headers, unpacks
+    frames with struct, keeps the newest sample behind a condition variable."""
+
+    name = "pyserial"
+
+    def __init__(self, path):
+        self.port = serial.Serial(path, 115200, timeout=0.1)
         self.cv = threading.Condition()
         self.sample = []
         self.fresh = False
@@ -141,12 +292,12 @@ class PyserialReader:
                     self.fresh = True
                     self.cv.notify_all()
 
-    def read_raw(self, timeout_ms):
+    def take(self, timeout_ms):
         with self.cv:
             if not self.cv.wait_for(lambda: self.fresh, timeout_ms / 1000):
-                return []
+                return None
             self.fresh = False
-            return self.sample
+            return self.sample[0]
 
     def close(self):
         self.running = False
@@ -154,211 +305,205 @@ class PyserialReader:
         self.port.close()
 
 
-class PyserialLineReader(PyserialReader):
-    """The same for text lines, with pyserial's readline."""
-
-    def _run(self):
-        while self.running:
-            line = self.port.readline()
-            if not line:
-                continue
-            try:
-                values = [float(field) for field in line.split(b",")]
-            except ValueError:
-                continue
-            with self.cv:
-                self.sample = values
-                self.fresh = True
-                self.cv.notify_all()
+READERS = [Floor, Library, SensorReader, Pyserial]
 
 
-def library(path, init="1"):
-    comms = feltwise_comm_py.FeltwiseComms()
-    comms.init(init)
-    comms.connect(path)
-    return comms
+def available(reader):
+    return reader is not SensorReader or Sensor is not None
 
 
-def taxel_file(channels):
-    records = [
-        {
-            "SensorParameters": {"sensor_type": 1, "input_map": {c: 0}, "output_map": {0: c}},
-            "lower": 50.0,
-            "upper": 0.0,
-            "offset": 1000.0,
-            "coefs": [0.0, 0.01, 1e-5, 1e-9],
-        }
-        for c in range(channels)
-    ]
-    handle = tempfile.NamedTemporaryFile(suffix=".bin", delete=False)
-    handle.write(msgpack.packb([1, records]))
-    handle.close()
-    return handle.name
-
-
-# --- measuring ---------------------------------------------------------------
+# --- measuring -------------------------------------------------------------------
 
 
 def threads():
     return {int(t) for t in os.listdir("/proc/self/task")}
 
 
-def usage(tids):
-    """CPU seconds (from schedstat, in nanoseconds) and read system calls of the
-    threads `tids` that are still alive."""
-    cpu = reads = 0
+def context_switches(tids):
+    """Voluntary and forced context switches of the threads `tids` still alive."""
+    total = 0
+    for tid in tids:
+        try:
+            with open(f"/proc/self/task/{tid}/status") as status:
+                total += sum(int(line.split()[1]) for line in status if "ctxt_switches" in line)
+        except FileNotFoundError:
+            continue
+    return total
+
+
+def cpu_seconds(tids):
+    """Run time of the threads `tids` still alive, from schedstat (nanoseconds)."""
+    total = 0
     for tid in tids:
         try:
             with open(f"/proc/self/task/{tid}/schedstat") as stat:
-                cpu += int(stat.read().split()[0]) / 1e9
-            with open(f"/proc/self/task/{tid}/io") as io:
-                reads += int(next(line for line in io if line.startswith("syscr")).split()[1])
+                total += int(stat.read().split()[0])
         except FileNotFoundError:
             continue
-    return cpu, reads
+    return total / 1e9
 
 
-def throughput(make_reader, values, frames_count):
-    """Frames/s from the first byte written until the reader hands out the last frame."""
-    pty = Pty()
-    frames = sequence_frames(frames_count, values)
-    frames[-1] = frame([65535] + [0] * (values - 1))  # no earlier frame starts with this value
-    last = 65535.0
-    reader = make_reader(pty.path)
-    start = time.perf_counter()
-    writer = start_writer([pty.master], frames, 0, frames_count)
-    seen = []
-    while time.perf_counter() - start < 60:
-        sample = reader.read_raw(1000)
-        if sample and sample[0] == last:
-            seen = sample
-            break
-    elapsed = time.perf_counter() - start
-    finish_writer(writer)
-    close(reader)
-    pty.close()
-    return frames_count / elapsed if seen else 0.0
+# Every system call a reader of any kind makes per frame; perf counts each
+# at its kernel tracepoint.
+SYSCALLS = ["read", "poll", "ppoll", "select", "pselect6", "ioctl", "futex", "write", "clock_nanosleep"]
 
 
-def bare_drain(values, frames_count):
-    pty = Pty()
-    frames = sequence_frames(frames_count, values)
-    total = sum(len(f) for f in frames)
-    fd = os.open(pty.path, os.O_RDONLY | os.O_NOCTTY)
-    start = time.perf_counter()
-    writer = start_writer([pty.master], frames, 0, frames_count)
-    got = 0
-    while got < total:
-        select.select([fd], [], [], 1.0)
-        got += len(os.read(fd, 65536))
-    elapsed = time.perf_counter() - start
-    finish_writer(writer)
-    os.close(fd)
-    pty.close()
-    return frames_count / elapsed
+class SyscallCounter:
+    """perf stat on the reader's threads and the consumer: counts of system
+    calls by kind (kernel tracepoints, no sampling)."""
+
+    def __init__(self, tids):
+        self.out = tempfile.NamedTemporaryFile(suffix=".perf", delete=False).name
+        self.process = subprocess.Popen(
+            ["perf", "stat", "--no-inherit", "-x", ",", "-o", self.out, "-e", ",".join("syscalls:sys_enter_" + name for name in SYSCALLS), "-t",
+             ",".join(str(t) for t in sorted(tids))],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(0.3)  # perf attaches before the stream starts
+        # --no-inherit: the writer, a child of the consumer thread, is not counted.
+
+    def stop(self):
+        self.process.send_signal(signal.SIGINT)
+        self.process.wait()
+        counts = {}
+        with open(self.out) as results:
+            for line in results:
+                fields = line.strip().split(",")
+                if len(fields) > 2 and fields[0].replace(".", "").isdigit():
+                    counts[fields[2].split(":")[-1].replace("sys_enter_", "")] = int(float(fields[0]))
+        os.unlink(self.out)
+        return counts
 
 
-def close(reader):
-    if isinstance(reader, PyserialReader):
-        reader.close()
-    else:
-        reader.connect("")  # joins the acquisition thread and releases the port
-
-
-def paced_cost(make_reader, data, frames_count, rate=1000):
-    """Per frame at `rate`: CPU of the reader's own threads, CPU of the caller's
-    read loop (this thread), and read system calls of both."""
+def paced(reader_class, frames, rate=1000, count_syscalls=False):
+    """At `rate` frames/s: (reader threads' CPU, consumer's CPU) per delivered
+    frame, frames delivered, and system calls by kind when asked."""
     pty = Pty()
     before = threads()
-    reader = make_reader(pty.path)
+    reader = reader_class(pty.path)
     time.sleep(0.2)
     reader_threads = threads() - before
-    caller = {threading.get_native_id()}
-    reader0, reads0 = usage(reader_threads)
-    caller0, _ = usage(caller)
-    writer = start_writer([pty.master], data, rate, frames_count)
-    while writer.poll() is None:
-        reader.read_raw(100)
-    time.sleep(0.1)
-    reader1, reads1 = usage(reader_threads)
-    caller1, _ = usage(caller)
+    consumer = {threading.get_native_id()}
+    counter = SyscallCounter(reader_threads | consumer) if count_syscalls else None
+    mine = reader_threads | consumer
+    reader0, consumer0, switches0 = cpu_seconds(reader_threads), cpu_seconds(consumer), context_switches(mine)
+    writer = start_writer([pty.master], frames, rate)
+    delivered, _ = reader.consume(5000)
+    reader1, consumer1, switches1 = cpu_seconds(reader_threads), cpu_seconds(consumer), context_switches(mine)
+    calls = counter.stop() if counter else None
     finish_writer(writer)
-    close(reader)
+    reader.close()
     pty.close()
-    n = frames_count
-    return (reader1 - reader0) / n, (caller1 - caller0) / n, (reads1 - reads0) / n
+    delivered = max(delivered, 1)
+    return ((reader1 - reader0) / delivered, (consumer1 - consumer0) / delivered, delivered,
+            (switches1 - switches0) / delivered, calls)
 
 
-def latency(make_reader, frames_count, rate=1000):
+def flood_frames(values, total):
+    """A flood of about `total` frames: 1,000 distinct ones repeated, then the last."""
+    frames = sequence_frames(1001, values)
+    return frames, max(1, total // 1000)
+
+
+def flood_size(frames, repeats):
+    """Bytes the writer sends: whole chunks of the repeated frames, then the last one."""
+    body = sum(len(f) for f in frames[:-1])
+    chunk = body * max(1, 65536 // body)
+    return repeats * body // chunk * chunk + len(frames[-1])
+
+
+def flood(reader_class, frames, repeats):
+    """Frames of the stream per second, from the writer's first byte until
+    the reader hands out the last frame."""
     pty = Pty()
-    reader = make_reader(pty.path)
+    reader = reader_class(pty.path)
     time.sleep(0.1)
-    samples = []
-    period = 1.0 / rate
-    next_at = time.perf_counter()
-    for i in range(frames_count):
-        data = frame([i % 60000, 1, 2, 3] + [0] * 60)
-        start = time.perf_counter_ns()
-        os.write(pty.master, data)
-        if reader.read_raw(1000):
-            samples.append((time.perf_counter_ns() - start) / 1000)
-        next_at += period
-        delay = next_at - time.perf_counter()
-        if delay > 0:
-            time.sleep(delay)
-    close(reader)
+    writer = start_writer([pty.master], frames, 0, repeats)
+    _, done_at = reader.consume(5000)
+    start = finish_writer(writer)
+    reader.close()
     pty.close()
-    samples.sort()
-    return statistics.median(samples), samples[min(len(samples) - 1, int(0.99 * len(samples)))]
+    count = flood_size(frames, repeats) / len(frames[0])
+    return count / (done_at - start) if done_at else 0.0
 
 
-def idle_cpu(seconds=10.0):
+def bare_drain(frames, repeats):
+    pty = Pty()
+    total = flood_size(frames, repeats)
+    fd = floor_library().floor_drain_open(pty.path.encode())
+    writer = start_writer([pty.master], frames, 0, repeats)
+    done_at = floor_library().floor_drain(fd, total)
+    start = finish_writer(writer)
+    pty.close()
+    return total / len(frames[0]) / (done_at - start) if done_at > 0 else 0.0
+
+
+def latency(reader_class, count, rate=1000):
+    pty = Pty()
+    reader = reader_class(pty.path)
+    time.sleep(0.1)
+    frames = [frame([i % 60000, 1, 2, 3] + [0] * 60) for i in range(count)]
+    micros = sorted(reader.latency(pty.master, frames, rate))
+    reader.close()
+    pty.close()
+    return statistics.median(micros), micros[min(len(micros) - 1, int(0.99 * len(micros)))]
+
+
+def idle_cpu(seconds):
     pty = Pty()
     before = threads()
-    comms = library(pty.path)
+    reader = Library(pty.path)
     time.sleep(0.2)
     acquisition = threads() - before
-    cpu0, _ = usage(acquisition)
+    cpu0 = cpu_seconds(acquisition)
     time.sleep(seconds)
-    cpu1, _ = usage(acquisition)
-    close(comms)
+    cpu1 = cpu_seconds(acquisition)
+    reader.close()
     pty.close()
     return (cpu1 - cpu0) / seconds
 
 
-def scale(sensors=32, rate=1000, seconds=5.0):
-    """One comms object per sensor; the caller polls them all and notes each change."""
+def many_sensors(sensors, rate, seconds):
+    """One feltwise.Sensor per pty, one Python thread reading each: the
+    longest time between two samples any thread got, the fewest samples a
+    thread got, and the CPU of the whole process (cores)."""
     ptys = [Pty() for _ in range(sensors)]
-    frames = sequence_frames(60000, 16)
+    frames = sequence_frames(int(rate * seconds), 16)
     before = threads()
-    comms = [library(p.path) for p in ptys]
+    opened = [Sensor(p.path, protocol=1) for p in ptys]
+    stop = threading.Event()
+    gaps = [0.0] * sensors
+    counts = [0] * sensors
+
+    def read_one(i):
+        sensor, last = opened[i], None
+        while not stop.is_set():
+            sample = sensor.read(0.2)
+            now = time.monotonic()
+            if sample is None:
+                continue
+            counts[i] += 1
+            if last is not None and counts[i] > 50:  # after the start-up ramp
+                gaps[i] = max(gaps[i], now - last)
+            last = now
+
+    workers = [threading.Thread(target=read_one, args=(i,)) for i in range(sensors)]
+    for worker in workers:
+        worker.start()
     time.sleep(0.3)
-    acquisition = threads() - before
-    cpu0, _ = usage(acquisition | {threading.get_native_id()})
-    writer = start_writer([p.master for p in ptys], frames, rate, int(rate * seconds))
-    last_value = [None] * sensors
-    last_change = [None] * sensors
-    worst_gap = [0.0] * sensors
-    changes = [0] * sensors
-    start = time.perf_counter()
-    while writer.poll() is None:
-        now = time.perf_counter()
-        for i, c in enumerate(comms):
-            sample = c.read_raw(0)
-            if sample and sample[0] != last_value[i]:
-                if last_change[i] is not None and now - start > 0.5:  # after the start-up ramp
-                    worst_gap[i] = max(worst_gap[i], now - last_change[i])
-                last_value[i], last_change[i] = sample[0], now
-                changes[i] += 1
-        time.sleep(0.002)
-    elapsed = time.perf_counter() - start
-    cpu1, _ = usage(acquisition | {threading.get_native_id()})
-    finish_writer(writer)
-    for c in comms:
-        close(c)
+    mine = threads() - before | {threading.get_native_id()}
+    cpu0, t0 = cpu_seconds(mine), time.monotonic()
+    writer = start_writer([p.master for p in ptys], frames, rate)
+    writer.wait()
+    cpu1, t1 = cpu_seconds(mine), time.monotonic()
+    stop.set()
+    for worker in workers:
+        worker.join()
+    _, writer_late = finish_writer(writer, lateness=True)
+    for sensor in opened:
+        sensor.close()
     for p in ptys:
         p.close()
-    return max(worst_gap) * 1000, min(changes), (cpu1 - cpu0) / elapsed
+    return max(gaps) * 1000, min(counts), (cpu1 - cpu0) / (t1 - t0), writer_late * 1000
 
 
 def model_table():
@@ -368,88 +513,170 @@ def model_table():
     return subprocess.run([binary], capture_output=True, text=True, check=True).stdout
 
 
-# --- the table ---------------------------------------------------------------
+# --- the table -------------------------------------------------------------------
+
+
+def median_of_rounds(measure, readers=READERS):
+    """measure(reader) -> tuple of figures; runs every reader once per round,
+    returns {reader: tuple of the medians over the rounds}."""
+    results = {reader: [] for reader in readers if available(reader)}
+    for _ in range(ROUNDS):
+        for reader in results:
+            results[reader].append(measure(reader))
+    return {reader: tuple(statistics.median(figures) for figures in zip(*runs)) for reader, runs in results.items()}
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+        head = f"{'measure':<44} {'floor':>9} {'FeltwiseComms':>24} {'feltwise.Sensor':>24} {'pyserial':>20}  target"
+        print(head, flush=True)
+
+    def cell(self, value, floor, base):
+        if value is None:
+            return "n/a"
+        text = f"{value:.2f}" if value < 1000 else f"{value:.0f}"
+        ratios = []
+        if floor:
+            ratios.append(f"{value / floor:.2f}x F")
+        if base:
+            ratios.append(f"{value / base:.2f}x P")
+        return f"{text} ({', '.join(ratios)})" if ratios else text
+
+    def row(self, name, figures, target="report", verdict=""):
+        """figures: {reader: value or None}; cells show ratios to floor (F) and pyserial (P)."""
+        floor, base = figures.get(Floor), figures.get(Pyserial)
+        cells = [self.cell(figures.get(Floor), None, None) if Floor in figures else "-"]
+        for reader in (Library, SensorReader):
+            cells.append(self.cell(figures.get(reader), floor, base) if reader in figures else "-")
+        cells.append(self.cell(base, floor, None) if Pyserial in figures else "-")
+        self.rows.append((name, *cells, target, verdict))
+        print(f"{name:<44} {cells[0]:>9} {cells[1]:>24} {cells[2]:>24} {cells[3]:>20}  {target} {verdict}", flush=True)
+
+
+def verdict(checks):
+    """checks: {label: bool or None (not measured)} -> 'met', 'MISSED: ...'."""
+    missed = [label for label, ok in checks.items() if ok is False]
+    unmeasured = [label for label, ok in checks.items() if ok is None]
+    text = "met" if not missed else "MISSED: " + ", ".join(missed)
+    return text + (" (n/a: " + ", ".join(unmeasured) + ")" if unmeasured else "")
+
+
+def ratio_check(figures, reader, limit, at_least=False):
+    if reader not in figures or figures[reader] is None:
+        return None
+    ratio = figures[reader] / figures[Floor]
+    return ratio >= limit if at_least else ratio <= limit
+
+
+LOAD_AT_START = os.getloadavg()
 
 
 def main():
-    rows = []
+    table = Table()
+    lib, sen = Library.name, SensorReader.name
+    paced_frames = sequence_frames(1500 if QUICK else 3000, 64)
 
-    def row(name, mine, base, target, met):
-        """`base` None: a figure without a baseline of its own (checked against its target only)."""
-        verdict = "" if target == "report" else ("met" if met else "MISSED")
-        base_text = f"{base:.2f}" if base is not None else "-"
-        ratio_text = f"{mine / base:.2f}" if base else "-"
-        rows.append((name, f"{mine:.2f}", base_text, ratio_text, target, verdict))
-        print(f"{name:<46} {mine:>11.2f} {base_text:>11} {ratio_text:>7}  {target} {verdict}", flush=True)
+    cost = median_of_rounds(lambda r: paced(r, paced_frames)[:4], READERS + [FloorPolling])
+    polling = cost.pop(FloorPolling)
+    total = {r: (c[0] + c[1]) * 1e6 for r, c in cost.items()}
+    table.row("CPU per delivered frame, 1 kHz x 64 (us)", total, "<= 1.15x F",
+              verdict({lib: ratio_check(total, Library, 1.15), sen: ratio_check(total, SensorReader, 1.15)}))
+    table.row("  of which the reader thread(s) (us)", {r: c[0] * 1e6 for r, c in cost.items()})
+    table.row("  of which the consumer (us)", {r: c[1] * 1e6 for r, c in cost.items()})
+    table.row("  frames delivered (of %d)" % len(paced_frames), {r: c[2] for r, c in cost.items()})
+    table.row("  context switches per frame", {r: c[3] for r, c in cost.items()})
+    table.row("  the floor waiting in poll(), then read() (us)", {Floor: (polling[0] + polling[1]) * 1e6})
 
-    print(f"{'measure':<46} {'library':>11} {'baseline':>11} {'ratio':>7}  target")
-    calibrated = taxel_file(64)
+    lat = median_of_rounds(lambda r: latency(r, 1500 if QUICK else 3000))
+    med, p99 = {r: v[0] for r, v in lat.items()}, {r: v[1] for r, v in lat.items()}
+    table.row("latency written -> returned, median (us)", med, "<= 1.1x F",
+              verdict({lib: ratio_check(med, Library, 1.1), sen: ratio_check(med, SensorReader, 1.1)}))
+    table.row("latency written -> returned, p99 (us)", p99, "<= 1.5x F",
+              verdict({lib: ratio_check(p99, Library, 1.5), sen: ratio_check(p99, SensorReader, 1.5)}))
 
-    for values, count in ((16, 200000), (256, 20000)):
-        drain = max(bare_drain(values, count) for _ in range(2))
-        mine = max(throughput(lambda p: library(p), values, count) for _ in range(2))
-        base = max(throughput(PyserialReader, values, count) for _ in range(2))
-        row(f"v1 {values} values: frames/s vs pyserial", mine, base, ">= baseline", mine >= base)
-        row(f"v1 {values} values: frames/s vs bare drain", mine, drain, ">= 0.5 x drain", mine >= 0.5 * drain)
+    for values, count in ((16, 300000 if QUICK else 1500000), (256, 30000 if QUICK else 150000)):
+        frames, repeats = flood_frames(values, count)
+        drains = []
 
-    frames_64 = sequence_frames(1000, 64)
-    mine_thread, mine_caller, _ = paced_cost(lambda p: library(p, calibrated), frames_64, 5000)
-    base_thread, base_caller, _ = paced_cost(PyserialReader, frames_64, 5000)
-    mine_cpu, base_cpu = mine_thread + mine_caller, base_thread + base_caller
-    row("CPU per 64-value frame at 1,000/s (us)", mine_cpu * 1e6, base_cpu * 1e6, "<= 0.1 x baseline",
-        mine_cpu <= 0.1 * base_cpu)
-    row("  of which the reader thread (us)", mine_thread * 1e6, base_thread * 1e6, "report", True)
-    row("  of which the caller's read loop (us)", mine_caller * 1e6, base_caller * 1e6, "report", True)
+        def one_flood(reader):
+            if reader is READERS[0]:
+                drains.append(bare_drain(frames, repeats))  # once per round, beside the readers
+            return (flood(reader, frames, repeats),)
 
-    mine_median, mine_p99 = latency(lambda p: library(p), 10000)
-    base_median, base_p99 = latency(PyserialReader, 10000)
-    row("latency median at 1,000/s (us)", mine_median, base_median, "<= 0.5 x baseline", mine_median <= 0.5 * base_median)
-    row("latency p99 at 1,000/s (us)", mine_p99, base_p99, "<= 0.5 x baseline", mine_p99 <= 0.5 * base_p99)
+        rates = {r: v[0] for r, v in median_of_rounds(one_flood).items()}
+        drain = statistics.median(drains)
+        table.row(f"flood {values} values: frames/s", rates)
+        shares = {r: v / drain for r, v in rates.items()}
+        target = ">= 0.5x drain" if values == 16 else "report"
+        checks = {lib: shares[Library] >= 0.5, sen: shares[SensorReader] >= 0.5 if SensorReader in shares else None}
+        table.row(f"flood {values} values: share of bare drain ({drain:.0f}/s)", shares, target,
+                  verdict(checks) if values == 16 else "")
 
-    idle = idle_cpu()
-    row("idle, silent sensor: CPU (% of a core)", idle * 100, None, "< 0.5 %", idle * 100 < 0.5)
+    if Sensor is not None:
+        gap, fewest, cores, writer_late = many_sensors(16 if QUICK else 64, 1000, 3.0 if QUICK else 5.0)
+        sensors = 16 if QUICK else 64
+        table.row(f"{sensors} Sensors x 1 kHz, thread each: worst gap (ms)", {SensorReader: gap}, "< 50 ms",
+                  verdict({sen: gap < 50}))
+        table.row(f"{sensors} Sensors x 1 kHz: the writer's worst lateness (ms)", {SensorReader: writer_late})
+        table.row(f"{sensors} Sensors x 1 kHz: fewest samples a thread got (of {int(5000 if not QUICK else 3000)})",
+                  {SensorReader: fewest})
+        table.row(f"{sensors} Sensors x 1 kHz: CPU of the process (cores)", {SensorReader: cores})
+    else:
+        table.row("64 Sensors x 1 kHz, thread each: worst gap (ms)", {SensorReader: None}, "< 50 ms", "n/a")
 
-    line = [text_line(64)]
-    mine_thread, mine_caller, mine_reads = paced_cost(lambda p: library(p, "0"), line, 5000)
-    base_thread, base_caller, base_reads = paced_cost(PyserialLineReader, line, 5000)
-    mine_cpu, base_cpu = mine_thread + mine_caller, base_thread + base_caller
-    row("v0 text, CPU per 64-value line (us)", mine_cpu * 1e6, base_cpu * 1e6, "report", True)
-    row("v0 text, read syscalls per line", mine_reads, base_reads, "report", True)
+    idle = idle_cpu(3.0 if QUICK else 10.0) * 100
+    table.row("idle, silent sensor: CPU (% of a core)", {Library: idle}, "< 0.5 %", verdict({lib: idle < 0.5}))
 
-    gap_ms, fewest, total_cpu = scale()
-    row(f"32 sensors x 1,000/s: worst gap (ms), fewest samples {fewest}", gap_ms, None, "< 50 ms", gap_ms < 50.0)
-    row("32 sensors x 1,000/s: total CPU (cores)", total_cpu, None, "report", True)
+    calls = {}
+    for reader in READERS:
+        if available(reader):
+            _, _, delivered, _, counts = paced(reader, sequence_frames(2000, 64), count_syscalls=True)
+            calls[reader] = {kind: counts.get(kind, 0) / delivered for kind in SYSCALLS}
+    table.row("system calls per frame, 1 kHz x 64: all", {r: sum(c.values()) for r, c in calls.items()})
+    for kind in SYSCALLS:
+        if any(c[kind] >= 0.01 for c in calls.values()):
+            table.row(f"  {kind}", {r: c[kind] for r, c in calls.items()})
 
-    models = model_table()
-    os.unlink(calibrated)
-    write_report(rows, models)
+    write_report(table.rows, model_table())
+
+
+TABLE_BEGIN = "<!-- performance.py: table -->"
+TABLE_END = "<!-- performance.py: end of table -->"
 
 
 def write_report(rows, models):
+    """Replaces the table between the markers in docs/performance.md; the
+    prose around it is written by hand."""
+    load = os.getloadavg()
     lines = [
-        "# Performance",
+        TABLE_BEGIN,
+        f"Run {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')} on {platform.node()}: {platform.platform()}, "
+        f"{os.cpu_count()} cores, Python {platform.python_version()}, pyserial {serial.__version__}; "
+        f"load average {LOAD_AT_START[0]:.2f} {LOAD_AT_START[1]:.2f} {LOAD_AT_START[2]:.2f} at the start, "
+        f"{load[0]:.2f} {load[1]:.2f} {load[2]:.2f} at the end; "
+        f"every figure the median of {ROUNDS} rounds of one run of `bash tools/bench.sh`.",
         "",
-        f"Run {datetime.date.today().isoformat()} on {platform.node()}: {platform.platform()}, "
-        f"{os.cpu_count()} cores, Python {platform.python_version()}, pyserial {serial.__version__}.",
-        "Produced by `bash tools/bench.sh`; the baseline is a pyserial reader in a Python thread",
-        "(bench/performance.py, `PyserialReader`), measured in the same run on an identical stream.",
-        "",
-        "| measure | library | baseline | ratio | target | |",
-        "|---|---|---|---|---|---|",
+        "| measure | floor | FeltwiseComms | feltwise.Sensor | pyserial | target | |",
+        "|---|---|---|---|---|---|---|",
     ]
-    for name, mine, base, ratio, target, verdict in rows:
-        lines.append(f"| {name} | {mine} | {base} | {ratio} | {target} | {verdict} |")
-    lines += [
-        "",
-        "CPU figures are the threads' run time from /proc/self/task/*/schedstat (nanoseconds).",
-        "The CPU row counts the caller's read loop, which is the same",
-        "Python code for both readers (one read_raw call and one wake-up per frame); the reader",
-        "threads are compared on their own in the row below it.",
-    ]
+    for row in rows:
+        lines.append("| " + " | ".join(str(cell) for cell in row) + " |")
+    lines += ["", "x F: ratio to the floor; x P: ratio to pyserial."]
     if models:
         lines += ["", "Models (C++ microbenchmark, bench/bench_calibration):", "", "```", models.rstrip(), "```"]
-    with open(os.path.join(REPO, "docs", "performance.md"), "w") as out:
-        out.write("\n".join(lines) + "\n")
+    lines.append(TABLE_END)
+    path = os.path.join(REPO, "docs", "performance.md")
+    with open(path) as old:
+        text = old.read()
+    if TABLE_BEGIN in text and TABLE_END in text:
+        head, rest = text.split(TABLE_BEGIN, 1)
+        tail = rest.split(TABLE_END, 1)[1]
+        text = head + "\n".join(lines) + tail
+    else:
+        text = text.rstrip("\n") + "\n\n" + "\n".join(lines) + "\n"
+    with open(path, "w") as out:
+        out.write(text)
     if models:
         print(models)
 

@@ -7,6 +7,7 @@
 // its exception (KeyboardInterrupt) at once rather than after the time-out.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
 #include <string>
 #include <vector>
@@ -26,14 +27,19 @@ void raisePendingSignal() {
 }
 
 // read and read_raw: the wait itself is the comms object's, which runs this
-// thread's check every 50 ms while it waits.
-std::vector<double> readWatchingSignals(FeltwiseComms& self, std::int32_t timeout,
-                                        void (FeltwiseComms::*read)(std::vector<double>&, std::int64_t)) {
-  std::vector<double> sample;
-  sample.reserve(100);
+// thread's check every 50 ms while it waits. The sample passes through a
+// buffer this thread keeps, so a read allocates nothing but the list it
+// returns and its floats.
+py::typing::List<float> readWatchingSignals(FeltwiseComms& self, std::int32_t timeout,
+                                            void (FeltwiseComms::*read)(std::vector<double>&, std::int64_t)) {
+  thread_local std::vector<double> sample;
   const WaitInterrupt on_signal(raisePendingSignal);
   (self.*read)(sample, timeout);
-  return sample;
+  py::list values(sample.size());
+  for (std::size_t i = 0; i < sample.size(); ++i) {
+    PyList_SET_ITEM(values.ptr(), static_cast<py::ssize_t>(i), py::float_(sample[i]).release().ptr());
+  }
+  return values;
 }
 
 }  // namespace

@@ -93,7 +93,9 @@ class NativeSensor {
 
   py::object take(SampleFeed::Path path, double timeout) {
     const Clock::time_point deadline = deadlineAfter(timeout);
-    StampedSample sample;
+    // Kept by the thread: the copy out of the feed reuses its storage, and a
+    // read allocates nothing but the two arrays it returns.
+    thread_local StampedSample sample;
     if (closed_.load()) throw std::runtime_error("Sensor is closed");
     for (;;) {
       bool taken = false;

@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
 # The performance benchmarks, with what they need: builds the C++ benchmarks,
-# installs the module and pyserial (the baseline), runs everything on this
-# machine and writes docs/performance.md. Not part of the tests.
+# the floor reader and the Python modules of this checkout (into build/bench,
+# found through PYTHONPATH, so the shared interpreter's installed package is
+# neither used nor replaced), runs everything on this machine and writes the
+# table into docs/performance.md. Not part of the tests.
+#   bench.sh           the whole run, 3 rounds (about 10 minutes on 2 cores)
+#   bench.sh --quick   1 round of shorter streams, to try a change
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/install-deps.sh
+bash tools/install-deps.sh --build
 python3 -c 'import serial' 2>/dev/null || python3 -m pip install -q pyserial
-cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DFELTWISE_BUILD_TESTS=OFF >/dev/null
+command -v perf >/dev/null || echo "perf not found: the system call rows will fail" >&2
+pybind11_dir="$(python3 -c 'import pybind11; print(pybind11.get_cmake_dir())')"
+cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DFELTWISE_BUILD_TESTS=OFF -DFELTWISE_BUILD_PYTHON=ON \
+  -Dpybind11_DIR="$pybind11_dir" >/dev/null
 cmake --build build/bench -j"$(nproc)"
-python3 -m pip install -q .
+uptime
 build/bench/bench/bench_protocols
-python3 bench/performance.py
+PYTHONPATH="$PWD/build/bench${PYTHONPATH:+:$PYTHONPATH}" python3 bench/performance.py "$@"
+uptime

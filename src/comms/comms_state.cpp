@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "comms/component_factory.h"
 #include "feltwise_comm/port_open_error.h"
@@ -176,6 +177,8 @@ std::shared_ptr<Protocol> CommsState::current_protocol() {
 
 void CommsState::acquire() {
   std::vector<double> scratch(1024, 0.0);
+  HeldSample held;
+  held.values.reserve(scratch.size());
   std::shared_ptr<Protocol> protocol;
   std::uint64_t generation_seen = 0;
   bool first_turn = true;
@@ -196,28 +199,33 @@ void CommsState::acquire() {
       first_turn = false;
     }
     try {
-      if (!protocol->readSample(scratch, *this)) continue;
-      const std::int64_t t_host_ns = steadyNowNs();
-      bool handed_off = false;
-      {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (!scratch.empty()) {
-          raw_sample_.assign(scratch.begin(), scratch.end());
-          apply_models();
-          data_ready_ = true;
-          handed_off = true;
-          if (feed_.active()) feed_.hand_off(raw_sample_, calibrated_sample_, t_host_ns);
-        } else if (!data_ready_) {
-          // A frame without values is no sample. It empties the current raw
-          // sample, but never the one still pending: that one stays whole
-          // until a reader takes it.
-          raw_sample_.clear();
+      const bool read = protocol->readSample(scratch, *this);
+      if (read && !scratch.empty()) {
+        // A newer sample replaces the one held back, which nobody could take.
+        if (held.holding) ++held.passed_over;
+        held.values.swap(scratch);
+        held.holding = true;
+        held.t_host_ns = steadyNowNs();
+      } else if (read && !held.holding) {
+        empty_frame();
+      }
+      // A frame without values behind a held sample leaves it as it is, as it
+      // would leave a pending one.
+      if (!held.holding) continue;
+      // A read of the port brings many frames at once when they come faster
+      // than this thread wakes (a burst, a flood): decode them all, and lock,
+      // copy, calibrate and wake once, for the newest. Not while feltwise.Sensor
+      // queues every frame.
+      if (read && !every_frame_.load(std::memory_order_relaxed) && protocol->sampleWaiting(*this)) continue;
+      hand_off(held);
+    } catch (...) {
+      // A sample read before the port failed is still handed off.
+      if (held.holding) {
+        try {
+          hand_off(held);
+        } catch (...) {
         }
       }
-      // Woken after the lock is released, a reader does not wake only to
-      // block again on the mutex this thread still holds.
-      if (handed_off) data_ready_cv_.notify_all();
-    } catch (...) {
       // The port is gone or talks nonsense we cannot survive: release it and
       // stop, rather than spin on a port that is not there. connect() starts over.
       lose_port();
@@ -225,6 +233,36 @@ void CommsState::acquire() {
     }
   }
   running_.store(false);
+}
+
+void CommsState::hand_off(HeldSample& held) {
+  // Cleared first: a hand-off that fails is not tried again.
+  held.holding = false;
+  const std::uint64_t passed_over = std::exchange(held.passed_over, 0);
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    raw_sample_.assign(held.values.begin(), held.values.end());
+    apply_models();
+    data_ready_ = true;
+    if (feed_.active()) {
+      feed_.pass_over(passed_over);
+      feed_.hand_off(raw_sample_, calibrated_sample_, held.t_host_ns);
+    }
+    // Nobody waits in a flood most of the time: no wake-up to pay for then.
+    wake = waiting_ != 0;
+  }
+  // Woken after the lock is released, a reader does not wake only to
+  // block again on the mutex this thread still holds.
+  if (wake) data_ready_cv_.notify_all();
+}
+
+void CommsState::empty_frame() {
+  std::lock_guard<std::mutex> guard(lock_);
+  // A frame without values is no sample. It empties the current raw
+  // sample, but never the one still pending: that one stays whole
+  // until a reader takes it.
+  if (!data_ready_) raw_sample_.clear();
 }
 
 void CommsState::apply_models() {
@@ -254,7 +292,9 @@ void CommsState::wait_for_sample(const std::vector<double>& buffer, std::vector<
     }
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
     const auto wake = WaitInterrupt::nextWake(now + std::min(left, std::chrono::milliseconds(kMaxWaitMs)));
+    ++waiting_;
     data_ready_cv_.wait_until(guard, wake);
+    --waiting_;
     // The caller's check may run any code, this object's calls included.
     guard.unlock();
     WaitInterrupt::poll();
@@ -267,6 +307,7 @@ void CommsState::wait_for_sample(const std::vector<double>& buffer, std::vector<
 void CommsState::feed_samples(std::size_t queue_capacity) {
   std::lock_guard<std::mutex> guard(lock_);
   feed_.activate(queue_capacity);
+  every_frame_.store(queue_capacity != 0, std::memory_order_relaxed);
 }
 
 bool CommsState::take_stamped(SampleFeed::Path path, std::chrono::steady_clock::time_point deadline,
@@ -274,7 +315,9 @@ bool CommsState::take_stamped(SampleFeed::Path path, std::chrono::steady_clock::
   std::unique_lock<std::mutex> guard(lock_);
   // A lost port ends the wait as it ends read's: what is queued is still taken.
   while (!feed_.available(path) && !port_lost_ && std::chrono::steady_clock::now() < deadline) {
+    ++waiting_;
     data_ready_cv_.wait_until(guard, deadline);
+    --waiting_;
   }
   return feed_.take(path, out);
 }

@@ -3,7 +3,8 @@
 //
 // Threads
 // - The acquisition thread reads samples through the protocol, outside every
-//   lock, and takes `lock_` only to hand a sample off (copy, calibrate, wake).
+//   lock, and takes `lock_` only to hand a sample off (copy, calibrate, wake;
+//   the wake only when somebody waits).
 // - `init` and `zero` may run while it does: they build the new protocol and
 //   models completely, then install them under `lock_`. The thread picks up a
 //   new protocol at the top of its next turn and keeps the old one alive until
@@ -26,6 +27,11 @@
 // - A sample is handed out at most once, and only by the connection that
 //   read it: `connect` starts with none pending. A frame without values never
 //   hides or replaces a pending sample.
+// - When the port has handed over several frames at once (they came faster
+//   than the thread wakes), only the newest is handed off: handed off one by
+//   one, each would be replaced within microseconds, before a woken reader
+//   runs. feltwise.Sensor's seq and dropped count the ones passed over. With
+//   its queue on, every frame is handed off and queued.
 // - When the thread loses the port it wakes every waiter: `read` and
 //   `read_raw` then return what is still pending, else an empty result at
 //   once, until the next `connect`.
@@ -82,7 +88,20 @@ class CommsState : public PortHolder, public ParameterHolder {
   bool take_stamped(SampleFeed::Path path, std::chrono::steady_clock::time_point deadline, StampedSample& out);
 
  private:
+  // A sample decoded on the acquisition thread and not handed off yet,
+  // because a newer one had already arrived behind it.
+  struct HeldSample {
+    std::vector<double> values;
+    bool holding = false;
+    // Samples decoded before it that nobody could take.
+    std::uint64_t passed_over = 0;
+    std::int64_t t_host_ns = 0;
+  };
+
   void acquire();
+  // Copy, calibrate, wake: the newest sample becomes the pending one.
+  void hand_off(HeldSample& held);
+  void empty_frame();
   void apply_models();
   void drop_port() noexcept;
   // drop_port, then tells every waiter that no sample will come.
@@ -106,7 +125,11 @@ class CommsState : public PortHolder, public ParameterHolder {
   bool data_ready_ = false;
   // The acquisition thread lost the port; cleared by the next connect.
   bool port_lost_ = false;
+  // Threads blocked on data_ready_cv_: a hand-off wakes nobody when it is 0.
+  std::size_t waiting_ = 0;
   SampleFeed feed_;
+  // feltwise.Sensor queues every frame: each is handed off, none passed over.
+  std::atomic<bool> every_frame_{false};
 
   std::atomic<bool> running_{false};
   std::atomic<bool> connected_{false};

@@ -38,6 +38,14 @@ class SampleFeed {
 
   void hand_off(const std::vector<double>& raw, const std::vector<double>& calibrated, std::int64_t t_host_ns);
 
+  // `frames` decoded and replaced by a newer one before any hand-off (a burst
+  // decoded in one go): they count in seq and as dropped on the newest path.
+  // The owner passes frames over only while the queue is off.
+  void pass_over(std::uint64_t frames) {
+    seq_ += frames;
+    newest_dropped_ += frames;
+  }
+
   bool available(Path path) const { return path == Path::kNewest ? newest_pending_ : queued_ > 0; }
 
   // Copies the next sample of `path` into `out` and marks it taken; false

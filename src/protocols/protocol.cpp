@@ -19,6 +19,8 @@ void Protocol::writeRegister(std::uint16_t, std::uint16_t, const std::vector<std
   throw std::runtime_error("Register write operation is not supported");
 }
 
+bool Protocol::sampleWaiting(PortHolder&) { return false; }
+
 std::uint16_t decodeWord(const std::vector<std::uint8_t>& bytes) {
   if (bytes.size() != 2) return 0;
   return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));

@@ -8,6 +8,11 @@
 //   before a frame or line was complete. A frame still arriving, however
 //   slowly, is never cut. Port failures propagate as the port layer's
 //   exceptions.
+// - `sampleWaiting`, asked by the acquisition thread right after a
+//   `readSample` that returned a sample: true only when the next sample frame
+//   has arrived whole already, so that the next `readSample` returns it
+//   without waiting. The thread then hands off only the newer one. A variant
+//   that cannot tell says false (the default), and every sample is handed off.
 // - `readRegister` / `writeRegister` are refused unless a variant carries
 //   register traffic.
 #ifndef FELTWISE_PROTOCOLS_PROTOCOL_H
@@ -39,6 +44,7 @@ class Protocol {
                             PortHolder& comms, std::int64_t timeout_ms);
   virtual void writeRegister(std::uint16_t address, std::uint16_t id, const std::vector<std::uint8_t>& data,
                              PortHolder& comms, std::int64_t timeout_ms);
+  virtual bool sampleWaiting(PortHolder& comms);
 };
 
 // Every 16-bit field of the binary protocols: exactly two bytes give

@@ -11,6 +11,14 @@ bool ProtocolBinary::readSample(std::vector<double>& sample, PortHolder& comms) 
   return readPayload(sample, comms);
 }
 
+bool ProtocolBinary::sampleWaiting(PortHolder& comms) {
+  std::uint8_t head[4];
+  const std::size_t waiting = portOf(comms).peekReceived(head, sizeof head);
+  if (waiting < sizeof head || head[0] != 0xFF || head[1] != 0xFF) return false;
+  const std::size_t count = head[2] | (head[3] << 8);
+  return count != 0 && count <= kMaxCount && waiting >= sizeof head + 2 * count;
+}
+
 bool ProtocolBinary::readPayload(std::vector<double>& sample, PortHolder& comms) {
   serial::Serial& port = portOf(comms);
   buffer_.clear();

@@ -23,6 +23,11 @@ class ProtocolBinary : public Protocol {
 
   bool readSample(std::vector<double>& sample, PortHolder& comms) override;
 
+  // A whole frame with values already in the port's buffer: sync word, a
+  // count of 1 to 1023 and all its values. Only right after a frame was read,
+  // when the stream is at a frame boundary.
+  bool sampleWaiting(PortHolder& comms) override;
+
   // Reads count and values after a sync word. False when the count word is
   // incomplete (sample untouched) or the values are (sample empty).
   virtual bool readPayload(std::vector<double>& sample, PortHolder& comms);

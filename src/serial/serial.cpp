@@ -70,6 +70,11 @@ std::size_t Serial::read(std::vector<std::uint8_t>& buffer, std::size_t size) {
   return pimpl_->read(buffer, size);
 }
 
+std::size_t Serial::peekReceived(std::uint8_t* into, std::size_t size) {
+  ScopedReadLock lock(*pimpl_);
+  return pimpl_->peekReceived(into, size);
+}
+
 std::size_t Serial::readLine(std::string& buffer, std::size_t size, const std::string& eol) {
   ScopedReadLock lock(*pimpl_);
   return pimpl_->readLine(buffer, size, eol);

@@ -13,7 +13,7 @@
 //   disappears is.
 // - Writes may take their total write time plus the time the line needs to
 //   carry the bytes at the port's baud rate and character frame.
-// - Two locks: the read lock serialises `read` and `readLine`, the write lock
+// - Two locks: the read lock serialises `read`, `readLine` and `peekReceived`, the write lock
 //   the three `write`s, so a request can be written while a reader waits.
 //   `flush` takes the read lock, then the write lock. `close`, `isOpen`, the
 //   constructor and the destructor take no lock.
@@ -116,6 +116,13 @@ class Serial {
 
   // Appends up to `size` bytes to `buffer`; returns how many arrived.
   std::size_t read(std::vector<std::uint8_t>& buffer, std::size_t size = 1);
+
+  // Copies up to `size` of the bytes that have arrived but not been read yet
+  // into `into`, without waiting and without asking the device; returns how
+  // many are waiting in all (possibly more than `size`). Lets a decoder tell
+  // whether a whole frame is already here. 0 where the implementation keeps
+  // no bytes of its own (Windows).
+  std::size_t peekReceived(std::uint8_t* into, std::size_t size);
 
   // Reads until `eol` has been read, `size` bytes were stored or the line has
   // been silent for the read time-out (counted from the call or the last byte

@@ -43,6 +43,19 @@ TEST(SampleFeed, NewestPathCountsEveryReplacedFrameAsDropped) {
   EXPECT_EQ(out.t_host_ns, 5);
 }
 
+TEST(SampleFeed, FramesPassedOverCountInSeqAndAsDropped) {
+  SampleFeed feed;
+  feed.activate(0);
+  StampedSample out;
+  handOff(feed, 1, 1);
+  feed.pass_over(3);  // 2, 3 and 4 decoded in one burst with 5, never handed off
+  handOff(feed, 5, 5);
+  ASSERT_TRUE(feed.take(Path::kNewest, out));
+  EXPECT_EQ(out.seq, 5u);
+  EXPECT_EQ(out.dropped, 4u);
+  EXPECT_EQ(out.raw, std::vector<double>{5.0});
+}
+
 TEST(SampleFeed, QueueKeepsOrderAndPushesTheOldestOutWhenFull) {
   SampleFeed feed;
   feed.activate(3);

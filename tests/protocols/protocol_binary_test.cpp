@@ -58,6 +58,41 @@ INSTANTIATE_TEST_SUITE_P(
         FrameCase{"HeaderFFFE", {0xFF, 0xFE, 0x01, 0x00, 0x05, 0x00}, false, {-1.0}}),
     [](const ::testing::TestParamInfo<FrameCase>& param_info) { return param_info.param.name; });
 
+struct WaitingCase {
+  const char* name;
+  Bytes behind;  // what arrives together with a first frame, behind it
+  bool waiting;
+};
+
+class SampleWaiting : public BinaryProtocol, public ::testing::WithParamInterface<WaitingCase> {};
+
+// Asked right after a frame: is the next one here whole, so that readSample
+// returns it without waiting? Whatever the answer, nothing is consumed.
+TEST_P(SampleWaiting, OnlyAWholeFrameWithValuesCounts) {
+  Bytes stream = binaryFrame({1, 2});
+  stream.insert(stream.end(), GetParam().behind.begin(), GetParam().behind.end());
+  pty_.send(stream);
+  ASSERT_TRUE(next());
+  EXPECT_EQ(protocol_.sampleWaiting(comms_), GetParam().waiting);
+  EXPECT_EQ(protocol_.sampleWaiting(comms_), GetParam().waiting);
+  if (GetParam().waiting) {
+    ASSERT_TRUE(next());
+    EXPECT_EQ(sample_, (std::vector<double>{3.0, 4.0}));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SampleWaiting,
+    ::testing::Values(WaitingCase{"Nothing", {}, false},
+                      WaitingCase{"WholeFrame", binaryFrame({3, 4}), true},
+                      WaitingCase{"WholeFrameAndMore", {0xFF, 0xFF, 0x02, 0x00, 3, 0, 4, 0, 0xFF, 0xFF, 0x05}, true},
+                      WaitingCase{"ValuesIncomplete", {0xFF, 0xFF, 0x02, 0x00, 3, 0, 4}, false},
+                      WaitingCase{"CountIncomplete", {0xFF, 0xFF, 0x02}, false},
+                      WaitingCase{"FrameWithoutValues", {0xFF, 0xFF, 0x00, 0x00}, false},
+                      WaitingCase{"CountAboveLimit", {0xFF, 0xFF, 0x00, 0x04}, false},
+                      WaitingCase{"NoSyncWord", {0xFB, 0xFF, 0x02, 0x00, 3, 0, 4, 0}, false}),
+    [](const ::testing::TestParamInfo<WaitingCase>& param_info) { return param_info.param.name; });
+
 TEST_F(BinaryProtocol, AFrameWithoutValuesIsFollowedByTheNextFrame) {
   Bytes stream{0xFF, 0xFF, 0x00, 0x00};
   const Bytes next_frame = binaryFrame({7, 8});

@@ -179,6 +179,22 @@ TEST(SerialRead, ReturnsAsSoonAsEverythingAskedForArrived) {
   EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "abcdefgh");
 }
 
+TEST(SerialPeek, ShowsWhatArrivedBehindAReadWithoutTakingIt) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  std::uint8_t seen[4] = {};
+  EXPECT_EQ(port->peekReceived(seen, sizeof seen), 0u);  // nothing read yet: nothing waits here
+  pty.send("abcdefgh");
+  std::vector<std::uint8_t> bytes;
+  ASSERT_EQ(port->read(bytes, 2), 2u);
+  EXPECT_EQ(port->peekReceived(seen, sizeof seen), 6u);
+  EXPECT_EQ(std::string(seen, seen + 4), "cdef");
+  EXPECT_EQ(port->peekReceived(seen, 0), 6u);
+  EXPECT_EQ(port->read(bytes, 6), 6u);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "abcdefgh");
+  EXPECT_EQ(port->peekReceived(seen, sizeof seen), 0u);
+}
+
 TEST(SerialRead, ZeroTotalTimeWithNoGapLimitReturnsAtOnce) {
   PtyPair pty;
   auto port = openCommsPort(pty.path());

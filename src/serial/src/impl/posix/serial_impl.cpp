@@ -364,6 +364,12 @@ std::size_t Serial::SerialImpl::read(std::vector<std::uint8_t>& out, std::size_t
   }
 }
 
+std::size_t Serial::SerialImpl::peekReceived(std::uint8_t* into, std::size_t size) const {
+  const std::size_t held = buffered();
+  std::copy_n(rx_.data() + rx_begin_, std::min(held, size), into);
+  return held;
+}
+
 std::size_t Serial::SerialImpl::readLine(std::string& out, std::size_t size, const std::string& eol) {
   if (!is_open_) throw PortNotOpenedException("Serial::read");
   if (size == 0) return 0;

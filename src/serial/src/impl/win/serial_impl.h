@@ -34,6 +34,8 @@ class Serial::SerialImpl {
   Timeouts getTimeouts() const { return timeouts_; }
 
   std::size_t read(std::vector<std::uint8_t>& out, std::size_t size);
+  // ReadFile hands over exactly what was asked for: nothing waits here.
+  std::size_t peekReceived(std::uint8_t*, std::size_t) const { return 0; }
   std::size_t readLine(std::string& out, std::size_t size, const std::string& eol);
   std::size_t write(const std::uint8_t* data, std::size_t size);
   void flush();
