@@ -165,6 +165,10 @@ class SensorEngine:
                 self._replies = [r for r in self._replies if r[0] > now]  # silence swallows answers
                 continue
             self._queue_due_replies(now)
+            if now < self._pause_until:
+                # A cut-off reply just queued: nothing may follow it before the pause.
+                self._send()
+                continue
             if flat_out:
                 if writable and not self._out:
                     self._queue_sample(now - start)
