@@ -278,10 +278,10 @@ def run_registers(args):
             raise UserError(f"protocol {connection.version} has no registers; only 3 and 4 do")
         try:
             if args.action == "read":
-                value = connection.comms.read_register(args.address, args.id, args.timeout)
+                value = connection.sensor.read_register(args.address, args.id, args.timeout / 1000)
                 print(value.decode(errors="replace") if args.text else value.hex(" "))
             else:
-                connection.comms.write_register(args.address, args.id, data, args.timeout)
+                connection.sensor.write_register(args.address, args.id, data, args.timeout / 1000)
                 print(f"wrote {len(data)} bytes to register {args.address:#06x}/{args.id}")
         except RuntimeError as error:
             raise UserError(f"register {args.address:#06x}/{args.id}: {error}") from None

@@ -46,10 +46,10 @@ def module():
 
 
 class Connection:
-    """A connected FeltwiseComms, its layout, and the simulator behind it if any."""
+    """A connected `feltwise.Sensor`, its layout, and the simulator behind it if any."""
 
-    def __init__(self, comms, port, layout, init_text, simulator=None):
-        self.comms, self.port, self.layout, self.init_text = comms, port, layout, init_text
+    def __init__(self, sensor, port, layout, init_text, simulator=None):
+        self.sensor, self.port, self.layout, self.init_text = sensor, port, layout, init_text
         self.simulator = simulator
 
     @property
@@ -68,7 +68,9 @@ def init_text_and_layout(args):
 
 
 @contextlib.contextmanager
-def connect(args, simulator_rate=None):
+def connect(args, simulator_rate=None, queue=0):
+    """The sensor the arguments name, read through `feltwise.Sensor` with a
+    queue of `queue` samples (0: the newest sample only)."""
     init_text, layout = init_text_and_layout(args)
     match = getattr(args, "match", None)
     if args.simulate + (args.port is not None) + (match is not None) != 1:
@@ -76,11 +78,13 @@ def connect(args, simulator_rate=None):
     if match is not None:
         from .ports import port_matching
         args.port = port_matching(match)
-    comms = module().FeltwiseComms()
     try:
-        comms.init(init_text)
-    except RuntimeError as error:
-        raise UserError(f"{init_text}: {error}") from None
+        from .sensor import Sensor
+    except ImportError as error:
+        raise UserError(f"the extension module feltwise._native is not installed ({error}); run pip install .") \
+            from None
+    from .errors import ParameterFileError, PortError
+
     simulator = None
     try:
         port = args.port
@@ -93,10 +97,17 @@ def connect(args, simulator_rate=None):
             except RuntimeError as error:
                 raise UserError(str(error)) from None
         try:
-            comms.connect(port)
-        except RuntimeError as error:
-            raise UserError(port_failure(port, error)) from None
-        yield Connection(comms, port, layout, init_text, simulator)
+            if init_text.isdigit():
+                sensor = Sensor(port, protocol=int(init_text), queue=queue)
+            else:
+                sensor = Sensor(port, init_text, queue=queue)
+        except ParameterFileError as error:
+            raise UserError(f"{init_text}: {error}") from None
+        except PortError as error:
+            # Its text says why: busy, missing or permission denied.
+            raise UserError(str(error)) from None
+        with sensor:
+            yield Connection(sensor, port, layout, init_text, simulator)
     finally:
         # The library takes the simulator's going away as an unplugged adapter:
         # its acquisition thread releases the port, nothing is printed.
@@ -104,24 +115,8 @@ def connect(args, simulator_rate=None):
             simulator.stop()
 
 
-def port_failure(port, error):
-    """FeltwiseComms says only "Cannot open serial port: PORT"; feltwise.Sensor
-    also says why (busy, missing, permission denied), so ask it."""
-    from .errors import PortError
-
-    try:
-        from .sensor import Sensor
-
-        Sensor(port).close()
-    except PortError as cause:
-        return str(cause)
-    except Exception:  # the cause is a nicety; the library's own message stands
-        pass
-    return str(error)
-
-
 def zero(connection):
     try:
-        connection.comms.zero([])
+        connection.sensor.zero()
     except RuntimeError as error:
         raise UserError(f"zeroing failed: {error} (is the sensor streaming at 20 samples/s or more?)") from None

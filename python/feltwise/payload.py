@@ -14,6 +14,10 @@
 32 + 8 (n + m) bytes in all; the values start 8-byte aligned. A reader
 refuses another magic (a later format) and a length that does not match
 the counts. docs/fleet.md has the same table and readers in C++ and Rust.
+
+`encode` and `decode` carry the fields as they are; remote.py turns the
+monotonic stamp of a `Sample` into Unix time for the payload and back, and
+the cumulative `dropped` into the count since the previous sample.
 """
 
 import struct

@@ -15,9 +15,9 @@ import time
 from .connection import connect, zero
 from .errors import UserError
 from .paramfile import describe, read_msgpack
-from .remote import SensorPublisher, check_name, open_session, sample_key
-from .sample import LocalSamples
 from .payload import MAGIC
+from .remote import SensorPublisher, check_name, open_session, sample_key
+from .source import QUEUE
 
 READ_TIMEOUT_S = 0.1  # how long a query can wait while the sensor is silent
 
@@ -51,28 +51,35 @@ def sensor_info(name, connection, zeroed):
     }
 
 
+def next_sample(sensor):
+    from .errors import DeviceLostError
+
+    try:
+        return next(sensor.samples(READ_TIMEOUT_S), None)
+    except DeviceLostError:
+        return None  # reported as a lost sensor, with its port
+
+
 def run(args):
     name = check_name(args.name)
     if args.port and args.port.startswith("zenoh:"):
         raise UserError("publish takes a sensor here (a port, --match or --simulate), not a zenoh: source")
     session = open_session(args.connect, args.listen)
     try:
-        with connect(args, simulator_rate=args.rate) as connection:
-            calibrated = connection.layout.output_count > 0
+        with connect(args, simulator_rate=args.rate, queue=QUEUE) as connection:
             if args.zero:
                 zero(connection)
             publisher = SensorPublisher(session, name, sensor_info(name, connection, bool(args.zero)),
                                         lambda: zero(connection))
-            samples = LocalSamples(connection.comms, calibrated)
             print(f"publishing {connection.port} as {sample_key(name)}; Ctrl-C stops",
                   file=sys.stderr, flush=True)
             start = time.monotonic()
             try:
                 while args.duration is None or time.monotonic() - start < args.duration:
-                    sample = samples.read(READ_TIMEOUT_S)
+                    sample = next_sample(connection.sensor)
                     if sample is not None:
                         publisher.put(sample)
-                    elif not connection.comms.is_connected():
+                    elif not connection.sensor.is_connected():
                         raise UserError(f"lost the sensor on {connection.port} (unplugged?)")
                     publisher.serve()
             except KeyboardInterrupt:

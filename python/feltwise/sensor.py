@@ -16,10 +16,7 @@ from __future__ import annotations
 import math
 import os
 import re
-from typing import Iterator, NamedTuple, Optional, Sequence, Union
-
-import numpy as np
-import numpy.typing as npt
+from typing import Iterator, Optional, Sequence, Union
 
 from . import _native
 from .errors import (
@@ -30,27 +27,9 @@ from .errors import (
     SensorClosedError,
     SensorError,
 )
+from .sample import Sample
 
 PathLike = Union[str, "os.PathLike[str]"]
-
-
-class Sample(NamedTuple):
-    """One frame of the sensor.
-
-    `raw` and `calibrated` come from the same frame. `seq` counts the frames
-    decoded since connect, this one included (the first is 1): a jump is a
-    gap. `t_host_ns` is `time.monotonic_ns()`'s clock, read by the acquisition
-    thread the moment the frame was decoded. `dropped` counts the frames since
-    connect that this reader's path lost (replaced before anyone took them, or
-    pushed out of the full queue); a reader that took every other frame sees
-    `seq == taken + dropped`.
-    """
-
-    raw: npt.NDArray[np.float64]
-    calibrated: npt.NDArray[np.float64]
-    seq: int
-    t_host_ns: int
-    dropped: int
 
 
 _REGISTER_ERROR = re.compile(r"^Register (read|write) error: (\d+)$")

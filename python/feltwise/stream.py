@@ -37,9 +37,11 @@ class SampleClock:
         self.count += 1
         self._recent.append(now)
         if sample is not None:
-            self.dropped += sample.dropped
+            self.dropped = sample.dropped  # the reader's count so far
             if remote:
-                self.latency_ms = (time.time_ns() - sample.t_host_ns) / 1e6
+                # The subscriber put the publisher's stamp on this host's
+                # monotonic clock (both wall clocks synchronised).
+                self.latency_ms = (time.monotonic_ns() - sample.t_host_ns) / 1e6
 
     def _trim(self, now):
         while self._recent and self._recent[0] < now - 1.0:
@@ -154,7 +156,7 @@ def run(args):
     out = sys.stdout
     live = out.isatty() if args.plain is False else False
     arrows = _arrows_for(out)
-    with open_source(args, calibrated=not args.raw) as source:
+    with open_source(args) as source:
         layout = source.layout
         raw = args.raw or layout.output_count == 0
         if not args.raw and raw:

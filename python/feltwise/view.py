@@ -128,7 +128,7 @@ def run(args):
         matplotlib.use("Agg")
     elif not _has_display():
         raise UserError("no display for a live window; use --snapshot FILE.png")
-    with open_source(args, calibrated=not args.raw) as source:
+    with open_source(args, queue=0) as source:
         raw = args.raw or source.layout.output_count == 0
         if args.zero:
             source.zero()

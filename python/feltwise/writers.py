@@ -1,9 +1,12 @@
 """Recording files written as samples arrive: CSV, NPZ and MCAP.
 
-Every writer takes `write(sample, receipt_ns)` and `close()`, and makes what
+Every writer takes `write(sample, receipt_ns)` (a feltwise `Sample`, its stamp on
+the monotonic clock; `receipt_ns` Unix time) and `close()`, and makes what
 it has written readable at least once a second (`FLUSH_EVERY_S`): a
 recording killed outright loses at most the last second, and one ended by a
-signal or Ctrl-C is closed whole.
+signal or Ctrl-C is closed whole. Files hold Unix time, which outlives the
+process: each writer measures the monotonic clock's offset once, at the
+start, so the times keep the order and spacing of the sensor's stamps.
 
 CSV: one row per sample, the file flushed every second.
 
@@ -30,6 +33,8 @@ import zipfile
 
 import numpy as np
 
+from .sample import ClockOffset
+
 FLUSH_EVERY_S = 1.0
 FORMATS = ("csv", "npz", "mcap")
 
@@ -37,6 +42,7 @@ FORMATS = ("csv", "npz", "mcap")
 class _Periodic:
     def __init__(self):
         self._next_flush = time.monotonic() + FLUSH_EVERY_S
+        self.clock = ClockOffset(refresh_s=None)
 
     def due(self):
         now = time.monotonic()
@@ -73,7 +79,8 @@ class CsvWriter(_Periodic):
             self.wider += 1
         # Calibrated values first and padded to the header's width, so the raw
         # columns stay where the header says; longer rows run on past it.
-        self.writer.writerow([f"{sample.t_host_ns / 1e9:.6f}", f"{(sample.t_host_ns - self.start_ns) / 1e9:.6f}",
+        self.writer.writerow([f"{self.clock.unix_ns(sample.t_host_ns) / 1e9:.6f}",
+                              f"{(sample.t_host_ns - self.start_ns) / 1e9:.6f}",
                               sample.seq, sample.dropped]
                              + [repr(v) for v in calibrated] + [""] * (self.calibrated_width - len(calibrated))
                              + [repr(v) for v in raw] + [""] * (self.raw_width - len(raw)))
@@ -114,7 +121,7 @@ class NpzWriter(_Periodic):
         if not self._pending:
             return
         self.parts += 1
-        arrays = _rows_to_arrays(self._pending, self.start_ns)
+        arrays = _rows_to_arrays(self._pending, self.start_ns, self.clock.unix_ns(0))
         with zipfile.ZipFile(self.path, "a", zipfile.ZIP_STORED, allowZip64=True) as archive:
             for key, value in arrays.items():
                 _add_array(archive, f"part{self.parts:06d}/{key}", value)
@@ -125,7 +132,7 @@ class NpzWriter(_Periodic):
         _join_parts(self.path, self.parts, self.metadata)
 
 
-def _rows_to_arrays(samples, start_ns):
+def _rows_to_arrays(samples, start_ns, offset_ns):
     def matrix(field):
         width = max((len(getattr(s, field)) for s in samples), default=0)
         values = np.full((len(samples), width), np.nan)
@@ -135,7 +142,7 @@ def _rows_to_arrays(samples, start_ns):
         return values
 
     t_host = np.array([s.t_host_ns for s in samples], dtype=np.int64)
-    return {"unix_time": t_host / 1e9, "elapsed_s": (t_host - start_ns) / 1e9,
+    return {"unix_time": (t_host + offset_ns) / 1e9, "elapsed_s": (t_host - start_ns) / 1e9,
             "seq": np.array([s.seq for s in samples], dtype=np.uint64),
             "dropped": np.array([s.dropped for s in samples], dtype=np.uint32),
             "raw": matrix("raw"), "calibrated": matrix("calibrated")}
@@ -204,7 +211,7 @@ SAMPLE_SCHEMA = {
     "properties": {
         "seq": {"type": "integer", "description": "the sample's number in its stream"},
         "t_host_ns": {"type": "integer", "description": "Unix time in ns when the host took the sample"},
-        "dropped": {"type": "integer", "description": "samples lost between the previous seq and this one"},
+        "dropped": {"type": "integer", "description": "frames since the start that the reader lost"},
         "raw": {"type": "array", "items": {"type": "number"}, "description": "raw readings (counts)"},
         "calibrated": {"type": "array", "items": {"type": ["number", "null"]},
                        "description": "calibrated outputs (null: not a number)"},
@@ -250,10 +257,11 @@ class McapWriter(_Periodic):
         self.file.flush()
 
     def write(self, sample, receipt_ns):
-        data = json.dumps({"seq": sample.seq, "t_host_ns": sample.t_host_ns, "dropped": sample.dropped,
+        t_host_ns = self.clock.unix_ns(sample.t_host_ns)
+        data = json.dumps({"seq": sample.seq, "t_host_ns": t_host_ns, "dropped": sample.dropped,
                            "raw": _finite_list(sample.raw), "calibrated": _finite_list(sample.calibrated)},
                           separators=(",", ":")).encode()
-        self.writer.add_message(self.channel, log_time=receipt_ns, publish_time=sample.t_host_ns,
+        self.writer.add_message(self.channel, log_time=receipt_ns, publish_time=t_host_ns,
                                 sequence=sample.seq & 0xFFFFFFFF, data=data)
         self.rows += 1
         if self.due():
