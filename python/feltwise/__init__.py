@@ -23,7 +23,7 @@ from .errors import (
     SensorClosedError,
     SensorError,
 )
-from .simulator import Faults, SimulatedSensor
+from .sim import Faults, SimulatedSensor
 from .version import __version__
 
 if TYPE_CHECKING:

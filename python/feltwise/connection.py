@@ -89,7 +89,7 @@ def connect(args, simulator_rate=None, queue=0):
     try:
         port = args.port
         if args.simulate:
-            from .simulator import DEFAULT_RATE, SimulatedSensor
+            from .sim import DEFAULT_RATE, SimulatedSensor
             simulator = SimulatedSensor(args.params, version=args.protocol,
                                         rate=DEFAULT_RATE if simulator_rate is None else simulator_rate)
             try:

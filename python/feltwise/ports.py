@@ -1,4 +1,4 @@
-"""`feltwise ports`: the serial ports a sensor may be on, and `--match VID:PID[:SERIAL]`.
+"""The serial ports a sensor may be on (`feltwise ports`), and `--match VID:PID[:SERIAL]`.
 
 pyserial's serial.tools.list_ports reads what the system knows of each port
 (sysfs on Linux, SetupAPI on Windows, IOKit on macOS): the USB vendor and
@@ -100,14 +100,3 @@ def port_matching(text, ports=None):
         names = ", ".join(f"{p.device} (serial {p.serial_number or '?'})" for p in found)
         raise UserError(f"{len(found)} ports match {text}: {names}; add :SERIAL to choose one")
     return found[0].by_id or found[0].device
-
-
-def run(args):
-    ports = list_ports()
-    if not ports:
-        print("no serial ports found (is the sensor plugged in? `feltwise simulate` gives a simulated one)",
-              file=sys.stderr)
-        return 0
-    for port in ports:
-        print(port.line())
-    return 0

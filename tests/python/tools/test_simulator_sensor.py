@@ -4,7 +4,8 @@ import struct
 import time
 
 import pytest
-from feltwise import Faults, SimulatedSensor, wire
+from feltwise import Faults, SimulatedSensor
+from feltwise.sim import wire
 from feltwise.paramfile import load_layout
 from feltwise_comm_py import FeltwiseComms
 from toolrun import EXAMPLE_NAMES, example, fresh_raw, wait_for

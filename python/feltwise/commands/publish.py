@@ -12,17 +12,17 @@ import socket
 import sys
 import time
 
-from .connection import connect, zero
-from .errors import UserError
-from .paramfile import describe, read_msgpack
-from .payload import MAGIC
-from .remote import SensorPublisher, check_name, open_session, sample_key
-from .source import QUEUE
+from ..errors import UserError
+from ..paramfile import describe, read_msgpack
+from ..arguments import positive, rate_value
+from ..connection import add_connection_arguments
 
 READ_TIMEOUT_S = 0.1  # how long a query can wait while the sensor is silent
 
 
 def sensor_info(name, connection, zeroed):
+    from ..payload import MAGIC
+
     layout = connection.layout
     params = None
     if not connection.init_text.isdigit():
@@ -52,7 +52,7 @@ def sensor_info(name, connection, zeroed):
 
 
 def next_sample(sensor):
-    from .errors import DeviceLostError
+    from ..errors import DeviceLostError
 
     try:
         return next(sensor.samples(READ_TIMEOUT_S), None)
@@ -60,7 +60,24 @@ def next_sample(sensor):
         return None  # reported as a lost sensor, with its port
 
 
+def add_parser(subparsers):
+    publish = subparsers.add_parser("publish", help="publish a sensor's samples with Zenoh",
+                                  description="Publish every sample under feltwise/NAME/sample, answer "
+                                              "feltwise/NAME/info and zero the sensor on a feltwise/NAME/zero "
+                                              "query. docs/fleet.md describes the keys and the payload.")
+    add_connection_arguments(publish, zenoh=True)
+    publish.add_argument("--name", required=True, help="the sensor's name in the keys, e.g. left_hand")
+    publish.add_argument("--zero", action="store_true", help="zero the sensor first (it must be untouched)")
+    publish.add_argument("--duration", type=positive, metavar="S", help="stop after S seconds")
+    publish.add_argument("--rate", type=rate_value, metavar="HZ",
+                         help="with --simulate: the simulated sensor's samples per second (default 100)")
+
+
 def run(args):
+    from ..connection import connect, zero
+    from ..remote import SensorPublisher, check_name, open_session, sample_key
+    from ..source import QUEUE
+
     name = check_name(args.name)
     if args.port and args.port.startswith("zenoh:"):
         raise UserError("publish takes a sensor here (a port, --match or --simulate), not a zenoh: source")

@@ -53,7 +53,7 @@ def enciphered_frame(values, key=DEVICE_KEY):
     try:
         from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
     except ImportError:
-        from .errors import UserError
+        from ..errors import UserError
 
         raise UserError("simulating protocol 2 needs cryptography: pip install 'feltwise-comm[sim]'") from None
 

@@ -11,9 +11,10 @@ import os
 import sys
 import time
 
-from .errors import UserError
-from .paramfile import Taxel
-from .source import open_source
+from ..errors import UserError
+from ..paramfile import Taxel
+from ..arguments import non_negative, positive
+from ..connection import add_connection_arguments
 
 
 def grid_values(layout, sample, raw):
@@ -118,7 +119,23 @@ def _has_display():
     return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
 
 
+def add_parser(subparsers):
+    view = subparsers.add_parser("view", help="live heatmap window, or a PNG snapshot",
+                               description="A heatmap of the taxels with arrows for triaxial shear. "
+                                           "--snapshot renders one frame to a file and needs no display.")
+    add_connection_arguments(view, zenoh=True)
+    view.add_argument("--zero", action="store_true", help="zero the sensor first (it must be untouched)")
+    view.add_argument("--raw", action="store_true", help="raw readings instead of calibrated values")
+    view.add_argument("--snapshot", metavar="FILE.png", help="render one frame to this file and exit")
+    view.add_argument("--after", type=non_negative, default=1.0, metavar="S",
+                      help="with --snapshot: render the newest sample after S seconds (default 1)")
+    view.add_argument("--vmax", type=positive, metavar="V", help="top of the colour scale (default: automatic)")
+    view.add_argument("--fps", type=positive, default=20.0, help="window updates per second (default 20)")
+
+
 def run(args):
+    from ..source import open_source
+
     try:
         import matplotlib
     except ImportError:

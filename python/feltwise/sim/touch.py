@@ -14,7 +14,7 @@ direction of travel.
 import math
 import random
 
-from .paramfile import Taxel, Triaxial
+from ..paramfile import Taxel, Triaxial
 
 CYCLE_S = 10.0        # one touch cycle ...
 REST_S = 3.0          # ... starts with this long at rest

@@ -12,10 +12,10 @@ import socket
 import sys
 import time
 
-from . import signals
-from .errors import UserError
-from .source import Silence, open_source, params_bytes
-from .writers import CsvWriter, McapWriter, NpzWriter, format_of
+from .. import signals
+from ..errors import UserError
+from ..arguments import count, positive
+from ..connection import add_connection_arguments
 
 READ_TIMEOUT_S = 0.2
 
@@ -52,6 +52,8 @@ class Progress:
 
 
 def output_format(args):
+    from ..writers import format_of
+
     fmt = format_of(args.output, args.format)
     if fmt is None:
         raise UserError(f"cannot tell the format of {args.output}: name it .csv, .npz or .mcap, or give --format")
@@ -72,7 +74,9 @@ def host_details():
 def parameters_record(source):
     """The parameter file for the recording's metadata: from here, or from the publisher's info."""
     if source.params_path is not None:
-        from .paramfile import describe, read_msgpack
+        from ..paramfile import describe, read_msgpack
+        from ..source import params_bytes
+
         try:
             summary = describe(read_msgpack(source.params_path))
         except (UserError, KeyError, TypeError, AttributeError):
@@ -88,6 +92,8 @@ def parameters_record(source):
 
 
 def open_writer(fmt, args, source, metadata):
+    from ..writers import CsvWriter, McapWriter, NpzWriter
+
     layout = source.layout
     if fmt == "csv":
         return CsvWriter(args.output, layout.channel_count, layout.output_count, metadata)
@@ -98,7 +104,22 @@ def open_writer(fmt, args, source, metadata):
                       topic=f"/feltwise/{name}", params=parameters_record(source), host=host_details())
 
 
+def add_parser(subparsers):
+    record = subparsers.add_parser("record", help="write samples with timestamps to CSV, NPZ or MCAP",
+                                 description="Record calibrated and raw samples with host timestamps, "
+                                             "written as they arrive (readable at least every second).")
+    add_connection_arguments(record, zenoh=True)
+    record.add_argument("-o", "--output", required=True, metavar="FILE",
+                        help="FILE.csv, FILE.npz or FILE.mcap, written as samples arrive")
+    record.add_argument("--format", choices=("csv", "npz", "mcap"), help="default: from the file name")
+    record.add_argument("--duration", type=positive, metavar="S", help="record for S seconds")
+    record.add_argument("--count", type=count, metavar="N", help="record N samples")
+    record.add_argument("--zero", action="store_true", help="zero the sensor first (it must be untouched)")
+
+
 def run(args):
+    from ..source import Silence, open_source
+
     fmt = output_format(args)
     if args.duration is None and args.count is None:
         raise UserError("give --duration SECONDS or --count SAMPLES")

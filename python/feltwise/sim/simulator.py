@@ -34,8 +34,8 @@ import tty
 from dataclasses import dataclass, fields
 
 from . import wire
-from .errors import UserError
-from .paramfile import bare_layout, load_layout
+from ..errors import UserError
+from ..paramfile import bare_layout, load_layout
 from .registers import RegisterBank, RegisterError
 from .touch import TouchModel
 
@@ -328,7 +328,7 @@ class SimulatedSensor:
         return arguments + self.faults.as_arguments()
 
     def start(self):
-        package_root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        package_root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
         self._process = subprocess.Popen([sys.executable, "-m", "feltwise", *self.arguments()],

@@ -12,9 +12,10 @@ import math
 import sys
 import time
 
-from .errors import UserError
-from .paramfile import Taxel
-from .source import open_source
+from ..errors import UserError
+from ..paramfile import Taxel
+from ..arguments import positive
+from ..connection import add_connection_arguments
 
 READ_TIMEOUT_S = 0.1  # short, so the view keeps redrawing while the sensor is silent
 ARROWS = "→↗↑↖←↙↓↘"
@@ -152,7 +153,23 @@ class TerminalView:
         self.out.flush()
 
 
+def add_parser(subparsers):
+    stream = subparsers.add_parser("stream", help="show the newest sample live in the terminal",
+                                 description="Connect, optionally zero, and show the newest sample as a grid "
+                                             "with the sample rate and the newest sample's age. Plain "
+                                             "lines when the output is not a terminal.")
+    add_connection_arguments(stream, zenoh=True)
+    stream.add_argument("--zero", action="store_true", help="zero the sensor first (it must be untouched)")
+    stream.add_argument("--raw", action="store_true", help="raw readings instead of calibrated values")
+    stream.add_argument("--duration", type=positive, metavar="S", help="stop after S seconds")
+    stream.add_argument("--every", type=positive, metavar="S",
+                        help="seconds between updates (default 0.2 on a terminal, 1 otherwise)")
+    stream.add_argument("--plain", action="store_true", help="plain lines even on a terminal")
+
+
 def run(args):
+    from ..source import open_source
+
     out = sys.stdout
     live = out.isatty() if args.plain is False else False
     arrows = _arrows_for(out)
