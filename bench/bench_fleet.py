@@ -93,7 +93,6 @@ def cpu_seconds():
 def reader(paths, endpoint, ready, go, stop, results):
     """Reads every sensor; with an endpoint, publishes every sample too."""
     import feltwise_comm_py
-
     from feltwise.sample import Sample
 
     sensors = []

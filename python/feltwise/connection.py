@@ -4,7 +4,7 @@ import contextlib
 import os
 
 from .errors import UserError
-from .paramfile import load_layout, bare_layout
+from .paramfile import bare_layout, load_layout
 
 
 def add_connection_arguments(parser, registers=False, zenoh=False):

@@ -16,7 +16,8 @@ from __future__ import annotations
 import math
 import os
 import re
-from typing import Iterator, Optional, Sequence, Union
+from collections.abc import Iterator, Sequence
+from typing import Optional, Union
 
 from . import _native
 from .errors import (

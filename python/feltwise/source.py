@@ -1,8 +1,9 @@
 """Where stream, view and record take their samples from: a sensor here, or one published over Zenoh.
 
 `open_source(args)` gives a `Source` either way: `read(timeout_s)` returns the
-next `Sample` (the one of feltwise.Sensor, which reads a local sensor) or None, `zero()` zeroes the sensor (over Zenoh, a query to
-the publisher), `layout` places the units on a grid, `describe` names it.
+next `Sample` (feltwise.Sensor's, which reads a local sensor) or None,
+`zero()` zeroes the sensor (over Zenoh, a query to the publisher), `layout`
+places the units on a grid, `describe` names it.
 A zenoh:NAME source learns its protocol, counts and parameter file from the
 publisher's info, so it needs no --params (one given here is used instead).
 """

@@ -2,7 +2,6 @@
 
 import asyncio
 import os
-import signal
 import subprocess
 import sys
 import threading
@@ -10,9 +9,9 @@ import time
 
 import numpy as np
 import pytest
-from conftest import SensorProcess, binary_frame, taxel_record
 
 import feltwise
+from conftest import SensorProcess, binary_frame, taxel_record
 from feltwise import Sample, Sensor
 
 EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "params")

@@ -12,10 +12,10 @@ import socket
 import sys
 import time
 
-from ..errors import UserError
-from ..paramfile import describe, read_msgpack
 from ..arguments import positive, rate_value
 from ..connection import add_connection_arguments
+from ..errors import UserError
+from ..paramfile import describe, read_msgpack
 
 READ_TIMEOUT_S = 0.1  # how long a query can wait while the sensor is silent
 

@@ -13,9 +13,9 @@ import sys
 import time
 
 from .. import signals
-from ..errors import UserError
 from ..arguments import count, positive
 from ..connection import add_connection_arguments
+from ..errors import UserError
 
 READ_TIMEOUT_S = 0.2
 

@@ -33,9 +33,9 @@ import time
 import tty
 from dataclasses import dataclass, fields
 
-from . import wire
 from ..errors import UserError
 from ..paramfile import bare_layout, load_layout
+from . import wire
 from .registers import RegisterBank, RegisterError
 from .touch import TouchModel
 

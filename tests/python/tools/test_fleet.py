@@ -18,6 +18,7 @@ import time
 
 import numpy as np
 import pytest
+
 from toolrun import example, feltwise, no_traceback
 
 zenoh = pytest.importorskip("zenoh")

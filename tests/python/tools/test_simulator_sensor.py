@@ -4,9 +4,10 @@ import struct
 import time
 
 import pytest
+
 from feltwise import Faults, SimulatedSensor
-from feltwise.sim import wire
 from feltwise.paramfile import load_layout
+from feltwise.sim import wire
 from feltwise_comm_py import FeltwiseComms
 from toolrun import EXAMPLE_NAMES, example, fresh_raw, wait_for
 

@@ -8,6 +8,7 @@ on any protocol version.
 import struct
 
 import pytest
+
 from conftest import answer_request, request_of
 from feltwise.sim import wire
 from feltwise_comm_py import FeltwiseComms

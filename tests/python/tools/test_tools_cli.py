@@ -11,6 +11,7 @@ import sysconfig
 
 import msgpack
 import pytest
+
 from feltwise import Faults, Sensor, SimulatedSensor
 from feltwise.paramfile import load_layout
 from toolrun import EXAMPLE_NAMES, EXAMPLES, example, feltwise, no_traceback
@@ -554,7 +555,7 @@ def test_params_check_refuses_a_record_without_a_field_its_model_needs(tmp_path,
     path.write_bytes(msgpack.packb([1, [entry]]))
     done = feltwise("params", "check", path)
     assert done.returncode == 1 and no_traceback(done)
-    assert f"group 1, record 0" in done.stderr and f"no {field}" in done.stderr
+    assert "group 1, record 0" in done.stderr and f"no {field}" in done.stderr
 
 
 def test_stream_raw_after_zero_does_not_claim_zeroed_values():
