@@ -49,6 +49,7 @@ def __getattr__(name: str) -> object:
         return importlib.import_module("feltwise.remote")
     raise AttributeError(f"module 'feltwise' has no attribute {name!r}")
 
+
 __all__ = [
     "DeviceLostError",
     "Faults",

@@ -5,11 +5,12 @@ import argparse
 import math
 import os
 
-MAX_SECONDS = 1e9          # some thirty years
-MAX_RATE = 65535           # the sensor's rate register is 16 bits
+MAX_SECONDS = 1e9  # some thirty years
+MAX_RATE = 65535  # the sensor's rate register is 16 bits
 MAX_COUNT = 2**63 - 1
 MAX_TIMEOUT_MS = 2**31 - 1  # the library's time-outs are int milliseconds
 MAX_CHANNELS = 65535
+
 
 def library_path(path):
     """The library reads "0" to "4" as protocol versions: a file of such a name

@@ -22,12 +22,13 @@ EXAMPLES = """examples:
 """
 
 
-
 def build_parser():
     parser = argparse.ArgumentParser(
-        prog="feltwise", description="Stream, view, record and inspect a Feltwise tactile sensor, "
-                                     "or simulate one.",
-        epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
+        prog="feltwise",
+        description="Stream, view, record and inspect a Feltwise tactile sensor, or simulate one.",
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND")
     for name in COMMANDS:
         load(name).add_parser(subparsers)
@@ -70,4 +71,3 @@ def main(argv=None):
         # The reader went away (`feltwise stream | head`): nothing more to say.
         sys.stderr.close()
         return 1
-

@@ -10,38 +10,61 @@ from .paramfile import bare_layout, load_layout
 def add_connection_arguments(parser, registers=False, zenoh=False):
     """port, --match, --simulate, --params, --protocol: the same for every command that connects;
     with zenoh, a zenoh:NAME source and the session's endpoints too."""
-    parser.add_argument("port", nargs="?",
-                        help="serial port of the sensor (e.g. /dev/ttyUSB0, COM3)"
-                             + (", or zenoh:NAME for a sensor published with `feltwise publish`" if zenoh else ""))
-    parser.add_argument("--match", metavar="VID:PID[:SERIAL]",
-                        help="the USB serial adapter with this vendor and product id (hexadecimal) and "
-                             "serial number, instead of a port")
-    parser.add_argument("--simulate", action="store_true",
-                        help="start a simulated sensor with the same parameter file (or protocol) instead")
+    parser.add_argument(
+        "port",
+        nargs="?",
+        help="serial port of the sensor (e.g. /dev/ttyUSB0, COM3)"
+        + (", or zenoh:NAME for a sensor published with `feltwise publish`" if zenoh else ""),
+    )
+    parser.add_argument(
+        "--match",
+        metavar="VID:PID[:SERIAL]",
+        help="the USB serial adapter with this vendor and product id (hexadecimal) and "
+        "serial number, instead of a port",
+    )
+    parser.add_argument(
+        "--simulate",
+        action="store_true",
+        help="start a simulated sensor with the same parameter file (or protocol) instead",
+    )
     if zenoh:
         add_zenoh_arguments(parser)
     source = parser.add_mutually_exclusive_group()
     source.add_argument("--params", metavar="FILE", help="sensor parameter file (.msgpack)")
-    source.add_argument("--protocol", metavar="N", type=int, choices=range(5),
-                        help="bare protocol version 0 to 4, without calibration"
-                             + ("" if registers else " (raw samples only)"))
+    source.add_argument(
+        "--protocol",
+        metavar="N",
+        type=int,
+        choices=range(5),
+        help="bare protocol version 0 to 4, without calibration" + ("" if registers else " (raw samples only)"),
+    )
 
 
 def add_zenoh_arguments(parser):
     group = parser.add_argument_group("Zenoh session (zenoh:NAME sources, publish)")
-    group.add_argument("--connect", action="append", default=[], metavar="ENDPOINT",
-                       help="connect to this Zenoh endpoint, e.g. tcp/router.lab:7447 (repeatable; "
-                            "turns multicast scouting off)")
-    group.add_argument("--listen", action="append", default=[], metavar="ENDPOINT",
-                       help="listen on this Zenoh endpoint, e.g. tcp/0.0.0.0:7447 (repeatable)")
+    group.add_argument(
+        "--connect",
+        action="append",
+        default=[],
+        metavar="ENDPOINT",
+        help="connect to this Zenoh endpoint, e.g. tcp/router.lab:7447 (repeatable; turns multicast scouting off)",
+    )
+    group.add_argument(
+        "--listen",
+        action="append",
+        default=[],
+        metavar="ENDPOINT",
+        help="listen on this Zenoh endpoint, e.g. tcp/0.0.0.0:7447 (repeatable)",
+    )
 
 
 def module():
     try:
         import feltwise_comm_py
     except ImportError as error:
-        raise UserError(f"the extension module feltwise_comm_py is not installed ({error}); run pip install .") \
-            from None
+        raise UserError(
+            f"the extension module feltwise_comm_py is not installed ({error}); run pip install ."
+        ) from None
     return feltwise_comm_py
 
 
@@ -77,12 +100,14 @@ def connect(args, simulator_rate=None, queue=0):
         raise UserError("give one of a port, --match VID:PID[:SERIAL] or --simulate")
     if match is not None:
         from .ports import port_matching
+
         args.port = port_matching(match)
     try:
         from .sensor import Sensor
     except ImportError as error:
-        raise UserError(f"the extension module feltwise._native is not installed ({error}); run pip install .") \
-            from None
+        raise UserError(
+            f"the extension module feltwise._native is not installed ({error}); run pip install ."
+        ) from None
     from .errors import ParameterFileError, PortError
 
     simulator = None
@@ -90,8 +115,10 @@ def connect(args, simulator_rate=None, queue=0):
         port = args.port
         if args.simulate:
             from .sim import DEFAULT_RATE, SimulatedSensor
-            simulator = SimulatedSensor(args.params, version=args.protocol,
-                                        rate=DEFAULT_RATE if simulator_rate is None else simulator_rate)
+
+            simulator = SimulatedSensor(
+                args.params, version=args.protocol, rate=DEFAULT_RATE if simulator_rate is None else simulator_rate
+            )
             try:
                 port = simulator.start()
             except RuntimeError as error:

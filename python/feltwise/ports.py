@@ -58,8 +58,16 @@ def list_ports(dev="/dev"):
         # without a USB id or a driver-given description are legacy slots.
         if info.vid is None and (info.description in (None, "", "n/a") or info.hwid == "n/a"):
             continue
-        ports.append(Port(info.device, info.vid, info.pid, info.serial_number, info.description or "",
-                          by_id.get(os.path.realpath(info.device))))
+        ports.append(
+            Port(
+                info.device,
+                info.vid,
+                info.pid,
+                info.serial_number,
+                info.description or "",
+                by_id.get(os.path.realpath(info.device)),
+            )
+        )
     return ports
 
 
@@ -87,8 +95,11 @@ def parse_match(text):
 
 def matching(ports, text):
     vid, pid, serial_number = parse_match(text)
-    return [port for port in ports if port.vid == vid and port.pid == pid
-            and (serial_number is None or port.serial_number == serial_number)]
+    return [
+        port
+        for port in ports
+        if port.vid == vid and port.pid == pid and (serial_number is None or port.serial_number == serial_number)
+    ]
 
 
 def port_matching(text, ports=None):

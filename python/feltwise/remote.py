@@ -37,8 +37,7 @@ FORBIDDEN_IN_NAMES = set("/*$?#@ \t\n")
 
 def check_name(name):
     if not name or FORBIDDEN_IN_NAMES & set(name):
-        raise UserError(f"{name!r} is not a sensor name (one key chunk: no '/', '*', '$', '?', '#', '@' or "
-                        f"spaces)")
+        raise UserError(f"{name!r} is not a sensor name (one key chunk: no '/', '*', '$', '?', '#', '@' or spaces)")
     return name
 
 
@@ -106,8 +105,11 @@ class SensorPublisher:
         zenoh = zenoh_module()
         self.name, self.info, self._zero = name, info, zero
         self._publisher = session.declare_publisher(
-            sample_key(name), encoding=zenoh.Encoding(payload.ENCODING),
-            reliability=zenoh.Reliability.RELIABLE, congestion_control=zenoh.CongestionControl.DROP)
+            sample_key(name),
+            encoding=zenoh.Encoding(payload.ENCODING),
+            reliability=zenoh.Reliability.RELIABLE,
+            congestion_control=zenoh.CongestionControl.DROP,
+        )
         self._info_queries = session.declare_queryable(info_key(name))
         self._zero_queries = session.declare_queryable(zero_key(name))
         self.published = 0
@@ -118,8 +120,9 @@ class SensorPublisher:
     def put(self, sample):
         gap = sample.dropped - (self._dropped if self._dropped is not None else sample.dropped)
         self._dropped = sample.dropped
-        self._publisher.put(payload.encode(sample._replace(t_host_ns=self._clock.unix_ns(sample.t_host_ns),
-                                                           dropped=max(0, gap))))
+        self._publisher.put(
+            payload.encode(sample._replace(t_host_ns=self._clock.unix_ns(sample.t_host_ns), dropped=max(0, gap)))
+        )
         self.published += 1
 
     def serve(self):
@@ -134,8 +137,7 @@ class SensorPublisher:
                     query.reply_err(json.dumps({"error": str(error)}).encode())
                 else:
                     self.zeroed += 1
-                    query.reply(query.key_expr, json.dumps({"zeroed": True}).encode(),
-                                encoding="application/json")
+                    query.reply(query.key_expr, json.dumps({"zeroed": True}).encode(), encoding="application/json")
 
     def close(self):
         for entity in (self._publisher, self._info_queries, self._zero_queries):
@@ -227,8 +229,10 @@ class Subscription:
             if info is not None:
                 return info
             if time.monotonic() >= deadline:
-                raise UserError(f"no publisher answers for zenoh:{self.name} "
-                                f"(is `feltwise publish --name {self.name}` running, and reachable?)")
+                raise UserError(
+                    f"no publisher answers for zenoh:{self.name} "
+                    f"(is `feltwise publish --name {self.name}` running, and reachable?)"
+                )
             time.sleep(0.2)
 
     def zero(self, timeout=10.0):

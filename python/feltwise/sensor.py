@@ -91,8 +91,9 @@ class Sensor:
     the port does not open, ParameterFileError for a bad parameter file.
     """
 
-    def __init__(self, port: PathLike, params: Optional[PathLike] = None, *, protocol: Optional[int] = None,
-                 queue: int = 0):
+    def __init__(
+        self, port: PathLike, params: Optional[PathLike] = None, *, protocol: Optional[int] = None, queue: int = 0
+    ):
         if int(queue) != queue or queue < 0:
             raise ValueError(f"queue must be a whole number of samples, 0 or more, not {queue!r}")
         self._port = os.fspath(port)
@@ -201,7 +202,10 @@ class Sensor:
         self.close()
 
     def __repr__(self) -> str:
-        source = f"params={self._params!r}" if self._params is not None else \
-            f"protocol={1 if self._protocol is None else self._protocol}"
+        source = (
+            f"params={self._params!r}"
+            if self._params is not None
+            else f"protocol={1 if self._protocol is None else self._protocol}"
+        )
         state = "closed" if self.closed else ("connected" if self.is_connected() else "lost")
         return f"<feltwise.Sensor port={self._port!r} {source} queue={self._queue} {state}>"

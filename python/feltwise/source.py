@@ -90,7 +90,7 @@ def open_source(args, queue=QUEUE):
         raise UserError(f"{port} is a published sensor: --simulate and --match do not apply")
     from .remote import subscribe
 
-    subscription = subscribe(port[len(SCHEME):], args.connect, args.listen)
+    subscription = subscribe(port[len(SCHEME) :], args.connect, args.listen)
     try:
         info = subscription.wait_for_info()
         if args.params is not None:
@@ -123,5 +123,7 @@ class Silence:
         if not self.source.connected():
             raise UserError(f"lost the sensor on {self.source.describe} (unplugged?)")
         if time.monotonic() - self.last > self.limit:
-            raise UserError(f"no samples from {self.source.describe} for {self.limit:g} s"
-                            + (f" (is it protocol {self.source.version}?)" if not self.source.remote else ""))
+            raise UserError(
+                f"no samples from {self.source.describe} for {self.limit:g} s"
+                + (f" (is it protocol {self.source.version}?)" if not self.source.remote else "")
+            )

@@ -8,9 +8,11 @@ from ..errors import UserError
 
 
 def add_parser(subparsers):
-    params = subparsers.add_parser("params", help="show, build or check a parameter file",
-                                 description="Parameter files: msgpack to readable JSON and back, and a "
-                                             "check through the library's own loader.")
+    params = subparsers.add_parser(
+        "params",
+        help="show, build or check a parameter file",
+        description="Parameter files: msgpack to readable JSON and back, and a check through the library's own loader.",
+    )
     params_commands = params.add_subparsers(dest="params_command", metavar="ACTION", required=True)
     show = params_commands.add_parser("show", help="a parameter file as readable JSON")
     show.add_argument("file", help="FILE.msgpack")

@@ -33,17 +33,23 @@ def sensor_info(name, connection, zeroed):
             summary = describe(read_msgpack(path))
         except (UserError, KeyError, TypeError, AttributeError):
             summary = "loads"
-        params = {"file": os.path.basename(path), "summary": summary, "sha256": hashlib.sha256(data).hexdigest(),
-                  "msgpack_base64": base64.b64encode(data).decode("ascii")}
+        params = {
+            "file": os.path.basename(path),
+            "summary": summary,
+            "sha256": hashlib.sha256(data).hexdigest(),
+            "msgpack_base64": base64.b64encode(data).decode("ascii"),
+        }
     return {
         "name": name,
         "format": MAGIC.decode(),
         "protocol": connection.version,
         "raw_channels": layout.channel_count,
         "calibrated_outputs": layout.output_count,
-        "units": {"raw": "counts (the sensor's ADC readings)",
-                  "calibrated": "the parameter file's model units" if params else None,
-                  "t_host_ns": "ns since the Unix epoch, publishing host's clock"},
+        "units": {
+            "raw": "counts (the sensor's ADC readings)",
+            "calibrated": "the parameter file's model units" if params else None,
+            "t_host_ns": "ns since the Unix epoch, publishing host's clock",
+        },
         "parameters": params,
         "host": socket.gethostname(),
         "port": connection.port,
@@ -61,16 +67,23 @@ def next_sample(sensor):
 
 
 def add_parser(subparsers):
-    publish = subparsers.add_parser("publish", help="publish a sensor's samples with Zenoh",
-                                  description="Publish every sample under feltwise/NAME/sample, answer "
-                                              "feltwise/NAME/info and zero the sensor on a feltwise/NAME/zero "
-                                              "query. docs/fleet.md describes the keys and the payload.")
+    publish = subparsers.add_parser(
+        "publish",
+        help="publish a sensor's samples with Zenoh",
+        description="Publish every sample under feltwise/NAME/sample, answer "
+        "feltwise/NAME/info and zero the sensor on a feltwise/NAME/zero "
+        "query. docs/fleet.md describes the keys and the payload.",
+    )
     add_connection_arguments(publish, zenoh=True)
     publish.add_argument("--name", required=True, help="the sensor's name in the keys, e.g. left_hand")
     publish.add_argument("--zero", action="store_true", help="zero the sensor first (it must be untouched)")
     publish.add_argument("--duration", type=positive, metavar="S", help="stop after S seconds")
-    publish.add_argument("--rate", type=rate_value, metavar="HZ",
-                         help="with --simulate: the simulated sensor's samples per second (default 100)")
+    publish.add_argument(
+        "--rate",
+        type=rate_value,
+        metavar="HZ",
+        help="with --simulate: the simulated sensor's samples per second (default 100)",
+    )
 
 
 def run(args):
@@ -86,10 +99,10 @@ def run(args):
         with connect(args, simulator_rate=args.rate, queue=QUEUE) as connection:
             if args.zero:
                 zero(connection)
-            publisher = SensorPublisher(session, name, sensor_info(name, connection, bool(args.zero)),
-                                        lambda: zero(connection))
-            print(f"publishing {connection.port} as {sample_key(name)}; Ctrl-C stops",
-                  file=sys.stderr, flush=True)
+            publisher = SensorPublisher(
+                session, name, sensor_info(name, connection, bool(args.zero)), lambda: zero(connection)
+            )
+            print(f"publishing {connection.port} as {sample_key(name)}; Ctrl-C stops", file=sys.stderr, flush=True)
             start = time.monotonic()
             try:
                 while args.duration is None or time.monotonic() - start < args.duration:
@@ -104,9 +117,12 @@ def run(args):
             finally:
                 publisher.close()
             elapsed = time.monotonic() - start
-            print(f"published {publisher.published} samples in {elapsed:.1f} s "
-                  f"({publisher.published / max(elapsed, 1e-9):.1f} samples/s), zeroed {publisher.zeroed} "
-                  f"times on request", file=sys.stderr)
+            print(
+                f"published {publisher.published} samples in {elapsed:.1f} s "
+                f"({publisher.published / max(elapsed, 1e-9):.1f} samples/s), zeroed {publisher.zeroed} "
+                f"times on request",
+                file=sys.stderr,
+            )
     finally:
         session.close()
     return 0

@@ -8,9 +8,11 @@ PARSERS = {}
 
 
 def add_parser(subparsers):
-    registers = subparsers.add_parser("registers", help="read or write device registers (protocols 3 and 4)",
-                                    description="Read or write a device register. ADDRESS and ID take "
-                                                "decimal or 0x-prefixed numbers.")
+    registers = subparsers.add_parser(
+        "registers",
+        help="read or write device registers (protocols 3 and 4)",
+        description="Read or write a device register. ADDRESS and ID take decimal or 0x-prefixed numbers.",
+    )
     register_commands = registers.add_subparsers(dest="action", metavar="ACTION", required=True)
     for action in ("read", "write"):
         sub = register_commands.add_parser(action, help=f"{action} a register")
@@ -20,11 +22,18 @@ def add_parser(subparsers):
         sub.add_argument("id", type=u16, help="register id (board), 0 to 65535")
         if action == "write":
             sub.add_argument("data", help="bytes in hexadecimal, like 0aff or '0a ff' (empty: '')")
-        sub.add_argument("--text", action="store_true",
-                         help="data as text: " + ("show the bytes decoded" if action == "read"
-                                                  else "DATA is text, sent as UTF-8"))
-        sub.add_argument("--timeout", type=timeout_ms, default=500, metavar="MS",
-                         help="how long to wait for the answer (default 500)")
+        sub.add_argument(
+            "--text",
+            action="store_true",
+            help="data as text: " + ("show the bytes decoded" if action == "read" else "DATA is text, sent as UTF-8"),
+        )
+        sub.add_argument(
+            "--timeout",
+            type=timeout_ms,
+            default=500,
+            metavar="MS",
+            help="how long to wait for the answer (default 500)",
+        )
 
 
 def parse_args(argv):

@@ -141,8 +141,8 @@ class BinaryRequestReader:
                 continue
             if len(self._buffer) < 8 + length:
                 break
-            requests.append(Request(address, unit, bytes(self._buffer[8:8 + length])))
-            del self._buffer[:8 + length]
+            requests.append(Request(address, unit, bytes(self._buffer[8 : 8 + length])))
+            del self._buffer[: 8 + length]
         return requests
 
 
@@ -158,7 +158,7 @@ class TextRequestReader:
         while b"\n" in self._buffer:
             end = self._buffer.index(b"\n")
             line = bytes(self._buffer[:end]).decode("ascii", "replace").strip()
-            del self._buffer[:end + 1]
+            del self._buffer[: end + 1]
             if line:
                 requests.append(self.parse(line))
         if len(self._buffer) > 65536:  # no line feed in sight: noise, not a request
