@@ -4,8 +4,8 @@
 # errors, runs the C++ tests, the Python tests (the
 # module's, feltwise.Sensor's and the feltwise tools'), builds the manylinux
 # wheel and installs it without a compiler, runs the README's main job, cross-builds
-# the library for Windows so its port implementation keeps compiling, fuzzes
-# every fuzz target for half a minute, and runs the tests again under
+# the library for Windows and runs its port, protocol and comms tests under
+# Wine, fuzzes every fuzz target for half a minute, and runs the tests again under
 # AddressSanitizer + UndefinedBehaviorSanitizer (C++ and Python) and
 # ThreadSanitizer (the C++ concurrency tests).
 set -euo pipefail
@@ -45,6 +45,9 @@ bash tools/demo.sh
 echo "== Windows cross-build"
 cmake -S . -B build/mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DFELTWISE_WERROR=ON >/dev/null
 cmake --build build/mingw -j"$jobs"
+
+echo "== Windows tests under Wine"
+bash tools/test-windows.sh
 
 echo "== fuzz smoke run: every target, 30 s each"
 bash fuzz/run.sh 30

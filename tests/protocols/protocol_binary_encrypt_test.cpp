@@ -191,6 +191,7 @@ TEST_F(EncryptProtocol, RegisterAccessIsRefused) {
 }
 
 TEST_F(EncryptProtocol, AnUnpluggedSensorRaisesThePortError) {
+  FELTWISE_SKIP_UNLESS_UNPLUGGABLE();
   pty_.unplug();
   EXPECT_THROW(next(), serial::IOException);
 }

@@ -135,6 +135,7 @@ TEST_F(BinaryProtocol, RegisterAccessIsRefused) {
 }
 
 TEST_F(BinaryProtocol, AnUnpluggedSensorRaisesThePortError) {
+  FELTWISE_SKIP_UNLESS_UNPLUGGABLE();
   pty_.unplug();
   EXPECT_THROW(next(), serial::IOException);
 }

@@ -400,6 +400,7 @@ TEST_F(TextRegisters, RoundTripsWhileSamplesFlow) {
 }
 
 TEST(TextRegistersUnplugged, AFailedRequestWriteRaisesWithoutWaiting) {
+  FELTWISE_SKIP_UNLESS_UNPLUGGABLE();
   PtyPair pty;
   PortHolder comms;
   comms.port_ = feltwise_test::openCommsPort(pty.path());

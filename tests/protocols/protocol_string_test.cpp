@@ -216,6 +216,7 @@ TEST_F(TextLines, RegisterAccessIsRefused) {
 }
 
 TEST_F(TextLines, AnUnpluggedSensorRaisesThePortError) {
+  FELTWISE_SKIP_UNLESS_UNPLUGGABLE();
   pty_.unplug();
   EXPECT_THROW(next(), serial::IOException);
 }

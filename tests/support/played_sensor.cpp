@@ -1,11 +1,7 @@
 #include "support/played_sensor.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
+#include <stdexcept>
 
 namespace feltwise_test {
 namespace {
@@ -37,9 +33,6 @@ std::uint16_t wordAt(const std::string& bytes, std::size_t at) {
 }  // namespace
 
 PlayedSensor::PlayedSensor(PtyPair& pty, Options options) : pty_(pty), options_(options) {
-  // Non-blocking, so that a sensor nobody reads can still be stopped.
-  const int flags = ::fcntl(pty_.masterFd(), F_GETFL);
-  ::fcntl(pty_.masterFd(), F_SETFL, flags | O_NONBLOCK);
   thread_ = std::thread([this] { run(); });
 }
 
@@ -118,17 +111,16 @@ void PlayedSensor::answerRequests(std::string& pending) {
 }
 
 void PlayedSensor::sendWhole(const std::string& bytes) {
+  const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
   std::size_t done = 0;
+  // A line nobody reads takes nothing: look at stop_ every few milliseconds.
   while (done < bytes.size()) {
-    const ssize_t n = ::write(pty_.masterFd(), bytes.data() + done, bytes.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-      continue;
+    try {
+      done += pty_.sendSome(data + done, bytes.size() - done, 5);
+    } catch (const std::runtime_error&) {
+      return;
     }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) return;
-    if (stop_.load()) return;
-    pollfd pfd{pty_.masterFd(), POLLOUT, 0};
-    ::poll(&pfd, 1, 5);
+    if (done < bytes.size() && stop_.load()) return;
   }
 }
 
@@ -137,9 +129,9 @@ void PlayedSensor::run() {
   auto next = std::chrono::steady_clock::now();
   while (!stop_.load()) {
     if (options_.answer_registers) {
-      char chunk[512];
-      ssize_t n;
-      while ((n = ::read(pty_.masterFd(), chunk, sizeof chunk)) > 0) pending.append(chunk, static_cast<std::size_t>(n));
+      std::uint8_t chunk[512];
+      std::size_t n;
+      while ((n = pty_.receiveSome(chunk, sizeof chunk, 0)) > 0) pending.append(reinterpret_cast<char*>(chunk), n);
       answerRequests(pending);
     }
     if (streaming_.load() && std::chrono::steady_clock::now() >= next) {
@@ -157,9 +149,11 @@ void PlayedSensor::run() {
     auto until = now + std::chrono::milliseconds(1);
     if (streaming_.load() && next < until) until = next;
     if (options_.answer_registers) {
-      pollfd pfd{pty_.masterFd(), POLLIN, 0};
+      // Waits for the first byte of a request and keeps it for the next round.
       const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
-      ::poll(&pfd, 1, wait > 0 ? static_cast<int>(wait) : 0);
+      std::uint8_t chunk[512];
+      const std::size_t n = pty_.receiveSome(chunk, sizeof chunk, wait > 0 ? static_cast<int>(wait) : 0);
+      pending.append(reinterpret_cast<char*>(chunk), n);
     } else {
       std::this_thread::sleep_until(until);
     }

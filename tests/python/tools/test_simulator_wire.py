@@ -9,7 +9,7 @@ import struct
 
 import pytest
 
-from conftest import answer_request, request_of
+from conftest import answer_request, request_of, wait_until
 from feltwise.sim import wire
 from feltwise_comm_py import FeltwiseComms
 
@@ -140,7 +140,14 @@ def test_text_error_line_fails_the_request_and_is_echoed(sensor, capfd):
     answer_request(sensor, wire.text_error(2, "no register 0x0099"))
     with pytest.raises(RuntimeError, match="^Register read error: 0$"):
         comms.read_register(0x99, 0)
-    assert "ERR E2 no register 0x0099" in capfd.readouterr().out
+    # The echo reaches standard output from the library's console thread.
+    printed = []
+
+    def echoed():
+        printed.append(capfd.readouterr().out)
+        return "ERR E2 no register 0x0099" in "".join(printed)
+
+    assert wait_until(echoed)
 
 
 def test_text_request_reader_reports_malformed_lines():

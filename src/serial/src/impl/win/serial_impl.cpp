@@ -71,8 +71,15 @@ void Serial::SerialImpl::open() {
                       FILE_ATTRIBUTE_NORMAL, nullptr);
   if (fd_ == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND) {
+    // A name with a path in it ("/dev/ttyUSB0", "COM3/x") is reported as a
+    // missing path rather than a missing file; for a port both mean it is not there.
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
       FELTWISE_THROW_IO("Specified port, " + narrow(port_) + ", does not exist.");
+    }
+    // What Windows answers for a port another program holds open: say so, as
+    // the POSIX port does, rather than leave the user a bare error number.
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+      FELTWISE_THROW_IO("Serial port " + narrow(port_) + " is busy: another program has it open.");
     }
     FELTWISE_THROW_IO("Unknown error opening the serial port: " + std::to_string(error));
   }
@@ -155,16 +162,28 @@ void Serial::SerialImpl::applySettings() {
     FELTWISE_THROW_IO("Error setting serial port settings.");
   }
 
+  COMMTIMEOUTS timeouts = commTimeouts();
+  if (!::SetCommTimeouts(fd_, &timeouts)) FELTWISE_THROW_IO("Error setting timeouts.");
+
+  if (!::SetCommMask(fd_, 0)) FELTWISE_THROW_IO("Can't reset mask.");
+  if (!::SetCommMask(fd_, EV_RXCHAR)) FELTWISE_THROW_IO("Can't set mask.");
+}
+
+COMMTIMEOUTS Serial::SerialImpl::commTimeouts() const {
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = timeouts_.inter_byte_ms;
   timeouts.ReadTotalTimeoutConstant = timeouts_.read_constant_ms;
   timeouts.ReadTotalTimeoutMultiplier = timeouts_.read_per_byte_ms;
   timeouts.WriteTotalTimeoutConstant = timeouts_.write_constant_ms;
   timeouts.WriteTotalTimeoutMultiplier = timeouts_.write_per_byte_ms;
-  if (!::SetCommTimeouts(fd_, &timeouts)) FELTWISE_THROW_IO("Error setting timeouts.");
+  return timeouts;
+}
 
-  if (!::SetCommMask(fd_, 0)) FELTWISE_THROW_IO("Can't reset mask.");
-  if (!::SetCommMask(fd_, EV_RXCHAR)) FELTWISE_THROW_IO("Can't set mask.");
+void Serial::SerialImpl::restoreTimeouts() {
+  // The read fields were never changed, so a read running meanwhile saw the
+  // same record; only the write time-out goes back.
+  COMMTIMEOUTS timeouts = commTimeouts();
+  if (!::SetCommTimeouts(fd_, &timeouts)) FELTWISE_THROW_IO("Error setting timeouts.");
 }
 
 void Serial::SerialImpl::setTimeouts(const Timeouts& timeouts) {
@@ -242,17 +261,37 @@ std::size_t Serial::SerialImpl::write(const std::uint8_t* data, std::size_t size
   const std::uint64_t allowed = total + lineTimeMs(size, baudrate_, bytesize_, parity_, stopbits_);
   const Clock::time_point started = Clock::now();
   std::size_t done = 0;
+  bool shortened = false;
   // The driver's own write time-out knows nothing of the line rate, so a long
-  // request may come back short while the line is still carrying it: write on
-  // while it makes progress, until the line time of the whole request is used.
-  while (done < size) {
-    DWORD written = 0;
-    if (!::WriteFile(fd_, data + done, static_cast<DWORD>(size - done), &written, nullptr)) {
-      FELTWISE_THROW_IO("Error while writing to the serial port: " + lastErrorText());
+  // request may come back short while the line is still carrying it, or
+  // while a device holds the line for a moment: write on until the line time
+  // of the whole request is used, as the POSIX port does. Each call may take
+  // the driver's whole time-out, so the last one gets only what is left.
+  try {
+    while (done < size) {
+      const std::uint64_t elapsed = msSince(started);
+      if (total != 0 && elapsed >= allowed) break;
+      if (total != 0 && allowed - elapsed < total) {
+        COMMTIMEOUTS last = commTimeouts();
+        last.WriteTotalTimeoutMultiplier = 0;
+        last.WriteTotalTimeoutConstant = static_cast<DWORD>(allowed - elapsed);
+        shortened = ::SetCommTimeouts(fd_, &last) != FALSE;
+      }
+      DWORD written = 0;
+      if (!::WriteFile(fd_, data + done, static_cast<DWORD>(size - done), &written, nullptr)) {
+        FELTWISE_THROW_IO("Error while writing to the serial port: " + lastErrorText());
+      }
+      done += written;
+      if (total == 0) break;
     }
-    done += written;
-    if (written == 0 || total == 0 || msSince(started) >= allowed) break;
+  } catch (...) {
+    try {
+      if (shortened) restoreTimeouts();
+    } catch (...) {
+    }
+    throw;
   }
+  if (shortened) restoreTimeouts();
   return done;
 }
 

@@ -47,6 +47,8 @@ class Serial::SerialImpl {
 
  private:
   void applySettings();
+  COMMTIMEOUTS commTimeouts() const;
+  void restoreTimeouts();
   std::size_t readBytes(std::uint8_t* into, std::size_t size);
 
   std::wstring port_;

@@ -1,0 +1,48 @@
+// What the POSIX port leaves on the terminal, read back with termios, and the
+// speeds termios has. (Which speeds a Windows driver takes is its own choice.)
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "serial/serial.h"
+#include "support/pty_pair.h"
+
+namespace {
+
+using feltwise_test::openCommsPort;
+using feltwise_test::PtyPair;
+
+TEST(SerialOpen, AppliesRawEightNoneOneAt115200) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  // The settings live on the terminal, so any descriptor of it shows them.
+  const int fd = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_NE(fd, -1);
+  termios tio{};
+  ASSERT_EQ(::tcgetattr(fd, &tio), 0);
+  ::close(fd);
+  EXPECT_EQ(::cfgetispeed(&tio), static_cast<speed_t>(B115200));
+  EXPECT_EQ(::cfgetospeed(&tio), static_cast<speed_t>(B115200));
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL), 0u);
+  EXPECT_NE(tio.c_iflag & INPCK, 0u);
+  EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+}
+
+TEST(SerialOpen, AnUnsupportedSpeedFailsToApplyAndFreesThePort) {
+  PtyPair pty;
+  try {
+    serial::Serial port(pty.path(), 123457, feltwise_test::commsTimeouts());
+    ADD_FAILURE() << "opened at a speed termios does not have";
+  } catch (const serial::IOException& e) {
+    EXPECT_NE(std::string(e.what()).find("Error setting serial port settings."), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(openCommsPort(pty.path())->isOpen());
+}
+
+}  // namespace
