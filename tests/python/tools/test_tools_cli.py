@@ -46,6 +46,17 @@ def test_every_subcommand_has_help(argv):
     assert done.stdout.startswith("usage: feltwise " + argv[0])
 
 
+def test_the_commands_table_is_the_parser_and_the_dispatch():
+    from feltwise.cli import build_parser
+    from feltwise.commands import COMMANDS, load
+
+    assert list(COMMANDS) == SUBCOMMANDS, "one row per subcommand, in the order help lists them"
+    for name in COMMANDS:
+        assert callable(load(name).add_parser) and callable(load(name).run)
+    parser = build_parser()
+    assert parser.parse_args(["ports"]).command == "ports"
+
+
 def test_no_subcommand_prints_help_and_fails():
     done = feltwise()
     assert done.returncode == 2
