@@ -16,8 +16,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
-all=(decode_parameters text_line read_sample_v0 read_sample_v1 read_sample_v2 read_sample_v3 read_sample_v4
-     register_reply_v3 register_reply_v4)
+# The protocol targets follow the rows of the protocol table, as in fuzz/CMakeLists.txt.
+table=src/protocols/protocol_table.cpp
+mapfile -t versions < <(sed -nE 's/^ *\{([0-9]+), "[A-Za-z]+", Wire::.*/\1/p' "$table")
+mapfile -t register_versions < <(sed -nE 's/^ *\{([0-9]+), "[A-Za-z]+", Wire::.*Registers::yes.*/\1/p' "$table")
+all=(decode_parameters text_line "${versions[@]/#/read_sample_v}" "${register_versions[@]/#/register_reply_v}")
 targets=("$@")
 ((${#targets[@]})) || targets=("${all[@]}")
 jobs=${FUZZ_JOBS:-$(nproc)}

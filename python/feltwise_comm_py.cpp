@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "comms/feltwise_comms.h"
+#include "feltwise_comm/feltwise_comms.h"
+#include "feltwise_comm/version.h"
 #include "protocols/wait_interrupt.h"
 
 namespace py = pybind11;
@@ -38,7 +39,7 @@ std::vector<double> readWatchingSignals(FeltwiseComms& self, std::int32_t timeou
 }  // namespace
 
 PYBIND11_MODULE(feltwise_comm_py, m) {
-  m.attr("__version__") = "0.1.6b";
+  m.attr("__version__") = FELTWISE_COMM_VERSION;
 
   py::class_<FeltwiseComms>(m, "FeltwiseComms", "FeltwiseComms wrapper")
       .def(py::init<>(), "Constructs FeltwiseComms object")

@@ -9,6 +9,13 @@
 // A port that does not open raises feltwise.errors.PortError with its cause;
 // every other failure is a RuntimeError with the core's message, which
 // feltwise.sensor turns into the matching feltwise.SensorError subclass.
+//
+// For the tools, two functions read the library's own tables and loader:
+// protocols() lists the protocol table's rows, and read_parameters(path)
+// loads a parameter file as init would and returns (protocol version,
+// records as dicts shaped like the file's record maps). A file the loader
+// refuses raises feltwise.errors.ParameterFileError; its `reason` attribute
+// is the loader's message, word for word.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -25,8 +32,13 @@
 #include <vector>
 
 #include "comms/comms_state.h"
-#include "comms/port_open_error.h"
 #include "comms/sample_feed.h"
+#include "feltwise_comm/port_open_error.h"
+#include "models/sensor_type_table.h"
+#include "parameters/parameter_file.h"
+#include "parameters/parameter_holder.h"
+#include "parameters/record_fields.h"
+#include "protocols/protocol_table.h"
 #include "protocols/wait_interrupt.h"
 
 namespace py = pybind11;
@@ -163,11 +175,78 @@ void translatePortOpenError(std::exception_ptr error) {
   }
 }
 
+py::list protocolRows() {
+  py::list rows;
+  for (const feltwise_comm::ProtocolEntry& row : feltwise_comm::protocolTable()) {
+    rows.append(py::make_tuple(row.version, row.class_name, row.wire == feltwise_comm::Wire::text,
+                               row.registers == feltwise_comm::Registers::yes));
+  }
+  return rows;
+}
+
+py::dict fieldsToDict(const feltwise_comm::RecordFields& fields) {
+  py::dict dict;
+  for (const auto& field : fields) dict[py::str(field.first)] = py::cast(field.second);
+  return dict;
+}
+
+// Every loaded record has a row (the loader made it from one); a record of
+// no row would show its base fields only.
+py::dict recordToDict(const feltwise_comm::SensorParameters& record, const feltwise_comm::SensorTypeEntry* type) {
+  py::dict dict;
+  dict["SensorParameters"] = fieldsToDict(feltwise_comm::baseFields(record));
+  if (type == nullptr) return dict;
+  for (const auto& entry : fieldsToDict(type->own_fields(record))) dict[entry.first] = entry.second;
+  return dict;
+}
+
+py::tuple readParameters(const std::string& path) {
+  feltwise_comm::ParameterHolder loaded;
+  std::vector<const feltwise_comm::SensorTypeEntry*> types;
+  bool failed = false;
+  std::string failure;
+  {
+    py::gil_scoped_release without_lock;
+    try {
+      decode_parameters(loaded, feltwise_comm::read_parameter_file(path));
+      for (const auto& record : loaded.records_) {
+        // The record's class is its detected type's; its sensor_type field
+        // may name another (see SensorParameters), so find the row by class.
+        const feltwise_comm::SensorTypeEntry* found = nullptr;
+        for (const auto& row : feltwise_comm::sensorTypeTable()) {
+          if (row.holds_record(*record)) found = &row;
+        }
+        types.push_back(found);
+      }
+    } catch (const std::exception& error) {
+      failed = true;
+      failure = error.what();
+    }
+  }
+  if (failed) {
+    const py::object error_class = py::module_::import("feltwise.errors").attr("ParameterFileError");
+    const py::object instance = error_class(failure, path);
+    instance.attr("reason") = failure;
+    PyErr_SetObject(error_class.ptr(), instance.ptr());
+    throw py::error_already_set();
+  }
+  py::list records;
+  for (std::size_t i = 0; i < types.size(); ++i) records.append(recordToDict(*loaded.records_[i], types[i]));
+  return py::make_tuple(loaded.protocol_version_, records);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m) {
   m.doc() = "The C++ core behind feltwise.Sensor; use feltwise.Sensor instead.";
   py::register_local_exception_translator(translatePortOpenError);
+
+  m.def("protocols", &protocolRows,
+        "The protocol table: one (version, class name, is_text, has_registers) per protocol, in version order");
+  m.def("read_parameters", &readParameters,
+        "Loads a parameter file with the library's loader: (protocol version, records as dicts); "
+        "raises feltwise.errors.ParameterFileError with the loader's message as `reason`",
+        py::arg("path"));
 
   py::class_<NativeSensor>(m, "NativeSensor", "One sensor's comms object, its stamped samples and their queue")
       .def(py::init<>())

@@ -3,7 +3,8 @@
 # checks the Python code with ruff (lint and format), builds with warnings as
 # errors, runs the C++ tests, the Python tests (the
 # module's, feltwise.Sensor's and the feltwise tools'), builds the manylinux
-# wheel and installs it without a compiler, runs the README's main job, cross-builds
+# wheel and installs it without a compiler, runs the README's main job,
+# installs the C++ package and builds a program against it, cross-builds
 # the library for Windows and runs its port, protocol and comms tests under
 # Wine, fuzzes every fuzz target for half a minute, and runs the tests again under
 # AddressSanitizer + UndefinedBehaviorSanitizer (C++ and Python) and
@@ -41,6 +42,9 @@ echo "wheel step: $((SECONDS - wheel_start)) s"
 
 echo "== the README's main job: bash tools/demo.sh"
 bash tools/demo.sh
+
+echo "== the installed C++ package: tools/test-cmake-package.sh builds a program against it"
+bash tools/test-cmake-package.sh
 
 echo "== Windows cross-build"
 cmake -S . -B build/mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DFELTWISE_WERROR=ON >/dev/null

@@ -4,7 +4,7 @@ The C++ core behind feltwise.Sensor; use feltwise.Sensor instead.
 from __future__ import annotations
 import collections.abc
 import typing
-__all__: list[str] = ['NativeSensor']
+__all__: list[str] = ['NativeSensor', 'protocols', 'read_parameters']
 class NativeSensor:
     """
     One sensor's comms object, its stamped samples and their queue
@@ -52,3 +52,11 @@ class NativeSensor:
         """
         Whether close() ran
         """
+def protocols() -> list:
+    """
+    The protocol table: one (version, class name, is_text, has_registers) per protocol, in version order
+    """
+def read_parameters(path: str) -> tuple:
+    """
+    Loads a parameter file with the library's loader: (protocol version, records as dicts); raises feltwise.errors.ParameterFileError with the loader's message as `reason`
+    """

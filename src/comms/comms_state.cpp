@@ -8,7 +8,7 @@
 #include <string>
 
 #include "comms/component_factory.h"
-#include "comms/port_open_error.h"
+#include "feltwise_comm/port_open_error.h"
 #include "comms/protocol_version_text.h"
 #include "comms/sample_stamp.h"
 #include "parameters/parameter_file.h"
@@ -99,8 +99,9 @@ void CommsState::connect(const std::string& port) {
                                                    serial::parity_none, serial::stopbits_one,
                                                    serial::flowcontrol_none);
   } catch (const serial::IOException& error) {
-    // errno first: it still holds what the failed open or lock left there.
-    const int error_number = errno;
+    // The port layer keeps the failed call's number on the exception; where it
+    // raised without one (the lock), errno still holds what the call left.
+    const int error_number = error.errorNumber() != 0 ? error.errorNumber() : errno;
     throw PortOpenError(port, error.what(), error_number);
   }
   {

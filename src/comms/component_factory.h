@@ -1,5 +1,6 @@
-// The two selection tables of `init`: protocol version to decoder, record
-// `sensor_type` to calibration model.
+// What `init` creates, looked up in the two tables: the protocol of a version
+// (protocols/protocol_table) and the model of a record's `sensor_type`
+// (models/sensor_type_table).
 #ifndef FELTWISE_COMMS_COMPONENT_FACTORY_H
 #define FELTWISE_COMMS_COMPONENT_FACTORY_H
 
@@ -11,11 +12,10 @@
 
 namespace feltwise_comm {
 
-// 0 text, 1 binary, 2 enciphered binary, 3 text with registers, 4 binary with
-// registers; anything else: "Invalid protocol version in sensor parameters".
+// A version the protocol table has no row for: "Invalid protocol version in sensor parameters".
 std::unique_ptr<Protocol> createProtocol(std::int32_t protocol_version);
 
-// 0 triaxial polynomial, 1 taxel polynomial, 2 lookup table; anything else:
+// A type the sensor-type table has no row for:
 // "Invalid sensor type in parameters".
 std::shared_ptr<SensorModel> createModel(std::int32_t sensor_type);
 

@@ -1,4 +1,4 @@
-#include "comms/feltwise_comms.h"
+#include "feltwise_comm/feltwise_comms.h"
 
 #include "comms/comms_state.h"
 

@@ -1,4 +1,4 @@
-#include "comms/port_open_error.h"
+#include "feltwise_comm/port_open_error.h"
 
 #include <cerrno>
 #include <cstdlib>

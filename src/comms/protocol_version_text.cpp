@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <limits>
 
+#include "protocols/protocol_table.h"
+
 namespace feltwise_comm {
 
 std::optional<std::int32_t> protocolVersionFromText(const std::string& text) {
@@ -24,7 +26,7 @@ std::optional<std::int32_t> protocolVersionFromText(const std::string& text) {
   if (value < std::numeric_limits<std::int32_t>::min() || value > std::numeric_limits<std::int32_t>::max()) {
     return std::nullopt;
   }
-  if (value < 0 || value > 4) return std::nullopt;
+  if (findProtocol(static_cast<std::int32_t>(value)) == nullptr) return std::nullopt;
   return static_cast<std::int32_t>(value);
 }
 

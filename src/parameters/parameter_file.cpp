@@ -4,11 +4,11 @@
 #include <optional>
 #include <stdexcept>
 
+#include "models/sensor_type_table.h"
 #include "parameters/bounded_unpack.h"
 #include "parameters/msgpack_values.h"
 #include "parameters/packed_value.h"
 #include "parameters/parameter_type_error.h"
-#include "parameters/record_conversion.h"
 #include "parameters/regular_file.h"
 
 namespace feltwise_comm {
@@ -57,24 +57,11 @@ std::int32_t detect_sensor_type(const msgpack::v1::object& record_map) {
 
 namespace {
 
-template <typename Record>
-std::shared_ptr<SensorParameters> make_record(const PackedValue& record_map) {
-  auto record = std::make_shared<Record>();
-  convert_record(record_map, *record);
-  return record;
-}
-
+// The record's class is the one its sensor type names in the sensor-type table.
 std::shared_ptr<SensorParameters> decode_record(const PackedValue& record_map) {
-  switch (detect_sensor_type(record_map)) {
-    case sensor_type::triaxial_polyfit:
-      return make_record<TriaxialPolyfitParameters>(record_map);
-    case sensor_type::taxel_polyfit:
-      return make_record<TaxelPolyfitParameters>(record_map);
-    case sensor_type::taxel_lookup:
-      return make_record<TaxelLookupParameters>(record_map);
-    default:
-      throw std::runtime_error("Invalid sensor parameter data format (4) ");
-  }
+  const SensorTypeEntry* type = findSensorType(detect_sensor_type(record_map));
+  if (type == nullptr) throw std::runtime_error("Invalid sensor parameter data format (4) ");
+  return type->decode_record(record_map);
 }
 
 // The elements of an array in order; the next one is only stepped to when it

@@ -12,7 +12,7 @@
 #include <map>
 #include <thread>
 
-#include "comms/feltwise_comms.h"
+#include "feltwise_comm/feltwise_comms.h"
 #include "support/paced_line.h"
 #include "support/pty_pair.h"
 #include "support/taxel_file.h"

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "comms/feltwise_comms.h"
+#include "feltwise_comm/feltwise_comms.h"
 #include "console/console_sink.h"
 #include "support/pty_pair.h"
 

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "comms/port_open_error.h"
+#include "feltwise_comm/port_open_error.h"
 #include "comms/sample_feed.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "comms/feltwise_comms.h"
+#include "feltwise_comm/feltwise_comms.h"
 #include "support/played_sensor.h"
 #include "support/pty_pair.h"
 

@@ -14,7 +14,7 @@
 
 #include "aes128_reference_cipher.h"
 #include "comms/component_factory.h"
-#include "comms/feltwise_comms.h"
+#include "feltwise_comm/feltwise_comms.h"
 #include "protocols/protocol_binary_encrypt.h"
 #include "protocols/protocol_string.h"
 #include "support/paced_line.h"

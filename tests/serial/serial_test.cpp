@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <type_traits>
+
 #include <chrono>
 #include <future>
 #include <stdexcept>
@@ -59,7 +63,29 @@ TEST(SerialOpen, MissingPortNamesItselfWithFileAndLine) {
     EXPECT_NE(e.getFile().find("serial_impl.cpp"), std::string::npos);
     EXPECT_GT(e.getLine(), 0);
     EXPECT_NE(what.find(", line " + std::to_string(e.getLine()) + "."), std::string::npos);
+    // The cause travels on the exception; the fixed text above does not show it.
+    EXPECT_EQ(e.errorNumber(), ENOENT);
+    EXPECT_EQ(e.systemText(), std::strerror(ENOENT));
   }
+}
+
+// One base catches every port failure, and std::exception still does.
+TEST(SerialErrors, ShareOneBaseUnderStdException) {
+  static_assert(std::is_base_of_v<serial::SerialError, serial::SerialException>);
+  static_assert(std::is_base_of_v<serial::SerialError, serial::IOException>);
+  static_assert(std::is_base_of_v<serial::SerialError, serial::PortNotOpenedException>);
+  static_assert(std::is_base_of_v<std::exception, serial::SerialError>);
+  serial::Serial port("", 115200, feltwise_test::commsTimeouts());
+  try {
+    port.flush();
+    FAIL() << "flushed a closed port";
+  } catch (const serial::SerialError& e) {
+    EXPECT_STREQ(e.what(), "PortNotOpenedException Serial::flush failed.");
+  }
+  const serial::IOException without_cause("f.cpp", 3, "Error setting timeouts.");
+  EXPECT_STREQ(without_cause.what(), "IO Exception: Error setting timeouts., file f.cpp, line 3.");
+  EXPECT_EQ(without_cause.errorNumber(), 0);
+  EXPECT_EQ(without_cause.systemText(), "");
 }
 
 TEST(SerialOpen, OpeningTwiceRaisesAlreadyOpen) {

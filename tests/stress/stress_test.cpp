@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "comms/feltwise_comms.h"
+#include "feltwise_comm/feltwise_comms.h"
 #include "support/played_sensor.h"
 #include "support/pty_pair.h"
 #include "support/taxel_file.h"

@@ -106,9 +106,11 @@ void Serial::SerialImpl::open() {
   const int fd = ::open(port_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd == -1) {
     const int error = errno;
-    if (error == ENOENT) FELTWISE_THROW_IO("Specified port, " + port_ + ", does not exist.");
-    if (error == EBUSY) FELTWISE_THROW_IO("Serial port " + port_ + " is busy: another program has it open.");
-    FELTWISE_THROW_IO("Unknown error opening the serial port: " + errnoText(error));
+    if (error == ENOENT) FELTWISE_THROW_IO_SYSTEM("Specified port, " + port_ + ", does not exist.", error);
+    if (error == EBUSY) {
+      FELTWISE_THROW_IO_SYSTEM("Serial port " + port_ + " is busy: another program has it open.", error);
+    }
+    FELTWISE_THROW_IO_SYSTEM("Unknown error opening the serial port: " + errnoText(error), error);
   }
 
   // POSIX opens a tty shared by default, while Windows opens it exclusively.
@@ -255,7 +257,7 @@ void Serial::SerialImpl::close() {
   // On Linux the descriptor is released even when close() reports an error,
   // so it is never closed a second time.
   if (::close(fd) != 0 && errno != EINTR) {
-    FELTWISE_THROW_IO("Error while closing serial port: " + errnoText(errno));
+    FELTWISE_THROW_IO_SYSTEM("Error while closing serial port: " + errnoText(errno), errno);
   }
 }
 
@@ -314,10 +316,10 @@ bool Serial::SerialImpl::fillReceiveBuffer(const Deadline& total, bool gap_limit
     }
     if (n == 0 && poll_said_readable) {
       // Readable but end of file: the device has gone (a USB adapter pulled out).
-      FELTWISE_THROW_IO("Error while reading from the serial port: " + errnoText(EIO));
+      FELTWISE_THROW_IO_SYSTEM("Error while reading from the serial port: " + errnoText(EIO), EIO);
     }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-      FELTWISE_THROW_IO("Error while reading from the serial port: " + errnoText(errno));
+      FELTWISE_THROW_IO_SYSTEM("Error while reading from the serial port: " + errnoText(errno), errno);
     }
 
     for (;;) {
@@ -328,12 +330,12 @@ bool Serial::SerialImpl::fillReceiveBuffer(const Deadline& total, bool gap_limit
       polled = true;
       if (ready < 0) {
         if (errno == EINTR) continue;
-        FELTWISE_THROW_IO("Error while reading from the serial port: " + errnoText(errno));
+        FELTWISE_THROW_IO_SYSTEM("Error while reading from the serial port: " + errnoText(errno), errno);
       }
       if (ready == 0) continue;
       if ((pfd.revents & POLLIN) == 0) {
         // POLLHUP, POLLERR or POLLNVAL with nothing left to read.
-        FELTWISE_THROW_IO("Error while reading from the serial port: " + errnoText(EIO));
+        FELTWISE_THROW_IO_SYSTEM("Error while reading from the serial port: " + errnoText(EIO), EIO);
       }
       poll_said_readable = true;
       break;
@@ -431,7 +433,7 @@ std::size_t Serial::SerialImpl::write(const std::uint8_t* data, std::size_t size
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-      FELTWISE_THROW_IO("Error while writing to the serial port: " + errnoText(errno));
+      FELTWISE_THROW_IO_SYSTEM("Error while writing to the serial port: " + errnoText(errno), errno);
     }
     // The output queue is full: wait for room, within the write time-out.
     for (;;) {
@@ -441,11 +443,11 @@ std::size_t Serial::SerialImpl::write(const std::uint8_t* data, std::size_t size
       const int ready = ::poll(&pfd, 1, wait_ms);
       if (ready < 0) {
         if (errno == EINTR) continue;
-        FELTWISE_THROW_IO("Error while writing to the serial port: " + errnoText(errno));
+        FELTWISE_THROW_IO_SYSTEM("Error while writing to the serial port: " + errnoText(errno), errno);
       }
       if (ready == 0) continue;
       if ((pfd.revents & POLLOUT) == 0) {
-        FELTWISE_THROW_IO("Error while writing to the serial port: " + errnoText(EIO));
+        FELTWISE_THROW_IO_SYSTEM("Error while writing to the serial port: " + errnoText(EIO), EIO);
       }
       break;
     }

@@ -20,8 +20,6 @@ std::wstring widen(const std::string& text) {
   return wide;
 }
 
-std::string lastErrorText() { return std::to_string(::GetLastError()); }
-
 using Clock = std::chrono::steady_clock;
 
 std::uint64_t msSince(Clock::time_point start) {
@@ -74,14 +72,17 @@ void Serial::SerialImpl::open() {
     // A name with a path in it ("/dev/ttyUSB0", "COM3/x") is reported as a
     // missing path rather than a missing file; for a port both mean it is not there.
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-      FELTWISE_THROW_IO("Specified port, " + narrow(port_) + ", does not exist.");
+      FELTWISE_THROW_IO_SYSTEM("Specified port, " + narrow(port_) + ", does not exist.",
+                               static_cast<int>(error));
     }
     // What Windows answers for a port another program holds open: say so, as
     // the POSIX port does, rather than leave the user a bare error number.
     if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
-      FELTWISE_THROW_IO("Serial port " + narrow(port_) + " is busy: another program has it open.");
+      FELTWISE_THROW_IO_SYSTEM("Serial port " + narrow(port_) + " is busy: another program has it open.",
+                               static_cast<int>(error));
     }
-    FELTWISE_THROW_IO("Unknown error opening the serial port: " + std::to_string(error));
+    FELTWISE_THROW_IO_SYSTEM("Unknown error opening the serial port: " + std::to_string(error),
+                             static_cast<int>(error));
   }
   try {
     applySettings();
@@ -194,7 +195,10 @@ void Serial::SerialImpl::setTimeouts(const Timeouts& timeouts) {
 void Serial::SerialImpl::close() {
   if (!is_open_) return;
   if (fd_ != INVALID_HANDLE_VALUE) {
-    if (!::CloseHandle(fd_)) FELTWISE_THROW_IO("Error while closing serial port: " + lastErrorText());
+    if (!::CloseHandle(fd_)) {
+      const DWORD error = ::GetLastError();
+      FELTWISE_THROW_IO_SYSTEM("Error while closing serial port: " + std::to_string(error), static_cast<int>(error));
+    }
     fd_ = INVALID_HANDLE_VALUE;
   }
   is_open_ = false;
@@ -206,7 +210,9 @@ std::size_t Serial::SerialImpl::readBytes(std::uint8_t* into, std::size_t size) 
   // The driver applies the time-outs set above: the call returns when `size`
   // bytes have arrived or the total read time has passed.
   if (!::ReadFile(fd_, into, static_cast<DWORD>(size), &received, nullptr)) {
-    FELTWISE_THROW_IO("Error while reading from the serial port: " + lastErrorText());
+    const DWORD error = ::GetLastError();
+    FELTWISE_THROW_IO_SYSTEM("Error while reading from the serial port: " + std::to_string(error),
+                             static_cast<int>(error));
   }
   return received;
 }
@@ -279,7 +285,9 @@ std::size_t Serial::SerialImpl::write(const std::uint8_t* data, std::size_t size
       }
       DWORD written = 0;
       if (!::WriteFile(fd_, data + done, static_cast<DWORD>(size - done), &written, nullptr)) {
-        FELTWISE_THROW_IO("Error while writing to the serial port: " + lastErrorText());
+        const DWORD error = ::GetLastError();
+        FELTWISE_THROW_IO_SYSTEM("Error while writing to the serial port: " + std::to_string(error),
+                                 static_cast<int>(error));
       }
       done += written;
       if (total == 0) break;

@@ -8,8 +8,8 @@
 // - errorNumber(): the system's error number (errno), 0 when unknown;
 // - systemText(): the system's text for it (strerror), empty when unknown;
 // - detail(): the port layer's own message.
-#ifndef FELTWISE_COMMS_PORT_OPEN_ERROR_H
-#define FELTWISE_COMMS_PORT_OPEN_ERROR_H
+#ifndef FELTWISE_COMM_PORT_OPEN_ERROR_H
+#define FELTWISE_COMM_PORT_OPEN_ERROR_H
 
 #include <stdexcept>
 #include <string>
@@ -44,4 +44,4 @@ const char* causeName(PortOpenError::Cause cause);
 
 }  // namespace feltwise_comm
 
-#endif  // FELTWISE_COMMS_PORT_OPEN_ERROR_H
+#endif  // FELTWISE_COMM_PORT_OPEN_ERROR_H

@@ -8,8 +8,8 @@
 //
 // Every operation forwards to the private CommsState, which documents the
 // threading rules.
-#ifndef FELTWISE_COMMS_FELTWISE_COMMS_H
-#define FELTWISE_COMMS_FELTWISE_COMMS_H
+#ifndef FELTWISE_COMM_FELTWISE_COMMS_H
+#define FELTWISE_COMM_FELTWISE_COMMS_H
 
 #include <cstdint>
 #include <memory>
@@ -46,4 +46,4 @@ class FeltwiseComms {
 
 }  // namespace feltwise_comm
 
-#endif  // FELTWISE_COMMS_FELTWISE_COMMS_H
+#endif  // FELTWISE_COMM_FELTWISE_COMMS_H

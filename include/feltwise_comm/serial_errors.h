@@ -1,0 +1,62 @@
+// The port layer's own failures. Each class derives from std::exception
+// through one common base, serial::SerialError, so a caller can catch every
+// port failure at once (and `catch (const std::exception&)` still sees them);
+// what() returns the composed message, fixed as below.
+//
+// IOException also carries the system's cause when the failing call gave one:
+// errorNumber() is errno (GetLastError() on Windows), 0 when no system call
+// failed; systemText() is the system's text for it (strerror on POSIX), empty
+// then.
+// These never change what(): its wording is fixed.
+#ifndef FELTWISE_COMM_SERIAL_ERRORS_H
+#define FELTWISE_COMM_SERIAL_ERRORS_H
+
+#include <exception>
+#include <string>
+#include <utility>
+
+namespace serial {
+
+class SerialError : public std::exception {
+ public:
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ protected:
+  explicit SerialError(std::string message) : message_(std::move(message)) {}
+
+ private:
+  std::string message_;
+};
+
+// "SerialException " + description + " failed."
+class SerialException : public SerialError {
+ public:
+  explicit SerialException(const std::string& description);
+};
+
+// "IO Exception: " + description + ", file " + file + ", line " + line + "."
+class IOException : public SerialError {
+ public:
+  IOException(std::string file, int line, const std::string& description, int error_number = 0);
+
+  const std::string& getFile() const { return file_; }
+  int getLine() const { return line_; }
+  int errorNumber() const { return error_number_; }
+  const std::string& systemText() const { return system_text_; }
+
+ private:
+  std::string file_;
+  int line_;
+  int error_number_;
+  std::string system_text_;
+};
+
+// "PortNotOpenedException " + description + " failed."
+class PortNotOpenedException : public SerialError {
+ public:
+  explicit PortNotOpenedException(const std::string& description);
+};
+
+}  // namespace serial
+
+#endif  // FELTWISE_COMM_SERIAL_ERRORS_H

@@ -1,0 +1,64 @@
+#include "models/sensor_type_table.h"
+
+#include <iterator>
+
+#include "models/taxel_lookup_model.h"
+#include "models/taxel_polyfit_model.h"
+#include "models/triaxial_polyfit_model.h"
+#include "parameters/record_conversion.h"
+
+namespace feltwise_comm {
+
+namespace {
+
+template <typename Record>
+std::shared_ptr<SensorParameters> decode(const PackedValue& record_map) {
+  auto record = std::make_shared<Record>();
+  convert_record(record_map, *record);
+  return record;
+}
+
+template <typename Model>
+std::shared_ptr<SensorModel> create() {
+  return std::make_shared<Model>();
+}
+
+template <typename Record>
+bool holds(const SensorParameters& record) {
+  return dynamic_cast<const Record*>(&record) != nullptr;
+}
+
+template <typename Record>
+RecordFields fields(const SensorParameters& record) {
+  return ownFields(static_cast<const Record&>(record));
+}
+
+template <typename Record, typename Model>
+constexpr SensorTypeEntry row(std::int32_t sensor_type, const char* model_name) {
+  return {sensor_type, model_name, &decode<Record>, &create<Model>, &holds<Record>, &fields<Record>};
+}
+
+constexpr SensorTypeEntry rows[] = {
+    row<TriaxialPolyfitParameters, TriaxialPolyfitModel>(sensor_type::triaxial_polyfit, "TriaxialPolyfitModel"),
+    row<TaxelPolyfitParameters, TaxelPolyfitModel>(sensor_type::taxel_polyfit, "TaxelPolyfitModel"),
+    row<TaxelLookupParameters, TaxelLookupModel>(sensor_type::taxel_lookup, "TaxelLookupModel"),
+};
+
+constexpr bool typesRunFromZero() {
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    if (rows[i].sensor_type != static_cast<std::int32_t>(i)) return false;
+  }
+  return true;
+}
+static_assert(typesRunFromZero(), "sensor types are the row numbers: 0, 1, 2, ... without a gap");
+
+}  // namespace
+
+SensorTypeRows sensorTypeTable() { return {rows, std::size(rows)}; }
+
+const SensorTypeEntry* findSensorType(std::int32_t sensor_type) {
+  if (sensor_type < 0 || static_cast<std::size_t>(sensor_type) >= std::size(rows)) return nullptr;
+  return &rows[sensor_type];
+}
+
+}  // namespace feltwise_comm

@@ -1,0 +1,80 @@
+// Reads samples through the installed library from a pseudo-terminal whose
+// other end this program plays: the sensor sends protocol version 1 frames
+//   FF FF | count (u16 LE) | count x value (u16 LE)
+// and the comms object must deliver them. Uses only the public headers.
+// Exit status 0 when a sample with the sent values arrived.
+#include <feltwise_comm/feltwise_comms.h>
+#include <feltwise_comm/port_open_error.h>
+#include <feltwise_comm/serial_errors.h>
+#include <feltwise_comm/version.h>
+
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+int main() {
+  std::printf("feltwise_comm %s\n", FELTWISE_COMM_VERSION);
+
+  // A port that does not exist is refused with its cause kept.
+  try {
+    feltwise_comm::FeltwiseComms missing;
+    missing.init("1");
+    missing.connect("/dev/feltwise-consumer-no-such-port");
+    std::fprintf(stderr, "a missing port opened\n");
+    return 1;
+  } catch (const feltwise_comm::PortOpenError& error) {
+    std::printf("%s (%s)\n", error.what(), feltwise_comm::causeName(error.cause()));
+  }
+
+  int master = -1;
+  int slave = -1;
+  char name[256] = {};
+  if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+    std::perror("openpty");
+    return 1;
+  }
+  termios raw{};
+  ::tcgetattr(slave, &raw);
+  ::cfmakeraw(&raw);
+  ::tcsetattr(slave, TCSANOW, &raw);
+
+  std::atomic<bool> playing{true};
+  std::thread sensor([&] {
+    const std::uint8_t frame[] = {0xFF, 0xFF, 3, 0, 0x10, 0x00, 0x20, 0x00, 0x30, 0x00};
+    while (playing) {
+      if (::write(master, frame, sizeof frame) < 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+
+  int status = 1;
+  try {
+    feltwise_comm::FeltwiseComms comms;
+    comms.init("1");
+    comms.connect(name);
+    std::vector<double> sample;
+    for (int attempt = 0; attempt < 50 && sample.empty(); ++attempt) comms.read_raw(sample, 100);
+    if (sample == std::vector<double>{16.0, 32.0, 48.0}) {
+      std::printf("raw sample: %g %g %g\n", sample[0], sample[1], sample[2]);
+      status = 0;
+    } else {
+      std::fprintf(stderr, "no sample or wrong values (%zu values)\n", sample.size());
+    }
+  } catch (const serial::SerialError& error) {
+    std::fprintf(stderr, "port error: %s\n", error.what());
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "error: %s\n", error.what());
+  }
+  playing = false;
+  sensor.join();
+  ::close(slave);
+  ::close(master);
+  return status;
+}
