@@ -3,6 +3,7 @@
 import contextlib
 import os
 
+from . import protocols
 from .errors import UserError
 from .paramfile import bare_layout, load_layout
 
@@ -35,8 +36,9 @@ def add_connection_arguments(parser, registers=False, zenoh=False):
         "--protocol",
         metavar="N",
         type=int,
-        choices=range(5),
-        help="bare protocol version 0 to 4, without calibration" + ("" if registers else " (raw samples only)"),
+        choices=protocols.versions(),
+        help=f"bare protocol version {protocols.span()}, without calibration"
+        + ("" if registers else " (raw samples only)"),
     )
 
 
@@ -56,16 +58,6 @@ def add_zenoh_arguments(parser):
         metavar="ENDPOINT",
         help="listen on this Zenoh endpoint, e.g. tcp/0.0.0.0:7447 (repeatable)",
     )
-
-
-def module():
-    try:
-        import feltwise_comm_py
-    except ImportError as error:
-        raise UserError(
-            f"the extension module feltwise_comm_py is not installed ({error}); run pip install ."
-        ) from None
-    return feltwise_comm_py
 
 
 class Connection:

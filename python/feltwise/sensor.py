@@ -19,7 +19,7 @@ import re
 from collections.abc import Iterator, Sequence
 from typing import Optional, Union
 
-from . import _native
+from . import _native, protocols
 from .errors import (
     DeviceLostError,
     ParameterFileError,
@@ -66,8 +66,8 @@ def _init_text(params: Optional[PathLike], protocol: Optional[int]) -> str:
     if params is not None and protocol is not None:
         raise ValueError("give params or protocol, not both: the parameter file names its protocol")
     if protocol is not None:
-        if protocol not in range(5):
-            raise ValueError(f"protocol must be 0 to 4, not {protocol!r}")
+        if protocol not in protocols.versions():
+            raise ValueError(f"protocol must be {protocols.span()}, not {protocol!r}")
         return str(protocol)
     if params is None:
         return "1"

@@ -3,6 +3,7 @@
 import os
 import sys
 
+from .. import protocols
 from ..arguments import library_path
 from ..errors import UserError
 
@@ -57,7 +58,8 @@ def run_params_build(args):
 
 
 def run_params_check(args):
-    from ..connection import module
+    from .._native import read_parameters
+    from ..errors import ParameterFileError
     from ..paramfile import describe, missing_fields, read_msgpack
 
     if not os.path.isfile(args.file):
@@ -69,12 +71,20 @@ def run_params_check(args):
         problems = missing_fields(read_msgpack(args.file))
     except UserError:
         problems = []  # not even msgpack: the library's own words follow
-    comms = module().FeltwiseComms()
+    # The library's own loader, the one init runs: what it refuses here it
+    # refuses there, in the same words (they are what a bug report needs).
     try:
-        comms.init(library_path(args.file))
+        version, _ = read_parameters(library_path(args.file))
+    except ParameterFileError as error:
+        print(f"{args.file}: {error.reason}", file=sys.stderr)
+        return 1
     except (RuntimeError, MemoryError, ValueError) as error:
-        # The loader's own words, unchanged: they are what a bug report needs.
         print(f"{args.file}: {error}", file=sys.stderr)
+        return 1
+    # The loader takes any version; init then asks the protocol table for
+    # it, and refuses one without a row in the factory's words.
+    if version not in protocols.versions():
+        print(f"{args.file}: Invalid protocol version in sensor parameters", file=sys.stderr)
         return 1
     if problems:
         for problem in problems:

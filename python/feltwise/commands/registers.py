@@ -1,5 +1,6 @@
 """`feltwise registers read|write`: a device register over protocol versions 3 and 4."""
 
+from .. import protocols
 from ..arguments import timeout_ms, u16
 from ..connection import add_connection_arguments
 from ..errors import UserError
@@ -66,11 +67,17 @@ def run(args):
     from ..connection import connect
 
     if args.params is None and args.protocol is None:
-        raise UserError("give --protocol 3 or 4 (or --params FILE): register access depends on the protocol")
+        raise UserError(
+            f"give --protocol {protocols.listed(protocols.register_versions(), 'or')} (or --params FILE): "
+            "register access depends on the protocol"
+        )
     data = parse_data(args.data, args.text) if args.action == "write" else None
     with connect(args) as connection:
-        if connection.version not in (3, 4):
-            raise UserError(f"protocol {connection.version} has no registers; only 3 and 4 do")
+        with_registers = protocols.register_versions()
+        if connection.version not in with_registers:
+            raise UserError(
+                f"protocol {connection.version} has no registers; only {protocols.listed(with_registers)} do"
+            )
         try:
             if args.action == "read":
                 value = connection.sensor.read_register(args.address, args.id, args.timeout / 1000)

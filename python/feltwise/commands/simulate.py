@@ -3,7 +3,7 @@
 import signal
 import sys
 
-from .. import signals
+from .. import protocols, signals
 from ..arguments import channel_count, library_path, non_negative, positive, probability, rate_value, seed
 
 
@@ -19,9 +19,9 @@ def add_parser(subparsers):
     source.add_argument(
         "--protocol",
         type=int,
-        choices=range(5),
+        choices=protocols.versions(),
         metavar="N",
-        help="protocol version 0 to 4 (default: the file's, or 1)",
+        help=f"protocol version {protocols.span()} (default: the file's, or 1)",
     )
     source.add_argument("--channels", type=channel_count, metavar="N", help="raw channels (default: the file's, or 16)")
     source.add_argument(

@@ -33,6 +33,7 @@ import time
 import tty
 from dataclasses import dataclass, fields
 
+from .. import protocols
 from ..errors import UserError
 from ..paramfile import bare_layout, load_layout
 from . import wire
@@ -95,12 +96,15 @@ class SensorEngine:
 
     def __init__(self, layout, version=None, rate=DEFAULT_RATE, faults=None, seed=None, touch=True):
         self.version = layout.version if version is None else version
-        if self.version not in range(5):
-            raise UserError(f"protocol version {self.version} is not one of 0 to 4")
+        if self.version not in protocols.versions():
+            raise UserError(f"protocol version {self.version} is not one of {protocols.span()}")
+        # What the table says of this version, looked up once: the sample loop asks every time.
+        self._text = self.version in protocols.text_versions()
+        self._registers = self.version in protocols.register_versions()
         if rate < 0:
             raise UserError("the sample rate cannot be negative")
         limit = wire.MAX_ENCIPHERED_CHANNELS if self.version == 2 else wire.MAX_COUNT
-        if self.version in wire.BINARY_VERSIONS and layout.channel_count > limit:
+        if not self._text and layout.channel_count > limit:
             raise UserError(
                 f"protocol {self.version} frames carry at most {limit} channels, not {layout.channel_count}"
             )
@@ -109,7 +113,7 @@ class SensorEngine:
         self.registers = RegisterBank(self.version, layout.channel_count, rate, touch)
         self.touch = TouchModel(layout, seed, touch)
         self._rng = random.Random(None if seed is None else seed + 1)
-        text = self.version in wire.TEXT_VERSIONS
+        text = self._text
         self._requests = wire.TextRequestReader() if text else wire.BinaryRequestReader()
         self.master = self.slave = None
         self.path = None
@@ -205,12 +209,12 @@ class SensorEngine:
     def _queue_sample(self, t):
         faults, rng = self.faults, self._rng
         values = self.touch.sample(t)
-        text = self.version in wire.TEXT_VERSIONS
+        text = self._text
         if rng.random() < faults.stray_bytes:
             self._out += rng.randbytes(rng.randint(1, 3))
         if rng.random() < faults.garbage:
             self._out += rng.randbytes(rng.randint(16, 256))
-        if rng.random() < faults.error_lines and self.version in wire.REGISTER_VERSIONS:
+        if rng.random() < faults.error_lines and self._registers:
             self._out += (
                 wire.text_error(ERROR_CODE, "simulated device error") if text else wire.binary_status(ERROR_CODE)
             )
@@ -223,7 +227,7 @@ class SensorEngine:
         self.stats["samples"] += 1
 
     def _encode(self, values):
-        if self.version in wire.TEXT_VERSIONS:
+        if self._text:
             return wire.sample_line(values)
         if self.version == 2:
             return wire.enciphered_frame(values)
@@ -233,8 +237,8 @@ class SensorEngine:
 
     def _answers(self, request):
         """The answers to one request: a list of (bytes, pause after them)."""
-        text = self.version in wire.TEXT_VERSIONS
-        if self.version not in wire.REGISTER_VERSIONS:
+        text = self._text
+        if not self._registers:
             return []  # versions 0 to 2 have no register traffic: requests are ignored
         faults = self.faults
         try:

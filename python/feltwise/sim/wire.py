@@ -19,9 +19,8 @@ MAX_COUNT = 1023
 # A version-2 frame carries 8 values per 16-byte block and at most 64 blocks.
 MAX_ENCIPHERED_CHANNELS = 8 * (MAX_COUNT // 16 + 1)
 
-TEXT_VERSIONS = (0, 3)
-BINARY_VERSIONS = (1, 2, 4)
-REGISTER_VERSIONS = (3, 4)
+# Which versions are text, binary or have registers: feltwise.protocols,
+# from the library's own table.
 
 
 def _u16(values):
