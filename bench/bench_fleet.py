@@ -93,7 +93,6 @@ def cpu_seconds():
 def reader(paths, endpoint, ready, go, stop, results):
     """Reads every sensor; with an endpoint, publishes every sample too."""
     import feltwise_comm_py
-
     from feltwise.sample import Sample
 
     sensors = []
@@ -108,8 +107,7 @@ def reader(paths, endpoint, ready, go, stop, results):
         from feltwise.remote import SensorPublisher, open_session
 
         session = open_session(listen=[endpoint])
-        publishers = [SensorPublisher(session, f"bench{i}", {"bench": True}, lambda: None)
-                      for i in range(len(paths))]
+        publishers = [SensorPublisher(session, f"bench{i}", {"bench": True}, lambda: None) for i in range(len(paths))]
     ready.set()
     go.wait()
     last = [None] * len(sensors)
@@ -198,14 +196,16 @@ def run(count, seconds, over_zenoh):
     reader_results, subscriber_results = context.Queue(), context.Queue()
     written = context.Value("d", 0.0)
     feed = context.Process(target=feeder, args=([m for m, _, _ in ptys], go, stop, written))
-    read = context.Process(target=reader, args=([p for _, _, p in ptys], endpoint, reader_ready, go, stop,
-                                                reader_results))
+    read = context.Process(
+        target=reader, args=([p for _, _, p in ptys], endpoint, reader_ready, go, stop, reader_results)
+    )
     processes = [feed, read]
     read.start()
     reader_ready.wait(60)
     if over_zenoh:
-        subscribe_process = context.Process(target=subscriber, args=(count, endpoint, subscriber_ready,
-                                                                     stop_subscriber, subscriber_results))
+        subscribe_process = context.Process(
+            target=subscriber, args=(count, endpoint, subscriber_ready, stop_subscriber, subscriber_results)
+        )
         processes.append(subscribe_process)
         subscribe_process.start()
         subscriber_ready.wait(60)
@@ -232,37 +232,73 @@ def row(what, count, offered, result, latencies, cpu_parts):
     rate = result["count"] / result["elapsed"]
     cpu = " + ".join(f"{100 * c / result['elapsed']:.0f}" for c in cpu_parts)
     lost = result["lost"] if "lost" in result else "n/a"
-    return (f"| {count} | {what} | {offered:,.0f} | {rate:,.0f} | {lost} | "
-            f"{statistics.median(latencies):.0f} | "
-            f"{percentile(latencies, 0.99):.0f} | {cpu} |")
+    return (
+        f"| {count} | {what} | {offered:,.0f} | {rate:,.0f} | {lost} | "
+        f"{statistics.median(latencies):.0f} | "
+        f"{percentile(latencies, 0.99):.0f} | {cpu} |"
+    )
 
 
 def main():
     seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 8.0
     counts = [int(c) for c in sys.argv[2].split(",")] if len(sys.argv) > 2 else [1, 8, 32]
-    print(f"{seconds:g} s per run, {RATE:g} samples/s per sensor of {CHANNELS} channels, "
-          f"{os.cpu_count()} cores, load {os.getloadavg()[0]:.1f}")
-    print("| sensors | path | frames/s written | samples/s arriving | lost | latency median (µs) "
-          "| latency p99 (µs) | CPU % of a core |")
+    print(
+        f"{seconds:g} s per run, {RATE:g} samples/s per sensor of {CHANNELS} channels, "
+        f"{os.cpu_count()} cores, load {os.getloadavg()[0]:.1f}"
+    )
+    print(
+        "| sensors | path | frames/s written | samples/s arriving | lost | latency median (µs) "
+        "| latency p99 (µs) | CPU % of a core |"
+    )
     print("|---|---|---|---|---|---|---|---|")
     figures = []
     for count in counts:
         local, _ = run(count, seconds, over_zenoh=False)
-        print(row("local read: frame written -> read", count, local["offered"], local, local["latency_us"],
-                  [local["cpu"]]), flush=True)
+        print(
+            row(
+                "local read: frame written -> read", count, local["offered"], local, local["latency_us"], [local["cpu"]]
+            ),
+            flush=True,
+        )
         published, remote = run(count, seconds, over_zenoh=True)
         remote["elapsed"] = published["elapsed"]
-        print(row("Zenoh: publish -> subscriber", count, published["offered"], remote, remote["latency_us"],
-                  [published["cpu"], remote["cpu"]]), flush=True)
-        print(row("Zenoh: frame written -> subscriber", count, published["offered"], remote,
-                  remote["end_to_end_us"], [published["cpu"], remote["cpu"]]), flush=True)
-        figures.append({"sensors": count, "local": {k: v for k, v in local.items() if k != "latency_us"},
-                        "offered_zenoh": published["offered"],
-                        "zenoh": {k: v for k, v in remote.items() if not k.endswith("_us")},
-                        "publisher_cpu": published["cpu"], "published": published["count"]})
-    print("CPU: the reading process (+ the subscribing process), user + system time over the run. lost: seq "
-          "gaps between publisher and subscriber. Frames written but not read were overwritten in the "
-          "library's newest-sample hand-off before the reader came round.")
+        print(
+            row(
+                "Zenoh: publish -> subscriber",
+                count,
+                published["offered"],
+                remote,
+                remote["latency_us"],
+                [published["cpu"], remote["cpu"]],
+            ),
+            flush=True,
+        )
+        print(
+            row(
+                "Zenoh: frame written -> subscriber",
+                count,
+                published["offered"],
+                remote,
+                remote["end_to_end_us"],
+                [published["cpu"], remote["cpu"]],
+            ),
+            flush=True,
+        )
+        figures.append(
+            {
+                "sensors": count,
+                "local": {k: v for k, v in local.items() if k != "latency_us"},
+                "offered_zenoh": published["offered"],
+                "zenoh": {k: v for k, v in remote.items() if not k.endswith("_us")},
+                "publisher_cpu": published["cpu"],
+                "published": published["count"],
+            }
+        )
+    print(
+        "CPU: the reading process (+ the subscribing process), user + system time over the run. lost: seq "
+        "gaps between publisher and subscriber. Frames written but not read were overwritten in the "
+        "library's newest-sample hand-off before the reader came round."
+    )
     print(json.dumps(figures))
 
 

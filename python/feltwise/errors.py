@@ -40,8 +40,16 @@ class PortError(SensorError):
         "permission denied": "permission denied (on Linux: is the user in the dialout group?)",
     }
 
-    def __init__(self, message: str, *, port: str = "", cause: str = "other", errno: Optional[int] = None,
-                 strerror: Optional[str] = None, detail: str = ""):
+    def __init__(
+        self,
+        message: str,
+        *,
+        port: str = "",
+        cause: str = "other",
+        errno: Optional[int] = None,
+        strerror: Optional[str] = None,
+        detail: str = "",
+    ):
         text = message
         explanation = self.EXPLANATIONS.get(cause, detail)
         if explanation:

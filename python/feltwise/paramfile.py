@@ -19,8 +19,11 @@ from .errors import UserError
 TRIAXIAL_POLYFIT = 0
 TAXEL_POLYFIT = 1
 TAXEL_LOOKUP = 2
-SENSOR_TYPE_NAMES = {TRIAXIAL_POLYFIT: "triaxial polynomial", TAXEL_POLYFIT: "taxel polynomial",
-                     TAXEL_LOOKUP: "lookup table"}
+SENSOR_TYPE_NAMES = {
+    TRIAXIAL_POLYFIT: "triaxial polynomial",
+    TAXEL_POLYFIT: "taxel polynomial",
+    TAXEL_LOOKUP: "lookup table",
+}
 
 
 def read_msgpack(path):
@@ -43,13 +46,12 @@ def read_parameter_file(path):
     91), so a JSON file given where msgpack belongs would otherwise show as
     one number."""
     content = read_msgpack(path)
-    if not isinstance(content, list) or not content or isinstance(content[0], bool) \
-            or not isinstance(content[0], int):
+    if not isinstance(content, list) or not content or isinstance(content[0], bool) or not isinstance(content[0], int):
         head = _read_bytes(path)[:64].lstrip()
-        hint = (" (it looks like JSON: `feltwise params build` turns JSON into msgpack)"
-                if head[:1] in (b"[", b"{") else "")
-        raise UserError(f"{path} is not a parameter file: not a msgpack array [protocol version, group, ...]"
-                        f"{hint}")
+        hint = (
+            " (it looks like JSON: `feltwise params build` turns JSON into msgpack)" if head[:1] in (b"[", b"{") else ""
+        )
+        raise UserError(f"{path} is not a parameter file: not a msgpack array [protocol version, group, ...]{hint}")
     return content
 
 
@@ -127,6 +129,7 @@ def to_msgpack(content):
 @dataclass
 class Taxel:
     """One single-channel unit: raw channel in, one calibrated output out."""
+
     channel: int
     output: int | None
     rest: float
@@ -137,6 +140,7 @@ class Taxel:
 class Triaxial:
     """A four-channel unit: channels[slot] is the raw channel of input slot 0..3;
     outputs maps axis 0, 1, 2 (x, y, z) to calibrated outputs."""
+
     channels: list
     outputs: dict
     rest: list
@@ -147,6 +151,7 @@ class Triaxial:
 class Layout:
     """Where a sensor's units sit: which raw channels it sends and how its
     units are arranged on a grid for display (in order of their outputs)."""
+
     version: int
     channel_count: int
     output_count: int
@@ -196,8 +201,7 @@ def _numbers(value, length, default=0.0):
 
 
 def layout_from_content(content, source="parameter file"):
-    if not isinstance(content, list) or not content or isinstance(content[0], bool) \
-            or not isinstance(content[0], int):
+    if not isinstance(content, list) or not content or isinstance(content[0], bool) or not isinstance(content[0], int):
         raise UserError(f"{source} is not [protocol version, group, ...]")
     cells = []
     for group in content[1:]:
@@ -215,11 +219,13 @@ def layout_from_content(content, source="parameter file"):
                 for channel, slot in inputs.items():
                     if 0 <= slot < 4:
                         channels[slot] = channel
-                cells.append(Triaxial(channels, outputs, _numbers(record.get("offset"), 4),
-                                      _numbers(record.get("lower"), 4)))
+                cells.append(
+                    Triaxial(channels, outputs, _numbers(record.get("offset"), 4), _numbers(record.get("lower"), 4))
+                )
             elif sensor_type in (TAXEL_POLYFIT, TAXEL_LOOKUP):
-                cells.append(Taxel(next(iter(inputs)), next(iter(outputs.values())),
-                                   _number(record.get("offset")), sensor_type))
+                cells.append(
+                    Taxel(next(iter(inputs)), next(iter(outputs.values())), _number(record.get("offset")), sensor_type)
+                )
             else:
                 raise UserError(f"{source}: a record has sensor_type {sensor_type!r}, not 0, 1 or 2")
     channels = [c.channel for c in cells if isinstance(c, Taxel)]
@@ -268,8 +274,7 @@ def missing_fields(content):
                 elif not _is_numbers(record[name]):
                     problems.append(f"{where} ({SENSOR_TYPE_NAMES[sensor_type]}): {name} is not numbers")
                 elif name in NON_EMPTY_LISTS and (not isinstance(record[name], list) or not record[name]):
-                    problems.append(f"{where} ({SENSOR_TYPE_NAMES[sensor_type]}): {name} is empty "
-                                    f"or not a list")
+                    problems.append(f"{where} ({SENSOR_TYPE_NAMES[sensor_type]}): {name} is empty or not a list")
     return problems
 
 
@@ -286,5 +291,7 @@ def describe(content):
             counts[kind] = counts.get(kind, 0) + 1
     layout = layout_from_content(content)
     kinds = ", ".join(f"{n} {kind}" for kind, n in counts.items()) or "no records"
-    return (f"protocol {content[0]}; {sum(counts.values())} records ({kinds}); "
-            f"{layout.channel_count} raw channels, {layout.output_count} calibrated outputs")
+    return (
+        f"protocol {content[0]}; {sum(counts.values())} records ({kinds}); "
+        f"{layout.channel_count} raw channels, {layout.output_count} calibrated outputs"
+    )

@@ -14,6 +14,10 @@
 32 + 8 (n + m) bytes in all; the values start 8-byte aligned. A reader
 refuses another magic (a later format) and a length that does not match
 the counts. docs/fleet.md has the same table and readers in C++ and Rust.
+
+`encode` and `decode` carry the fields as they are; remote.py turns the
+monotonic stamp of a `Sample` into Unix time for the payload and back, and
+the cumulative `dropped` into the count since the previous sample.
 """
 
 import struct
@@ -38,8 +42,9 @@ def encode(sample):
     calibrated = np.ascontiguousarray(sample.calibrated, dtype="<f8")
     if len(raw) > MAX_VALUES or len(calibrated) > MAX_VALUES:
         raise PayloadError(f"at most {MAX_VALUES} values of each kind, not {max(len(raw), len(calibrated))}")
-    header = HEADER.pack(MAGIC, len(raw), len(calibrated), sample.seq, sample.t_host_ns,
-                         min(sample.dropped, 0xFFFFFFFF), 0)
+    header = HEADER.pack(
+        MAGIC, len(raw), len(calibrated), sample.seq, sample.t_host_ns, min(sample.dropped, 0xFFFFFFFF), 0
+    )
     return b"".join((header, raw.tobytes(), calibrated.tobytes()))
 
 
@@ -50,7 +55,8 @@ def decode(data):
     if magic != MAGIC:
         raise PayloadError(f"magic {magic!r}, not {MAGIC!r}")
     if len(data) != HEADER_SIZE + 8 * (n + m):
-        raise PayloadError(f"{len(data)} bytes for {n} raw and {m} calibrated values "
-                           f"(expected {HEADER_SIZE + 8 * (n + m)})")
+        raise PayloadError(
+            f"{len(data)} bytes for {n} raw and {m} calibrated values (expected {HEADER_SIZE + 8 * (n + m)})"
+        )
     values = np.frombuffer(data, dtype="<f8", offset=HEADER_SIZE, count=n + m).astype(np.float64)
     return Sample(values[:n], values[n:], seq, t_host_ns, dropped)

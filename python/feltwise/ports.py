@@ -1,4 +1,4 @@
-"""`feltwise ports`: the serial ports a sensor may be on, and `--match VID:PID[:SERIAL]`.
+"""The serial ports a sensor may be on (`feltwise ports`), and `--match VID:PID[:SERIAL]`.
 
 pyserial's serial.tools.list_ports reads what the system knows of each port
 (sysfs on Linux, SetupAPI on Windows, IOKit on macOS): the USB vendor and
@@ -58,8 +58,16 @@ def list_ports(dev="/dev"):
         # without a USB id or a driver-given description are legacy slots.
         if info.vid is None and (info.description in (None, "", "n/a") or info.hwid == "n/a"):
             continue
-        ports.append(Port(info.device, info.vid, info.pid, info.serial_number, info.description or "",
-                          by_id.get(os.path.realpath(info.device))))
+        ports.append(
+            Port(
+                info.device,
+                info.vid,
+                info.pid,
+                info.serial_number,
+                info.description or "",
+                by_id.get(os.path.realpath(info.device)),
+            )
+        )
     return ports
 
 
@@ -87,8 +95,11 @@ def parse_match(text):
 
 def matching(ports, text):
     vid, pid, serial_number = parse_match(text)
-    return [port for port in ports if port.vid == vid and port.pid == pid
-            and (serial_number is None or port.serial_number == serial_number)]
+    return [
+        port
+        for port in ports
+        if port.vid == vid and port.pid == pid and (serial_number is None or port.serial_number == serial_number)
+    ]
 
 
 def port_matching(text, ports=None):
@@ -100,14 +111,3 @@ def port_matching(text, ports=None):
         names = ", ".join(f"{p.device} (serial {p.serial_number or '?'})" for p in found)
         raise UserError(f"{len(found)} ports match {text}: {names}; add :SERIAL to choose one")
     return found[0].by_id or found[0].device
-
-
-def run(args):
-    ports = list_ports()
-    if not ports:
-        print("no serial ports found (is the sensor plugged in? `feltwise simulate` gives a simulated one)",
-              file=sys.stderr)
-        return 0
-    for port in ports:
-        print(port.line())
-    return 0

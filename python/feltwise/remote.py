@@ -28,6 +28,7 @@ import time
 
 from . import payload
 from .errors import UserError
+from .sample import ClockOffset
 
 PREFIX = "feltwise"
 SCHEME = "zenoh:"
@@ -36,8 +37,7 @@ FORBIDDEN_IN_NAMES = set("/*$?#@ \t\n")
 
 def check_name(name):
     if not name or FORBIDDEN_IN_NAMES & set(name):
-        raise UserError(f"{name!r} is not a sensor name (one key chunk: no '/', '*', '$', '?', '#', '@' or "
-                        f"spaces)")
+        raise UserError(f"{name!r} is not a sensor name (one key chunk: no '/', '*', '$', '?', '#', '@' or spaces)")
     return name
 
 
@@ -93,6 +93,10 @@ def open_session(connect=(), listen=()):
 class SensorPublisher:
     """Publishes one sensor's samples and answers its info and zero queries.
 
+    `put` takes a `Sample` as feltwise.Sensor gives it (monotonic stamp,
+    `dropped` counted since connect) and sends what the payload holds: the
+    stamp in Unix time, `dropped` as the frames lost since the previous one.
+
     `zero` is a function that zeroes the sensor (raising UserError or
     RuntimeError on failure); `serve()` answers the queries waiting and must
     be called from the thread that reads the sensor."""
@@ -101,15 +105,24 @@ class SensorPublisher:
         zenoh = zenoh_module()
         self.name, self.info, self._zero = name, info, zero
         self._publisher = session.declare_publisher(
-            sample_key(name), encoding=zenoh.Encoding(payload.ENCODING),
-            reliability=zenoh.Reliability.RELIABLE, congestion_control=zenoh.CongestionControl.DROP)
+            sample_key(name),
+            encoding=zenoh.Encoding(payload.ENCODING),
+            reliability=zenoh.Reliability.RELIABLE,
+            congestion_control=zenoh.CongestionControl.DROP,
+        )
         self._info_queries = session.declare_queryable(info_key(name))
         self._zero_queries = session.declare_queryable(zero_key(name))
         self.published = 0
         self.zeroed = 0
+        self._clock = ClockOffset()
+        self._dropped = None
 
     def put(self, sample):
-        self._publisher.put(payload.encode(sample))
+        gap = sample.dropped - (self._dropped if self._dropped is not None else sample.dropped)
+        self._dropped = sample.dropped
+        self._publisher.put(
+            payload.encode(sample._replace(t_host_ns=self._clock.unix_ns(sample.t_host_ns), dropped=max(0, gap)))
+        )
         self.published += 1
 
     def serve(self):
@@ -124,8 +137,7 @@ class SensorPublisher:
                     query.reply_err(json.dumps({"error": str(error)}).encode())
                 else:
                     self.zeroed += 1
-                    query.reply(query.key_expr, json.dumps({"zeroed": True}).encode(),
-                                encoding="application/json")
+                    query.reply(query.key_expr, json.dumps({"zeroed": True}).encode(), encoding="application/json")
 
     def close(self):
         for entity in (self._publisher, self._info_queries, self._zero_queries):
@@ -136,9 +148,12 @@ class Subscription:
     """The samples of one published sensor, as `Sample` objects, in order.
 
     Every payload is queued, up to `capacity` (then the oldest go, and count
-    as dropped): iterate, or `read(timeout)` for the next one. `dropped` of
-    a sample counts what was lost before it, at the sensor or on the way
-    (a gap in seq). `info()` and `zero()` ask the publisher."""
+    as dropped): iterate, or `read(timeout)` for the next one. The samples
+    are feltwise.Sensor's: `t_host_ns` is the publisher's stamp on this
+    host's monotonic clock (exact when both wall clocks are synchronised),
+    `dropped` counts the frames lost since this subscription's first sample,
+    at the sensor or on the way (gaps in seq). `info()` and `zero()` ask the
+    publisher."""
 
     def __init__(self, name, connect=(), listen=(), session=None, capacity=65536):
         self.name = check_name(name)
@@ -148,6 +163,8 @@ class Subscription:
         self._queue = collections.deque()
         self._ready = threading.Condition()
         self._last_seq = None
+        self._dropped = 0
+        self._clock = ClockOffset()
         self.overflowed = 0
         self.received = 0
         self.closed = False
@@ -175,10 +192,10 @@ class Subscription:
         except payload.PayloadError as error:
             raise UserError(f"zenoh:{self.name}: a sample that is not ours ({error})") from None
         if self._last_seq is not None and sample.seq > self._last_seq:
-            sample.dropped = max(sample.dropped, sample.seq - self._last_seq - 1)
+            self._dropped += max(sample.dropped, sample.seq - self._last_seq - 1)
         self._last_seq = sample.seq
         self.received += 1
-        return sample
+        return sample._replace(t_host_ns=self._clock.monotonic_ns(sample.t_host_ns), dropped=self._dropped)
 
     def __iter__(self):
         while not self.closed:
@@ -212,8 +229,10 @@ class Subscription:
             if info is not None:
                 return info
             if time.monotonic() >= deadline:
-                raise UserError(f"no publisher answers for zenoh:{self.name} "
-                                f"(is `feltwise publish --name {self.name}` running, and reachable?)")
+                raise UserError(
+                    f"no publisher answers for zenoh:{self.name} "
+                    f"(is `feltwise publish --name {self.name}` running, and reachable?)"
+                )
             time.sleep(0.2)
 
     def zero(self, timeout=10.0):

@@ -1,81 +1,77 @@
-"""One sample as the tools pass it on: raw and calibrated values with their place in the stream.
+"""`Sample`: one frame of a sensor, the same for a sensor read here and one subscribed over Zenoh.
 
-`Sample` has the fields a subscriber, a recording and the Zenoh payload
-need: `raw` and `calibrated` (numpy float64 arrays; `calibrated` is empty
-without a parameter file), `seq` (the sample's number in its stream,
-counting every sample the host took from the sensor), `t_host_ns` (Unix
-time in nanoseconds when the host took it) and `dropped` (samples between
-the previous one handed out and this one that were lost on the way).
+`raw` and `calibrated` (numpy float64 arrays; `calibrated` is empty without a
+parameter file) come from the same frame. `seq` counts the frames decoded
+since connect, this one included (the first is 1): a jump is a gap.
+`t_host_ns` is on `time.monotonic_ns()`'s clock of this process's host.
+`dropped` counts the frames since the reader started that it lost; a reader
+that took every other frame sees `seq == taken + dropped` (from connect on).
 
-`LocalSamples` makes these from a connected `FeltwiseComms`; it is the one
-place that knows how the tools read a local sensor.
+Files and the Zenoh payload carry Unix time instead, which outlives the
+process and means the same on another machine: `ClockOffset` turns one into
+the other.
 """
 
+from __future__ import annotations
+
 import time
+from typing import NamedTuple
 
 import numpy as np
+import numpy.typing as npt
 
 
-class Sample:
-    __slots__ = ("raw", "calibrated", "seq", "t_host_ns", "dropped")
+class Sample(NamedTuple):
+    """One frame of the sensor.
 
-    def __init__(self, raw, calibrated, seq, t_host_ns, dropped=0):
-        self.raw = np.asarray(raw, dtype=np.float64)
-        self.calibrated = np.asarray(calibrated, dtype=np.float64)
-        self.seq, self.t_host_ns, self.dropped = int(seq), int(t_host_ns), int(dropped)
+    `raw` and `calibrated` come from the same frame. `seq` counts the frames
+    decoded since connect, this one included (the first is 1): a jump is a
+    gap. `t_host_ns` is `time.monotonic_ns()`'s clock, read by the acquisition
+    thread the moment the frame was decoded. `dropped` counts the frames since
+    connect that this reader's path lost (replaced before anyone took them, or
+    pushed out of the full queue); a reader that took every other frame sees
+    `seq == taken + dropped`.
+    """
 
-    def __repr__(self):
-        return (f"Sample(seq={self.seq}, t_host_ns={self.t_host_ns}, dropped={self.dropped}, "
-                f"raw={len(self.raw)} values, calibrated={len(self.calibrated)} values)")
-
-
-def take_pair(comms, timeout_ms):
-    """(raw, calibrated) of one fresh sample, or None after the time-out.
-
-    The library hands a sample out through two calls that share one "new
-    sample" flag, so the pair is read back to back and checked: if the raw
-    sample changed in between, a newer sample arrived, and the pair is read
-    again around it."""
-    raw = comms.read_raw(timeout_ms)
-    if not raw:
-        return None
-    calibrated = comms.read(0)
-    for _ in range(3):
-        check = comms.read_raw(0)
-        if check == raw:
-            return raw, calibrated
-        # A newer sample arrived: take it (its flag is still set, and the
-        # next read would hand it out a second time), and pair again.
-        raw = comms.read_raw(1) or check
-        calibrated = comms.read(0)
-    return raw, calibrated
+    raw: npt.NDArray[np.float64]
+    calibrated: npt.NDArray[np.float64]
+    seq: int
+    t_host_ns: int
+    dropped: int = 0
 
 
-class LocalSamples:
-    """Samples of a connected FeltwiseComms. The library gives neither a
-    sequence number nor a host time, so both are the reader's: `seq` counts
-    the samples taken here and `dropped` stays 0 (a sample overwritten before
-    it was read goes unseen)."""
+def _measure_offset_ns() -> int:
+    # The narrowest of a few monotonic-wall-monotonic brackets: a thread
+    # descheduled between two clock reads would otherwise skew every stamp.
+    best = None
+    for _ in range(5):
+        before = time.monotonic_ns()
+        wall = time.time_ns()
+        after = time.monotonic_ns()
+        if best is None or after - before < best[0]:
+            best = (after - before, wall - (before + after) // 2)
+    return best[1]
 
-    def __init__(self, comms, calibrated=True):
-        self.comms, self.calibrated = comms, calibrated
-        self.seq = 0
 
-    def read(self, timeout_s):
-        """The next sample, or None after timeout_s seconds without one."""
-        # At least 1 ms: below that the library returns the current sample
-        # whether or not it was handed out before, and a reader asking for
-        # the next one would get the same one again.
-        timeout_ms = max(1, min(2**31 - 1, int(timeout_s * 1000)))
-        if self.calibrated:
-            pair = take_pair(self.comms, timeout_ms)
-            if pair is None:
-                return None
-            raw, calibrated = pair
-        else:
-            raw, calibrated = self.comms.read_raw(timeout_ms), ()
-            if not raw:
-                return None
-        sample = Sample(raw, calibrated, self.seq, time.time_ns())
-        self.seq += 1
-        return sample
+class ClockOffset:
+    """Unix time minus monotonic time, measured again at most every `refresh_s`
+    seconds (NTP slews the wall clock; within a second the offset holds).
+    `refresh_s=None` keeps the first measurement: a recording's times stay in
+    the order and spacing the sensor's frames had."""
+
+    def __init__(self, refresh_s: float | None = 1.0):
+        self.refresh_ns = None if refresh_s is None else int(refresh_s * 1e9)
+        self._offset = _measure_offset_ns()
+        self._measured = time.monotonic_ns()
+
+    def _current(self) -> int:
+        if self.refresh_ns is not None and time.monotonic_ns() - self._measured > self.refresh_ns:
+            self._offset = _measure_offset_ns()
+            self._measured = time.monotonic_ns()
+        return self._offset
+
+    def unix_ns(self, monotonic_ns: int) -> int:
+        return monotonic_ns + self._current()
+
+    def monotonic_ns(self, unix_ns: int) -> int:
+        return unix_ns - self._current()

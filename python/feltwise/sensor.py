@@ -16,12 +16,10 @@ from __future__ import annotations
 import math
 import os
 import re
-from typing import Iterator, NamedTuple, Optional, Sequence, Union
+from collections.abc import Iterator, Sequence
+from typing import Optional, Union
 
-import numpy as np
-import numpy.typing as npt
-
-from . import _native
+from . import _native, protocols
 from .errors import (
     DeviceLostError,
     ParameterFileError,
@@ -30,27 +28,9 @@ from .errors import (
     SensorClosedError,
     SensorError,
 )
+from .sample import Sample
 
 PathLike = Union[str, "os.PathLike[str]"]
-
-
-class Sample(NamedTuple):
-    """One frame of the sensor.
-
-    `raw` and `calibrated` come from the same frame. `seq` counts the frames
-    decoded since connect, this one included (the first is 1): a jump is a
-    gap. `t_host_ns` is `time.monotonic_ns()`'s clock, read by the acquisition
-    thread the moment the frame was decoded. `dropped` counts the frames since
-    connect that this reader's path lost (replaced before anyone took them, or
-    pushed out of the full queue); a reader that took every other frame sees
-    `seq == taken + dropped`.
-    """
-
-    raw: npt.NDArray[np.float64]
-    calibrated: npt.NDArray[np.float64]
-    seq: int
-    t_host_ns: int
-    dropped: int
 
 
 _REGISTER_ERROR = re.compile(r"^Register (read|write) error: (\d+)$")
@@ -86,8 +66,8 @@ def _init_text(params: Optional[PathLike], protocol: Optional[int]) -> str:
     if params is not None and protocol is not None:
         raise ValueError("give params or protocol, not both: the parameter file names its protocol")
     if protocol is not None:
-        if protocol not in range(5):
-            raise ValueError(f"protocol must be 0 to 4, not {protocol!r}")
+        if protocol not in protocols.versions():
+            raise ValueError(f"protocol must be {protocols.span()}, not {protocol!r}")
         return str(protocol)
     if params is None:
         return "1"
@@ -111,8 +91,9 @@ class Sensor:
     the port does not open, ParameterFileError for a bad parameter file.
     """
 
-    def __init__(self, port: PathLike, params: Optional[PathLike] = None, *, protocol: Optional[int] = None,
-                 queue: int = 0):
+    def __init__(
+        self, port: PathLike, params: Optional[PathLike] = None, *, protocol: Optional[int] = None, queue: int = 0
+    ):
         if int(queue) != queue or queue < 0:
             raise ValueError(f"queue must be a whole number of samples, 0 or more, not {queue!r}")
         self._port = os.fspath(port)
@@ -221,7 +202,10 @@ class Sensor:
         self.close()
 
     def __repr__(self) -> str:
-        source = f"params={self._params!r}" if self._params is not None else \
-            f"protocol={1 if self._protocol is None else self._protocol}"
+        source = (
+            f"params={self._params!r}"
+            if self._params is not None
+            else f"protocol={1 if self._protocol is None else self._protocol}"
+        )
         state = "closed" if self.closed else ("connected" if self.is_connected() else "lost")
         return f"<feltwise.Sensor port={self._port!r} {source} queue={self._queue} {state}>"

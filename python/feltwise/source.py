@@ -1,8 +1,9 @@
 """Where stream, view and record take their samples from: a sensor here, or one published over Zenoh.
 
 `open_source(args)` gives a `Source` either way: `read(timeout_s)` returns the
-next `Sample` or None, `zero()` zeroes the sensor (over Zenoh, a query to
-the publisher), `layout` places the units on a grid, `describe` names it.
+next `Sample` (feltwise.Sensor's, which reads a local sensor) or None,
+`zero()` zeroes the sensor (over Zenoh, a query to the publisher), `layout`
+places the units on a grid, `describe` names it.
 A zenoh:NAME source learns its protocol, counts and parameter file from the
 publisher's info, so it needs no --params (one given here is used instead).
 """
@@ -15,27 +16,36 @@ from .connection import connect, zero
 from .errors import UserError
 from .paramfile import bare_layout, layout_from_content, read_msgpack
 from .remote import SCHEME
-from .sample import LocalSamples
+
+# Frames kept for a reader that sees every one (stream, record): a second at
+# 1,000 frames/s, so a slow disk or a busy machine costs nothing.
+QUEUE = 1024
 
 
 class LocalSource:
     remote = False
 
-    def __init__(self, connection, calibrated):
+    def __init__(self, connection):
         self.connection = connection
         self.layout, self.version = connection.layout, connection.version
         self.describe = connection.port
         self.params_path = None if connection.init_text.isdigit() else connection.init_text
-        self._samples = LocalSamples(connection.comms, calibrated)
 
     def read(self, timeout_s):
-        return self._samples.read(timeout_s)
+        """The next sample (the oldest queued one), or None after timeout_s
+        seconds without one, or once the port is lost (`connected()` says so)."""
+        from .errors import DeviceLostError
+
+        try:
+            return next(self.connection.sensor.samples(timeout_s), None)
+        except DeviceLostError:
+            return None
 
     def zero(self):
         zero(self.connection)
 
     def connected(self):
-        return self.connection.comms.is_connected()
+        return self.connection.sensor.is_connected()
 
 
 class RemoteSource:
@@ -68,17 +78,19 @@ def layout_from_info(info):
 
 
 @contextlib.contextmanager
-def open_source(args, calibrated=True):
+def open_source(args, queue=QUEUE):
+    """The source the arguments name; a local sensor keeps `queue` frames
+    (0: the newest only, for a view that shows nothing else)."""
     port = args.port or ""
     if not port.startswith(SCHEME):
-        with connect(args) as connection:
-            yield LocalSource(connection, calibrated and connection.layout.output_count > 0)
+        with connect(args, queue=queue) as connection:
+            yield LocalSource(connection)
         return
     if args.simulate or getattr(args, "match", None):
         raise UserError(f"{port} is a published sensor: --simulate and --match do not apply")
     from .remote import subscribe
 
-    subscription = subscribe(port[len(SCHEME):], args.connect, args.listen)
+    subscription = subscribe(port[len(SCHEME) :], args.connect, args.listen)
     try:
         info = subscription.wait_for_info()
         if args.params is not None:
@@ -111,5 +123,7 @@ class Silence:
         if not self.source.connected():
             raise UserError(f"lost the sensor on {self.source.describe} (unplugged?)")
         if time.monotonic() - self.last > self.limit:
-            raise UserError(f"no samples from {self.source.describe} for {self.limit:g} s"
-                            + (f" (is it protocol {self.source.version}?)" if not self.source.remote else ""))
+            raise UserError(
+                f"no samples from {self.source.describe} for {self.limit:g} s"
+                + (f" (is it protocol {self.source.version}?)" if not self.source.remote else "")
+            )

@@ -1,9 +1,12 @@
 """Recording files written as samples arrive: CSV, NPZ and MCAP.
 
-Every writer takes `write(sample, receipt_ns)` and `close()`, and makes what
+Every writer takes `write(sample, receipt_ns)` (a feltwise `Sample`, its stamp on
+the monotonic clock; `receipt_ns` Unix time) and `close()`, and makes what
 it has written readable at least once a second (`FLUSH_EVERY_S`): a
 recording killed outright loses at most the last second, and one ended by a
-signal or Ctrl-C is closed whole.
+signal or Ctrl-C is closed whole. Files hold Unix time, which outlives the
+process: each writer measures the monotonic clock's offset once, at the
+start, so the times keep the order and spacing of the sensor's stamps.
 
 CSV: one row per sample, the file flushed every second.
 
@@ -30,6 +33,8 @@ import zipfile
 
 import numpy as np
 
+from .sample import ClockOffset
+
 FLUSH_EVERY_S = 1.0
 FORMATS = ("csv", "npz", "mcap")
 
@@ -37,6 +42,7 @@ FORMATS = ("csv", "npz", "mcap")
 class _Periodic:
     def __init__(self):
         self._next_flush = time.monotonic() + FLUSH_EVERY_S
+        self.clock = ClockOffset(refresh_s=None)
 
     def due(self):
         now = time.monotonic()
@@ -57,9 +63,11 @@ class CsvWriter(_Periodic):
         self.start_ns = None
 
     def _header(self):
-        self.writer.writerow(["unix_time", "elapsed_s", "seq", "dropped"]
-                             + [f"cal_{i}" for i in range(self.calibrated_width)]
-                             + [f"raw_{i}" for i in range(self.raw_width)])
+        self.writer.writerow(
+            ["unix_time", "elapsed_s", "seq", "dropped"]
+            + [f"cal_{i}" for i in range(self.calibrated_width)]
+            + [f"raw_{i}" for i in range(self.raw_width)]
+        )
 
     def write(self, sample, receipt_ns):
         if self.start_ns is None:
@@ -73,10 +81,18 @@ class CsvWriter(_Periodic):
             self.wider += 1
         # Calibrated values first and padded to the header's width, so the raw
         # columns stay where the header says; longer rows run on past it.
-        self.writer.writerow([f"{sample.t_host_ns / 1e9:.6f}", f"{(sample.t_host_ns - self.start_ns) / 1e9:.6f}",
-                              sample.seq, sample.dropped]
-                             + [repr(v) for v in calibrated] + [""] * (self.calibrated_width - len(calibrated))
-                             + [repr(v) for v in raw] + [""] * (self.raw_width - len(raw)))
+        self.writer.writerow(
+            [
+                f"{self.clock.unix_ns(sample.t_host_ns) / 1e9:.6f}",
+                f"{(sample.t_host_ns - self.start_ns) / 1e9:.6f}",
+                sample.seq,
+                sample.dropped,
+            ]
+            + [repr(v) for v in calibrated]
+            + [""] * (self.calibrated_width - len(calibrated))
+            + [repr(v) for v in raw]
+            + [""] * (self.raw_width - len(raw))
+        )
         self.rows += 1
         if self.due():
             self.file.flush()
@@ -114,7 +130,7 @@ class NpzWriter(_Periodic):
         if not self._pending:
             return
         self.parts += 1
-        arrays = _rows_to_arrays(self._pending, self.start_ns)
+        arrays = _rows_to_arrays(self._pending, self.start_ns, self.clock.unix_ns(0))
         with zipfile.ZipFile(self.path, "a", zipfile.ZIP_STORED, allowZip64=True) as archive:
             for key, value in arrays.items():
                 _add_array(archive, f"part{self.parts:06d}/{key}", value)
@@ -125,20 +141,24 @@ class NpzWriter(_Periodic):
         _join_parts(self.path, self.parts, self.metadata)
 
 
-def _rows_to_arrays(samples, start_ns):
+def _rows_to_arrays(samples, start_ns, offset_ns):
     def matrix(field):
         width = max((len(getattr(s, field)) for s in samples), default=0)
         values = np.full((len(samples), width), np.nan)
         for i, sample in enumerate(samples):
             row = getattr(sample, field)
-            values[i, :len(row)] = row
+            values[i, : len(row)] = row
         return values
 
     t_host = np.array([s.t_host_ns for s in samples], dtype=np.int64)
-    return {"unix_time": t_host / 1e9, "elapsed_s": (t_host - start_ns) / 1e9,
-            "seq": np.array([s.seq for s in samples], dtype=np.uint64),
-            "dropped": np.array([s.dropped for s in samples], dtype=np.uint32),
-            "raw": matrix("raw"), "calibrated": matrix("calibrated")}
+    return {
+        "unix_time": (t_host + offset_ns) / 1e9,
+        "elapsed_s": (t_host - start_ns) / 1e9,
+        "seq": np.array([s.seq for s in samples], dtype=np.uint64),
+        "dropped": np.array([s.dropped for s in samples], dtype=np.uint32),
+        "raw": matrix("raw"),
+        "calibrated": matrix("calibrated"),
+    }
 
 
 def _add_array(archive, name, value):
@@ -149,8 +169,7 @@ def _add_array(archive, name, value):
 def _join_parts(path, parts, metadata):
     """The parts of a recording joined into one array per field, replacing the file."""
     temporary = path + ".joining"
-    with np.load(path) as recorded, zipfile.ZipFile(temporary, "w", zipfile.ZIP_STORED,
-                                                    allowZip64=True) as archive:
+    with np.load(path) as recorded, zipfile.ZipFile(temporary, "w", zipfile.ZIP_STORED, allowZip64=True) as archive:
         names = [f"part{i:06d}" for i in range(1, parts + 1)]
         for field in NpzWriter.FIELDS:
             shapes = [recorded[f"{name}/{field}"].shape for name in names]
@@ -163,13 +182,14 @@ def _join_parts(path, parts, metadata):
                 shape = (rows,)
             with archive.open(field + ".npy", "w", force_zip64=True) as member:
                 np.lib.format.write_array_header_2_0(
-                    member, {"descr": np.lib.format.dtype_to_descr(dtype), "fortran_order": False, "shape": shape})
+                    member, {"descr": np.lib.format.dtype_to_descr(dtype), "fortran_order": False, "shape": shape}
+                )
                 for name in names:
                     part = recorded[f"{name}/{field}"]
                     if len(shape) == 2 and part.shape[1] < shape[1]:
                         # Text protocols may deliver samples of different lengths: NaN pads them.
                         padded = np.full((part.shape[0], shape[1]), np.nan)
-                        padded[:, :part.shape[1]] = part
+                        padded[:, : part.shape[1]] = part
                         part = padded
                     member.write(np.ascontiguousarray(part, dtype=dtype).tobytes())
         for key, value in metadata.items():
@@ -204,10 +224,13 @@ SAMPLE_SCHEMA = {
     "properties": {
         "seq": {"type": "integer", "description": "the sample's number in its stream"},
         "t_host_ns": {"type": "integer", "description": "Unix time in ns when the host took the sample"},
-        "dropped": {"type": "integer", "description": "samples lost between the previous seq and this one"},
+        "dropped": {"type": "integer", "description": "frames since the start that the reader lost"},
         "raw": {"type": "array", "items": {"type": "number"}, "description": "raw readings (counts)"},
-        "calibrated": {"type": "array", "items": {"type": ["number", "null"]},
-                       "description": "calibrated outputs (null: not a number)"},
+        "calibrated": {
+            "type": "array",
+            "items": {"type": ["number", "null"]},
+            "description": "calibrated outputs (null: not a number)",
+        },
     },
     "required": ["seq", "t_host_ns", "dropped", "raw", "calibrated"],
 }
@@ -220,41 +243,55 @@ def _finite_list(values):
 
 
 class McapWriter(_Periodic):
-    def __init__(self, path, raw_width, calibrated_width, metadata, topic="/feltwise/sensor",
-                 params=None, host=None):
+    def __init__(self, path, raw_width, calibrated_width, metadata, topic="/feltwise/sensor", params=None, host=None):
         super().__init__()
         from mcap.writer import CompressionType, Writer
 
         try:
             import zstandard  # noqa: F401  (mcap compresses with it when it is there)
+
             compression = CompressionType.ZSTD
         except ImportError:
             compression = CompressionType.NONE
         self.file = open(path, "wb")
         self.writer = Writer(self.file, compression=compression)
         self.writer.start(profile="", library=f"feltwise {_version()}")
-        schema = self.writer.register_schema(name="feltwise.Sample", encoding="jsonschema",
-                                             data=json.dumps(SAMPLE_SCHEMA).encode())
+        schema = self.writer.register_schema(
+            name="feltwise.Sample", encoding="jsonschema", data=json.dumps(SAMPLE_SCHEMA).encode()
+        )
         self.channel = self.writer.register_channel(
-            topic=topic, message_encoding="json", schema_id=schema,
-            metadata={key: str(value) for key, value in metadata.items()})
+            topic=topic,
+            message_encoding="json",
+            schema_id=schema,
+            metadata={key: str(value) for key, value in metadata.items()},
+        )
         now = time.time_ns()
         self.writer.add_metadata("feltwise.recording", {key: str(value) for key, value in metadata.items()})
         if host:
             self.writer.add_metadata("feltwise.host", host)
         if params:
             self.writer.add_metadata("feltwise.parameters", {k: v for k, v in params.items() if k != "data"})
-            self.writer.add_attachment(now, now, params.get("file", "parameters.msgpack"), "application/msgpack",
-                                       params["data"])
+            self.writer.add_attachment(
+                now, now, params.get("file", "parameters.msgpack"), "application/msgpack", params["data"]
+            )
         self.rows = 0
         self.file.flush()
 
     def write(self, sample, receipt_ns):
-        data = json.dumps({"seq": sample.seq, "t_host_ns": sample.t_host_ns, "dropped": sample.dropped,
-                           "raw": _finite_list(sample.raw), "calibrated": _finite_list(sample.calibrated)},
-                          separators=(",", ":")).encode()
-        self.writer.add_message(self.channel, log_time=receipt_ns, publish_time=sample.t_host_ns,
-                                sequence=sample.seq & 0xFFFFFFFF, data=data)
+        t_host_ns = self.clock.unix_ns(sample.t_host_ns)
+        data = json.dumps(
+            {
+                "seq": sample.seq,
+                "t_host_ns": t_host_ns,
+                "dropped": sample.dropped,
+                "raw": _finite_list(sample.raw),
+                "calibrated": _finite_list(sample.calibrated),
+            },
+            separators=(",", ":"),
+        ).encode()
+        self.writer.add_message(
+            self.channel, log_time=receipt_ns, publish_time=t_host_ns, sequence=sample.seq & 0xFFFFFFFF, data=data
+        )
         self.rows += 1
         if self.due():
             self.writer.flush()
@@ -267,6 +304,7 @@ class McapWriter(_Periodic):
 def _version():
     try:
         from importlib.metadata import version
+
         return version("feltwise-comm")
     except Exception:  # not installed as a distribution (run from the source tree)
         return "unknown"

@@ -99,7 +99,13 @@ class PacedLine:
             "samples": [[s] if isinstance(s, bytes) else list(s) for s in samples],
             "period": period,
             "split": split,
-            "pace": {"baud": baud, "bits_per_byte": bits_per_byte, "chunk": chunk, "jitter_us": jitter_us, "seed": seed},
+            "pace": {
+                "baud": baud,
+                "bits_per_byte": bits_per_byte,
+                "chunk": chunk,
+                "jitter_us": jitter_us,
+                "seed": seed,
+            },
             "request_size": request_size,
             "reply_delay": reply_delay,
         }

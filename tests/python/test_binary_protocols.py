@@ -3,6 +3,7 @@
 import struct
 
 import pytest
+
 from conftest import answer_request, binary_frame, request_of
 from feltwise_comm_py import FeltwiseComms
 

@@ -7,6 +7,7 @@ import sys
 import time
 
 import pytest
+
 from conftest import (
     STREAM_FRAMES,
     PtySensor,

@@ -4,8 +4,9 @@ import pathlib
 import subprocess
 import sys
 
-import feltwise_comm_py
 import pytest
+
+import feltwise_comm_py
 from feltwise_comm_py import FeltwiseComms
 
 REPO = pathlib.Path(__file__).resolve().parents[2]

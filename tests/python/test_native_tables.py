@@ -42,12 +42,15 @@ def test_read_parameters_gives_the_files_records_as_dicts(name):
             assert got[key] == value, key
 
 
-@pytest.mark.parametrize("data, reason", [
-    (None, "Cannot find sensor parameter file"),
-    (msgpack.packb({"not": "an array"}), "Invalid sensor parameter data format (1)"),
-    (msgpack.packb([1, [{"SensorParameters": {"sensor_type": 9}}]]), "Invalid sensor parameter data format (4) "),
-    (msgpack.packb([1, [{"SensorParameters": {"sensor_type": 1}, "coefs": "text"}]]), "bad cast"),
-])
+@pytest.mark.parametrize(
+    "data, reason",
+    [
+        (None, "Cannot find sensor parameter file"),
+        (msgpack.packb({"not": "an array"}), "Invalid sensor parameter data format (1)"),
+        (msgpack.packb([1, [{"SensorParameters": {"sensor_type": 9}}]]), "Invalid sensor parameter data format (4) "),
+        (msgpack.packb([1, [{"SensorParameters": {"sensor_type": 1}, "coefs": "text"}]]), "bad cast"),
+    ],
+)
 def test_read_parameters_raises_the_loaders_message(tmp_path, data, reason):
     path = tmp_path / "params.msgpack"
     if data is not None:

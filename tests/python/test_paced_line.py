@@ -7,6 +7,7 @@ samples whole against samples sent."""
 import struct
 
 import pytest
+
 from feltwise_comm_py import FeltwiseComms
 from paced_line import PacedLine, counter_frame, counter_line, counter_word, is_counter_sample
 

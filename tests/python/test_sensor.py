@@ -2,7 +2,6 @@
 
 import asyncio
 import os
-import signal
 import subprocess
 import sys
 import threading
@@ -10,9 +9,9 @@ import time
 
 import numpy as np
 import pytest
-from conftest import SensorProcess, binary_frame, taxel_record
 
 import feltwise
+from conftest import SensorProcess, binary_frame, taxel_record
 from feltwise import Sample, Sensor
 
 EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "params")
@@ -125,8 +124,9 @@ def test_time_stamps_are_monotonic_and_taken_when_the_frame_arrives(sensor, figu
             stamps.append(sample.t_host_ns)
             time.sleep(0.005)
     assert stamps == sorted(stamps)
-    figures.update(stamp_after_write_us_median=int(np.median(offsets)) // 1000,
-                   stamp_after_write_us_max=max(offsets) // 1000)
+    figures.update(
+        stamp_after_write_us_median=int(np.median(offsets)) // 1000, stamp_after_write_us_max=max(offsets) // 1000
+    )
 
 
 def test_samples_carry_raw_and_calibrated_values_of_one_frame(sensor, param_file):
@@ -145,8 +145,10 @@ def test_samples_carry_raw_and_calibrated_values_of_one_frame(sensor, param_file
 
 
 def test_several_sensors_read_in_threads_and_through_asyncio(figures):
-    with feltwise.SimulatedSensor(version=1, channels=4, rate=200) as first, \
-            feltwise.SimulatedSensor(version=0, channels=3, rate=200) as second:
+    with (
+        feltwise.SimulatedSensor(version=1, channels=4, rate=200) as first,
+        feltwise.SimulatedSensor(version=0, channels=3, rate=200) as second,
+    ):
         with Sensor(first.path) as a, Sensor(second.path, protocol=0) as b:
             results = {}
 
@@ -299,18 +301,32 @@ except KeyboardInterrupt:
 @pytest.mark.parametrize(
     "setup, call",
     [
-        ("from feltwise_comm_py import FeltwiseComms\ncomms = FeltwiseComms()\ncomms.init()\n"
-         "comms.connect(sys.argv[1])", "comms.read_raw(5000)"),
+        (
+            "from feltwise_comm_py import FeltwiseComms\ncomms = FeltwiseComms()\ncomms.init()\n"
+            "comms.connect(sys.argv[1])",
+            "comms.read_raw(5000)",
+        ),
         # zero() first waits up to 500 ms for a sample to discard.
-        ("from feltwise_comm_py import FeltwiseComms\ncomms = FeltwiseComms()\ncomms.init()\n"
-         "comms.connect(sys.argv[1])", "comms.zero([])"),
-        ("from feltwise_comm_py import FeltwiseComms\ncomms = FeltwiseComms()\ncomms.init('4')\n"
-         "comms.connect(sys.argv[1])", "comms.read_register(1, 0, 5000)"),
+        (
+            "from feltwise_comm_py import FeltwiseComms\ncomms = FeltwiseComms()\ncomms.init()\n"
+            "comms.connect(sys.argv[1])",
+            "comms.zero([])",
+        ),
+        (
+            "from feltwise_comm_py import FeltwiseComms\ncomms = FeltwiseComms()\ncomms.init('4')\n"
+            "comms.connect(sys.argv[1])",
+            "comms.read_register(1, 0, 5000)",
+        ),
         ("import feltwise\nsensor = feltwise.Sensor(sys.argv[1])", "sensor.read(timeout=5.0)"),
         ("import feltwise\nsensor = feltwise.Sensor(sys.argv[1], protocol=4)", "sensor.read_register(1, 0, 5.0)"),
     ],
-    ids=["FeltwiseComms.read_raw", "FeltwiseComms.zero", "FeltwiseComms.read_register", "Sensor.read",
-         "Sensor.read_register"],
+    ids=[
+        "FeltwiseComms.read_raw",
+        "FeltwiseComms.zero",
+        "FeltwiseComms.read_register",
+        "Sensor.read",
+        "Sensor.read_register",
+    ],
 )
 def test_ctrl_c_ends_a_wait_at_once(sensor, figures, setup, call):
     script = INTERRUPTED_WAIT.format(setup=setup, call=call)

@@ -13,6 +13,7 @@ import time
 from collections import Counter
 
 import pytest
+
 from conftest import SensorProcess
 from feltwise_comm_py import FeltwiseComms
 

@@ -2,7 +2,9 @@
 
 import locale
 import time
+
 import pytest
+
 from conftest import answer_request, request_of, wait_until
 from feltwise_comm_py import FeltwiseComms
 

@@ -4,8 +4,10 @@ import struct
 import time
 
 import pytest
-from feltwise import Faults, SimulatedSensor, wire
+
+from feltwise import Faults, SimulatedSensor
 from feltwise.paramfile import load_layout
+from feltwise.sim import wire
 from feltwise_comm_py import FeltwiseComms
 from toolrun import EXAMPLE_NAMES, example, fresh_raw, wait_for
 
@@ -80,7 +82,7 @@ def test_triaxial_units_feel_normal_force_and_shear():
         def pressed():
             sample = comms.read(1000)
             for unit in range(0, len(sample), 3):
-                x, y, z = sample[unit:unit + 3]
+                x, y, z = sample[unit : unit + 3]
                 seen["z"] |= z > 1.0
                 seen["shear"] |= abs(x) + abs(y) > 0.1
             return seen["z"] and seen["shear"]
@@ -135,13 +137,16 @@ def test_writing_the_touch_register_stops_the_touch():
         assert comms.read_register(0x0011, 0, 2000) == b"\x00"
 
 
-@pytest.mark.parametrize("address, unit, data, code", [
-    (0x0099, 0, None, 2),       # no such register
-    (0x0150, 3, None, 2),       # storage never written
-    (0x0000, 0, b"x", 3),       # read-only
-    (0x0010, 0, b"\x01", 4),    # the rate is two bytes
-    (0x0000, 1, None, 2),       # no board 1
-])
+@pytest.mark.parametrize(
+    "address, unit, data, code",
+    [
+        (0x0099, 0, None, 2),  # no such register
+        (0x0150, 3, None, 2),  # storage never written
+        (0x0000, 0, b"x", 3),  # read-only
+        (0x0010, 0, b"\x01", 4),  # the rate is two bytes
+        (0x0000, 1, None, 2),  # no board 1
+    ],
+)
 def test_refused_requests_carry_the_device_error_on_version_4(address, unit, data, code):
     with SimulatedSensor(version=4, channels=4) as sensor:
         comms = comms_for(sensor, "4")
@@ -265,8 +270,11 @@ def test_unplugged_while_a_request_waits(version, write):
     # ends with its own time-out, the port is dropped, and a new sensor works.
     comms = FeltwiseComms()
     comms.init(str(version))
-    request = (lambda: comms.write_register(0x0100, 0, b"\x01", 5000)) if write else \
-        (lambda: comms.read_register(0x0002, 0, 5000))
+    request = (
+        (lambda: comms.write_register(0x0100, 0, b"\x01", 5000))
+        if write
+        else (lambda: comms.read_register(0x0002, 0, 5000))
+    )
     faults = Faults(reply_delay=60.0, unplug_after=2.0)
     with SimulatedSensor(version=version, channels=4, faults=faults) as sensor:
         comms.connect(sensor.path)

@@ -1,6 +1,6 @@
 """The simulated sensor's frames, lines and replies, decoded by the library.
 
-Each encoder of feltwise.wire is written to a pseudo-terminal and read back
+Each encoder of feltwise.sim.wire is written to a pseudo-terminal and read back
 through FeltwiseComms, so the simulator and the library cannot drift apart
 on any protocol version.
 """
@@ -8,8 +8,9 @@ on any protocol version.
 import struct
 
 import pytest
+
 from conftest import answer_request, request_of, wait_until
-from feltwise import wire
+from feltwise.sim import wire
 from feltwise_comm_py import FeltwiseComms
 
 

@@ -11,6 +11,7 @@ import sysconfig
 
 import msgpack
 import pytest
+
 from feltwise import Faults, Sensor, SimulatedSensor
 from feltwise.paramfile import load_layout
 from toolrun import EXAMPLE_NAMES, EXAMPLES, example, feltwise, no_traceback
@@ -33,13 +34,27 @@ def test_help_lists_every_subcommand():
         assert name in done.stdout
 
 
-@pytest.mark.parametrize("argv", [[name, "--help"] for name in SUBCOMMANDS]
-                         + [["params", action, "--help"] for action in ("show", "build", "check")]
-                         + [["registers", action, "--help"] for action in ("read", "write")])
+@pytest.mark.parametrize(
+    "argv",
+    [[name, "--help"] for name in SUBCOMMANDS]
+    + [["params", action, "--help"] for action in ("show", "build", "check")]
+    + [["registers", action, "--help"] for action in ("read", "write")],
+)
 def test_every_subcommand_has_help(argv):
     done = feltwise(*argv)
     assert done.returncode == 0
     assert done.stdout.startswith("usage: feltwise " + argv[0])
+
+
+def test_the_commands_table_is_the_parser_and_the_dispatch():
+    from feltwise.cli import build_parser
+    from feltwise.commands import COMMANDS, load
+
+    assert list(COMMANDS) == SUBCOMMANDS, "one row per subcommand, in the order help lists them"
+    for name in COMMANDS:
+        assert callable(load(name).add_parser) and callable(load(name).run)
+    parser = build_parser()
+    assert parser.parse_args(["ports"]).command == "ports"
 
 
 def test_no_subcommand_prints_help_and_fails():
@@ -70,8 +85,12 @@ def test_simulate_prints_its_port_first_and_streams():
 
 
 def test_simulate_runs_until_interrupted():
-    process = subprocess.Popen([sys.executable, "-m", "feltwise", "simulate", "--protocol", "0"],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "feltwise", "simulate", "--protocol", "0"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         path = process.stdout.readline().strip()
         assert os.path.exists(path)
@@ -84,12 +103,15 @@ def test_simulate_runs_until_interrupted():
     assert "sent" in err and "samples" in err
 
 
-@pytest.mark.parametrize("argv, words", [
-    (["--params", "no/such/file.msgpack"], "cannot read no/such/file.msgpack"),
-    (["--protocol", "7"], "invalid choice"),
-    (["--rate", "-3"], "cannot be negative"),
-    (["--garbage", "2"], "a probability is 0 to 1"),
-])
+@pytest.mark.parametrize(
+    "argv, words",
+    [
+        (["--params", "no/such/file.msgpack"], "cannot read no/such/file.msgpack"),
+        (["--protocol", "7"], "invalid choice"),
+        (["--rate", "-3"], "cannot be negative"),
+        (["--garbage", "2"], "a probability is 0 to 1"),
+    ],
+)
 def test_simulate_refuses_mistakes_in_one_line(argv, words):
     done = feltwise("simulate", *argv)
     assert done.returncode != 0 and no_traceback(done)
@@ -111,8 +133,9 @@ def test_stream_the_main_job_on_a_simulated_sensor():
 
 def test_stream_a_port_given_by_its_path():
     with SimulatedSensor(example("taxel_pad_4x4"), seed=3) as sensor:
-        done = feltwise("stream", sensor.path, "--params", example("taxel_pad_4x4"), "--duration", "2",
-                        "--every", "0.5")
+        done = feltwise(
+            "stream", sensor.path, "--params", example("taxel_pad_4x4"), "--duration", "2", "--every", "0.5"
+        )
     assert done.returncode == 0, done.stderr
     value_lines = [line for line in done.stdout.splitlines() if line.endswith("]")]
     assert value_lines
@@ -139,9 +162,23 @@ def test_stream_on_a_terminal_redraws_in_place():
     # A pty as standard output: the live view with its escape sequences.
     with SimulatedSensor(example("triaxial_pad_2x2")) as sensor:
         controller, terminal = pty.openpty()
-        process = subprocess.Popen([sys.executable, "-m", "feltwise", "stream", sensor.path, "--params",
-                                    example("triaxial_pad_2x2"), "--zero", "--duration", "2"],
-                                   stdout=terminal, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        process = subprocess.Popen(
+            [
+                sys.executable,
+                "-m",
+                "feltwise",
+                "stream",
+                sensor.path,
+                "--params",
+                example("triaxial_pad_2x2"),
+                "--zero",
+                "--duration",
+                "2",
+            ],
+            stdout=terminal,
+            stderr=subprocess.PIPE,
+            stdin=subprocess.DEVNULL,
+        )
         os.close(terminal)
         screen = b""
         while True:
@@ -213,8 +250,7 @@ def test_view_snapshot_renders_a_heatmap(tmp_path, name):
     import numpy as np
 
     png = tmp_path / f"{name}.png"
-    done = feltwise("view", "--simulate", "--params", example(name), "--zero", "--after", "5",
-                    "--snapshot", png)
+    done = feltwise("view", "--simulate", "--params", example(name), "--zero", "--after", "5", "--snapshot", png)
     assert done.returncode == 0, done.stderr
     assert f"wrote {png}" in done.stdout
     data = png.read_bytes()
@@ -240,8 +276,9 @@ def test_view_without_a_display_says_so():
 
 
 def test_view_snapshot_into_a_missing_folder(tmp_path):
-    done = feltwise("view", "--simulate", "--protocol", "1", "--after", "0",
-                    "--snapshot", tmp_path / "missing" / "x.png")
+    done = feltwise(
+        "view", "--simulate", "--protocol", "1", "--after", "0", "--snapshot", tmp_path / "missing" / "x.png"
+    )
     assert one_error_line(done)
     assert "cannot write" in done.stderr
 
@@ -251,19 +288,23 @@ def test_view_snapshot_into_a_missing_folder(tmp_path):
 
 def test_record_csv_by_count(tmp_path):
     output = tmp_path / "touch.csv"
-    done = feltwise("record", "--simulate", "--params", example("taxel_pad_4x4"), "--zero", "--count", "40",
-                    "-o", output)
+    done = feltwise(
+        "record", "--simulate", "--params", example("taxel_pad_4x4"), "--zero", "--count", "40", "-o", output
+    )
     assert done.returncode == 0, done.stderr
     assert "wrote 40 samples (16 calibrated, 16 raw values each" in done.stdout
     assert "100%" in done.stderr
     with open(output, newline="") as file:
         rows = list(csv.reader(file))
-    assert rows[0] == (["unix_time", "elapsed_s", "seq", "dropped"] + [f"cal_{i}" for i in range(16)]
-                       + [f"raw_{i}" for i in range(16)])
+    assert rows[0] == (
+        ["unix_time", "elapsed_s", "seq", "dropped"] + [f"cal_{i}" for i in range(16)] + [f"raw_{i}" for i in range(16)]
+    )
     assert len(rows) == 41
     elapsed = [float(row[1]) for row in rows[1:]]
     assert elapsed == sorted(elapsed)
-    assert [int(row[2]) for row in rows[1:]] == list(range(40))
+    seqs = [int(row[2]) for row in rows[1:]]
+    assert seqs == list(range(seqs[0], seqs[0] + 40)), "the library's seq: every frame, no gap"
+    assert {row[3] for row in rows[1:]} == {"0"}
     assert all(float(value) >= 0 for row in rows[1:] for value in row[4:20])
     assert all(500 < float(value) < 1500 for row in rows[1:] for value in row[20:])
 
@@ -272,8 +313,7 @@ def test_record_npz_by_duration(tmp_path):
     import numpy as np
 
     output = tmp_path / "touch.npz"
-    done = feltwise("record", "--simulate", "--params", example("mixed_pad"), "--duration", "1.5",
-                    "-o", output)
+    done = feltwise("record", "--simulate", "--params", example("mixed_pad"), "--duration", "1.5", "-o", output)
     assert done.returncode == 0, done.stderr
     with np.load(output) as data:
         count = len(data["unix_time"])
@@ -294,11 +334,14 @@ def test_record_raw_only_without_a_parameter_file(tmp_path):
     assert header == "unix_time,elapsed_s,seq,dropped," + ",".join(f"raw_{i}" for i in range(5))
 
 
-@pytest.mark.parametrize("argv, words", [
-    (["-o", "x.csv"], "give --duration SECONDS or --count SAMPLES"),
-    (["-o", "x.txt", "--count", "3"], "cannot tell the format of x.txt"),
-    (["-o", "no/such/dir/x.csv", "--count", "3"], "cannot write no/such/dir/x.csv"),
-])
+@pytest.mark.parametrize(
+    "argv, words",
+    [
+        (["-o", "x.csv"], "give --duration SECONDS or --count SAMPLES"),
+        (["-o", "x.txt", "--count", "3"], "cannot tell the format of x.txt"),
+        (["-o", "no/such/dir/x.csv", "--count", "3"], "cannot write no/such/dir/x.csv"),
+    ],
+)
 def test_record_refuses_mistakes_in_one_line(tmp_path, argv, words):
     done = feltwise("record", "--simulate", "--protocol", "1", *argv, cwd=tmp_path)
     assert one_error_line(done)
@@ -333,8 +376,20 @@ def test_params_show_then_build_round_trips(tmp_path, name):
 
 
 def test_params_round_trip_keeps_negative_keys_and_odd_values(tmp_path):
-    content = [4, [{"SensorParameters": {"sensor_type": 1, "input_map": {-3: 0}, "output_map": {0: 2}},
-                    "lower": -1.5e-300, "upper": 12, "offset": 0.1, "coefs": [], "note": "x"}], []]
+    content = [
+        4,
+        [
+            {
+                "SensorParameters": {"sensor_type": 1, "input_map": {-3: 0}, "output_map": {0: 2}},
+                "lower": -1.5e-300,
+                "upper": 12,
+                "offset": 0.1,
+                "coefs": [],
+                "note": "x",
+            }
+        ],
+        [],
+    ]
     original = tmp_path / "odd.msgpack"
     original.write_bytes(msgpack.packb(content, use_bin_type=True))
     assert feltwise("params", "show", original, "-o", tmp_path / "odd.json").returncode == 0
@@ -352,19 +407,27 @@ def test_params_check_accepts_the_examples(name):
 
 
 def record(sensor_type):
-    return {"SensorParameters": {"sensor_type": sensor_type, "input_map": {0: 0}, "output_map": {0: 0}},
-            "lower": 0.0, "upper": 0.0, "offset": 0.0, "coefs": [0.0, 1.0]}
+    return {
+        "SensorParameters": {"sensor_type": sensor_type, "input_map": {0: 0}, "output_map": {0: 0}},
+        "lower": 0.0,
+        "upper": 0.0,
+        "offset": 0.0,
+        "coefs": [0.0, 1.0],
+    }
 
 
-@pytest.mark.parametrize("content, message", [
-    (b"", "insufficient bytes"),
-    (b"\xc1", "parse error"),
-    (msgpack.packb({"a": 1}), "Invalid sensor parameter data format (1)"),
-    (msgpack.packb([]), "Invalid sensor parameter data format (2)"),
-    (msgpack.packb([1, [record(3)]]), "Invalid sensor parameter data format (4) "),
-    (msgpack.packb([1, [dict(record(1), coefs=0.5)]]), "bad cast"),
-    (msgpack.packb([9]), "Invalid protocol version in sensor parameters"),
-])
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        (b"", "insufficient bytes"),
+        (b"\xc1", "parse error"),
+        (msgpack.packb({"a": 1}), "Invalid sensor parameter data format (1)"),
+        (msgpack.packb([]), "Invalid sensor parameter data format (2)"),
+        (msgpack.packb([1, [record(3)]]), "Invalid sensor parameter data format (4) "),
+        (msgpack.packb([1, [dict(record(1), coefs=0.5)]]), "bad cast"),
+        (msgpack.packb([9]), "Invalid protocol version in sensor parameters"),
+    ],
+)
 def test_params_check_prints_the_loaders_message_unchanged(tmp_path, content, message):
     path = tmp_path / "broken.msgpack"
     path.write_bytes(content)
@@ -380,11 +443,14 @@ def test_params_check_a_file_named_like_a_protocol_version(tmp_path):
     assert "ok: protocol 3" in done.stdout
 
 
-@pytest.mark.parametrize("argv, words", [
-    (["show", "no-such.msgpack"], "cannot read no-such.msgpack"),
-    (["check", "no-such.msgpack"], "no file no-such.msgpack"),
-    (["build", "no-such.json", "-o", "x.msgpack"], "cannot read no-such.json"),
-])
+@pytest.mark.parametrize(
+    "argv, words",
+    [
+        (["show", "no-such.msgpack"], "cannot read no-such.msgpack"),
+        (["check", "no-such.msgpack"], "no file no-such.msgpack"),
+        (["build", "no-such.json", "-o", "x.msgpack"], "cannot read no-such.json"),
+    ],
+)
 def test_params_refuses_missing_files_in_one_line(tmp_path, argv, words):
     done = feltwise("params", *argv, cwd=tmp_path)
     assert one_error_line(done)
@@ -449,11 +515,14 @@ def test_registers_time_out_in_one_line():
     assert "Register read timeout" in done.stderr
 
 
-@pytest.mark.parametrize("argv, words", [
-    (["read", "--simulate", "--protocol", "1", "0", "0"], "protocol 1 has no registers"),
-    (["read", "--simulate", "0", "0"], "give --protocol 3 or 4"),
-    (["write", "--simulate", "--protocol", "4", "0x100", "0", "xyz"], "not hexadecimal bytes"),
-])
+@pytest.mark.parametrize(
+    "argv, words",
+    [
+        (["read", "--simulate", "--protocol", "1", "0", "0"], "protocol 1 has no registers"),
+        (["read", "--simulate", "0", "0"], "give --protocol 3 or 4"),
+        (["write", "--simulate", "--protocol", "4", "0x100", "0", "xyz"], "not hexadecimal bytes"),
+    ],
+)
 def test_registers_refuse_mistakes_in_one_line(argv, words):
     done = feltwise("registers", *argv)
     assert one_error_line(done)
@@ -489,10 +558,17 @@ def test_ports_show_ids_description_serial_and_stable_names(monkeypatch, tmp_pat
     (tmp_path / "serial" / "by-id").mkdir(parents=True)
     (tmp_path / "ttyUSB0").touch()
     (tmp_path / "serial" / "by-id" / "usb-FTDI_FT232R-if00-port0").symlink_to(tmp_path / "ttyUSB0")
-    monkeypatch.setattr(list_ports, "comports", lambda: [
-        FakePortInfo(str(tmp_path / "ttyUSB0"), 0x0403, 0x6001, "A10K3", "FT232R USB UART", "USB VID:PID=0403:6001"),
-        FakePortInfo(str(tmp_path / "ttyACM1"), 0x2E8A, 0x000A, "E660", "Pico", "USB VID:PID=2e8a:000a"),
-        FakePortInfo("/dev/ttyS0")])
+    monkeypatch.setattr(
+        list_ports,
+        "comports",
+        lambda: [
+            FakePortInfo(
+                str(tmp_path / "ttyUSB0"), 0x0403, 0x6001, "A10K3", "FT232R USB UART", "USB VID:PID=0403:6001"
+            ),
+            FakePortInfo(str(tmp_path / "ttyACM1"), 0x2E8A, 0x000A, "E660", "Pico", "USB VID:PID=2e8a:000a"),
+            FakePortInfo("/dev/ttyS0"),
+        ],
+    )
     listed = ports.list_ports(str(tmp_path))
     assert [port.device for port in listed] == [str(tmp_path / "ttyACM1"), str(tmp_path / "ttyUSB0")]
     stable = str(tmp_path / "serial" / "by-id" / "usb-FTDI_FT232R-if00-port0")
@@ -501,9 +577,15 @@ def test_ports_show_ids_description_serial_and_stable_names(monkeypatch, tmp_pat
     assert ports.port_matching("2e8a:000a:E660", listed) == str(tmp_path / "ttyACM1")
 
 
-@pytest.mark.parametrize("text, words", [
-    ("0403", "give VID:PID"), ("xyz:1", "hexadecimal"), ("10000:1", "16-bit"), ("0403:6002", "no serial port matches"),
-])
+@pytest.mark.parametrize(
+    "text, words",
+    [
+        ("0403", "give VID:PID"),
+        ("xyz:1", "hexadecimal"),
+        ("10000:1", "16-bit"),
+        ("0403:6002", "no serial port matches"),
+    ],
+)
 def test_match_refuses_what_it_cannot_resolve(text, words):
     from feltwise import ports
     from feltwise.errors import UserError
@@ -538,13 +620,21 @@ def test_params_show_refuses_a_json_file():
 
 @pytest.mark.parametrize("sensor_type, field", [(1, "coefs"), (0, "coefs_z"), (2, "offset"), (1, "upper")])
 def test_params_check_refuses_a_record_without_a_field_its_model_needs(tmp_path, sensor_type, field):
-    complete = {1: {"coefs": [0.0, 1.0]}, 0: {"coefs_x": [0.0, 1.0], "coefs_y": [0.0, 1.0], "coefs_z": [0.0, 1.0]},
-                2: {"lut": [0.0, 1.0]}}[sensor_type]
+    complete = {
+        1: {"coefs": [0.0, 1.0]},
+        0: {"coefs_x": [0.0, 1.0], "coefs_y": [0.0, 1.0], "coefs_z": [0.0, 1.0]},
+        2: {"lut": [0.0, 1.0]},
+    }[sensor_type]
     inputs = {0: 0, 1: 1, 2: 2, 3: 3} if sensor_type == 0 else {0: 0}
     outputs = {0: 0, 1: 1, 2: 2} if sensor_type == 0 else {0: 0}
     lower, upper = ([0.0] * 4, [1000.0] * 4) if sensor_type == 0 else (0.0, 1000.0)
-    entry = {"SensorParameters": {"sensor_type": sensor_type, "input_map": inputs, "output_map": outputs},
-             "lower": lower, "upper": upper, "offset": lower, **complete}
+    entry = {
+        "SensorParameters": {"sensor_type": sensor_type, "input_map": inputs, "output_map": outputs},
+        "lower": lower,
+        "upper": upper,
+        "offset": lower,
+        **complete,
+    }
     path = tmp_path / "pad.msgpack"
     path.write_bytes(msgpack.packb([1, [entry]]))
     assert feltwise("params", "check", path).returncode == 0
@@ -552,27 +642,29 @@ def test_params_check_refuses_a_record_without_a_field_its_model_needs(tmp_path,
     path.write_bytes(msgpack.packb([1, [entry]]))
     done = feltwise("params", "check", path)
     assert done.returncode == 1 and no_traceback(done)
-    assert f"group 1, record 0" in done.stderr and f"no {field}" in done.stderr
+    assert "group 1, record 0" in done.stderr and f"no {field}" in done.stderr
 
 
 def test_stream_raw_after_zero_does_not_claim_zeroed_values():
-    done = feltwise("stream", "--simulate", "--params", example("taxel_pad_4x4"), "--raw", "--zero",
-                    "--duration", "1")
+    done = feltwise("stream", "--simulate", "--params", example("taxel_pad_4x4"), "--raw", "--zero", "--duration", "1")
     assert done.returncode == 0, done.stderr
     assert "zeroed" not in done.stdout.splitlines()[0]
     assert "calibrated values only" in done.stderr
 
 
-@pytest.mark.parametrize("argv", [
-    ["simulate", "--rate", "1e400"],
-    ["simulate", "--channels", "9" * 30],
-    ["simulate", "--seed", "9" * 30],
-    ["stream", "--simulate", "--protocol", "1", "--duration", "1e400"],
-    ["stream", "--simulate", "--protocol", "1", "--every", "9" * 400],
-    ["record", "--simulate", "--protocol", "1", "-o", "x.csv", "--count", "9" * 30],
-    ["registers", "read", "--simulate", "--protocol", "4", "0", "0", "--timeout", "9" * 30],
-    ["view", "--simulate", "--protocol", "1", "--after", "1e309", "--snapshot", "x.png"],
-])
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["simulate", "--rate", "1e400"],
+        ["simulate", "--channels", "9" * 30],
+        ["simulate", "--seed", "9" * 30],
+        ["stream", "--simulate", "--protocol", "1", "--duration", "1e400"],
+        ["stream", "--simulate", "--protocol", "1", "--every", "9" * 400],
+        ["record", "--simulate", "--protocol", "1", "-o", "x.csv", "--count", "9" * 30],
+        ["registers", "read", "--simulate", "--protocol", "4", "0", "0", "--timeout", "9" * 30],
+        ["view", "--simulate", "--protocol", "1", "--after", "1e309", "--snapshot", "x.png"],
+    ],
+)
 def test_huge_numbers_are_refused_in_one_line(tmp_path, argv):
     done = feltwise(*argv, cwd=tmp_path, timeout=60)
     assert done.returncode == 2 and no_traceback(done)
@@ -580,8 +672,10 @@ def test_huge_numbers_are_refused_in_one_line(tmp_path, argv):
 
 
 def test_params_build_refuses_an_integer_beyond_64_bits(tmp_path):
-    (tmp_path / "big.json").write_text('[1, [{"SensorParameters": {"sensor_type": 1, "input_map": {"0": 0}, '
-                                       '"output_map": {"0": 0}}, "offset": ' + "9" * 30 + "}]]")
+    (tmp_path / "big.json").write_text(
+        '[1, [{"SensorParameters": {"sensor_type": 1, "input_map": {"0": 0}, '
+        '"output_map": {"0": 0}}, "offset": ' + "9" * 30 + "}]]"
+    )
     done = feltwise("params", "build", tmp_path / "big.json", "-o", tmp_path / "big.msgpack")
     assert one_error_line(done)
     assert "beyond 64 bits" in done.stderr

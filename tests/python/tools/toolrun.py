@@ -24,8 +24,15 @@ def feltwise(*args, timeout=COMMAND_TIMEOUT, env=None, **kwargs):
     environment.pop("DISPLAY", None)
     environment.pop("WAYLAND_DISPLAY", None)
     environment["MPLBACKEND"] = "Agg"
-    done = subprocess.run([sys.executable, "-m", "feltwise", *map(str, args)], capture_output=True, text=True,
-                          timeout=timeout, env=environment, stdin=subprocess.DEVNULL, **kwargs)
+    done = subprocess.run(
+        [sys.executable, "-m", "feltwise", *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=environment,
+        stdin=subprocess.DEVNULL,
+        **kwargs,
+    )
     return done
 
 

@@ -11,9 +11,10 @@ import os
 import sys
 import time
 
-from .errors import UserError
-from .paramfile import Taxel
-from .source import open_source
+from ..arguments import non_negative, positive
+from ..connection import add_connection_arguments
+from ..errors import UserError
+from ..paramfile import Taxel
 
 
 def grid_values(layout, sample, raw):
@@ -90,11 +91,9 @@ class Heatmap:
             value = grid[row, column]
             light = not math.isnan(value) and (value - vmin) > 0.6 * (vmax - vmin)
             colour = "black" if light else "white"
-            self.texts.append(axes.text(column, row - 0.34, label, ha="center", va="center", fontsize=7,
-                                        color=colour))
+            self.texts.append(axes.text(column, row - 0.34, label, ha="center", va="center", fontsize=7, color=colour))
             shown = "-" if math.isnan(value) else (f"{value:.0f}" if self.raw else f"{value:.2f}")
-            self.texts.append(axes.text(column, row + 0.34, shown, ha="center", va="center", fontsize=9,
-                                        color=colour))
+            self.texts.append(axes.text(column, row + 0.34, shown, ha="center", va="center", fontsize=9, color=colour))
         if self.quiver is not None:
             self.quiver.remove()
             self.quiver = None
@@ -104,12 +103,24 @@ class Heatmap:
             # Arrows scaled to the largest shear, centred in their cells and kept
             # clear of the labels: direction and relative size at a glance. The
             # image's y axis points down, so y is negated.
-            self.quiver = axes.quiver(cols, rows, [0.36 * x / longest for x in xs],
-                                      [-0.36 * y / longest for y in ys], angles="xy", scale_units="xy",
-                                      scale=1, pivot="middle", color="cyan", width=0.012)
+            self.quiver = axes.quiver(
+                cols,
+                rows,
+                [0.36 * x / longest for x in xs],
+                [-0.36 * y / longest for y in ys],
+                angles="xy",
+                scale_units="xy",
+                scale=1,
+                pivot="middle",
+                color="cyan",
+                width=0.012,
+            )
         what = "raw" if self.raw else "calibrated"
-        axes.set_title(f"Feltwise {self.source.describe}  protocol {self.source.version}  {what}\n"
-                       f"{time.strftime('%Y-%m-%d %H:%M:%S')}", fontsize=9)
+        axes.set_title(
+            f"Feltwise {self.source.describe}  protocol {self.source.version}  {what}\n"
+            f"{time.strftime('%Y-%m-%d %H:%M:%S')}",
+            fontsize=9,
+        )
 
 
 def _has_display():
@@ -118,7 +129,31 @@ def _has_display():
     return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
 
 
+def add_parser(subparsers):
+    view = subparsers.add_parser(
+        "view",
+        help="live heatmap window, or a PNG snapshot",
+        description="A heatmap of the taxels with arrows for triaxial shear. "
+        "--snapshot renders one frame to a file and needs no display.",
+    )
+    add_connection_arguments(view, zenoh=True)
+    view.add_argument("--zero", action="store_true", help="zero the sensor first (it must be untouched)")
+    view.add_argument("--raw", action="store_true", help="raw readings instead of calibrated values")
+    view.add_argument("--snapshot", metavar="FILE.png", help="render one frame to this file and exit")
+    view.add_argument(
+        "--after",
+        type=non_negative,
+        default=1.0,
+        metavar="S",
+        help="with --snapshot: render the newest sample after S seconds (default 1)",
+    )
+    view.add_argument("--vmax", type=positive, metavar="V", help="top of the colour scale (default: automatic)")
+    view.add_argument("--fps", type=positive, default=20.0, help="window updates per second (default 20)")
+
+
 def run(args):
+    from ..source import open_source
+
     try:
         import matplotlib
     except ImportError:
@@ -128,7 +163,7 @@ def run(args):
         matplotlib.use("Agg")
     elif not _has_display():
         raise UserError("no display for a live window; use --snapshot FILE.png")
-    with open_source(args, calibrated=not args.raw) as source:
+    with open_source(args, queue=0) as source:
         raw = args.raw or source.layout.output_count == 0
         if args.zero:
             source.zero()
@@ -167,8 +202,9 @@ def snapshot(source, read, raw, args):
         if time.monotonic() >= deadline and sample is not None:
             break
         if time.monotonic() >= deadline + 5.0:
-            raise UserError(f"no samples from {source.describe}"
-                            + ("" if source.remote else f" (is it protocol {source.version}?)"))
+            raise UserError(
+                f"no samples from {source.describe}" + ("" if source.remote else f" (is it protocol {source.version}?)")
+            )
     heatmap = Heatmap(source, raw, args.vmax)
     heatmap.draw(sample)
     try:
@@ -187,8 +223,9 @@ def live(source, read, raw, args):
     heatmap = Heatmap(source, raw, args.vmax)
     first = read(2.0)
     if first is None:
-        raise UserError(f"no samples from {source.describe}"
-                        + ("" if source.remote else f" (is it protocol {source.version}?)"))
+        raise UserError(
+            f"no samples from {source.describe}" + ("" if source.remote else f" (is it protocol {source.version}?)")
+        )
     heatmap.draw(first)
 
     def update(_):
@@ -202,8 +239,7 @@ def live(source, read, raw, args):
             heatmap.draw(sample)
         return []
 
-    animation = FuncAnimation(heatmap.figure, update, interval=max(20, int(1000 / args.fps)),
-                              cache_frame_data=False)
+    animation = FuncAnimation(heatmap.figure, update, interval=max(20, int(1000 / args.fps)), cache_frame_data=False)
     try:
         plt.show()
     except KeyboardInterrupt:

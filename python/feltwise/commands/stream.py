@@ -12,9 +12,10 @@ import math
 import sys
 import time
 
-from .errors import UserError
-from .paramfile import Taxel
-from .source import open_source
+from ..arguments import positive
+from ..connection import add_connection_arguments
+from ..errors import UserError
+from ..paramfile import Taxel
 
 READ_TIMEOUT_S = 0.1  # short, so the view keeps redrawing while the sensor is silent
 ARROWS = "→↗↑↖←↙↓↘"
@@ -37,9 +38,11 @@ class SampleClock:
         self.count += 1
         self._recent.append(now)
         if sample is not None:
-            self.dropped += sample.dropped
+            self.dropped = sample.dropped  # the reader's count so far
             if remote:
-                self.latency_ms = (time.time_ns() - sample.t_host_ns) / 1e6
+                # The subscriber put the publisher's stamp on this host's
+                # monotonic clock (both wall clocks synchronised).
+                self.latency_ms = (time.monotonic_ns() - sample.t_host_ns) / 1e6
 
     def _trim(self, now):
         while self._recent and self._recent[0] < now - 1.0:
@@ -98,8 +101,10 @@ def cells(layout, sample, raw, arrows):
             value = sample[cell.output] if cell.output < len(sample) else float("nan")
             result.append((number(value) + " ", value))
         else:
-            axis = [sample[cell.outputs[a]] if a in cell.outputs and cell.outputs[a] < len(sample) else 0.0
-                    for a in range(3)]
+            axis = [
+                sample[cell.outputs[a]] if a in cell.outputs and cell.outputs[a] < len(sample) else 0.0
+                for a in range(3)
+            ]
             result.append((number(axis[2]) + arrow(axis[0], axis[1], arrows), axis[2]))
     return result, layout.columns
 
@@ -110,7 +115,7 @@ def grid_lines(layout, sample, raw, arrows, shade=False):
     lines = []
     for start in range(0, len(entries), columns):
         row = []
-        for text, level in entries[start:start + columns]:
+        for text, level in entries[start : start + columns]:
             if shade and not raw and not math.isnan(level) and level > 0:
                 # a grey ramp from dark to light: where the touch is, at a glance
                 grey = 232 + min(23, int(23 * level / top))
@@ -126,8 +131,10 @@ def status(clock, now):
     gap_text = "no sample in the last second" if gap is None else f"longest gap {gap:6.1f} ms"
     latency = "" if clock.latency_ms is None else f"   latency {clock.latency_ms:6.1f} ms"
     dropped = f"   {clock.dropped} dropped" if clock.dropped else ""
-    return (f"rate {clock.rate(now):7.1f} samples/s   {gap_text}{latency}   {clock.count} samples{dropped}"
-            f"   {now - clock.start:5.1f} s")
+    return (
+        f"rate {clock.rate(now):7.1f} samples/s   {gap_text}{latency}   {clock.count} samples{dropped}"
+        f"   {now - clock.start:5.1f} s"
+    )
 
 
 class TerminalView:
@@ -150,11 +157,31 @@ class TerminalView:
         self.out.flush()
 
 
+def add_parser(subparsers):
+    stream = subparsers.add_parser(
+        "stream",
+        help="show the newest sample live in the terminal",
+        description="Connect, optionally zero, and show the newest sample as a grid "
+        "with the sample rate and the newest sample's age. Plain "
+        "lines when the output is not a terminal.",
+    )
+    add_connection_arguments(stream, zenoh=True)
+    stream.add_argument("--zero", action="store_true", help="zero the sensor first (it must be untouched)")
+    stream.add_argument("--raw", action="store_true", help="raw readings instead of calibrated values")
+    stream.add_argument("--duration", type=positive, metavar="S", help="stop after S seconds")
+    stream.add_argument(
+        "--every", type=positive, metavar="S", help="seconds between updates (default 0.2 on a terminal, 1 otherwise)"
+    )
+    stream.add_argument("--plain", action="store_true", help="plain lines even on a terminal")
+
+
 def run(args):
+    from ..source import open_source
+
     out = sys.stdout
     live = out.isatty() if args.plain is False else False
     arrows = _arrows_for(out)
-    with open_source(args, calibrated=not args.raw) as source:
+    with open_source(args) as source:
         layout = source.layout
         raw = args.raw or layout.output_count == 0
         if not args.raw and raw:
@@ -164,11 +191,9 @@ def run(args):
             if raw:
                 # Zeroing re-estimates the calibration's rest offsets; raw
                 # readings are what the sensor sends and do not change.
-                print("zeroed: this changes calibrated values only; raw readings are shown as sent",
-                      file=sys.stderr)
+                print("zeroed: this changes calibrated values only; raw readings are shown as sent", file=sys.stderr)
         what = "raw" if raw else "calibrated"
-        header = (f"{source.describe}  protocol {source.version}  {what}"
-                  f"{'  zeroed' if args.zero and not raw else ''}")
+        header = f"{source.describe}  protocol {source.version}  {what}{'  zeroed' if args.zero and not raw else ''}"
         clock = SampleClock()
         values = []
         view = TerminalView(out, header) if live else None
@@ -200,8 +225,12 @@ def run(args):
                 view.close()
         elapsed = time.monotonic() - clock.start
         if clock.count == 0:
-            raise UserError(f"no samples from {source.describe} in {elapsed:.1f} s"
-                            + ("" if source.remote else f" (is it protocol {source.version}?)"))
-        print(f"streamed {clock.count} samples in {elapsed:.1f} s ({clock.count / elapsed:.1f} samples/s"
-              f"{f', {clock.dropped} dropped' if clock.dropped else ''})")
+            raise UserError(
+                f"no samples from {source.describe} in {elapsed:.1f} s"
+                + ("" if source.remote else f" (is it protocol {source.version}?)")
+            )
+        print(
+            f"streamed {clock.count} samples in {elapsed:.1f} s ({clock.count / elapsed:.1f} samples/s"
+            f"{f', {clock.dropped} dropped' if clock.dropped else ''})"
+        )
     return 0

@@ -33,9 +33,10 @@ import time
 import tty
 from dataclasses import dataclass, fields
 
+from .. import protocols
+from ..errors import UserError
+from ..paramfile import bare_layout, load_layout
 from . import wire
-from .errors import UserError
-from .paramfile import bare_layout, load_layout
 from .registers import RegisterBank, RegisterError
 from .touch import TouchModel
 
@@ -51,18 +52,19 @@ ERROR_CODE = 9  # the code of unsolicited device errors
 class Faults:
     """Fault switches. Probabilities are per sample sent; times are seconds
     from the start of the simulation."""
-    stray_bytes: float = 0.0      # one to three random bytes before a sample
-    garbage: float = 0.0          # a burst of 16 to 256 random bytes before a sample
-    truncate: float = 0.0         # a sample cut short (a line without its line feed)
-    overlong: float = 0.0         # text: a line of 70000 bytes; binary: a frame counting 1024 values
-    error_lines: float = 0.0      # an unsolicited device error (v3 error line, v4 status frame)
-    reply_delay: float = 0.0      # register answers leave this late
+
+    stray_bytes: float = 0.0  # one to three random bytes before a sample
+    garbage: float = 0.0  # a burst of 16 to 256 random bytes before a sample
+    truncate: float = 0.0  # a sample cut short (a line without its line feed)
+    overlong: float = 0.0  # text: a line of 70000 bytes; binary: a frame counting 1024 values
+    error_lines: float = 0.0  # an unsolicited device error (v3 error line, v4 status frame)
+    reply_delay: float = 0.0  # register answers leave this late
     duplicate_replies: bool = False
     malformed_replies: bool = False  # v3: a reply missing a field; v4: cut after its length, then a pause
-    error_replies: bool = False   # every register request is answered with a device error
+    error_replies: bool = False  # every register request is answered with a device error
     silence_after: float | None = None  # stop sending anything ...
-    silence_for: float | None = None    # ... for this long (None: for good)
-    unplug_after: float | None = None   # close the master: the adapter is pulled out
+    silence_for: float | None = None  # ... for this long (None: for good)
+    unplug_after: float | None = None  # close the master: the adapter is pulled out
 
     def silent_at(self, t):
         if self.silence_after is None or t < self.silence_after:
@@ -94,20 +96,24 @@ class SensorEngine:
 
     def __init__(self, layout, version=None, rate=DEFAULT_RATE, faults=None, seed=None, touch=True):
         self.version = layout.version if version is None else version
-        if self.version not in range(5):
-            raise UserError(f"protocol version {self.version} is not one of 0 to 4")
+        if self.version not in protocols.versions():
+            raise UserError(f"protocol version {self.version} is not one of {protocols.span()}")
+        # What the table says of this version, looked up once: the sample loop asks every time.
+        self._text = self.version in protocols.text_versions()
+        self._registers = self.version in protocols.register_versions()
         if rate < 0:
             raise UserError("the sample rate cannot be negative")
         limit = wire.MAX_ENCIPHERED_CHANNELS if self.version == 2 else wire.MAX_COUNT
-        if self.version in wire.BINARY_VERSIONS and layout.channel_count > limit:
-            raise UserError(f"protocol {self.version} frames carry at most {limit} channels, "
-                            f"not {layout.channel_count}")
+        if not self._text and layout.channel_count > limit:
+            raise UserError(
+                f"protocol {self.version} frames carry at most {limit} channels, not {layout.channel_count}"
+            )
         self.layout = layout
         self.faults = faults or Faults()
         self.registers = RegisterBank(self.version, layout.channel_count, rate, touch)
         self.touch = TouchModel(layout, seed, touch)
         self._rng = random.Random(None if seed is None else seed + 1)
-        text = self.version in wire.TEXT_VERSIONS
+        text = self._text
         self._requests = wire.TextRequestReader() if text else wire.BinaryRequestReader()
         self.master = self.slave = None
         self.path = None
@@ -156,8 +162,9 @@ class SensorEngine:
             waits = [0.1, (next_sample - now) if not flat_out else 0.1]
             waits += [due - now for due, _, _ in self._replies]
             want_write = bool(self._out) and not quiet or (flat_out and not quiet)
-            readable, writable, _ = select.select([self.master], [self.master] if want_write else [], [],
-                                                  max(0.0, min(waits)))
+            readable, writable, _ = select.select(
+                [self.master], [self.master] if want_write else [], [], max(0.0, min(waits))
+            )
             now = time.monotonic()
             if readable:
                 self._take_requests(now)
@@ -206,25 +213,25 @@ class SensorEngine:
     def _queue_sample(self, t):
         faults, rng = self.faults, self._rng
         values = self.touch.sample(t)
-        text = self.version in wire.TEXT_VERSIONS
+        text = self._text
         if rng.random() < faults.stray_bytes:
             self._out += rng.randbytes(rng.randint(1, 3))
         if rng.random() < faults.garbage:
             self._out += rng.randbytes(rng.randint(16, 256))
-        if rng.random() < faults.error_lines and self.version in wire.REGISTER_VERSIONS:
-            self._out += (wire.text_error(ERROR_CODE, "simulated device error") if text
-                          else wire.binary_status(ERROR_CODE))
+        if rng.random() < faults.error_lines and self._registers:
+            self._out += (
+                wire.text_error(ERROR_CODE, "simulated device error") if text else wire.binary_status(ERROR_CODE)
+            )
         if rng.random() < faults.overlong:
-            self._out += (b"1," * 35000 + b"1\n") if text else \
-                wire.sample_frame([1000.0] * 1024)
+            self._out += (b"1," * 35000 + b"1\n") if text else wire.sample_frame([1000.0] * 1024)
         frame = self._encode(values)
         if rng.random() < faults.truncate:
-            frame = frame[:rng.randint(1, len(frame) - 1)] if len(frame) > 1 else b""
+            frame = frame[: rng.randint(1, len(frame) - 1)] if len(frame) > 1 else b""
         self._out += frame
         self.stats["samples"] += 1
 
     def _encode(self, values):
-        if self.version in wire.TEXT_VERSIONS:
+        if self._text:
             return wire.sample_line(values)
         if self.version == 2:
             return wire.enciphered_frame(values)
@@ -234,8 +241,8 @@ class SensorEngine:
 
     def _answers(self, request):
         """The answers to one request: a list of (bytes, pause after them)."""
-        text = self.version in wire.TEXT_VERSIONS
-        if self.version not in wire.REGISTER_VERSIONS:
+        text = self._text
+        if not self._registers:
             return []  # versions 0 to 2 have no register traffic: requests are ignored
         faults = self.faults
         try:
@@ -246,11 +253,13 @@ class SensorEngine:
             if request.is_read:
                 data = self.registers.read(request.address, request.unit)
                 if faults.malformed_replies:
-                    answer = (f"R{request.address},{request.unit}\n".encode() if text
-                              else wire.binary_read_reply(request.address, request.unit, data)[:8])
+                    answer = (
+                        f"R{request.address},{request.unit}\n".encode()
+                        if text
+                        else wire.binary_read_reply(request.address, request.unit, data)[:8]
+                    )
                     return [(answer, 0.0 if text else 0.3)]
-                answer = (wire.text_read_reply if text else wire.binary_read_reply)(
-                    request.address, request.unit, data)
+                answer = (wire.text_read_reply if text else wire.binary_read_reply)(request.address, request.unit, data)
             else:
                 self.registers.write(request.address, request.unit, request.data)
                 if faults.malformed_replies and not text:
@@ -273,8 +282,7 @@ class SensorEngine:
                 self._pause_until = now + pause
 
 
-def make_engine(params=None, version=None, channels=None, rate=DEFAULT_RATE, faults=None, seed=None,
-                touch=True):
+def make_engine(params=None, version=None, channels=None, rate=DEFAULT_RATE, faults=None, seed=None, touch=True):
     """An engine for a parameter file, or for a bare protocol version with `channels` taxels."""
     if params is not None:
         layout = load_layout(params)
@@ -308,8 +316,18 @@ class SimulatedSensor:
     returns its statistics (samples sent, register requests answered, ...).
     """
 
-    def __init__(self, params=None, *, version=None, channels=None, rate=DEFAULT_RATE, faults=None,
-                 seed=None, touch=True, start_timeout=30.0):
+    def __init__(
+        self,
+        params=None,
+        *,
+        version=None,
+        channels=None,
+        rate=DEFAULT_RATE,
+        faults=None,
+        seed=None,
+        touch=True,
+        start_timeout=30.0,
+    ):
         self.params, self.version, self.channels = params, version, channels
         self.rate, self.faults, self.seed, self.touch = rate, faults or Faults(), seed, touch
         self.start_timeout = start_timeout
@@ -332,12 +350,17 @@ class SimulatedSensor:
         return arguments + self.faults.as_arguments()
 
     def start(self):
-        package_root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        package_root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
-        self._process = subprocess.Popen([sys.executable, "-m", "feltwise", *self.arguments()],
-                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                         stderr=subprocess.PIPE, env=env, preexec_fn=_end_with_parent())
+        self._process = subprocess.Popen(
+            [sys.executable, "-m", "feltwise", *self.arguments()],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            env=env,
+            preexec_fn=_end_with_parent(),
+        )
         ready, _, _ = select.select([self._process.stdout], [], [], self.start_timeout)
         line = self._process.stdout.readline().decode().strip() if ready else ""
         if not line.startswith("/"):

@@ -14,12 +14,12 @@ direction of travel.
 import math
 import random
 
-from .paramfile import Taxel, Triaxial
+from ..paramfile import Taxel, Triaxial
 
-CYCLE_S = 10.0        # one touch cycle ...
-REST_S = 3.0          # ... starts with this long at rest
+CYCLE_S = 10.0  # one touch cycle ...
+REST_S = 3.0  # ... starts with this long at rest
 PEAK_COUNTS = 2600.0  # counts above rest under the blob's centre at full press
-BLOB_SIGMA = 0.85     # blob radius, in grid cells
+BLOB_SIGMA = 0.85  # blob radius, in grid cells
 NOISE_COUNTS = 2.5
 UNUSED_REST = 1000.0  # channels no record reads: a plausible idle reading
 
@@ -40,8 +40,7 @@ class TouchModel:
                         rest[channel] = value
         # Where this sensor rests today, and how it wanders: amplitude, period, phase.
         self._rest = [value + rng.uniform(25.0, 45.0) * rng.choice((-1, 1)) for value in rest]
-        self._drift = [(rng.uniform(10.0, 25.0), rng.uniform(60.0, 180.0), rng.uniform(0, 2 * math.pi))
-                       for _ in rest]
+        self._drift = [(rng.uniform(10.0, 25.0), rng.uniform(60.0, 180.0), rng.uniform(0, 2 * math.pi)) for _ in rest]
         self._path = (rng.uniform(5.0, 8.0), rng.uniform(3.5, 5.5), rng.uniform(0, 2 * math.pi))
 
     def pressure(self, t):
@@ -64,15 +63,17 @@ class TouchModel:
         return row, col, half_r * 0.9 * wy * math.cos(wy * t + phase), half_c * 0.9 * wx * math.cos(wx * t)
 
     def sample(self, t):
-        values = [rest + amp * math.sin(2 * math.pi * t / period + phase) + self._noise.gauss(0, NOISE_COUNTS)
-                  for rest, (amp, period, phase) in zip(self._rest, self._drift)]
+        values = [
+            rest + amp * math.sin(2 * math.pi * t / period + phase) + self._noise.gauss(0, NOISE_COUNTS)
+            for rest, (amp, period, phase) in zip(self._rest, self._drift)
+        ]
         press = self.pressure(t)
         if press > 0:
             row, col, v_row, v_col = self.centre(t)
             speed = math.hypot(v_row, v_col) or 1.0
             for index, cell in enumerate(self.layout.cells):
                 r, c = self.layout.position(index)
-                load = press * math.exp(-((r - row) ** 2 + (c - col) ** 2) / (2 * BLOB_SIGMA ** 2))
+                load = press * math.exp(-((r - row) ** 2 + (c - col) ** 2) / (2 * BLOB_SIGMA**2))
                 if isinstance(cell, Taxel):
                     values[cell.channel] += load
                 elif isinstance(cell, Triaxial):

@@ -12,10 +12,10 @@ import socket
 import sys
 import time
 
-from . import signals
-from .errors import UserError
-from .source import Silence, open_source, params_bytes
-from .writers import CsvWriter, McapWriter, NpzWriter, format_of
+from .. import signals
+from ..arguments import count, positive
+from ..connection import add_connection_arguments
+from ..errors import UserError
 
 READ_TIMEOUT_S = 0.2
 
@@ -38,8 +38,7 @@ class Progress:
             self._shown = now
             width = 30
             filled = int(width * fraction)
-            self.stream.write(f"\r[{'#' * filled}{'-' * (width - filled)}] {fraction * 100:5.1f}%  "
-                              f"{samples} samples")
+            self.stream.write(f"\r[{'#' * filled}{'-' * (width - filled)}] {fraction * 100:5.1f}%  {samples} samples")
             self.stream.flush()
         elif int(fraction * 4) > self._quarter:
             self._quarter = int(fraction * 4)
@@ -52,6 +51,8 @@ class Progress:
 
 
 def output_format(args):
+    from ..writers import format_of
+
     fmt = format_of(args.output, args.format)
     if fmt is None:
         raise UserError(f"cannot tell the format of {args.output}: name it .csv, .npz or .mcap, or give --format")
@@ -64,41 +65,87 @@ def output_format(args):
 
 
 def host_details():
-    return {"hostname": socket.gethostname(), "platform": platform.platform(),
-            "python": platform.python_version(), "user": os.environ.get("USER", ""),
-            "started": time.strftime("%Y-%m-%dT%H:%M:%S%z")}
+    return {
+        "hostname": socket.gethostname(),
+        "platform": platform.platform(),
+        "python": platform.python_version(),
+        "user": os.environ.get("USER", ""),
+        "started": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
+    }
 
 
 def parameters_record(source):
     """The parameter file for the recording's metadata: from here, or from the publisher's info."""
     if source.params_path is not None:
-        from .paramfile import describe, read_msgpack
+        from ..paramfile import describe, read_msgpack
+        from ..source import params_bytes
+
         try:
             summary = describe(read_msgpack(source.params_path))
         except (UserError, KeyError, TypeError, AttributeError):
             summary = "loads"
-        return {"file": os.path.basename(source.params_path), "summary": summary,
-                "data": params_bytes(source.params_path)}
+        return {
+            "file": os.path.basename(source.params_path),
+            "summary": summary,
+            "data": params_bytes(source.params_path),
+        }
     published = getattr(source, "info", {}).get("parameters") if source.remote else None
     if published:
         import base64
-        return {"file": published["file"], "summary": published["summary"], "sha256": published["sha256"],
-                "data": base64.b64decode(published["msgpack_base64"])}
+
+        return {
+            "file": published["file"],
+            "summary": published["summary"],
+            "sha256": published["sha256"],
+            "data": base64.b64decode(published["msgpack_base64"]),
+        }
     return None
 
 
 def open_writer(fmt, args, source, metadata):
+    from ..writers import CsvWriter, McapWriter, NpzWriter
+
     layout = source.layout
     if fmt == "csv":
         return CsvWriter(args.output, layout.channel_count, layout.output_count, metadata)
     if fmt == "npz":
         return NpzWriter(args.output, layout.channel_count, layout.output_count, metadata)
-    name = source.describe[len("zenoh:"):] if source.remote else (os.path.basename(source.describe) or "sensor")
-    return McapWriter(args.output, layout.channel_count, layout.output_count, metadata,
-                      topic=f"/feltwise/{name}", params=parameters_record(source), host=host_details())
+    name = source.describe[len("zenoh:") :] if source.remote else (os.path.basename(source.describe) or "sensor")
+    return McapWriter(
+        args.output,
+        layout.channel_count,
+        layout.output_count,
+        metadata,
+        topic=f"/feltwise/{name}",
+        params=parameters_record(source),
+        host=host_details(),
+    )
+
+
+def add_parser(subparsers):
+    record = subparsers.add_parser(
+        "record",
+        help="write samples with timestamps to CSV, NPZ or MCAP",
+        description="Record calibrated and raw samples with host timestamps, "
+        "written as they arrive (readable at least every second).",
+    )
+    add_connection_arguments(record, zenoh=True)
+    record.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        metavar="FILE",
+        help="FILE.csv, FILE.npz or FILE.mcap, written as samples arrive",
+    )
+    record.add_argument("--format", choices=("csv", "npz", "mcap"), help="default: from the file name")
+    record.add_argument("--duration", type=positive, metavar="S", help="record for S seconds")
+    record.add_argument("--count", type=count, metavar="N", help="record N samples")
+    record.add_argument("--zero", action="store_true", help="zero the sensor first (it must be untouched)")
 
 
 def run(args):
+    from ..source import Silence, open_source
+
     fmt = output_format(args)
     if args.duration is None and args.count is None:
         raise UserError("give --duration SECONDS or --count SAMPLES")
@@ -109,12 +156,17 @@ def run(args):
     with open_source(args) as source:
         if args.zero:
             source.zero()
-        metadata = {"port": source.describe, "parameters": source.params_path or "",
-                    "protocol": source.version, "zeroed": bool(args.zero)}
+        metadata = {
+            "port": source.describe,
+            "parameters": source.params_path or "",
+            "protocol": source.version,
+            "zeroed": bool(args.zero),
+        }
         writer = open_writer(fmt, args, source, metadata)
         start = time.monotonic()
-        progress = Progress(args.count if args.count is not None else args.duration,
-                            "samples" if args.count is not None else "s")
+        progress = Progress(
+            args.count if args.count is not None else args.duration, "samples" if args.count is not None else "s"
+        )
         silence = Silence(source)
         first_ns = last_ns = None
         widths = (0, 0)
@@ -144,6 +196,8 @@ def run(args):
                 writer.close()
         span = (last_ns - first_ns) / 1e9 if writer.rows > 1 else 0.0
         rate = (writer.rows - 1) / span if span > 0 else math.nan
-        print(f"wrote {writer.rows} samples ({widths[0]} calibrated, {widths[1]} raw values each, "
-              f"{rate:.1f} samples/s) to {args.output}")
+        print(
+            f"wrote {writer.rows} samples ({widths[0]} calibrated, {widths[1]} raw values each, "
+            f"{rate:.1f} samples/s) to {args.output}"
+        )
     return 0

@@ -19,9 +19,8 @@ MAX_COUNT = 1023
 # A version-2 frame carries 8 values per 16-byte block and at most 64 blocks.
 MAX_ENCIPHERED_CHANNELS = 8 * (MAX_COUNT // 16 + 1)
 
-TEXT_VERSIONS = (0, 3)
-BINARY_VERSIONS = (1, 2, 4)
-REGISTER_VERSIONS = (3, 4)
+# Which versions are text, binary or have registers: feltwise.protocols,
+# from the library's own table.
 
 
 def _u16(values):
@@ -53,7 +52,7 @@ def enciphered_frame(values, key=DEVICE_KEY):
     try:
         from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
     except ImportError:
-        from .errors import UserError
+        from ..errors import UserError
 
         raise UserError("simulating protocol 2 needs cryptography: pip install 'feltwise-comm[sim]'") from None
 
@@ -141,8 +140,8 @@ class BinaryRequestReader:
                 continue
             if len(self._buffer) < 8 + length:
                 break
-            requests.append(Request(address, unit, bytes(self._buffer[8:8 + length])))
-            del self._buffer[:8 + length]
+            requests.append(Request(address, unit, bytes(self._buffer[8 : 8 + length])))
+            del self._buffer[: 8 + length]
         return requests
 
 
@@ -158,7 +157,7 @@ class TextRequestReader:
         while b"\n" in self._buffer:
             end = self._buffer.index(b"\n")
             line = bytes(self._buffer[:end]).decode("ascii", "replace").strip()
-            del self._buffer[:end + 1]
+            del self._buffer[: end + 1]
             if line:
                 requests.append(self.parse(line))
         if len(self._buffer) > 65536:  # no line feed in sight: noise, not a request

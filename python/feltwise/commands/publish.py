@@ -1,0 +1,128 @@
+"""`feltwise publish`: one sensor's samples on Zenoh, with its info and a remote zero.
+
+The loop reads the sensor, puts every sample under feltwise/NAME/sample and,
+between samples, answers the info and zero queries waiting (remote.py has
+the keys and payload.py the sample layout).
+"""
+
+import base64
+import hashlib
+import os
+import socket
+import sys
+import time
+
+from ..arguments import positive, rate_value
+from ..connection import add_connection_arguments
+from ..errors import UserError
+from ..paramfile import describe, read_msgpack
+
+READ_TIMEOUT_S = 0.1  # how long a query can wait while the sensor is silent
+
+
+def sensor_info(name, connection, zeroed):
+    from ..payload import MAGIC
+
+    layout = connection.layout
+    params = None
+    if not connection.init_text.isdigit():
+        path = connection.init_text
+        with open(path, "rb") as file:
+            data = file.read()
+        try:
+            summary = describe(read_msgpack(path))
+        except (UserError, KeyError, TypeError, AttributeError):
+            summary = "loads"
+        params = {
+            "file": os.path.basename(path),
+            "summary": summary,
+            "sha256": hashlib.sha256(data).hexdigest(),
+            "msgpack_base64": base64.b64encode(data).decode("ascii"),
+        }
+    return {
+        "name": name,
+        "format": MAGIC.decode(),
+        "protocol": connection.version,
+        "raw_channels": layout.channel_count,
+        "calibrated_outputs": layout.output_count,
+        "units": {
+            "raw": "counts (the sensor's ADC readings)",
+            "calibrated": "the parameter file's model units" if params else None,
+            "t_host_ns": "ns since the Unix epoch, publishing host's clock",
+        },
+        "parameters": params,
+        "host": socket.gethostname(),
+        "port": connection.port,
+        "zeroed_at_start": zeroed,
+    }
+
+
+def next_sample(sensor):
+    from ..errors import DeviceLostError
+
+    try:
+        return next(sensor.samples(READ_TIMEOUT_S), None)
+    except DeviceLostError:
+        return None  # reported as a lost sensor, with its port
+
+
+def add_parser(subparsers):
+    publish = subparsers.add_parser(
+        "publish",
+        help="publish a sensor's samples with Zenoh",
+        description="Publish every sample under feltwise/NAME/sample, answer "
+        "feltwise/NAME/info and zero the sensor on a feltwise/NAME/zero "
+        "query. docs/fleet.md describes the keys and the payload.",
+    )
+    add_connection_arguments(publish, zenoh=True)
+    publish.add_argument("--name", required=True, help="the sensor's name in the keys, e.g. left_hand")
+    publish.add_argument("--zero", action="store_true", help="zero the sensor first (it must be untouched)")
+    publish.add_argument("--duration", type=positive, metavar="S", help="stop after S seconds")
+    publish.add_argument(
+        "--rate",
+        type=rate_value,
+        metavar="HZ",
+        help="with --simulate: the simulated sensor's samples per second (default 100)",
+    )
+
+
+def run(args):
+    from ..connection import connect, zero
+    from ..remote import SensorPublisher, check_name, open_session, sample_key
+    from ..source import QUEUE
+
+    name = check_name(args.name)
+    if args.port and args.port.startswith("zenoh:"):
+        raise UserError("publish takes a sensor here (a port, --match or --simulate), not a zenoh: source")
+    session = open_session(args.connect, args.listen)
+    try:
+        with connect(args, simulator_rate=args.rate, queue=QUEUE) as connection:
+            if args.zero:
+                zero(connection)
+            publisher = SensorPublisher(
+                session, name, sensor_info(name, connection, bool(args.zero)), lambda: zero(connection)
+            )
+            print(f"publishing {connection.port} as {sample_key(name)}; Ctrl-C stops", file=sys.stderr, flush=True)
+            start = time.monotonic()
+            try:
+                while args.duration is None or time.monotonic() - start < args.duration:
+                    sample = next_sample(connection.sensor)
+                    if sample is not None:
+                        publisher.put(sample)
+                    elif not connection.sensor.is_connected():
+                        raise UserError(f"lost the sensor on {connection.port} (unplugged?)")
+                    publisher.serve()
+            except KeyboardInterrupt:
+                pass
+            finally:
+                publisher.close()
+            elapsed = time.monotonic() - start
+            print(
+                f"published {publisher.published} samples in {elapsed:.1f} s "
+                f"({publisher.published / max(elapsed, 1e-9):.1f} samples/s), zeroed {publisher.zeroed} "
+                f"times on request",
+                file=sys.stderr,
+            )
+    finally:
+        session.close()
+    return 0
