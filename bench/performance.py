@@ -32,9 +32,8 @@ import threading
 import time
 import tty
 
-import serial  # pyserial: the baseline users write today
-
 import feltwise_comm_py
+import serial  # pyserial: the baseline users write today
 
 # feltwise.Sensor only from the build that feltwise_comm_py comes from: a
 # package installed for another checkout would be measured in its place.
@@ -42,7 +41,8 @@ try:
     import feltwise
 
     same_build = os.path.dirname(os.path.dirname(os.path.abspath(feltwise.__file__))) == os.path.dirname(
-        os.path.abspath(feltwise_comm_py.__file__))
+        os.path.abspath(feltwise_comm_py.__file__)
+    )
     Sensor = feltwise.Sensor if same_build else None
 except (ImportError, AttributeError):
     Sensor = None
@@ -151,10 +151,16 @@ def floor_library():
         lib.floor_open.argtypes = [ctypes.c_char_p, ctypes.c_int]
         lib.floor_close.argtypes = [ctypes.c_void_p]
         lib.floor_consume.restype = ctypes.c_long
-        lib.floor_consume.argtypes = [ctypes.c_void_p, ctypes.c_double, ctypes.c_int,
-                                      ctypes.POINTER(ctypes.c_double)]
-        lib.floor_latency.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_long,
-                                      ctypes.c_long, ctypes.c_double, ctypes.POINTER(ctypes.c_double)]
+        lib.floor_consume.argtypes = [ctypes.c_void_p, ctypes.c_double, ctypes.c_int, ctypes.POINTER(ctypes.c_double)]
+        lib.floor_latency.argtypes = [
+            ctypes.c_void_p,
+            ctypes.c_int,
+            ctypes.c_char_p,
+            ctypes.c_long,
+            ctypes.c_long,
+            ctypes.c_double,
+            ctypes.POINTER(ctypes.c_double),
+        ]
         lib.floor_drain_open.restype = ctypes.c_int
         lib.floor_drain_open.argtypes = [ctypes.c_char_p]
         lib.floor_drain.restype = ctypes.c_double
@@ -355,9 +361,22 @@ class SyscallCounter:
     def __init__(self, tids):
         self.out = tempfile.NamedTemporaryFile(suffix=".perf", delete=False).name
         self.process = subprocess.Popen(
-            ["perf", "stat", "--no-inherit", "-x", ",", "-o", self.out, "-e", ",".join("syscalls:sys_enter_" + name for name in SYSCALLS), "-t",
-             ",".join(str(t) for t in sorted(tids))],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            [
+                "perf",
+                "stat",
+                "--no-inherit",
+                "-x",
+                ",",
+                "-o",
+                self.out,
+                "-e",
+                ",".join("syscalls:sys_enter_" + name for name in SYSCALLS),
+                "-t",
+                ",".join(str(t) for t in sorted(tids)),
+            ],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
         time.sleep(0.3)  # perf attaches before the stream starts
         # --no-inherit: the writer, a child of the consumer thread, is not counted.
 
@@ -394,8 +413,13 @@ def paced(reader_class, frames, rate=1000, count_syscalls=False):
     reader.close()
     pty.close()
     delivered = max(delivered, 1)
-    return ((reader1 - reader0) / delivered, (consumer1 - consumer0) / delivered, delivered,
-            (switches1 - switches0) / delivered, calls)
+    return (
+        (reader1 - reader0) / delivered,
+        (consumer1 - consumer0) / delivered,
+        delivered,
+        (switches1 - switches0) / delivered,
+        calls,
+    )
 
 
 def flood_frames(values, total):
@@ -580,26 +604,39 @@ def main():
     cost = median_of_rounds(lambda r: paced(r, paced_frames)[:4], READERS + [FloorPolling])
     polling = cost.pop(FloorPolling)
     total = {r: (c[0] + c[1]) * 1e6 for r, c in cost.items()}
-    table.row("CPU per delivered frame, 1 kHz x 64 (us)", total, "<= 1.15x F",
-              verdict({lib: ratio_check(total, Library, 1.15), sen: ratio_check(total, SensorReader, 1.15)}))
+    table.row(
+        "CPU per delivered frame, 1 kHz x 64 (us)",
+        total,
+        "<= 1.15x F",
+        verdict({lib: ratio_check(total, Library, 1.15), sen: ratio_check(total, SensorReader, 1.15)}),
+    )
     table.row("  of which the reader thread(s) (us)", {r: c[0] * 1e6 for r, c in cost.items()})
     table.row("  of which the consumer (us)", {r: c[1] * 1e6 for r, c in cost.items()})
-    table.row("  frames delivered (of %d)" % len(paced_frames), {r: c[2] for r, c in cost.items()})
+    table.row(f"  frames delivered (of {len(paced_frames)})", {r: c[2] for r, c in cost.items()})
     table.row("  context switches per frame", {r: c[3] for r, c in cost.items()})
     table.row("  the floor waiting in poll(), then read() (us)", {Floor: (polling[0] + polling[1]) * 1e6})
 
     lat = median_of_rounds(lambda r: latency(r, 1500 if QUICK else 3000))
     med, p99 = {r: v[0] for r, v in lat.items()}, {r: v[1] for r, v in lat.items()}
-    table.row("latency written -> returned, median (us)", med, "<= 1.1x F",
-              verdict({lib: ratio_check(med, Library, 1.1), sen: ratio_check(med, SensorReader, 1.1)}))
-    table.row("latency written -> returned, p99 (us)", p99, "<= 1.5x F",
-              verdict({lib: ratio_check(p99, Library, 1.5), sen: ratio_check(p99, SensorReader, 1.5)}))
+    table.row(
+        "latency written -> returned, median (us)",
+        med,
+        "<= 1.1x F",
+        verdict({lib: ratio_check(med, Library, 1.1), sen: ratio_check(med, SensorReader, 1.1)}),
+    )
+    table.row(
+        "latency written -> returned, p99 (us)",
+        p99,
+        "<= 1.5x F",
+        verdict({lib: ratio_check(p99, Library, 1.5), sen: ratio_check(p99, SensorReader, 1.5)}),
+    )
 
     for values, count in ((16, 300000 if QUICK else 1500000), (256, 30000 if QUICK else 150000)):
         frames, repeats = flood_frames(values, count)
         drains = []
 
-        def one_flood(reader):
+        # Bound now: the function runs within this turn of the loop only.
+        def one_flood(reader, frames=frames, repeats=repeats, drains=drains):
             if reader is READERS[0]:
                 drains.append(bare_drain(frames, repeats))  # once per round, beside the readers
             return (flood(reader, frames, repeats),)
@@ -610,17 +647,27 @@ def main():
         shares = {r: v / drain for r, v in rates.items()}
         target = ">= 0.5x drain" if values == 16 else "report"
         checks = {lib: shares[Library] >= 0.5, sen: shares[SensorReader] >= 0.5 if SensorReader in shares else None}
-        table.row(f"flood {values} values: share of bare drain ({drain:.0f}/s)", shares, target,
-                  verdict(checks) if values == 16 else "")
+        table.row(
+            f"flood {values} values: share of bare drain ({drain:.0f}/s)",
+            shares,
+            target,
+            verdict(checks) if values == 16 else "",
+        )
 
     if Sensor is not None:
         gap, fewest, cores, writer_late = many_sensors(16 if QUICK else 64, 1000, 3.0 if QUICK else 5.0)
         sensors = 16 if QUICK else 64
-        table.row(f"{sensors} Sensors x 1 kHz, thread each: worst gap (ms)", {SensorReader: gap}, "< 50 ms",
-                  verdict({sen: gap < 50}))
+        table.row(
+            f"{sensors} Sensors x 1 kHz, thread each: worst gap (ms)",
+            {SensorReader: gap},
+            "< 50 ms",
+            verdict({sen: gap < 50}),
+        )
         table.row(f"{sensors} Sensors x 1 kHz: the writer's worst lateness (ms)", {SensorReader: writer_late})
-        table.row(f"{sensors} Sensors x 1 kHz: fewest samples a thread got (of {int(5000 if not QUICK else 3000)})",
-                  {SensorReader: fewest})
+        table.row(
+            f"{sensors} Sensors x 1 kHz: fewest samples a thread got (of {int(5000 if not QUICK else 3000)})",
+            {SensorReader: fewest},
+        )
         table.row(f"{sensors} Sensors x 1 kHz: CPU of the process (cores)", {SensorReader: cores})
     else:
         table.row("64 Sensors x 1 kHz, thread each: worst gap (ms)", {SensorReader: None}, "< 50 ms", "n/a")
