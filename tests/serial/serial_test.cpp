@@ -64,8 +64,11 @@ TEST(SerialOpen, MissingPortNamesItselfWithFileAndLine) {
     EXPECT_GT(e.getLine(), 0);
     EXPECT_NE(what.find(", line " + std::to_string(e.getLine()) + "."), std::string::npos);
     // The cause travels on the exception; the fixed text above does not show it.
-    EXPECT_EQ(e.errorNumber(), ENOENT);
-    EXPECT_EQ(e.systemText(), std::strerror(ENOENT));
+    EXPECT_EQ(e.errorNumber(), PtyPair::missingPortError());
+    EXPECT_FALSE(e.systemText().empty());
+    if (!PtyPair::missingPortErrorText().empty()) {
+      EXPECT_EQ(e.systemText(), PtyPair::missingPortErrorText());
+    }
   }
 }
 
@@ -180,6 +183,7 @@ TEST(SerialRead, ReturnsAsSoonAsEverythingAskedForArrived) {
 }
 
 TEST(SerialPeek, ShowsWhatArrivedBehindAReadWithoutTakingIt) {
+  if (!PtyPair::showsBytesReadAhead()) GTEST_SKIP() << "the Windows port reads nothing ahead of a read";
   PtyPair pty;
   auto port = openCommsPort(pty.path());
   std::uint8_t seen[4] = {};

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include "support/pty_pair.h"
@@ -63,5 +64,11 @@ void PtyPair::unplug() {
 bool PtyPair::canUnplug() { return true; }
 
 bool PtyPair::opensExclusively() { return true; }
+
+bool PtyPair::showsBytesReadAhead() { return true; }
+
+int PtyPair::missingPortError() { return ENOENT; }
+
+std::string PtyPair::missingPortErrorText() { return std::strerror(ENOENT); }
 
 }  // namespace feltwise_test

@@ -157,6 +157,12 @@ void PtyPair::unplug() {
 
 bool PtyPair::canUnplug() { return false; }
 
+bool PtyPair::showsBytesReadAhead() { return false; }
+
+int PtyPair::missingPortError() { return ERROR_PATH_NOT_FOUND; }
+
+std::string PtyPair::missingPortErrorText() { return ""; }
+
 bool PtyPair::opensExclusively() {
   // Only Wine's ntdll exports its version.
   const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
