@@ -201,7 +201,7 @@ class InitTimes : public ::testing::TestWithParam<int> {};
 TEST_P(InitTimes, TheSameFileGivesTheSameCalibratedValues) {
   PtyPair pty;
   FeltwiseComms comms;
-  const std::string file = writeTaxelFile("same.bin", 2, 3.0);
+  const std::string file = writeTaxelFile("same-" + std::to_string(GetParam()) + ".bin", 2, 3.0);
   for (int i = 0; i < GetParam(); ++i) comms.init(file);
   comms.connect(pty.path());
   pty.send(binaryFrame({10, 20}));
@@ -258,7 +258,9 @@ class RefusedInit : public ::testing::TestWithParam<Refusal> {};
 TEST_P(RefusedInit, LeavesProtocolModelsOffsetsAndValuesAsTheyWereAndLaterInitsWork) {
   PtyPair pty;
   FeltwiseComms comms;
-  comms.init(writeTaxelFile("before.bin", 2, 3.0));
+  // ctest runs the cases side by side: each writes files of its own.
+  const std::string name = GetParam().name;
+  comms.init(writeTaxelFile("before-" + name + ".bin", 2, 3.0));
   comms.zero(std::vector<std::vector<double>>(20, {10.0, 20.0}), {});
   comms.connect(pty.path());
   std::vector<double> sample;
@@ -273,7 +275,7 @@ TEST_P(RefusedInit, LeavesProtocolModelsOffsetsAndValuesAsTheyWereAndLaterInitsW
   comms.read(sample, 1000);
   EXPECT_EQ(sample, (std::vector<double>{6.0, 12.0}));
 
-  comms.init(writeTaxelFile("after.bin", 1, 5.0));
+  comms.init(writeTaxelFile("after-" + name + ".bin", 1, 5.0));
   pty.send(binaryFrame({4, 9}));
   comms.read(sample, 1000);
   EXPECT_EQ(sample, std::vector<double>{20.0});
