@@ -32,6 +32,8 @@ class Serial::SerialImpl {
   std::size_t readLine(std::string& out, std::size_t size, const std::string& eol);
   // Reads here never wait, so there is nothing to stop.
   void stopReading() {}
+  // Shows nothing read ahead, as the Windows port does: every frame is handed off.
+  std::size_t peekReceived(std::uint8_t*, std::size_t) const { return 0; }
   std::size_t write(const std::uint8_t* data, std::size_t size);
   void flush();
   void discardOutput();
