@@ -137,8 +137,7 @@ std::string parameter_file() {
       pack.pack(std::map<int, int>{{i, 0}});
     }
     pack.pack(std::string("output_map"));
-    pack.pack(kind == 0 ? std::map<int, int>{{0, 3 * i}, {1, 3 * i + 1}, {2, 3 * i + 2}}
-                        : std::map<int, int>{{0, i}});
+    pack.pack(kind == 0 ? std::map<int, int>{{0, 3 * i}, {1, 3 * i + 1}, {2, 3 * i + 2}} : std::map<int, int>{{0, i}});
     if (kind == 0) {
       for (const char* key : {"lower", "upper", "offset"}) {
         pack.pack(std::string(key));
@@ -177,8 +176,7 @@ int main() {
   const double per_value = copy_ns / sample_values;
 
   std::printf("%-26s %6s %12s %10s %9s\n", "model (1,024-value sample)", "units", "ns/sample", "ns/unit", "ratio");
-  std::printf("%-26s %6zu %12.0f %10.2f %9.1f\n", "baseline: copy the sample", sample_values, copy_ns, per_value,
-              1.0);
+  std::printf("%-26s %6zu %12.0f %10.2f %9.1f\n", "baseline: copy the sample", sample_values, copy_ns, per_value, 1.0);
   const struct {
     const char* name;
     std::vector<std::shared_ptr<SensorModel>> models;
@@ -188,8 +186,7 @@ int main() {
   for (const auto& skin : skins) {
     const double ns = ns_per_sample(skin.models, raw);
     const double per_unit = ns / static_cast<double>(skin.models.size());
-    std::printf("%-26s %6zu %12.0f %10.2f %9.1f\n", skin.name, skin.models.size(), ns, per_unit,
-                per_unit / per_value);
+    std::printf("%-26s %6zu %12.0f %10.2f %9.1f\n", skin.name, skin.models.size(), ns, per_unit, per_unit / per_value);
   }
   std::printf("ratio = ns per unit / ns per value of the copy\n\n");
 
@@ -198,7 +195,8 @@ int main() {
   std::ofstream(path, std::ios::binary) << bytes;
   const double unpack_us = 1e6 * seconds_per_call(
                                      [&] {
-                                       msgpack::v1::object_handle handle = msgpack::v1::unpack(bytes.data(), bytes.size());
+                                       msgpack::v1::object_handle handle =
+                                           msgpack::v1::unpack(bytes.data(), bytes.size());
                                        keep(handle);
                                      },
                                      200);

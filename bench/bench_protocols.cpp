@@ -176,8 +176,8 @@ void throughput() {
   std::vector<ThroughputRow> rows;
   rows.push_back({"v1 binary, 16 values", sampleFrames(16, 400000), 400000, maker<feltwise_comm::ProtocolBinary>()});
   rows.push_back({"v1 binary, 256 values", sampleFrames(256, 40000), 40000, maker<feltwise_comm::ProtocolBinary>()});
-  rows.push_back({"v2 enciphered, count 16", encipheredFrames(16, 300000), 300000,
-                  maker<feltwise_comm::ProtocolBinaryEncrypt>()});
+  rows.push_back(
+      {"v2 enciphered, count 16", encipheredFrames(16, 300000), 300000, maker<feltwise_comm::ProtocolBinaryEncrypt>()});
   rows.push_back({"v2 enciphered, count 1023", encipheredFrames(1023, 10000), 10000,
                   maker<feltwise_comm::ProtocolBinaryEncrypt>()});
   rows.push_back({"v4 binary+registers, 16", sampleFrames(16, 400000), 400000,

@@ -166,13 +166,12 @@ void translatePortOpenError(std::exception_ptr error) {
     if (error) std::rethrow_exception(error);
   } catch (const PortOpenError& failure) {
     const py::object port_error = py::module_::import("feltwise.errors").attr("PortError");
-    const py::object instance =
-        port_error(failure.what(), py::arg("port") = failure.port(),
-                   py::arg("cause") = feltwise_comm::causeName(failure.cause()),
-                   py::arg("errno") = failure.errorNumber() ? py::object(py::int_(failure.errorNumber())) : py::none(),
-                   py::arg("strerror") = failure.systemText().empty() ? py::object(py::none())
-                                                                        : py::object(py::str(failure.systemText())),
-                   py::arg("detail") = failure.detail());
+    const py::object instance = port_error(
+        failure.what(), py::arg("port") = failure.port(), py::arg("cause") = feltwise_comm::causeName(failure.cause()),
+        py::arg("errno") = failure.errorNumber() ? py::object(py::int_(failure.errorNumber())) : py::none(),
+        py::arg("strerror") =
+            failure.systemText().empty() ? py::object(py::none()) : py::object(py::str(failure.systemText())),
+        py::arg("detail") = failure.detail());
     PyErr_SetObject(port_error.ptr(), instance.ptr());
   }
 }
@@ -256,17 +255,14 @@ PYBIND11_MODULE(_native, m) {
       .def("connect", &NativeSensor::connect, "Opens the port and starts acquisition", py::arg("port"),
            py::arg("queue_capacity"))
       .def(
-          "read",
-          [](NativeSensor& self, double timeout) { return self.take(SampleFeed::Path::kNewest, timeout); },
-          "The newest sample not taken yet, as (raw, calibrated, seq, t_host_ns, dropped), or None",
-          py::arg("timeout"))
+          "read", [](NativeSensor& self, double timeout) { return self.take(SampleFeed::Path::kNewest, timeout); },
+          "The newest sample not taken yet, as (raw, calibrated, seq, t_host_ns, dropped), or None", py::arg("timeout"))
       .def(
-          "next",
-          [](NativeSensor& self, double timeout) { return self.take(SampleFeed::Path::kQueue, timeout); },
+          "next", [](NativeSensor& self, double timeout) { return self.take(SampleFeed::Path::kQueue, timeout); },
           "The oldest queued sample, as (raw, calibrated, seq, t_host_ns, dropped), or None", py::arg("timeout"))
       .def("zero", &NativeSensor::zero, "Zeroes the models of these outputs (all when empty)", py::arg("ids"))
-      .def("read_register", &NativeSensor::readRegister, "Reads a device register", py::arg("address"),
-           py::arg("id"), py::arg("timeout_ms"))
+      .def("read_register", &NativeSensor::readRegister, "Reads a device register", py::arg("address"), py::arg("id"),
+           py::arg("timeout_ms"))
       .def("write_register", &NativeSensor::writeRegister, "Writes a device register", py::arg("address"),
            py::arg("id"), py::arg("data"), py::arg("timeout_ms"))
       .def("is_connected", &NativeSensor::isConnected, "Whether the port is open and acquisition runs")

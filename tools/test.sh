@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test of the project, from a fresh machine: installs what is missing,
-# checks the Python code with ruff (lint and format), builds with warnings as
+# checks the Python code with ruff (lint and format) and the C++ code with
+# clang-format, builds with warnings as
 # errors, runs the C++ tests, the Python tests (the
 # module's, feltwise.Sensor's and the feltwise tools'), builds the manylinux
 # wheel and installs it without a compiler, runs the README's main job,
@@ -18,6 +19,9 @@ bash tools/install-deps.sh
 echo "== Python lint and format (ruff; settings in pyproject.toml)"
 python3 -m ruff check python tests/python tools bench
 python3 -m ruff format --check python tests/python tools bench
+
+echo "== C++ format (clang-format; settings in .clang-format)"
+git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 
 echo "== build"
 cmake -S . -B build/test -DFELTWISE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -17,8 +17,8 @@ namespace serial {
 
 class Serial::SerialImpl {
  public:
-  SerialImpl(const std::string& port, std::uint32_t baudrate, ByteSize bytesize, Parity parity,
-             StopBits stopbits, FlowControl flowcontrol);
+  SerialImpl(const std::string& port, std::uint32_t baudrate, ByteSize bytesize, Parity parity, StopBits stopbits,
+             FlowControl flowcontrol);
   virtual ~SerialImpl() = default;
 
   void open();

@@ -9,9 +9,9 @@
 #include <utility>
 
 #include "comms/component_factory.h"
-#include "feltwise_comm/port_open_error.h"
 #include "comms/protocol_version_text.h"
 #include "comms/sample_stamp.h"
+#include "feltwise_comm/port_open_error.h"
 #include "parameters/parameter_file.h"
 #include "protocols/wait_interrupt.h"
 
@@ -97,8 +97,7 @@ void CommsState::connect(const std::string& port) {
   std::unique_ptr<serial::Serial> serial_port;
   try {
     serial_port = std::make_unique<serial::Serial>(port, 115200, commsTimeouts(), serial::eightbits,
-                                                   serial::parity_none, serial::stopbits_one,
-                                                   serial::flowcontrol_none);
+                                                   serial::parity_none, serial::stopbits_one, serial::flowcontrol_none);
   } catch (const serial::IOException& error) {
     // The port layer keeps the failed call's number on the exception; where it
     // raised without one (the lock), errno still holds what the call left.
@@ -270,8 +269,7 @@ void CommsState::apply_models() {
   for (const auto& model : models_) model->apply(calibrated_sample_, raw_sample_);
 }
 
-void CommsState::wait_for_sample(const std::vector<double>& buffer, std::vector<double>& output,
-                                 std::int64_t timeout) {
+void CommsState::wait_for_sample(const std::vector<double>& buffer, std::vector<double>& output, std::int64_t timeout) {
   std::unique_lock<std::mutex> guard(lock_);
   if (timeout < 1) {
     output.assign(buffer.begin(), buffer.end());

@@ -73,8 +73,7 @@ class CommsState : public PortHolder, public ParameterHolder {
   void zero(const std::vector<std::int32_t>& taxel_ids);
   void zero(const std::vector<std::vector<double>>& data_buf, const std::vector<std::int32_t>& taxel_ids);
 
-  void read_register(std::uint16_t address, std::uint16_t id, std::vector<std::uint8_t>& output,
-                     std::int64_t timeout);
+  void read_register(std::uint16_t address, std::uint16_t id, std::vector<std::uint8_t>& output, std::int64_t timeout);
   void write_register(std::uint16_t address, std::uint16_t id, const std::vector<std::uint8_t>& data,
                       std::int64_t timeout);
 

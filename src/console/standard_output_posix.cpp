@@ -1,8 +1,8 @@
 #include "console/standard_output.h"
 
 #include <errno.h>
-#include <signal.h>
 #include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 namespace feltwise_comm {

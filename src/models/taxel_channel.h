@@ -34,8 +34,7 @@ void check_taxel_output_map(const SensorParameters& record);
 
 // Taxel zeroing: `offset` becomes the mean raw value of the input channel.
 // Nothing changes when a sample is refused (see mean_raw_values).
-void zero_taxel_offset(const SensorParameters& record, double& offset,
-                       const std::vector<std::vector<double>>& samples);
+void zero_taxel_offset(const SensorParameters& record, double& offset, const std::vector<std::vector<double>>& samples);
 
 inline bool within(std::int32_t index, const std::vector<double>& values) noexcept {
   return index >= 0 && static_cast<std::size_t>(index) < values.size();

@@ -27,9 +27,9 @@ PackedValue PackedValue::next() const {
 
 PackedValue PackedValue::first_element() const {
   const auto format = static_cast<unsigned char>(data_[offset_]);
-  std::size_t header = 1;                              // fixmap 0x80-0x8f, fixarray 0x90-0x9f
-  if (format == 0xdc || format == 0xde) header = 3;    // array 16, map 16
-  if (format == 0xdd || format == 0xdf) header = 5;    // array 32, map 32
+  std::size_t header = 1;                            // fixmap 0x80-0x8f, fixarray 0x90-0x9f
+  if (format == 0xdc || format == 0xde) header = 3;  // array 16, map 16
+  if (format == 0xdd || format == 0xdf) header = 5;  // array 32, map 32
   return PackedValue(data_, size_, offset_ + header);
 }
 

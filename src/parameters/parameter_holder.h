@@ -12,7 +12,10 @@
 
 namespace feltwise_comm {
 
-struct ParameterHolder { std::int32_t protocol_version_ = 1; std::vector<std::shared_ptr<SensorParameters>> records_; };
+struct ParameterHolder {
+  std::int32_t protocol_version_ = 1;
+  std::vector<std::shared_ptr<SensorParameters>> records_;
+};
 
 }  // namespace feltwise_comm
 

@@ -34,6 +34,7 @@ void convert_record(const msgpack::v1::object& map, TaxelLookupParameters& recor
 
 }  // namespace feltwise_comm
 
+// clang-format off
 namespace msgpack {
 MSGPACK_API_VERSION_NAMESPACE(v1) {
 namespace adaptor {
@@ -63,5 +64,6 @@ struct convert<feltwise_comm::TaxelLookupParameters>
 }  // namespace adaptor
 }  // MSGPACK_API_VERSION_NAMESPACE(v1)
 }  // namespace msgpack
+// clang-format on
 
 #endif  // FELTWISE_PARAMETERS_RECORD_CONVERSION_H

@@ -52,8 +52,8 @@ constexpr Table makeSubstitution() {
   Table box{};
   for (int x = 0; x < 256; ++x) {
     const std::uint8_t b = gfInverse(powers, static_cast<std::uint8_t>(x));
-    box[x] = static_cast<std::uint8_t>(b ^ rotateLeft(b, 1) ^ rotateLeft(b, 2) ^ rotateLeft(b, 3) ^
-                                       rotateLeft(b, 4) ^ 0x63);
+    box[x] =
+        static_cast<std::uint8_t>(b ^ rotateLeft(b, 1) ^ rotateLeft(b, 2) ^ rotateLeft(b, 3) ^ rotateLeft(b, 4) ^ 0x63);
   }
   return box;
 }

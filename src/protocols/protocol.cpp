@@ -9,8 +9,7 @@ serial::Serial& portOf(PortHolder& comms) {
   return *comms.port_;
 }
 
-void Protocol::readRegister(std::uint16_t, std::uint16_t, std::vector<std::uint8_t>&, PortHolder&,
-                            std::int64_t) {
+void Protocol::readRegister(std::uint16_t, std::uint16_t, std::vector<std::uint8_t>&, PortHolder&, std::int64_t) {
   throw std::runtime_error("Register read operation is not supported");
 }
 

@@ -40,8 +40,8 @@ class Protocol {
   virtual ~Protocol() = default;
 
   virtual bool readSample(std::vector<double>& sample, PortHolder& comms) = 0;
-  virtual void readRegister(std::uint16_t address, std::uint16_t id, std::vector<std::uint8_t>& out,
-                            PortHolder& comms, std::int64_t timeout_ms);
+  virtual void readRegister(std::uint16_t address, std::uint16_t id, std::vector<std::uint8_t>& out, PortHolder& comms,
+                            std::int64_t timeout_ms);
   virtual void writeRegister(std::uint16_t address, std::uint16_t id, const std::vector<std::uint8_t>& data,
                              PortHolder& comms, std::int64_t timeout_ms);
   virtual bool sampleWaiting(PortHolder& comms);

@@ -66,8 +66,8 @@ class ProtocolBinaryConfigurable : public ProtocolBinary {
   // writing the request propagate.
   void readRegister(std::uint16_t address, std::uint16_t id, std::vector<std::uint8_t>& out, PortHolder& comms,
                     std::int64_t timeout_ms) override;
-  void writeRegister(std::uint16_t address, std::uint16_t id, const std::vector<std::uint8_t>& data,
-                     PortHolder& comms, std::int64_t timeout_ms) override;
+  void writeRegister(std::uint16_t address, std::uint16_t id, const std::vector<std::uint8_t>& data, PortHolder& comms,
+                     std::int64_t timeout_ms) override;
 
  private:
   bool readReadReply(serial::Serial& port);
@@ -75,8 +75,7 @@ class ProtocolBinaryConfigurable : public ProtocolBinary {
   bool readWord(serial::Serial& port, std::uint16_t& word);
   // Ends a waiting read with `status`; false, as readSample then returns.
   bool failRead(std::uint16_t status);
-  void sendWhole(serial::Serial& port, RegisterCompletion::Turn& turn, const std::uint8_t* request,
-                 std::size_t size);
+  void sendWhole(serial::Serial& port, RegisterCompletion::Turn& turn, const std::uint8_t* request, std::size_t size);
 
   RegisterCompletion line_;
 };

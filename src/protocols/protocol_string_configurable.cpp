@@ -56,9 +56,8 @@ void ProtocolStringConfigurable::handleReadReply() {
   }
 }
 
-void ProtocolStringConfigurable::readRegister(std::uint16_t address, std::uint16_t id,
-                                              std::vector<std::uint8_t>& out, PortHolder& comms,
-                                              std::int64_t timeout_ms) {
+void ProtocolStringConfigurable::readRegister(std::uint16_t address, std::uint16_t id, std::vector<std::uint8_t>& out,
+                                              PortHolder& comms, std::int64_t timeout_ms) {
   checkRegisterTimeout(timeout_ms);
   serial::Serial& port = portOf(comms);
   const std::string request = formatReadRequest(address, id);

@@ -50,8 +50,8 @@ class ProtocolStringConfigurable : public ProtocolString {
   // the acknowledgement. Throws "Timeout must be greater than 0 ms",
   // "Register write timeout" (no acknowledgement in time, or the request not
   // sent whole) or "Register write error: <status>".
-  void writeRegister(std::uint16_t address, std::uint16_t id, const std::vector<std::uint8_t>& data,
-                     PortHolder& comms, std::int64_t timeout_ms) override;
+  void writeRegister(std::uint16_t address, std::uint16_t id, const std::vector<std::uint8_t>& data, PortHolder& comms,
+                     std::int64_t timeout_ms) override;
 
  private:
   void handleReadReply();

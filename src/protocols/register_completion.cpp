@@ -129,8 +129,7 @@ void RegisterCompletion::Turn::await() {
     throwTimeout();
   }
   if (line_.status_ != kSuccess) {
-    throw std::runtime_error(std::string("Register ") + nameOf(kind_) + " error: " +
-                             std::to_string(line_.status_));
+    throw std::runtime_error(std::string("Register ") + nameOf(kind_) + " error: " + std::to_string(line_.status_));
   }
   if (out_ != nullptr) out_->assign(line_.bytes_.begin(), line_.bytes_.end());
 }

@@ -40,8 +40,8 @@ std::string formatReadRequest(std::uint16_t address, std::uint16_t id) {
 
 std::string formatWriteRequest(std::uint16_t address, std::uint16_t id, const std::vector<std::uint8_t>& data) {
   static const char kDigits[] = "0123456789ABCDEF";
-  std::string request = "w" + std::to_string(address) + "," + std::to_string(id) + "," +
-                        std::to_string(data.size()) + ",";
+  std::string request =
+      "w" + std::to_string(address) + "," + std::to_string(id) + "," + std::to_string(data.size()) + ",";
   request.reserve(request.size() + 2 * data.size() + 1);
   for (std::uint8_t byte : data) {
     request += kDigits[byte >> 4];

@@ -37,8 +37,8 @@ using ScopedWriteLock = ScopedLock<&Serial::SerialImpl::writeLock, &Serial::Seri
 
 }  // namespace
 
-Serial::Serial(const std::string& port, std::uint32_t baudrate, Timeouts timeouts, ByteSize bytesize,
-               Parity parity, StopBits stopbits, FlowControl flowcontrol)
+Serial::Serial(const std::string& port, std::uint32_t baudrate, Timeouts timeouts, ByteSize bytesize, Parity parity,
+               StopBits stopbits, FlowControl flowcontrol)
     : pimpl_(std::make_unique<SerialImpl>(port, baudrate, bytesize, parity, stopbits, flowcontrol)) {
   pimpl_->setTimeouts(timeouts);
 }
@@ -90,9 +90,7 @@ std::size_t Serial::write(const std::string& data) {
   return write(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
 }
 
-std::size_t Serial::write(const std::vector<std::uint8_t>& data) {
-  return write(data.data(), data.size());
-}
+std::size_t Serial::write(const std::vector<std::uint8_t>& data) { return write(data.data(), data.size()); }
 
 std::size_t Serial::write(const std::uint8_t* data, std::size_t size) {
   ScopedWriteLock lock(*pimpl_);

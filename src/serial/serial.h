@@ -32,21 +32,11 @@ namespace serial {
 
 enum ByteSize : std::int32_t { fivebits = 5, sixbits = 6, sevenbits = 7, eightbits = 8 };
 
-enum Parity : std::int32_t {
-  parity_none = 0,
-  parity_odd = 1,
-  parity_even = 2,
-  parity_mark = 3,
-  parity_space = 4
-};
+enum Parity : std::int32_t { parity_none = 0, parity_odd = 1, parity_even = 2, parity_mark = 3, parity_space = 4 };
 
 enum StopBits : std::int32_t { stopbits_one = 1, stopbits_two = 2, stopbits_one_point_five = 3 };
 
-enum FlowControl : std::int32_t {
-  flowcontrol_none = 0,
-  flowcontrol_software = 1,
-  flowcontrol_hardware = 2
-};
+enum FlowControl : std::int32_t { flowcontrol_none = 0, flowcontrol_software = 1, flowcontrol_hardware = 2 };
 
 // Milliseconds. A read of n bytes waits read_constant_ms + read_per_byte_ms * n
 // for the first byte, and as long again after every byte that arrives: the
@@ -83,9 +73,8 @@ class Serial {
   // Opens `port` unless it is empty, then applies `timeouts`.
   // Throws std::invalid_argument for bad line settings, IOException when the
   // device cannot be opened or configured.
-  explicit Serial(const std::string& port = "", std::uint32_t baudrate = 9600,
-                  Timeouts timeouts = Timeouts(), ByteSize bytesize = eightbits,
-                  Parity parity = parity_none, StopBits stopbits = stopbits_one,
+  explicit Serial(const std::string& port = "", std::uint32_t baudrate = 9600, Timeouts timeouts = Timeouts(),
+                  ByteSize bytesize = eightbits, Parity parity = parity_none, StopBits stopbits = stopbits_one,
                   FlowControl flowcontrol = flowcontrol_none);
   virtual ~Serial();
 

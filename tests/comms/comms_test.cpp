@@ -283,13 +283,26 @@ TEST_P(RefusedInit, LeavesProtocolModelsOffsetsAndValuesAsTheyWereAndLaterInitsW
 
 INSTANTIATE_TEST_SUITE_P(
     Files, RefusedInit,
-    ::testing::Values(
-        Refusal{"MissingFile", [] { return ::testing::TempDir() + "no-such-parameters.bin"; }},
-        Refusal{"NotMsgpack", [] { return writeBytes("not-msgpack.bin", "\xc1\xc1\xc1"); }},
-        Refusal{"VersionIsNoNumber", [] { return writeBytes("bad-cast.bin", "\x92\xa1" "0\x90"); }},
-        Refusal{"VersionOutOfRange", [] { return writeTextFile("version-5.bin", {{{0, 0}}}, 5); }},
-        Refusal{"ModelRefusesItsRecord", [] { return writeTextFile("two-outputs.bin", {{{0, 0}}, {{0, 1}, {1, 2}}}); }},
-        Refusal{"OutputIndexBeyondTheCap", [] { return writeTextFile("huge-output.bin", {{{0, 0}}, {{0, 2147483647}}}); }}),
+    ::testing::Values(Refusal{"MissingFile", [] { return ::testing::TempDir() + "no-such-parameters.bin"; }},
+                      Refusal{"NotMsgpack", [] { return writeBytes("not-msgpack.bin", "\xc1\xc1\xc1"); }},
+                      Refusal{"VersionIsNoNumber",
+                              [] {
+                                return writeBytes("bad-cast.bin",
+                                                  "\x92\xa1"
+                                                  "0\x90");
+                              }},
+                      Refusal{"VersionOutOfRange",
+                              [] {
+                                return writeTextFile("version-5.bin", {{{0, 0}}}, 5);
+                              }},
+                      Refusal{"ModelRefusesItsRecord",
+                              [] {
+                                return writeTextFile("two-outputs.bin", {{{0, 0}}, {{0, 1}, {1, 2}}});
+                              }},
+                      Refusal{"OutputIndexBeyondTheCap",
+                              [] {
+                                return writeTextFile("huge-output.bin", {{{0, 0}}, {{0, 2147483647}}});
+                              }}),
     [](const ::testing::TestParamInfo<Refusal>& param_info) { return std::string(param_info.param.name); });
 
 // --- the hand-off never lies --------------------------------------------------

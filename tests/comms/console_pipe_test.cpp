@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "feltwise_comm/feltwise_comms.h"
 #include "console/console_sink.h"
+#include "feltwise_comm/feltwise_comms.h"
 #include "support/pty_pair.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <vector>
 
-#include "feltwise_comm/port_open_error.h"
 #include "comms/sample_feed.h"
+#include "feltwise_comm/port_open_error.h"
 
 namespace {
 
@@ -121,8 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
                   PortOpenError::Cause::kMissing, ENOENT},
         CauseCase{"IO Exception: Unknown error opening the serial port: 13, file x, line 1.", 0,
                   PortOpenError::Cause::kPermission, EACCES},
-        CauseCase{"IO Exception: something else, file x, line 1.", EPERM, PortOpenError::Cause::kPermission,
-                  EPERM},
+        CauseCase{"IO Exception: something else, file x, line 1.", EPERM, PortOpenError::Cause::kPermission, EPERM},
         CauseCase{"IO Exception: something else, file x, line 1.", EIO, PortOpenError::Cause::kOther, EIO},
         CauseCase{"IO Exception: something else, file x, line 1.", 0, PortOpenError::Cause::kOther, 0}));
 

@@ -83,9 +83,9 @@ const Bytes kBinaryAck{0xFA, 0xFF, 0x01, 0x00};
 struct Unplug {
   const char* name;
   const char* version;
-  Bytes good;                        // a whole sample first
+  Bytes good;  // a whole sample first
   std::vector<double> good_values;
-  Bytes cut;                         // then part of one, and the plug is pulled
+  Bytes cut;  // then part of one, and the plug is pulled
 };
 
 class UnplugMidSample : public ::testing::TestWithParam<Unplug> {};
@@ -185,13 +185,14 @@ TEST_P(UnplugWhileARequestWaits, TheRequestFailsWithinItsTimeoutAndANewConnectWo
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, UnplugWhileARequestWaits,
-    ::testing::Values(WaitingRequest{"BinaryRead", "4", false, 8, binaryReply({0x0A, 0xFF})},
-                      WaitingRequest{"BinaryWrite", "4", true, 10, kBinaryAck},
-                      WaitingRequest{"TextRead", "3", false, 8, bytesOf("R32,1,2,0aff\n")},
-                      WaitingRequest{"TextWrite", "3", true, 13, bytesOf("OK\n")}),
-    [](const ::testing::TestParamInfo<WaitingRequest>& param_info) { return std::string(param_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Faults, UnplugWhileARequestWaits,
+                         ::testing::Values(WaitingRequest{"BinaryRead", "4", false, 8, binaryReply({0x0A, 0xFF})},
+                                           WaitingRequest{"BinaryWrite", "4", true, 10, kBinaryAck},
+                                           WaitingRequest{"TextRead", "3", false, 8, bytesOf("R32,1,2,0aff\n")},
+                                           WaitingRequest{"TextWrite", "3", true, 13, bytesOf("OK\n")}),
+                         [](const ::testing::TestParamInfo<WaitingRequest>& param_info) {
+                           return std::string(param_info.param.name);
+                         });
 
 // --- Garbage and truncation -------------------------------------------------
 
@@ -262,15 +263,24 @@ TEST_P(GarbageThenSilence, TheNextSampleArrivesAsSent) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, GarbageThenSilence,
-    ::testing::Values(
-        GarbageCase{"Binary", "1", [](int r) { return binaryFrame({static_cast<std::uint16_t>(r), 9}); },
-                    [](int r) { return std::vector<double>{static_cast<double>(r), 9}; }},
-        GarbageCase{"BinaryWithRegisters", "4", [](int r) { return binaryFrame({static_cast<std::uint16_t>(r)}); },
-                    [](int r) { return std::vector<double>{static_cast<double>(r)}; }},
-        GarbageCase{"Text", "0", [](int r) { return bytesOf(std::to_string(r) + ",2.5\n"); },
-                    [](int r) { return std::vector<double>{static_cast<double>(r), 2.5}; }},
-        GarbageCase{"TextWithRegisters", "3", [](int r) { return bytesOf(std::to_string(r) + ",2.5\n"); },
-                    [](int r) { return std::vector<double>{static_cast<double>(r), 2.5}; }}),
+    ::testing::Values(GarbageCase{"Binary", "1",
+                                  [](int r) {
+                                    return binaryFrame({static_cast<std::uint16_t>(r), 9});
+                                  },
+                                  [](int r) {
+                                    return std::vector<double>{static_cast<double>(r), 9};
+                                  }},
+                      GarbageCase{"BinaryWithRegisters", "4",
+                                  [](int r) { return binaryFrame({static_cast<std::uint16_t>(r)}); },
+                                  [](int r) { return std::vector<double>{static_cast<double>(r)}; }},
+                      GarbageCase{"Text", "0", [](int r) { return bytesOf(std::to_string(r) + ",2.5\n"); },
+                                  [](int r) {
+                                    return std::vector<double>{static_cast<double>(r), 2.5};
+                                  }},
+                      GarbageCase{"TextWithRegisters", "3", [](int r) { return bytesOf(std::to_string(r) + ",2.5\n"); },
+                                  [](int r) {
+                                    return std::vector<double>{static_cast<double>(r), 2.5};
+                                  }}),
     [](const ::testing::TestParamInfo<GarbageCase>& param_info) { return std::string(param_info.param.name); });
 
 struct Truncation {
@@ -309,11 +319,12 @@ Bytes encipheredFrame() {
   return frame;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, TruncatedFrames,
-    ::testing::Values(Truncation{"Binary", "1", binaryFrame({1, 0xFFFF, 3, 4}), {1, 65535, 3, 4}},
-                      Truncation{"BinaryWithRegisters", "4", binaryFrame({5, 6}), {5, 6}}),
-    [](const ::testing::TestParamInfo<Truncation>& param_info) { return std::string(param_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Faults, TruncatedFrames,
+                         ::testing::Values(Truncation{"Binary", "1", binaryFrame({1, 0xFFFF, 3, 4}), {1, 65535, 3, 4}},
+                                           Truncation{"BinaryWithRegisters", "4", binaryFrame({5, 6}), {5, 6}}),
+                         [](const ::testing::TestParamInfo<Truncation>& param_info) {
+                           return std::string(param_info.param.name);
+                         });
 
 TEST(TruncatedFrames, EncipheredFrameCutAnywhereIsDroppedAndTheNextArrives) {
   PtyPair pty;
@@ -440,16 +451,17 @@ TEST_P(RepliesOutOfTurn, SamplesAroundRepliesKeepFlowing) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, RepliesOutOfTurn,
-    ::testing::Values(ReplyWire{"Binary", "4", 8, [](std::uint8_t v) { return binaryReply({v}); }},
-                      ReplyWire{"Text", "3", 8,
-                                [](std::uint8_t v) {
-                                  char hex[3];
-                                  std::snprintf(hex, sizeof hex, "%02x", v);
-                                  return bytesOf(std::string("R32,1,1,") + hex + "\n");
-                                }}),
-    [](const ::testing::TestParamInfo<ReplyWire>& param_info) { return std::string(param_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Faults, RepliesOutOfTurn,
+                         ::testing::Values(ReplyWire{"Binary", "4", 8, [](std::uint8_t v) { return binaryReply({v}); }},
+                                           ReplyWire{"Text", "3", 8,
+                                                     [](std::uint8_t v) {
+                                                       char hex[3];
+                                                       std::snprintf(hex, sizeof hex, "%02x", v);
+                                                       return bytesOf(std::string("R32,1,1,") + hex + "\n");
+                                                     }}),
+                         [](const ::testing::TestParamInfo<ReplyWire>& param_info) {
+                           return std::string(param_info.param.name);
+                         });
 
 struct Malformed {
   const char* name;
@@ -484,18 +496,17 @@ TEST_P(MalformedReplies, EndTheRequestWithAnErrorAndTheNextOneWorks) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, MalformedReplies,
-    ::testing::Values(
-        Malformed{"BinaryDataCut", "4", {0xFB, 0xFF, 1, 0, 2, 0, 4, 0, 1}, "Register read error: 405"},
-        Malformed{"BinaryLengthCut", "4", {0xFB, 0xFF, 1, 0, 2, 0, 4}, "Register read error: 406"},
-        Malformed{"BinaryWord2Cut", "4", {0xFB, 0xFF, 1, 0}, "Register read error: 407"},
-        Malformed{"BinaryWord1Cut", "4", {0xFB, 0xFF}, "Register read error: 408"},
-        Malformed{"BinaryStatusCut", "4", {0xFA, 0xFF}, "Register read error: 409"},
-        Malformed{"BinaryDeviceError", "4", {0xFA, 0xFF, 0x05, 0x00}, "Register read error: 5"},
-        Malformed{"TextThreeFields", "3", bytesOf("R32,1,2\n"), "Register read error: 406"},
-        Malformed{"TextNotANumber", "3", bytesOf("R32,x,1,00\n"), "Register read error: 404"},
-        Malformed{"TextWrongLength", "3", bytesOf("R32,1,3,0aff\n"), "Register read error: 405"},
-        Malformed{"TextDeviceError", "3", bytesOf("E 12 locked\n"), "Register read error: 0"},
-        Malformed{"TextCutLine", "3", bytesOf("R32,1,2,0a"), "Register read error: 405"}),
+    ::testing::Values(Malformed{"BinaryDataCut", "4", {0xFB, 0xFF, 1, 0, 2, 0, 4, 0, 1}, "Register read error: 405"},
+                      Malformed{"BinaryLengthCut", "4", {0xFB, 0xFF, 1, 0, 2, 0, 4}, "Register read error: 406"},
+                      Malformed{"BinaryWord2Cut", "4", {0xFB, 0xFF, 1, 0}, "Register read error: 407"},
+                      Malformed{"BinaryWord1Cut", "4", {0xFB, 0xFF}, "Register read error: 408"},
+                      Malformed{"BinaryStatusCut", "4", {0xFA, 0xFF}, "Register read error: 409"},
+                      Malformed{"BinaryDeviceError", "4", {0xFA, 0xFF, 0x05, 0x00}, "Register read error: 5"},
+                      Malformed{"TextThreeFields", "3", bytesOf("R32,1,2\n"), "Register read error: 406"},
+                      Malformed{"TextNotANumber", "3", bytesOf("R32,x,1,00\n"), "Register read error: 404"},
+                      Malformed{"TextWrongLength", "3", bytesOf("R32,1,3,0aff\n"), "Register read error: 405"},
+                      Malformed{"TextDeviceError", "3", bytesOf("E 12 locked\n"), "Register read error: 0"},
+                      Malformed{"TextCutLine", "3", bytesOf("R32,1,2,0a"), "Register read error: 405"}),
     [](const ::testing::TestParamInfo<Malformed>& param_info) { return std::string(param_info.param.name); });
 
 // --- A sensor that stops and resumes ----------------------------------------

@@ -38,8 +38,8 @@ TEST(Apply, AllocatesNothing) {
   auto triaxial_gap = feltwise_test::triaxial_record(0, 3);
   triaxial_gap->input_map.erase(2);
   std::vector<std::shared_ptr<feltwise_comm::SensorModel>> models = {
-      std::make_shared<feltwise_comm::TaxelPolyfitModel>(),  std::make_shared<feltwise_comm::TaxelPolyfitModel>(),
-      std::make_shared<feltwise_comm::TaxelLookupModel>(),   std::make_shared<feltwise_comm::TaxelLookupModel>(),
+      std::make_shared<feltwise_comm::TaxelPolyfitModel>(),    std::make_shared<feltwise_comm::TaxelPolyfitModel>(),
+      std::make_shared<feltwise_comm::TaxelLookupModel>(),     std::make_shared<feltwise_comm::TaxelLookupModel>(),
       std::make_shared<feltwise_comm::TriaxialPolyfitModel>(), std::make_shared<feltwise_comm::TriaxialPolyfitModel>()};
   models[0]->configure(feltwise_test::polyfit_record(0, 0, 10, 0, {0, 1, 0.5}));
   models[1]->configure(feltwise_test::polyfit_record(1, 99, 10, 0, {0, 1}));  // output beyond the sample

@@ -32,10 +32,10 @@ template <typename Body>
 }  // namespace feltwise_test
 
 // Checks, in a fresh process, that `body` prints exactly `expected`.
-#define EXPECT_PRINTS_IN_FRESH_PROCESS(body, expected)                                               \
-  do {                                                                                               \
-    GTEST_FLAG_SET(death_test_style, "threadsafe");                                                  \
-    EXPECT_EXIT(::feltwise_test::exit_on_stdout(body, expected), ::testing::ExitedWithCode(0), "");  \
+#define EXPECT_PRINTS_IN_FRESH_PROCESS(body, expected)                                              \
+  do {                                                                                              \
+    GTEST_FLAG_SET(death_test_style, "threadsafe");                                                 \
+    EXPECT_EXIT(::feltwise_test::exit_on_stdout(body, expected), ::testing::ExitedWithCode(0), ""); \
   } while (false)
 
 #endif  // FELTWISE_TESTS_MODELS_FRESH_PROCESS_H

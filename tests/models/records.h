@@ -20,9 +20,9 @@ std::shared_ptr<Record> taxel_record(std::int32_t channel, std::int32_t output) 
   return record;
 }
 
-inline std::shared_ptr<feltwise_comm::TaxelPolyfitParameters> polyfit_record(std::int32_t channel,
-                                                                            std::int32_t output, double lower,
-                                                                            double offset, std::vector<double> coefs) {
+inline std::shared_ptr<feltwise_comm::TaxelPolyfitParameters> polyfit_record(std::int32_t channel, std::int32_t output,
+                                                                             double lower, double offset,
+                                                                             std::vector<double> coefs) {
   auto record = taxel_record<feltwise_comm::TaxelPolyfitParameters>(channel, output);
   record->lower = lower;
   record->offset = offset;
@@ -31,8 +31,8 @@ inline std::shared_ptr<feltwise_comm::TaxelPolyfitParameters> polyfit_record(std
 }
 
 inline std::shared_ptr<feltwise_comm::TaxelLookupParameters> lookup_record(std::int32_t channel, std::int32_t output,
-                                                                          double lower, double upper,
-                                                                          std::vector<double> lut) {
+                                                                           double lower, double upper,
+                                                                           std::vector<double> lut) {
   auto record = taxel_record<feltwise_comm::TaxelLookupParameters>(channel, output);
   record->lower = lower;
   record->upper = upper;
@@ -43,8 +43,7 @@ inline std::shared_ptr<feltwise_comm::TaxelLookupParameters> lookup_record(std::
 // A triaxial unit reading raw indices first .. first + 3 into channel slots
 // 0 .. 3 and writing x, y, z to outputs out, out + 1, out + 2; offsets and
 // dead bands 0, every polynomial P(s) = s.
-inline std::shared_ptr<feltwise_comm::TriaxialPolyfitParameters> triaxial_record(std::int32_t first,
-                                                                                std::int32_t out) {
+inline std::shared_ptr<feltwise_comm::TriaxialPolyfitParameters> triaxial_record(std::int32_t first, std::int32_t out) {
   auto record = std::make_shared<feltwise_comm::TriaxialPolyfitParameters>();
   for (std::int32_t slot = 0; slot < 4; ++slot) record->input_map[first + slot] = slot;
   for (std::int32_t axis = 0; axis < 3; ++axis) record->output_map[axis] = out + axis;

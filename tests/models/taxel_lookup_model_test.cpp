@@ -44,27 +44,28 @@ TEST_P(LookupValue, OfOneRawReading) {
   EXPECT_DOUBLE_EQ(looked_up(lookup_record(0, 0, c.lower, c.upper, c.lut), c.raw), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Inside, LookupValue,
-    ::testing::Values(LookupCase{"FirstEntry", 0, 100, {0, 10, 40}, 0, 0},
-                      LookupCase{"FirstCell", 0, 100, {0, 10, 40}, 25, 5},
-                      LookupCase{"CellBoundary", 0, 100, {0, 10, 40}, 50, 10},
-                      LookupCase{"SecondCell", 0, 100, {0, 10, 40}, 75, 25},
-                      LookupCase{"JustBelowUpper", 0, 100, {0, 10, 40}, 99, 39.4},
-                      LookupCase{"FallingTable", 0, 10, {5, -5}, 2, 3},
-                      LookupCase{"NegativeIsClamped", 0, 10, {5, -5}, 8, 0},
-                      LookupCase{"ShiftedRange", -20, 20, {1, 3}, 0, 2}),
-    [](const ::testing::TestParamInfo<LookupCase>& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(Inside, LookupValue,
+                         ::testing::Values(LookupCase{"FirstEntry", 0, 100, {0, 10, 40}, 0, 0},
+                                           LookupCase{"FirstCell", 0, 100, {0, 10, 40}, 25, 5},
+                                           LookupCase{"CellBoundary", 0, 100, {0, 10, 40}, 50, 10},
+                                           LookupCase{"SecondCell", 0, 100, {0, 10, 40}, 75, 25},
+                                           LookupCase{"JustBelowUpper", 0, 100, {0, 10, 40}, 99, 39.4},
+                                           LookupCase{"FallingTable", 0, 10, {5, -5}, 2, 3},
+                                           LookupCase{"NegativeIsClamped", 0, 10, {5, -5}, 8, 0},
+                                           LookupCase{"ShiftedRange", -20, 20, {1, 3}, 0, 2}),
+                         [](const ::testing::TestParamInfo<LookupCase>& param) {
+                           return std::string(param.param.name);
+                         });
 
 // Beyond its range the table holds its end values.
 INSTANTIATE_TEST_SUITE_P(
     Outside, LookupValue,
-    ::testing::Values(LookupCase{"BelowLowerHoldsTheFirstEntry", 10, 100, {2, 10, 40}, 5, 2},
-                      LookupCase{"AtUpperHoldsTheLastEntry", 0, 100, {0, 10, 40}, 100, 40},
-                      LookupCase{"AboveUpperHoldsTheLastEntry", 0, 100, {0, 10, 40}, 1e9, 40},
-                      LookupCase{"InfinityHoldsTheLastEntry", 0, 100, {0, 10, 40},
-                                 std::numeric_limits<double>::infinity(), 40},
-                      LookupCase{"AHeldNegativeEntryIsClamped", 0, 100, {-3, 10, 40}, -50, 0}),
+    ::testing::Values(
+        LookupCase{"BelowLowerHoldsTheFirstEntry", 10, 100, {2, 10, 40}, 5, 2},
+        LookupCase{"AtUpperHoldsTheLastEntry", 0, 100, {0, 10, 40}, 100, 40},
+        LookupCase{"AboveUpperHoldsTheLastEntry", 0, 100, {0, 10, 40}, 1e9, 40},
+        LookupCase{"InfinityHoldsTheLastEntry", 0, 100, {0, 10, 40}, std::numeric_limits<double>::infinity(), 40},
+        LookupCase{"AHeldNegativeEntryIsClamped", 0, 100, {-3, 10, 40}, -50, 0}),
     [](const ::testing::TestParamInfo<LookupCase>& param) { return std::string(param.param.name); });
 
 TEST(TaxelLookupModel, TheCellIndexStaysInsideTheTable) {
@@ -137,7 +138,10 @@ INSTANTIATE_TEST_SUITE_P(
                        r.lut = {};
                      },
                      "Invalid output map for the sensor type"},
-        RefusedTable{"NegativeOutput", [](TaxelLookupParameters& r) { r.output_map = {{0, -3}}; },
+        RefusedTable{"NegativeOutput",
+                     [](TaxelLookupParameters& r) {
+                       r.output_map = {{0, -3}};
+                     },
                      "Invalid output map for the sensor type"},
         RefusedTable{"OneEntryBeforeTheBounds",
                      [](TaxelLookupParameters& r) {
@@ -187,8 +191,11 @@ TEST(TaxelLookupModel, ZeroingKeepsTheOffsetWhenASampleIsRefused) {
   record->offset = 2;
   TaxelLookupModel model;
   model.configure(record);
-  expect_error<std::runtime_error>([&] { model.zero({{1, 2, 3, 4}, {1}}); },
-                                   "Sensor requested zeroing is not plugged in.");
+  expect_error<std::runtime_error>(
+      [&] {
+        model.zero({{1, 2, 3, 4}, {1}});
+      },
+      "Sensor requested zeroing is not plugged in.");
   EXPECT_EQ(record->offset, 2);
 }
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "models/taxel_polyfit_model.h"
 #include "fresh_process.h"
+#include "models/taxel_polyfit_model.h"
 #include "records.h"
 #include "support/expect_error.h"
 
@@ -41,20 +41,16 @@ TEST_P(PolyfitValue, OfOneRawReading) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, PolyfitValue,
     ::testing::Values(
-        PolyfitCase{"AboveThreshold", 100, {0, 1}, 150, 150},
-        PolyfitCase{"AtThreshold", 100, {0, 1}, 100, 100},
+        PolyfitCase{"AboveThreshold", 100, {0, 1}, 150, 150}, PolyfitCase{"AtThreshold", 100, {0, 1}, 100, 100},
         PolyfitCase{"HalfTheThresholdOnTheLine", 100, {0, 1}, 50, 50},
         PolyfitCase{"NegativeOnTheLineIsClamped", 100, {0, 1}, -20, 0},
         PolyfitCase{"LineThroughPOfThreshold", 100, {0, 0, 0.01}, 50, 50},
-        PolyfitCase{"ZeroThresholdAbove", 0, {0, 2}, 5, 10},
-        PolyfitCase{"ZeroThresholdAtZero", 0, {0, 2}, 0, 0},
-        PolyfitCase{"ZeroThresholdBelow", 0, {0, 2}, -5, 0},
-        PolyfitCase{"NegativeLowerActsAsZero", -3, {0, 2}, -1, 0},
+        PolyfitCase{"ZeroThresholdAbove", 0, {0, 2}, 5, 10}, PolyfitCase{"ZeroThresholdAtZero", 0, {0, 2}, 0, 0},
+        PolyfitCase{"ZeroThresholdBelow", 0, {0, 2}, -5, 0}, PolyfitCase{"NegativeLowerActsAsZero", -3, {0, 2}, -1, 0},
         PolyfitCase{"NegativeLowerAbove", -3, {0, 2}, 1, 2},
         PolyfitCase{"TinyThresholdBelowGivesZero", 5e-7, {1, 1}, 4e-7, 0},
         PolyfitCase{"TinyThresholdAboveUsesP", 5e-7, {1, 1}, 1e-6, 1 + 1e-6},
-        PolyfitCase{"NoCoefficients", 0, {}, 10, 0},
-        PolyfitCase{"NegativeConstantIsClamped", 0, {-3}, 10, 0},
+        PolyfitCase{"NoCoefficients", 0, {}, 10, 0}, PolyfitCase{"NegativeConstantIsClamped", 0, {-3}, 10, 0},
         PolyfitCase{"ZeroIsNotAboveZero", 0, {2}, 0, 0},
         // Term by term with pow, k rising: Horner's rule, a running power and
         // the reverse order each give a neighbouring double.
@@ -176,8 +172,11 @@ TEST(TaxelPolyfitModel, ZeroingKeepsTheOffsetWhenASampleIsRefused) {
   auto record = polyfit_record(2, 0, 0, 3.5, {0, 1});
   TaxelPolyfitModel model;
   model.configure(record);
-  expect_error<std::runtime_error>([&] { model.zero({{1, 2, 3}, {1, 2}}); },
-                                   "Sensor requested zeroing is not plugged in.");
+  expect_error<std::runtime_error>(
+      [&] {
+        model.zero({{1, 2, 3}, {1, 2}});
+      },
+      "Sensor requested zeroing is not plugged in.");
   expect_error<std::runtime_error>([&] { model.zero({{1, 2, 3}, {}}); }, "Sensor not reading, data size is 0.");
   expect_error<std::runtime_error>([&] { model.zero({}); }, "No samples to zero the sensor with.");
   EXPECT_EQ(record->offset, 3.5);

@@ -159,7 +159,10 @@ INSTANTIATE_TEST_SUITE_P(
                       "Invalid output map for the triaxial sensor: axis -1 is not 0 (x), 1 (y) or 2 (z)"},
         RefusedRecord{"NegativeOutput", [](TriaxialPolyfitParameters& r) { r.output_map[1] = -2; },
                       "Invalid output map for the triaxial sensor: output index -2 of axis 1 is negative"},
-        RefusedRecord{"ThreeOffsets", [](TriaxialPolyfitParameters& r) { r.offset = {0, 0, 0}; },
+        RefusedRecord{"ThreeOffsets",
+                      [](TriaxialPolyfitParameters& r) {
+                        r.offset = {0, 0, 0};
+                      },
                       "Invalid offset for the triaxial sensor: 4 values needed, 3 given"},
         RefusedRecord{"NoDeadBands", [](TriaxialPolyfitParameters& r) { r.lower.clear(); },
                       "Invalid lower bound for the triaxial sensor: 4 values needed, 0 given"}),
@@ -212,8 +215,11 @@ TEST(TriaxialPolyfitModel, ZeroingChangesNothingWhenASampleIsRefused) {
   record->offset = {1, 2, 3, 4};
   TriaxialPolyfitModel model;
   model.configure(record);
-  expect_error<std::runtime_error>([&] { model.zero({{5, 5, 5, 5}, {5, 5, 5}}); },
-                                   "Sensor requested zeroing is not plugged in.");
+  expect_error<std::runtime_error>(
+      [&] {
+        model.zero({{5, 5, 5, 5}, {5, 5, 5}});
+      },
+      "Sensor requested zeroing is not plugged in.");
   expect_error<std::runtime_error>([&] { model.zero({{5, 5, 5, 5}, {}}); }, "Sensor not reading, data size is 0.");
   expect_error<std::runtime_error>([&] { model.zero({}); }, "No samples to zero the sensor with.");
   EXPECT_EQ(record->offset, (std::vector<double>{1, 2, 3, 4}));

@@ -18,15 +18,24 @@ TEST(MeanRawValues, AveragesEachChannelOverTheSamples) {
 
 TEST(MeanRawValues, ChecksSamplesInListOrder) {
   // The short sample comes before the empty one.
-  expect_error<std::runtime_error>([] { mean_raw_values({{1, 2}, {1}, {}}, {1}); },
-                                   "Sensor requested zeroing is not plugged in.");
-  expect_error<std::runtime_error>([] { mean_raw_values({{1, 2}, {}, {1}}, {1}); },
-                                   "Sensor not reading, data size is 0.");
+  expect_error<std::runtime_error>(
+      [] {
+        mean_raw_values({{1, 2}, {1}, {}}, {1});
+      },
+      "Sensor requested zeroing is not plugged in.");
+  expect_error<std::runtime_error>(
+      [] {
+        mean_raw_values({{1, 2}, {}, {1}}, {1});
+      },
+      "Sensor not reading, data size is 0.");
 }
 
 TEST(MeanRawValues, RefusesANegativeChannel) {
-  expect_error<std::runtime_error>([] { mean_raw_values({{1, 2}}, {-1}); },
-                                   "Sensor requested zeroing is not plugged in.");
+  expect_error<std::runtime_error>(
+      [] {
+        mean_raw_values({{1, 2}}, {-1});
+      },
+      "Sensor requested zeroing is not plugged in.");
 }
 
 TEST(MeanRawValues, RefusesAnEmptySampleEvenWithoutChannels) {

@@ -60,9 +60,8 @@ class Example : public ::testing::TestWithParam<ExampleFile> {};
 TEST_P(Example, LoadsAndCalibrates) {
   const ExampleFile& example = GetParam();
   feltwise_comm::ParameterHolder holder;
-  feltwise_comm::decode_parameters(
-      holder, feltwise_comm::read_parameter_file(std::string(FELTWISE_EXAMPLE_PARAMS_DIR) + "/" + example.name +
-                                                 ".msgpack"));
+  feltwise_comm::decode_parameters(holder, feltwise_comm::read_parameter_file(std::string(FELTWISE_EXAMPLE_PARAMS_DIR) +
+                                                                              "/" + example.name + ".msgpack"));
   EXPECT_EQ(holder.protocol_version_, example.protocol_version);
   auto count = [&](std::int32_t type) {
     return std::count_if(holder.records_.begin(), holder.records_.end(),
@@ -98,6 +97,8 @@ INSTANTIATE_TEST_SUITE_P(Files, Example,
                                            ExampleFile{"triaxial_pad_2x2", 4, 4, 0, 0, 16, 12},
                                            ExampleFile{"lookup_pad_3x3", 1, 0, 0, 9, 9, 9},
                                            ExampleFile{"mixed_pad", 3, 1, 4, 2, 10, 9}),
-                         [](const ::testing::TestParamInfo<ExampleFile>& param) { return std::string(param.param.name); });
+                         [](const ::testing::TestParamInfo<ExampleFile>& param) {
+                           return std::string(param.param.name);
+                         });
 
 }  // namespace

@@ -22,8 +22,8 @@ namespace {
 
 using feltwise_comm::max_parameter_nesting;
 using feltwise_comm::ParameterHolder;
-using feltwise_test::HostileCase;
 using feltwise_test::hostile_cases;
+using feltwise_test::HostileCase;
 using feltwise_test::large_file;
 using feltwise_test::nested_arrays;
 

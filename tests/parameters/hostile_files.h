@@ -11,6 +11,8 @@
 #include "parameters/bounded_unpack.h"
 #include "support/msgpack_bytes.h"
 
+// The msgpack builders below are laid out one key and its value to a line, as the file reads.
+// clang-format off
 namespace feltwise_test {
 
 struct HostileCase {
@@ -73,5 +75,6 @@ inline std::string large_file() {
 }
 
 }  // namespace feltwise_test
+// clang-format on
 
 #endif  // FELTWISE_TESTS_PARAMETERS_HOSTILE_FILES_H

@@ -19,6 +19,8 @@
 #include "support/msgpack_bytes.h"
 #include "support/pty_pair.h"
 
+// The msgpack builders below are laid out one key and its value to a line, as the file reads.
+// clang-format off
 namespace {
 
 using feltwise_comm::decode_parameters;
@@ -367,3 +369,4 @@ TEST_F(ParameterFileOnDisk, AFileReadIsAFileDecoded) {
 }
 
 }  // namespace
+// clang-format on

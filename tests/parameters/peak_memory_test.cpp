@@ -31,6 +31,8 @@ void* __libc_memalign(std::size_t alignment, std::size_t size);
 void __libc_free(void* block);
 }
 
+// The msgpack builders below are laid out one key and its value to a line, as the file reads.
+// clang-format off
 namespace {
 
 std::atomic<std::size_t> bytes_in_use{0};
@@ -259,3 +261,4 @@ TEST(PeakMemory, ALargeValidFileNeedsAFewTimesItsSize) {
 }
 
 }  // namespace
+// clang-format on

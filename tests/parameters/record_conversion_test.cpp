@@ -11,6 +11,8 @@
 #include "support/expect_error.h"
 #include "support/msgpack_bytes.h"
 
+// The msgpack builders below are laid out one key and its value to a line, as the file reads.
+// clang-format off
 namespace {
 
 using feltwise_comm::SensorParameters;
@@ -376,3 +378,4 @@ INSTANTIATE_TEST_SUITE_P(Values, DoubleFieldRefuses,
                          refused_name);
 
 }  // namespace
+// clang-format on

@@ -49,7 +49,7 @@ TEST(Aes128InverseCipher, DeciphersConsecutiveEcbBlocksWithOneSchedule) {
 TEST(Aes128InverseCipher, ExpandsTheA1KeyAsAppendixA1Lists) {
   const Aes128InverseCipher cipher(keyFromHex(kA1Key));
   const auto& schedule = cipher.keySchedule();
-  const AesBlock round1 = blockFromHex("a0fafe1788542cb123a339392a6c7605");  // w[4] to w[7]
+  const AesBlock round1 = blockFromHex("a0fafe1788542cb123a339392a6c7605");   // w[4] to w[7]
   const AesBlock round10 = blockFromHex("d014f9a8c9ee2589e13f0cc8b6630ca6");  // w[40] to w[43]
   EXPECT_TRUE(std::equal(round1.begin(), round1.end(), schedule.begin() + 16));
   EXPECT_TRUE(std::equal(round10.begin(), round10.end(), schedule.begin() + 160));
@@ -63,8 +63,7 @@ TEST(Aes128InverseCipher, DeciphersInPlace) {
 }
 
 TEST(ReferenceCipher, EnciphersTheKnownAnswers) {
-  EXPECT_EQ(feltwise_test::aes128Encrypt(keyFromHex(kC1Key), blockFromHex(kC1Plaintext)),
-            blockFromHex(kC1Ciphertext));
+  EXPECT_EQ(feltwise_test::aes128Encrypt(keyFromHex(kC1Key), blockFromHex(kC1Plaintext)), blockFromHex(kC1Ciphertext));
   EXPECT_EQ(feltwise_test::aes128Encrypt(keyFromHex(kA1Key), blockFromHex(kBInput)), blockFromHex(kBOutput));
 }
 

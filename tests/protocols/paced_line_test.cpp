@@ -91,8 +91,8 @@ struct Tally {
 struct PacedCase {
   const char* name;
   int version;
-  std::uint16_t count;  // values per frame or line
-  std::size_t samples;  // how many the sensor sends
+  std::uint16_t count;               // values per frame or line
+  std::size_t samples;               // how many the sensor sends
   std::chrono::milliseconds period;  // from the start of one to the next
   std::chrono::milliseconds split;   // a pause this long in the middle of each, or 0
   LinePace pace;
@@ -198,18 +198,17 @@ TEST_P(PacedLineStream, EverySampleArrivesWholeThroughTheCommsObject) {
 // 1028 enciphered), 178 ms on the line; 1,400-byte lines (122 ms); lines that
 // pause 8 ms half-way, ten a second, so that a line begins well into the
 // 100 ms after the previous one ended.
-INSTANTIATE_TEST_SUITE_P(
-    Versions, PacedLineStream,
-    ::testing::Values(PacedCase{"LongestFrame", 1, 1023, 6, 0ms, 0ms, pace(64, 500us)},
-                      PacedCase{"LongestFrame", 2, 1023, 8, 0ms, 0ms, pace(32, 300us)},
-                      PacedCase{"LongestFrame", 4, 1023, 6, 0ms, 0ms, pace(62, 2000us)},
-                      PacedCase{"LongLine", 0, 233, 8, 0ms, 0ms, pace(64, 500us)},
-                      PacedCase{"LongLine", 3, 233, 8, 0ms, 0ms, pace(32, 1000us)},
-                      PacedCase{"SplitLine", 0, 40, 20, 100ms, 8ms, pace(64, 500us)},
-                      PacedCase{"SplitLine", 3, 40, 20, 100ms, 8ms, pace(32, 500us)}),
-    [](const ::testing::TestParamInfo<PacedCase>& param_info) {
-      return std::string(param_info.param.name) + "V" + std::to_string(param_info.param.version);
-    });
+INSTANTIATE_TEST_SUITE_P(Versions, PacedLineStream,
+                         ::testing::Values(PacedCase{"LongestFrame", 1, 1023, 6, 0ms, 0ms, pace(64, 500us)},
+                                           PacedCase{"LongestFrame", 2, 1023, 8, 0ms, 0ms, pace(32, 300us)},
+                                           PacedCase{"LongestFrame", 4, 1023, 6, 0ms, 0ms, pace(62, 2000us)},
+                                           PacedCase{"LongLine", 0, 233, 8, 0ms, 0ms, pace(64, 500us)},
+                                           PacedCase{"LongLine", 3, 233, 8, 0ms, 0ms, pace(32, 1000us)},
+                                           PacedCase{"SplitLine", 0, 40, 20, 100ms, 8ms, pace(64, 500us)},
+                                           PacedCase{"SplitLine", 3, 40, 20, 100ms, 8ms, pace(32, 500us)}),
+                         [](const ::testing::TestParamInfo<PacedCase>& param_info) {
+                           return std::string(param_info.param.name) + "V" + std::to_string(param_info.param.version);
+                         });
 
 class PacedLineProtocol : public ::testing::TestWithParam<int> {
  protected:

@@ -84,9 +84,8 @@ class ConfigurableProtocol : public ::testing::Test {
   void TearDown() override {
     stop_ = true;
     acquisition_.join();
-    if (acquisition_error_) ADD_FAILURE() << "acquisition thread: " << errorOf([this] {
-                                           std::rethrow_exception(acquisition_error_);
-                                         });
+    if (acquisition_error_)
+      ADD_FAILURE() << "acquisition thread: " << errorOf([this] { std::rethrow_exception(acquisition_error_); });
   }
 
   void acquire() {
@@ -107,17 +106,15 @@ class ConfigurableProtocol : public ::testing::Test {
   }
 
   std::future<std::string> readInBackground(std::uint16_t address, std::uint16_t id, Bytes& out,
-                                             std::int64_t timeout_ms = kAnswered) {
-    return inBackground([this, address, id, &out, timeout_ms] {
-      protocol_.readRegister(address, id, out, comms_, timeout_ms);
-    });
+                                            std::int64_t timeout_ms = kAnswered) {
+    return inBackground(
+        [this, address, id, &out, timeout_ms] { protocol_.readRegister(address, id, out, comms_, timeout_ms); });
   }
 
   std::future<std::string> writeInBackground(std::uint16_t address, std::uint16_t id, const Bytes& data,
-                                              std::int64_t timeout_ms = kAnswered) {
-    return inBackground([this, address, id, data, timeout_ms] {
-      protocol_.writeRegister(address, id, data, comms_, timeout_ms);
-    });
+                                             std::int64_t timeout_ms = kAnswered) {
+    return inBackground(
+        [this, address, id, data, timeout_ms] { protocol_.writeRegister(address, id, data, comms_, timeout_ms); });
   }
 
   // What the host wrote, as the sensor receives it.
@@ -176,8 +173,8 @@ TEST_F(ConfigurableProtocol, ReplyWordsAndDataAreNotSpecial) {
   Bytes out;
   auto read = readInBackground(32, 1, out);
   expectReceived(readRequest(32, 1));
-  pty_.send(join({{0xFB, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x06, 0x00, 0xFF, 0xFF, 0xFA, 0xFF, 0xFB, 0xFF},
-                  binaryFrame({5})}));
+  pty_.send(
+      join({{0xFB, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x06, 0x00, 0xFF, 0xFF, 0xFA, 0xFF, 0xFB, 0xFF}, binaryFrame({5})}));
   EXPECT_EQ(read.get(), "");
   EXPECT_EQ(out, (Bytes{0xFF, 0xFF, 0xFA, 0xFF, 0xFB, 0xFF}));
   ASSERT_TRUE(waitForSamples(1));

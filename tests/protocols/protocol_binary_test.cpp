@@ -84,8 +84,7 @@ TEST_P(SampleWaiting, OnlyAWholeFrameWithValuesCounts) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SampleWaiting,
-    ::testing::Values(WaitingCase{"Nothing", {}, false},
-                      WaitingCase{"WholeFrame", binaryFrame({3, 4}), true},
+    ::testing::Values(WaitingCase{"Nothing", {}, false}, WaitingCase{"WholeFrame", binaryFrame({3, 4}), true},
                       WaitingCase{"WholeFrameAndMore", {0xFF, 0xFF, 0x02, 0x00, 3, 0, 4, 0, 0xFF, 0xFF, 0x05}, true},
                       WaitingCase{"ValuesIncomplete", {0xFF, 0xFF, 0x02, 0x00, 3, 0, 4}, false},
                       WaitingCase{"CountIncomplete", {0xFF, 0xFF, 0x02}, false},

@@ -144,8 +144,7 @@ class TextRegisters : public ::testing::Test {
 
   std::future<void> startWrite(std::uint16_t address, std::uint16_t id, Bytes data,
                                std::int64_t timeout_ms = kAnswerMs) {
-    return std::async(std::launch::async,
-                      [=] { protocol_.writeRegister(address, id, data, comms_, timeout_ms); });
+    return std::async(std::launch::async, [=] { protocol_.writeRegister(address, id, data, comms_, timeout_ms); });
   }
 
   // The next line the host wrote, as the sensor receives it.
@@ -272,20 +271,19 @@ TEST_P(TextRegisterFailures, EndThePendingReadWithTheStatus) {
   EXPECT_EQ(read_outcome, "Register read error: " + GetParam().status);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lines, TextRegisterFailures,
-    ::testing::Values(FailureCase{"ThreeFields", "R32,1,2\n", "406"},
-                      FailureCase{"FiveFields", "R32,1,2,0aff,3\n", "406"},
-                      FailureCase{"OwnRequestEchoed", "r32,1,0\n", "406"},
-                      FailureCase{"IdNotANumber", "R32,x,1,00\n", "404"},
-                      FailureCase{"AddressNotANumber", "Rx,1,1,00\n", "404"},
-                      FailureCase{"CountNotANumber", "R32,1,y,00\n", "404"},
-                      // Count 1 with two bytes of data: a failure, not a success
-                      // that hands over the bytes of an earlier reply.
-                      FailureCase{"DataLongerThanItsCount", "R32,1,1,0aff\n", "405"},
-                      FailureCase{"DataShorterThanItsCount", "R32,1,3,0aff\n", "405"},
-                      FailureCase{"DeviceError", "E12 bad register\n", "0"}),
-    [](const ::testing::TestParamInfo<FailureCase>& param_info) { return param_info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Lines, TextRegisterFailures,
+                         ::testing::Values(FailureCase{"ThreeFields", "R32,1,2\n", "406"},
+                                           FailureCase{"FiveFields", "R32,1,2,0aff,3\n", "406"},
+                                           FailureCase{"OwnRequestEchoed", "r32,1,0\n", "406"},
+                                           FailureCase{"IdNotANumber", "R32,x,1,00\n", "404"},
+                                           FailureCase{"AddressNotANumber", "Rx,1,1,00\n", "404"},
+                                           FailureCase{"CountNotANumber", "R32,1,y,00\n", "404"},
+                                           // Count 1 with two bytes of data: a failure, not a success
+                                           // that hands over the bytes of an earlier reply.
+                                           FailureCase{"DataLongerThanItsCount", "R32,1,1,0aff\n", "405"},
+                                           FailureCase{"DataShorterThanItsCount", "R32,1,3,0aff\n", "405"},
+                                           FailureCase{"DeviceError", "E12 bad register\n", "0"}),
+                         [](const ::testing::TestParamInfo<FailureCase>& param_info) { return param_info.param.name; });
 
 TEST_F(TextRegisters, ADeviceErrorIsEchoedToStandardOutput) {
   ::testing::internal::CaptureStdout();
@@ -384,8 +382,7 @@ TEST_F(TextRegisters, RoundTripsWhileSamplesFlow) {
 
     auto read = startRead(address, id);
     ASSERT_EQ(request(), "r" + std::to_string(address) + "," + std::to_string(id) + ",0\n");
-    pty_.send(std::to_string(i) + ",1.5\nR" + std::to_string(address) + "," + std::to_string(id) + ",3," +
-              hex + "\n");
+    pty_.send(std::to_string(i) + ",1.5\nR" + std::to_string(address) + "," + std::to_string(id) + ",3," + hex + "\n");
     Bytes read_bytes;
     ASSERT_EQ(outcome(read, read_bytes), "") << "round " << i;
     EXPECT_EQ(read_bytes, data);

@@ -46,21 +46,15 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"ThreeNumbers", "1.5,2,-3e2\n", true, {1.5, 2.0, -300.0}},
         LineCase{"SpaceAndCarriageReturn", "1.5, 2\r\n", true, {1.5, 2.0}},
         LineCase{"TextAfterANumberIsIgnored", "12abc,3\n", true, {12.0, 3.0}},
-        LineCase{"EmptyFieldEndsTheLine", "1,,2\n", true, {1.0}},
-        LineCase{"LeadingComma", ",1,2\n", true, {}},
-        LineCase{"LineFeedAloneIsNoNumber", "1,\n", false, {}},
-        LineCase{"LoneLineFeed", "\n", false, {}},
-        LineCase{"FieldWithoutANumber", "1,x,3\n", false, {}},
-        LineCase{"BlankField", "1, ,3\n", false, {}},
-        LineCase{"Overflow", "1e999\n", false, {}},
-        LineCase{"NegativeOverflow", "4,-1e999\n", false, {}},
+        LineCase{"EmptyFieldEndsTheLine", "1,,2\n", true, {1.0}}, LineCase{"LeadingComma", ",1,2\n", true, {}},
+        LineCase{"LineFeedAloneIsNoNumber", "1,\n", false, {}}, LineCase{"LoneLineFeed", "\n", false, {}},
+        LineCase{"FieldWithoutANumber", "1,x,3\n", false, {}}, LineCase{"BlankField", "1, ,3\n", false, {}},
+        LineCase{"Overflow", "1e999\n", false, {}}, LineCase{"NegativeOverflow", "4,-1e999\n", false, {}},
         LineCase{"Underflow", "1e-400\n", false, {}},
         LineCase{"TrailingCommaWithoutLineFeed", "1,2,", true, {1.0, 2.0}},
-        LineCase{"NoLineFeed", "7,8", true, {7.0, 8.0}},
-        LineCase{"EmptyText", "", true, {}},
+        LineCase{"NoLineFeed", "7,8", true, {7.0, 8.0}}, LineCase{"EmptyText", "", true, {}},
         LineCase{"SignsAndExponents", "+4,-0.5,2E3,.25\n", true, {4.0, -0.5, 2000.0, 0.25}},
-        LineCase{"Tabs", "\t1,\t\t2\t\n", true, {1.0, 2.0}},
-        LineCase{"Hexadecimal", "0x10,0x1p3\n", true, {16.0, 8.0}},
+        LineCase{"Tabs", "\t1,\t\t2\t\n", true, {1.0, 2.0}}, LineCase{"Hexadecimal", "0x10,0x1p3\n", true, {16.0, 8.0}},
         LineCase{"Infinity", "inf,-INFINITY\n", true, {kInf, -kInf}},
         LineCase{"LargestDouble", "1.7976931348623157e308\n", true, {1.7976931348623157e308}},
         LineCase{"DecimalCommaIsTwoFields", "1,5\n", true, {1.0, 5.0}},
@@ -95,8 +89,8 @@ TEST(ParseLineWide, TakesAnyNumberOfFields) {
 class DecimalCommaLocale {
  public:
   DecimalCommaLocale() : previous_(std::setlocale(LC_ALL, nullptr)) {
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "fr_FR.utf8", "fr_FR",
-                             "nl_NL.UTF-8", "es_ES.UTF-8", "it_IT.UTF-8", "ru_RU.UTF-8", "pt_BR.UTF-8"}) {
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "fr_FR.utf8", "fr_FR", "nl_NL.UTF-8",
+                             "es_ES.UTF-8", "it_IT.UTF-8", "ru_RU.UTF-8", "pt_BR.UTF-8"}) {
       if (std::setlocale(LC_ALL, name) != nullptr && std::strcmp(std::localeconv()->decimal_point, ",") == 0) {
         active_ = true;
         return;
@@ -181,8 +175,8 @@ TEST(TextLinesLong, ALineOverTheLimitArrivesInPieces) {
   PortHolder comms;
   // A roomy read time-out: the first piece must end at its size, not because
   // the machine was slow to carry 64 KiB through the pty.
-  comms.port_ = std::make_unique<serial::Serial>(pty.path(), 115200,
-                                                 serial::Timeouts(serial::Timeouts::max(), 5000, 0, 100, 0));
+  comms.port_ =
+      std::make_unique<serial::Serial>(pty.path(), 115200, serial::Timeouts(serial::Timeouts::max(), 5000, 0, 100, 0));
   std::string first_piece;
   for (std::size_t i = 0; i < ProtocolString::kMaxLineBytes / 2; ++i) first_piece += "1,";
   ASSERT_EQ(first_piece.size(), ProtocolString::kMaxLineBytes);

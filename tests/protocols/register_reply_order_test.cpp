@@ -89,7 +89,9 @@ const RegisterWire kText{
 const RegisterWire kBinary{
     "Binary",
     4,
-    [](std::uint16_t address) { return join({{0xFB, 0xFF}, word(address), word(1), {0x00, 0x00}}); },
+    [](std::uint16_t address) {
+      return join({{0xFB, 0xFF}, word(address), word(1), {0x00, 0x00}});
+    },
     [](std::uint16_t address, const Bytes& data) {
       return join({{0xFC, 0xFF}, word(address), word(1), word(static_cast<std::uint16_t>(data.size())), data});
     },
@@ -401,6 +403,8 @@ TEST_P(RegisterReplyOrder, ARequestNotSentWholeFailsAndTheNextArrivesOnItsOwn) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, RegisterReplyOrder, ::testing::Values(kText, kBinary),
-                         [](const ::testing::TestParamInfo<RegisterWire>& param_info) { return param_info.param.name; });
+                         [](const ::testing::TestParamInfo<RegisterWire>& param_info) {
+                           return param_info.param.name;
+                         });
 
 }  // namespace

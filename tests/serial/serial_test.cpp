@@ -141,15 +141,13 @@ TEST_P(SerialBadSettings, AreRefusedAndLeaveThePortFreeAndClosed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Settings, SerialBadSettings,
-    ::testing::Values(BadSetting{"invalid char len", static_cast<serial::ByteSize>(9), serial::parity_none,
-                                 serial::stopbits_one},
-                      BadSetting{"invalid stop bit", serial::eightbits, serial::parity_none,
-                                 static_cast<serial::StopBits>(0)},
-                      BadSetting{"invalid parity", serial::eightbits, static_cast<serial::Parity>(7),
-                                 serial::stopbits_one},
-                      // Checked in this order: the byte size wins over the others.
-                      BadSetting{"invalid char len", static_cast<serial::ByteSize>(4), static_cast<serial::Parity>(7),
-                                 static_cast<serial::StopBits>(0)}));
+    ::testing::Values(
+        BadSetting{"invalid char len", static_cast<serial::ByteSize>(9), serial::parity_none, serial::stopbits_one},
+        BadSetting{"invalid stop bit", serial::eightbits, serial::parity_none, static_cast<serial::StopBits>(0)},
+        BadSetting{"invalid parity", serial::eightbits, static_cast<serial::Parity>(7), serial::stopbits_one},
+        // Checked in this order: the byte size wins over the others.
+        BadSetting{"invalid char len", static_cast<serial::ByteSize>(4), static_cast<serial::Parity>(7),
+                   static_cast<serial::StopBits>(0)}));
 
 TEST(SerialRead, ShortReadReturnsWhatArrivedAfterTheTimeoutAndAppends) {
   PtyPair pty;
@@ -342,8 +340,7 @@ TEST(SerialLineTime, CountsStartDataParityAndStopBitsRoundedUp) {
   // 8E2 is 12 bits: one byte at 9600 is 1.25 ms.
   EXPECT_EQ(lineTimeMs(1, 9600, serial::eightbits, serial::parity_even, serial::stopbits_two), 2u);
   // 7O1.5 is 1 + 7 + 1 + 2 bits: 1000 bytes at 11000 baud is exactly 1000 ms.
-  EXPECT_EQ(lineTimeMs(1000, 11000, serial::sevenbits, serial::parity_odd, serial::stopbits_one_point_five),
-            1000u);
+  EXPECT_EQ(lineTimeMs(1000, 11000, serial::sevenbits, serial::parity_odd, serial::stopbits_one_point_five), 1000u);
   EXPECT_EQ(lineTimeMs(0, 115200, serial::eightbits, serial::parity_none, serial::stopbits_one), 0u);
   EXPECT_EQ(lineTimeMs(100, 0, serial::eightbits, serial::parity_none, serial::stopbits_one), 0u);
 }

@@ -162,7 +162,8 @@ void hammer(const HammerOptions& options, std::chrono::milliseconds duration, Ta
   PtyPair pty;
   PlayedSensor sensor(pty, {options.wire, 4, 1000us, true});
   FeltwiseComms comms;
-  comms.init(feltwise_test::writeTaxelFile("hammer_" + std::to_string(options.version) + ".bin", 4, 1.0, options.version));
+  comms.init(
+      feltwise_test::writeTaxelFile("hammer_" + std::to_string(options.version) + ".bin", 4, 1.0, options.version));
   comms.connect(pty.path());
   const std::string version_text = std::to_string(options.version);
 
@@ -236,15 +237,21 @@ void hammer(const HammerOptions& options, std::chrono::milliseconds duration, Ta
 
 bool documented(const std::string& outcome, bool reinitialise) {
   static const std::set<std::string> always = {
-      "read_raw ok", "read ok", "zero ok", "read_register ok", "write_register ok", "is_connected ok", "init ok",
+      "read_raw ok",
+      "read ok",
+      "zero ok",
+      "read_register ok",
+      "write_register ok",
+      "is_connected ok",
+      "init ok",
       // Other threads take samples too: one may find none of its own in 50 ms.
       "zero: Could not zero the sensor",
   };
   if (always.count(outcome)) return true;
   // A request written to the protocol object that init has just replaced
   // waits for a reply that the new object receives.
-  return reinitialise && (outcome == "read_register: Register read timeout" ||
-                          outcome == "write_register: Register write timeout");
+  return reinitialise &&
+         (outcome == "read_register: Register read timeout" || outcome == "write_register: Register write timeout");
 }
 
 class Hammer : public ::testing::TestWithParam<HammerOptions> {};

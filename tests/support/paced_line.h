@@ -22,8 +22,8 @@ namespace feltwise_test {
 
 struct LinePace {
   std::uint32_t baud = 115200;
-  unsigned bits_per_byte = 10;  // 8N1: start, eight data bits, stop
-  std::size_t chunk = 64;       // bytes the adapter hands over at once
+  unsigned bits_per_byte = 10;          // 8N1: start, eight data bits, stop
+  std::size_t chunk = 64;               // bytes the adapter hands over at once
   std::chrono::microseconds jitter{0};  // each chunk up to this much later
 };
 

@@ -16,7 +16,8 @@ std::vector<std::uint8_t> PtyPair::receive(std::size_t at_least, int timeout_ms)
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   std::uint8_t chunk[4096];
   while (out.size() < at_least) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
     const std::size_t n = receiveSome(chunk, sizeof chunk, static_cast<int>(left.count()));
     out.insert(out.end(), chunk, chunk + n);

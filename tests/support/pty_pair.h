@@ -76,8 +76,8 @@ class PtyPair {
 };
 
 // For a test that pulls the plug: it is skipped where the line cannot be pulled.
-#define FELTWISE_SKIP_UNLESS_UNPLUGGABLE()                                                       \
-  if (!::feltwise_test::PtyPair::canUnplug())                                                    \
+#define FELTWISE_SKIP_UNLESS_UNPLUGGABLE()    \
+  if (!::feltwise_test::PtyPair::canUnplug()) \
   GTEST_SKIP() << "the null-modem cable of a Wine run lives outside the test and cannot be pulled"
 
 // The settings the comms object opens its port with.

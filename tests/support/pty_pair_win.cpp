@@ -152,7 +152,8 @@ std::size_t PtyPair::sendSome(const std::uint8_t* data, std::size_t size, int wa
 }
 
 void PtyPair::unplug() {
-  throw std::logic_error("a null-modem cable of a Wine run cannot be pulled: skip with FELTWISE_SKIP_UNLESS_UNPLUGGABLE");
+  throw std::logic_error(
+      "a null-modem cable of a Wine run cannot be pulled: skip with FELTWISE_SKIP_UNLESS_UNPLUGGABLE");
 }
 
 bool PtyPair::canUnplug() { return false; }

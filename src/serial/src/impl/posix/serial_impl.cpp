@@ -29,10 +29,25 @@ bool speedFor(std::uint32_t baudrate, speed_t& speed) {
     speed_t speed;
   };
   static const Entry table[] = {
-      {0, B0},           {50, B50},         {75, B75},         {110, B110},       {134, B134},
-      {150, B150},       {200, B200},       {300, B300},       {600, B600},       {1200, B1200},
-      {1800, B1800},     {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},
-      {38400, B38400},   {57600, B57600},   {115200, B115200}, {230400, B230400},
+      {0, B0},
+      {50, B50},
+      {75, B75},
+      {110, B110},
+      {134, B134},
+      {150, B150},
+      {200, B200},
+      {300, B300},
+      {600, B600},
+      {1200, B1200},
+      {1800, B1800},
+      {2400, B2400},
+      {4800, B4800},
+      {9600, B9600},
+      {19200, B19200},
+      {38400, B38400},
+      {57600, B57600},
+      {115200, B115200},
+      {230400, B230400},
 #ifdef B460800
       {460800, B460800},
 #endif
@@ -78,8 +93,8 @@ bool modemLinesUnsupported(int error) { return error == EINVAL || error == ENOTT
 
 }  // namespace
 
-Serial::SerialImpl::SerialImpl(const std::string& port, std::uint32_t baudrate, ByteSize bytesize,
-                               Parity parity, StopBits stopbits, FlowControl flowcontrol)
+Serial::SerialImpl::SerialImpl(const std::string& port, std::uint32_t baudrate, ByteSize bytesize, Parity parity,
+                               StopBits stopbits, FlowControl flowcontrol)
     : port_(port),
       baudrate_(baudrate),
       parity_(parity),
@@ -146,27 +161,41 @@ void Serial::SerialImpl::applySettings() {
   if (::tcgetattr(fd_, &tio) != 0) FELTWISE_THROW_IO("Error getting the serial port state.");
 
   // Raw mode: no line editing, no echo, no signals, no translation of bytes.
-  tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
-                                        IXON | IXOFF | IXANY);
+  tio.c_iflag &=
+      ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
   tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
   tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
   tio.c_cflag |= CLOCAL | CREAD;
 
   tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
   switch (bytesize_) {
-    case fivebits: tio.c_cflag |= CS5; break;
-    case sixbits: tio.c_cflag |= CS6; break;
-    case sevenbits: tio.c_cflag |= CS7; break;
-    case eightbits: tio.c_cflag |= CS8; break;
-    default: throw std::invalid_argument("invalid char len");
+    case fivebits:
+      tio.c_cflag |= CS5;
+      break;
+    case sixbits:
+      tio.c_cflag |= CS6;
+      break;
+    case sevenbits:
+      tio.c_cflag |= CS7;
+      break;
+    case eightbits:
+      tio.c_cflag |= CS8;
+      break;
+    default:
+      throw std::invalid_argument("invalid char len");
   }
 
   switch (stopbits_) {
-    case stopbits_one: tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB); break;
+    case stopbits_one:
+      tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+      break;
     // termios has no one and a half; UARTs send 1.5 when asked for 2 at 5 bits.
     case stopbits_one_point_five:
-    case stopbits_two: tio.c_cflag |= CSTOPB; break;
-    default: throw std::invalid_argument("invalid stop bit");
+    case stopbits_two:
+      tio.c_cflag |= CSTOPB;
+      break;
+    default:
+      throw std::invalid_argument("invalid stop bit");
   }
 
   tio.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
@@ -174,14 +203,24 @@ void Serial::SerialImpl::applySettings() {
   tio.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
 #endif
   switch (parity_) {
-    case parity_none: break;
-    case parity_odd: tio.c_cflag |= PARENB | PARODD; break;
-    case parity_even: tio.c_cflag |= PARENB; break;
+    case parity_none:
+      break;
+    case parity_odd:
+      tio.c_cflag |= PARENB | PARODD;
+      break;
+    case parity_even:
+      tio.c_cflag |= PARENB;
+      break;
 #ifdef CMSPAR
-    case parity_mark: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case parity_space: tio.c_cflag |= PARENB | CMSPAR; break;
+    case parity_mark:
+      tio.c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case parity_space:
+      tio.c_cflag |= PARENB | CMSPAR;
+      break;
 #endif
-    default: throw std::invalid_argument("invalid parity");
+    default:
+      throw std::invalid_argument("invalid parity");
   }
   tio.c_iflag |= INPCK;
 

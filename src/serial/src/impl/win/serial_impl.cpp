@@ -29,8 +29,8 @@ std::uint64_t msSince(Clock::time_point start) {
 
 }  // namespace
 
-Serial::SerialImpl::SerialImpl(const std::string& port, std::uint32_t baudrate, ByteSize bytesize,
-                               Parity parity, StopBits stopbits, FlowControl flowcontrol)
+Serial::SerialImpl::SerialImpl(const std::string& port, std::uint32_t baudrate, ByteSize bytesize, Parity parity,
+                               StopBits stopbits, FlowControl flowcontrol)
     : port_(widen(port)),
       baudrate_(baudrate),
       parity_(parity),
@@ -65,15 +65,14 @@ void Serial::SerialImpl::open() {
 
   // Share mode 0: Windows opens a port exclusively, so a second program fails here.
   const std::wstring path = windowsDevicePath(narrow(port_));
-  fd_ = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  fd_ = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                      nullptr);
   if (fd_ == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     // A name with a path in it ("/dev/ttyUSB0", "COM3/x") is reported as a
     // missing path rather than a missing file; for a port both mean it is not there.
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-      FELTWISE_THROW_IO_SYSTEM("Specified port, " + narrow(port_) + ", does not exist.",
-                               static_cast<int>(error));
+      FELTWISE_THROW_IO_SYSTEM("Specified port, " + narrow(port_) + ", does not exist.", static_cast<int>(error));
     }
     // What Windows answers for a port another program holds open: say so, as
     // the POSIX port does, rather than leave the user a bare error number.
@@ -112,25 +111,52 @@ void Serial::SerialImpl::applySettings() {
   dcb.fBinary = TRUE;
   dcb.BaudRate = baudrate_;
   switch (bytesize_) {
-    case fivebits: dcb.ByteSize = 5; break;
-    case sixbits: dcb.ByteSize = 6; break;
-    case sevenbits: dcb.ByteSize = 7; break;
-    case eightbits: dcb.ByteSize = 8; break;
-    default: throw std::invalid_argument("invalid char len");
+    case fivebits:
+      dcb.ByteSize = 5;
+      break;
+    case sixbits:
+      dcb.ByteSize = 6;
+      break;
+    case sevenbits:
+      dcb.ByteSize = 7;
+      break;
+    case eightbits:
+      dcb.ByteSize = 8;
+      break;
+    default:
+      throw std::invalid_argument("invalid char len");
   }
   switch (stopbits_) {
-    case stopbits_one: dcb.StopBits = ONESTOPBIT; break;
-    case stopbits_one_point_five: dcb.StopBits = ONE5STOPBITS; break;
-    case stopbits_two: dcb.StopBits = TWOSTOPBITS; break;
-    default: throw std::invalid_argument("invalid stop bit");
+    case stopbits_one:
+      dcb.StopBits = ONESTOPBIT;
+      break;
+    case stopbits_one_point_five:
+      dcb.StopBits = ONE5STOPBITS;
+      break;
+    case stopbits_two:
+      dcb.StopBits = TWOSTOPBITS;
+      break;
+    default:
+      throw std::invalid_argument("invalid stop bit");
   }
   switch (parity_) {
-    case parity_none: dcb.Parity = NOPARITY; break;
-    case parity_odd: dcb.Parity = ODDPARITY; break;
-    case parity_even: dcb.Parity = EVENPARITY; break;
-    case parity_mark: dcb.Parity = MARKPARITY; break;
-    case parity_space: dcb.Parity = SPACEPARITY; break;
-    default: throw std::invalid_argument("invalid parity");
+    case parity_none:
+      dcb.Parity = NOPARITY;
+      break;
+    case parity_odd:
+      dcb.Parity = ODDPARITY;
+      break;
+    case parity_even:
+      dcb.Parity = EVENPARITY;
+      break;
+    case parity_mark:
+      dcb.Parity = MARKPARITY;
+      break;
+    case parity_space:
+      dcb.Parity = SPACEPARITY;
+      break;
+    default:
+      throw std::invalid_argument("invalid parity");
   }
 
   dcb.fParity = TRUE;
@@ -154,7 +180,9 @@ void Serial::SerialImpl::applySettings() {
       dcb.fInX = FALSE;
       dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
       break;
-    default: dcb.fRtsControl = RTS_CONTROL_ENABLE; break;
+    default:
+      dcb.fRtsControl = RTS_CONTROL_ENABLE;
+      break;
   }
 
   if (!::SetCommState(fd_, &dcb)) {
@@ -235,8 +263,7 @@ std::size_t Serial::SerialImpl::read(std::vector<std::uint8_t>& out, std::size_t
       if (n == 0 || got == size) break;
       // A call that brought bytes and ended before its total time was up was
       // ended by the gap limit, which must keep its word.
-      const std::uint64_t total =
-          std::uint64_t{timeouts_.read_per_byte_ms} * asked + timeouts_.read_constant_ms;
+      const std::uint64_t total = std::uint64_t{timeouts_.read_per_byte_ms} * asked + timeouts_.read_constant_ms;
       if (gap_limited && (total == 0 || msSince(started) < total)) break;
     }
   } catch (...) {
