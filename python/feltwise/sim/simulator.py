@@ -302,7 +302,7 @@ def _end_with_parent():
     def set_parent_death_signal():
         import ctypes
 
-        PR_SET_PDEATHSIG = 1
+        PR_SET_PDEATHSIG = 1  # noqa: N806 (named as in <sys/prctl.h>)
         ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
 
     return set_parent_death_signal
