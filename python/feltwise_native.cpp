@@ -12,7 +12,8 @@
 //
 // For the tools, two functions read the library's own tables and loader:
 // protocols() lists the protocol table's rows, and read_parameters(path)
-// loads a parameter file as init would and returns (protocol version,
+// loads a parameter file as init would (decoded, then its protocol and
+// models built and thrown away) and returns (protocol version,
 // records as dicts shaped like the file's record maps). A file the loader
 // refuses raises feltwise.errors.ParameterFileError; its `reason` attribute
 // is the loader's message, word for word.
@@ -32,6 +33,7 @@
 #include <vector>
 
 #include "comms/comms_state.h"
+#include "comms/component_factory.h"
 #include "comms/sample_feed.h"
 #include "feltwise_comm/port_open_error.h"
 #include "models/sensor_type_table.h"
@@ -210,6 +212,9 @@ py::tuple readParameters(const std::string& path) {
     py::gil_scoped_release without_lock;
     try {
       decode_parameters(loaded, feltwise_comm::read_parameter_file(path));
+      // init's own build step: a version without a protocol, a record its
+      // model refuses or an output beyond the largest is refused here as there.
+      feltwise_comm::buildComponents(loaded);
       for (const auto& record : loaded.records_) {
         // The record's class is its detected type's; its sensor_type field
         // may name another (see SensorParameters), so find the row by class.

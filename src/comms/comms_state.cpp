@@ -21,11 +21,6 @@ namespace {
 // Longest single wait on the condition variable; longer time-outs loop.
 constexpr std::int64_t kMaxWaitMs = 86400000;
 
-// The calibrated sample has one slot per output index up to the largest one
-// named. A file naming output 2147483647 would otherwise ask for 16 GiB; a
-// skin has a few thousand outputs at most.
-constexpr std::int64_t kLargestOutputIndex = (1 << 20) - 1;
-
 serial::Timeouts commsTimeouts() { return serial::Timeouts(serial::Timeouts::max(), 100, 0, 100, 0); }
 
 }  // namespace
@@ -56,32 +51,17 @@ void CommsState::init(const std::string& file_name) {
     decode_parameters(loaded, read_parameter_file(file_name));
   }
 
-  std::shared_ptr<Protocol> protocol = createProtocol(loaded.protocol_version_);
-  std::vector<std::shared_ptr<SensorModel>> models;
-  models.reserve(loaded.records_.size());
-  std::int64_t largest_output = -1;
-  for (const auto& record : loaded.records_) {
-    models.push_back(createModel(record->sensor_type));
-    models.back()->configure(record);
-    for (const auto& entry : record->output_map) {
-      if (entry.second > kLargestOutputIndex) {
-        throw std::runtime_error("Output index " + std::to_string(entry.second) +
-                                 " in parameters is beyond the largest supported, " +
-                                 std::to_string(kLargestOutputIndex));
-      }
-      largest_output = std::max<std::int64_t>(largest_output, entry.second);
-    }
-  }
-  std::vector<double> calibrated(static_cast<std::size_t>(largest_output + 1), 0.0);
+  Components built = buildComponents(loaded);
+  std::vector<double> calibrated(built.calibrated_size, 0.0);
 
   // Swapped, so that the previous protocol, models and records are released
   // after the lock, when this scope ends.
   std::lock_guard<std::mutex> guard(lock_);
   protocol_version_ = loaded.protocol_version_;
   records_.swap(loaded.records_);
-  protocol_.swap(protocol);
+  protocol_.swap(built.protocol);
   protocol_generation_.fetch_add(1, std::memory_order_release);
-  models_.swap(models);
+  models_.swap(built.models);
   calibrated_sample_.swap(calibrated);
   // A sample handed off under the previous models and not taken yet stays
   // pending. Calibrate it again with the new models, as if it had arrived a

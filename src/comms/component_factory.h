@@ -1,13 +1,18 @@
 // What `init` creates, looked up in the two tables: the protocol of a version
 // (protocols/protocol_table) and the model of a record's `sensor_type`
-// (models/sensor_type_table).
+// (models/sensor_type_table). `buildComponents` is init's whole build step, so
+// that whatever else asks "would init take these parameters?" (the tools'
+// `params check`) gets init's answer in init's words.
 #ifndef FELTWISE_COMMS_COMPONENT_FACTORY_H
 #define FELTWISE_COMMS_COMPONENT_FACTORY_H
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "models/sensor_model.h"
+#include "parameters/parameter_holder.h"
 #include "protocols/protocol.h"
 
 namespace feltwise_comm {
@@ -18,6 +23,23 @@ std::unique_ptr<Protocol> createProtocol(std::int32_t protocol_version);
 // A type the sensor-type table has no row for:
 // "Invalid sensor type in parameters".
 std::shared_ptr<SensorModel> createModel(std::int32_t sensor_type);
+
+// The calibrated sample has one slot per output index up to the largest one
+// named. A file naming output 2147483647 would otherwise ask for 16 GiB; a
+// skin has a few thousand outputs at most.
+constexpr std::int64_t kLargestOutputIndex = (1 << 20) - 1;
+
+struct Components {
+  std::shared_ptr<Protocol> protocol;
+  std::vector<std::shared_ptr<SensorModel>> models;  // models[i] configured with records[i]
+  std::size_t calibrated_size = 0;                   // largest output index + 1
+};
+
+// The protocol of `loaded`'s version and one configured model per record.
+// Throws what the factories and the models' `configure` throw, and for an
+// output index beyond kLargestOutputIndex "Output index N in parameters is
+// beyond the largest supported, 1048575".
+Components buildComponents(const ParameterHolder& loaded);
 
 }  // namespace feltwise_comm
 

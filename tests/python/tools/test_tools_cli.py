@@ -416,6 +416,11 @@ def record(sensor_type):
     }
 
 
+def with_output(record, output):
+    record["SensorParameters"]["output_map"] = {0: output}
+    return record
+
+
 @pytest.mark.parametrize(
     "content, message",
     [
@@ -426,6 +431,12 @@ def record(sensor_type):
         (msgpack.packb([1, [record(3)]]), "Invalid sensor parameter data format (4) "),
         (msgpack.packb([1, [dict(record(1), coefs=0.5)]]), "bad cast"),
         (msgpack.packb([9]), "Invalid protocol version in sensor parameters"),
+        # Decoded fine, refused when init builds the models: check builds them too.
+        (msgpack.packb([1, [with_output(record(1), -3)]]), "Invalid output map for the sensor type"),
+        (
+            msgpack.packb([1, [with_output(record(1), 2**31 - 1)]]),
+            "Output index 2147483647 in parameters is beyond the largest supported, 1048575",
+        ),
     ],
 )
 def test_params_check_prints_the_loaders_message_unchanged(tmp_path, content, message):
