@@ -221,29 +221,7 @@ std::string writeBytes(const std::string& name, const std::string& bytes) {
 // A version-0 (text) file with one taxel record per entry of `outputs`: the
 // record reads channel i and writes the outputs named, with P(x) = x.
 std::string writeTextFile(const std::string& name, const std::vector<std::map<int, int>>& outputs, int version = 0) {
-  msgpack::sbuffer buffer;
-  msgpack::packer<msgpack::sbuffer> pk(buffer);
-  pk.pack_array(2);
-  pk.pack(version);
-  pk.pack_array(static_cast<std::uint32_t>(outputs.size()));
-  for (std::size_t i = 0; i < outputs.size(); ++i) {
-    pk.pack_map(5);
-    pk.pack(std::string("SensorParameters"));
-    pk.pack_map(3);
-    pk.pack(std::string("sensor_type"));
-    pk.pack(1);
-    pk.pack(std::string("input_map"));
-    pk.pack(std::map<int, int>{{static_cast<int>(i), 0}});
-    pk.pack(std::string("output_map"));
-    pk.pack(outputs[i]);
-    for (const char* key : {"lower", "upper", "offset"}) {
-      pk.pack(std::string(key));
-      pk.pack(0.0);
-    }
-    pk.pack(std::string("coefs"));
-    pk.pack(std::vector<double>{0.0, 1.0});
-  }
-  return writeBytes(name, std::string(buffer.data(), buffer.size()));
+  return writeTaxelFile(name, outputs, 1.0, version);
 }
 
 struct Refusal {
