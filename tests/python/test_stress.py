@@ -84,6 +84,21 @@ def resources():
     return len(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task"))
 
 
+def at_rest(timeout=2.0):
+    """resources(), once they have not changed for 100 ms: a thread an earlier
+    test joined may still be leaving the kernel (Python's join returns before
+    the thread has ended, later still under the sanitizers)."""
+    deadline = time.monotonic() + timeout
+    last = resources()
+    while time.monotonic() < deadline:
+        time.sleep(0.1)
+        now = resources()
+        if now == last:
+            break
+        last = now
+    return last
+
+
 def settled(expected, timeout=2.0):
     deadline = time.monotonic() + timeout
     while resources() != expected and time.monotonic() < deadline:
@@ -103,11 +118,11 @@ def test_a_thousand_connects_leak_no_descriptor_and_no_thread(streaming):
     comms.init("1")
     comms.connect(streaming.path)
     assert is_counter_sample(comms.read_raw(2000))
-    before = resources()
+    before = at_rest()
     for cycle in range(CYCLES):
         comms.connect(streaming.path)
         assert is_counter_sample(comms.read_raw(2000)), f"cycle {cycle}"
-    assert resources() == before
+    assert settled(before) == before
     del comms
     print(f"{CYCLES} connects: fds and threads {before} -> {resources()} after the object")
 
@@ -117,7 +132,7 @@ def test_a_thousand_objects_leak_no_descriptor_and_no_thread(streaming):
     warm_up.init("1")
     warm_up.connect(streaming.path)
     del warm_up
-    before = settled(resources())
+    before = at_rest()
     for cycle in range(CYCLES):
         comms = FeltwiseComms()
         comms.init("1")
@@ -216,7 +231,7 @@ def test_every_operation_from_several_threads(streaming, param_file):
     ids=["mid-frame", "mid-line", "mid-reply"],
 )
 def test_destroying_while_the_acquisition_thread_waits_in_a_read(sensor, version, cut):
-    before = resources()
+    before = at_rest()
     comms = FeltwiseComms()
     comms.init(version)
     comms.connect(sensor.path)
