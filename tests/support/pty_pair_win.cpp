@@ -158,7 +158,7 @@ void PtyPair::unplug() {
 
 bool PtyPair::canUnplug() { return false; }
 
-bool PtyPair::showsBytesReadAhead() { return false; }
+bool PtyPair::showsBytesReadAhead() { return true; }
 
 int PtyPair::missingPortError() { return ERROR_PATH_NOT_FOUND; }
 
