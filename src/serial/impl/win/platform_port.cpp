@@ -20,8 +20,9 @@
 namespace serial::impl {
 namespace {
 
-// The longest a read without a deadline waits in one ReadFile before it
-// asks again: the "wait for one byte" time-out must stay below MAXDWORD.
+constexpr DWORD kAtOnce = 0;
+// A read without a deadline waits for its first byte a minute at a time, as
+// a read time-out of 0 here stands for "at once".
 constexpr DWORD kUnboundedReadSliceMs = 60000;
 
 DWORD toDword(int milliseconds) { return static_cast<DWORD>(milliseconds); }
@@ -46,6 +47,24 @@ struct PlatformPort::Device {
     if (std::memcmp(&wanted, &timeouts, sizeof wanted) == 0) return;
     if (!::SetCommTimeouts(fd, &wanted)) FELTWISE_THROW_IO("Error setting timeouts.");
     timeouts = wanted;
+  }
+  // One ReadFile of up to `size` bytes that ends after `total_ms`, or with
+  // what the driver holds at once for kAtOnce.
+  DWORD readFile(std::uint8_t* into, DWORD size, DWORD total_ms) {
+    changeTimeouts([&](COMMTIMEOUTS& record) {
+      // (MAXDWORD, 0, 0) is the documented "return at once with what has been
+      // received"; (0, 0, n) a total time-out alone.
+      record.ReadIntervalTimeout = total_ms == kAtOnce ? MAXDWORD : 0;
+      record.ReadTotalTimeoutMultiplier = 0;
+      record.ReadTotalTimeoutConstant = total_ms;
+    });
+    DWORD received = 0;
+    if (!::ReadFile(fd, into, size, &received, nullptr)) {
+      const DWORD error = ::GetLastError();
+      FELTWISE_THROW_IO_SYSTEM("Error while reading from the serial port: " + std::to_string(error),
+                               static_cast<int>(error));
+    }
+    return received;
   }
 };
 
@@ -207,24 +226,19 @@ void PlatformPort::close() {
 
 std::size_t PlatformPort::readSome(std::uint8_t* into, std::size_t capacity, const Deadline& deadline) {
   const DWORD asked = static_cast<DWORD>(std::min<std::size_t>(capacity, MAXDWORD));
+  const DWORD held = device_->readFile(into, asked, kAtOnce);
+  if (held != 0) return held;
+  // Nothing there: wait for one byte alone, with a total time-out, then take
+  // what came behind it. Windows documents (MAXDWORD, MAXDWORD, n) as "wait
+  // up to n ms for a first byte, then return what is there" in one call, but
+  // Wine waits for every byte asked for there, so a read would always last
+  // its whole time-out; a total time-out on one byte means the same to both.
   for (;;) {
     const int wait_ms = deadline.millisecondsLeft();
-    device_->changeTimeouts([&](COMMTIMEOUTS& timeouts) {
-      // The documented "return at once with what has been received", and
-      // "wait up to the constant for a first byte, then return with what has
-      // been received": the driver never waits for more than one byte.
-      timeouts.ReadIntervalTimeout = MAXDWORD;
-      timeouts.ReadTotalTimeoutMultiplier = wait_ms == 0 ? 0 : MAXDWORD;
-      timeouts.ReadTotalTimeoutConstant = wait_ms == 0 ? 0 : wait_ms < 0 ? kUnboundedReadSliceMs : toDword(wait_ms);
-    });
-    DWORD received = 0;
-    if (!::ReadFile(device_->fd, into, asked, &received, nullptr)) {
-      const DWORD error = ::GetLastError();
-      FELTWISE_THROW_IO_SYSTEM("Error while reading from the serial port: " + std::to_string(error),
-                               static_cast<int>(error));
-    }
-    if (received != 0 || wait_ms == 0 || deadline.millisecondsLeft() == 0) return received;
+    if (wait_ms == 0) return 0;
+    if (device_->readFile(into, 1, wait_ms < 0 ? kUnboundedReadSliceMs : toDword(wait_ms)) == 1) break;
   }
+  return asked == 1 ? 1 : 1 + device_->readFile(into + 1, asked - 1, kAtOnce);
 }
 
 std::size_t PlatformPort::writeSome(const std::uint8_t* data, std::size_t size, const Deadline& deadline) {
