@@ -19,17 +19,16 @@ namespace {
 // for a burst of the largest frames without a system call per frame.
 constexpr std::size_t kReceiveBufferSize = 16384;
 
-std::unique_lock<std::mutex> claim(std::mutex& mutex, bool read) {
+std::unique_lock<std::mutex> claim(std::mutex& mutex, const char* failure) {
   try {
     return std::unique_lock<std::mutex>(mutex);
   } catch (const std::system_error&) {
-    if (read) FELTWISE_THROW_IO("Error claiming read mutex.");
-    FELTWISE_THROW_IO("Error claiming write mutex.");
+    FELTWISE_THROW_IO(failure);
   }
 }
 
-std::unique_lock<std::mutex> claimRead(std::mutex& mutex) { return claim(mutex, true); }
-std::unique_lock<std::mutex> claimWrite(std::mutex& mutex) { return claim(mutex, false); }
+constexpr const char* kReadLockFailure = "Error claiming read mutex.";
+constexpr const char* kWriteLockFailure = "Error claiming write mutex.";
 
 // Does the line, the bytes of `text` from `start` on extended by the first
 // `extra` bytes of `chunk`, end with `eol`?
@@ -109,8 +108,8 @@ bool Serial::isOpen() const { return is_open_; }
 void Serial::setTimeouts(const Timeouts& timeouts) {
   // Readers and writers consult the record and the receive buffer under their
   // own locks; take both so that a change never tears a running call.
-  auto read_lock = claimRead(read_mutex_);
-  auto write_lock = claimWrite(write_mutex_);
+  auto read_lock = claim(read_mutex_, kReadLockFailure);
+  auto write_lock = claim(write_mutex_, kWriteLockFailure);
   timeouts_ = timeouts;
   if (!is_open_) return;
   platform_->configure({baudrate_, bytesize_, parity_, stopbits_, flowcontrol_});
@@ -120,14 +119,14 @@ void Serial::setTimeouts(const Timeouts& timeouts) {
 Timeouts Serial::getTimeouts() const { return timeouts_; }
 
 void Serial::flush() {
-  auto read_lock = claimRead(read_mutex_);
-  auto write_lock = claimWrite(write_mutex_);
+  auto read_lock = claim(read_mutex_, kReadLockFailure);
+  auto write_lock = claim(write_mutex_, kWriteLockFailure);
   if (!is_open_) throw PortNotOpenedException("Serial::flush");
   platform_->drain();
 }
 
 void Serial::discardOutput() {
-  auto lock = claimWrite(write_mutex_);
+  auto lock = claim(write_mutex_, kWriteLockFailure);
   if (!is_open_) throw PortNotOpenedException("Serial::discardOutput");
   platform_->discardOutput();
 }
@@ -144,7 +143,7 @@ bool Serial::fillReceiveBuffer(const Deadline& total, bool gap_limited) {
 }
 
 std::size_t Serial::read(std::vector<std::uint8_t>& buffer, std::size_t size) {
-  auto lock = claimRead(read_mutex_);
+  auto lock = claim(read_mutex_, kReadLockFailure);
   if (!is_open_) throw PortNotOpenedException("Serial::read");
   if (size == 0) return 0;
   std::size_t got = 0;
@@ -163,12 +162,12 @@ std::size_t Serial::read(std::vector<std::uint8_t>& buffer, std::size_t size) {
 }
 
 std::size_t Serial::peekReceived(std::uint8_t* into, std::size_t size) {
-  auto lock = claimRead(read_mutex_);
+  auto lock = claim(read_mutex_, kReadLockFailure);
   return received_.peek(into, size);
 }
 
 std::size_t Serial::readLine(std::string& buffer, std::size_t size, const std::string& eol) {
-  auto lock = claimRead(read_mutex_);
+  auto lock = claim(read_mutex_, kReadLockFailure);
   if (!is_open_) throw PortNotOpenedException("Serial::read");
   const std::size_t start = buffer.size();
   std::size_t got = 0;
@@ -203,7 +202,7 @@ std::size_t Serial::write(const std::string& data) {
 std::size_t Serial::write(const std::vector<std::uint8_t>& data) { return write(data.data(), data.size()); }
 
 std::size_t Serial::write(const std::uint8_t* data, std::size_t size) {
-  auto lock = claimWrite(write_mutex_);
+  auto lock = claim(write_mutex_, kWriteLockFailure);
   if (!is_open_) throw PortNotOpenedException("Serial::write");
   const Deadline deadline = writeDeadline(timeouts_, size, lineTimeMs(size, baudrate_, bytesize_, parity_, stopbits_));
   std::size_t done = 0;
