@@ -9,7 +9,7 @@ corpus/text_line/        single lines: samples and read replies
 The seeds are well-formed traffic of each version and the faults the tests
 inject on pseudo-terminals: odd offsets, garbage, truncated frames and lines,
 frames without values, replies cut off or malformed, silences ("<pause>") and
-unplugs ("<unplug>", see memory_port/memory_line.h).
+unplugs ("<unplug>", see src/serial/impl/memory/memory_line.h).
 """
 
 import pathlib

@@ -1,6 +1,6 @@
 // libFuzzer target: arbitrary bytes as the sensor's stream, read through one
 // protocol's readSample, as the acquisition thread would, from the in-memory
-// port (memory_port/memory_line.h: "<pause>" and "<unplug>" in the input are
+// port (src/serial/impl/memory/memory_line.h: "<pause>" and "<unplug>" in the input are
 // a silence longer than a read time-out and a vanished device).
 // FUZZ_PROTOCOL_VERSION picks the protocol; one program per version.
 //
@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "comms/component_factory.h"
-#include "memory_line.h"
 #include "protocols/protocol_binary.h"
 #include "protocols/protocol_binary_encrypt.h"
 #include "protocols/protocol_string.h"
+#include "serial/impl/memory/memory_line.h"
 #include "serial/serial.h"
 
 #ifndef FUZZ_PROTOCOL_VERSION
@@ -34,7 +34,7 @@ namespace {
 
 using feltwise_comm::PortHolder;
 using feltwise_comm::ProtocolBinary;
-using feltwise_fuzz::MemoryLine;
+using serial::impl::MemoryLine;
 
 constexpr int kVersion = FUZZ_PROTOCOL_VERSION;
 // The comms object's: kept by the port, never waited for in memory.
@@ -95,8 +95,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The acquisition thread's scratch, as it hands it over.
   std::vector<double> sample(1024, 0.0);
-  // Every call consumes at least a byte or a marker, so this ends.
-  while (!line.exhausted()) {
+  // Every call consumes at least a byte or a marker, so this ends. The port
+  // may still hold bytes it read ahead when the line has run out.
+  while (!line.exhausted() || comms.port_->peekReceived(nullptr, 0) != 0) {
     try {
       if (protocol->readSample(sample, comms)) checkSample(sample, data, size);
     } catch (const serial::IOException&) {

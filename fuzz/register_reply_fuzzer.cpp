@@ -5,7 +5,7 @@
 // Input: byte 0 chooses what waits (a read, a write, or a read and then a
 // write, each on a thread of its own as callers would; the write waits for
 // the read's turn on the line); the rest is the sensor's stream on the
-// in-memory port (memory_port/memory_line.h). Once the first request is
+// in-memory port (src/serial/impl/memory/memory_line.h). Once the first request is
 // written, this thread plays the acquisition thread over the stream; then,
 // for each request still waiting in line order, it waits until that request
 // is written and plays a pause and a device error, which ends a request of
@@ -33,8 +33,8 @@
 #include <vector>
 
 #include "comms/component_factory.h"
-#include "memory_line.h"
 #include "protocols/text_register_lines.h"
+#include "serial/impl/memory/memory_line.h"
 #include "serial/serial.h"
 
 #ifndef FUZZ_PROTOCOL_VERSION
@@ -45,7 +45,7 @@ namespace {
 
 using feltwise_comm::PortHolder;
 using feltwise_comm::Protocol;
-using feltwise_fuzz::MemoryLine;
+using serial::impl::MemoryLine;
 using namespace std::chrono_literals;
 
 constexpr int kVersion = FUZZ_PROTOCOL_VERSION;
@@ -178,7 +178,8 @@ void checkOutcome(const Requester& requester, bool write, const std::uint8_t* st
 
 void playAcquisition(Protocol& protocol, PortHolder& comms, MemoryLine& line) {
   std::vector<double> sample(1024, 0.0);
-  while (!line.exhausted()) {
+  // The port may still hold bytes it read ahead when the line has run out.
+  while (!line.exhausted() || comms.port_->peekReceived(nullptr, 0) != 0) {
     try {
       protocol.readSample(sample, comms);
     } catch (const serial::IOException&) {

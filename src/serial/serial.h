@@ -1,5 +1,7 @@
-// The serial port layer: one facade, `Serial`, over one implementation per
-// operating system (src/impl/posix, src/impl/win).
+// The serial port layer: one facade, `Serial`, that owns the locks, the
+// receive buffer, line reading and the time-out rules, over one small
+// platform port per operating system (impl/platform_port.h: impl/posix,
+// impl/win) that makes the system calls.
 //
 // Contract
 // - A port is opened by the constructor when its name is not empty, with the
@@ -15,20 +17,30 @@
 //   carry the bytes at the port's baud rate and character frame.
 // - Two locks: the read lock serialises `read`, `readLine` and `peekReceived`, the write lock
 //   the three `write`s, so a request can be written while a reader waits.
-//   `flush` takes the read lock, then the write lock. `close`, `isOpen`, the
+//   `flush` and `setTimeouts` take the read lock, then the write lock. `close`, `isOpen`, the
 //   constructor and the destructor take no lock.
+// - Once sizes settle nothing allocates: the receive buffer is allocated with
+//   the port, and reads append to the caller's buffer.
 #ifndef FELTWISE_SERIAL_SERIAL_H
 #define FELTWISE_SERIAL_SERIAL_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "serial/exceptions.h"
+#include "serial/receive_buffer.h"
 
 namespace serial {
+
+class Deadline;
+namespace impl {
+class PlatformPort;
+}
 
 enum ByteSize : std::int32_t { fivebits = 5, sixbits = 6, sevenbits = 7, eightbits = 8 };
 
@@ -68,8 +80,6 @@ struct Timeouts {
 
 class Serial {
  public:
-  class SerialImpl;
-
   // Opens `port` unless it is empty, then applies `timeouts`.
   // Throws std::invalid_argument for bad line settings, IOException when the
   // device cannot be opened or configured.
@@ -109,8 +119,7 @@ class Serial {
   // Copies up to `size` of the bytes that have arrived but not been read yet
   // into `into`, without waiting and without asking the device; returns how
   // many are waiting in all (possibly more than `size`). Lets a decoder tell
-  // whether a whole frame is already here. 0 where the implementation keeps
-  // no bytes of its own (Windows).
+  // whether a whole frame is already here.
   std::size_t peekReceived(std::uint8_t* into, std::size_t size);
 
   // Reads until `eol` has been read, `size` bytes were stored or the line has
@@ -127,7 +136,25 @@ class Serial {
   std::size_t write(const std::uint8_t* data, std::size_t size);
 
  private:
-  std::unique_ptr<SerialImpl> pimpl_;
+  // Refills the empty receive buffer with what the device holds, waiting
+  // until `total` (or the gap limit, once bytes have come) for the first
+  // byte. False on time-out or once reading was stopped.
+  bool fillReceiveBuffer(const Deadline& total, bool gap_limited);
+
+  std::string port_;
+  std::uint32_t baudrate_;
+  ByteSize bytesize_;
+  Parity parity_;
+  StopBits stopbits_;
+  FlowControl flowcontrol_;
+  Timeouts timeouts_;  // guarded by both locks: either one to read it
+  std::atomic<bool> is_open_{false};
+  std::atomic<bool> reading_stopped_{false};
+
+  std::mutex read_mutex_;
+  std::mutex write_mutex_;
+  ReceiveBuffer received_;  // guarded by the read lock
+  std::unique_ptr<impl::PlatformPort> platform_;
 };
 
 // Milliseconds, rounded up, that the line needs to carry `bytes` characters at

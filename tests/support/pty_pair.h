@@ -54,10 +54,6 @@ class PtyPair {
   // holds it: Windows opens ports exclusively and the POSIX port locks its
   // tty, but Wine opens the tty behind a COM port shared.
   static bool opensExclusively();
-  // Whether Serial::peekReceived shows bytes that arrived behind a read: the
-  // POSIX port reads ahead into its buffer, the Windows one leaves them with
-  // the driver and shows nothing.
-  static bool showsBytesReadAhead();
   // The system's error number for opening a port name that does not exist
   // ("/dev/..." is a missing path to Windows), and its text ("" where the
   // text is the system's own wording and not worth pinning).

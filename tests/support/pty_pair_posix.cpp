@@ -65,8 +65,6 @@ bool PtyPair::canUnplug() { return true; }
 
 bool PtyPair::opensExclusively() { return true; }
 
-bool PtyPair::showsBytesReadAhead() { return true; }
-
 int PtyPair::missingPortError() { return ENOENT; }
 
 std::string PtyPair::missingPortErrorText() { return std::strerror(ENOENT); }

@@ -158,8 +158,6 @@ void PtyPair::unplug() {
 
 bool PtyPair::canUnplug() { return false; }
 
-bool PtyPair::showsBytesReadAhead() { return false; }
-
 int PtyPair::missingPortError() { return ERROR_PATH_NOT_FOUND; }
 
 std::string PtyPair::missingPortErrorText() { return ""; }

@@ -1,8 +1,9 @@
-// The other end of the in-memory port that the fuzz targets build the library
-// with (fuzz/memory_port/serial_impl.*, in place of the POSIX port): a sensor
-// that plays bytes from memory, so that a fuzz input reaches `readSample`
-// through the real `serial::Serial` facade without a pseudo-terminal, a system
-// call or a clock. For fuzzing only; the tests use real pseudo-terminals.
+// The other end of the in-memory port (platform_port.cpp beside it, in place
+// of the system's): a sensor that plays bytes from memory, so that a fuzz
+// input reaches `readSample` through the real `serial::Serial` facade without
+// a pseudo-terminal, a system call or a clock, and the facade's tests check
+// its buffering and line reading byte for byte. Everything else is tested on
+// real pseudo-terminals.
 //
 // One line per process. The bytes loaded are the sensor's stream, cut by two
 // markers that never reach the reader:
@@ -13,8 +14,8 @@
 //             IOException, as the POSIX port does on a hang-up; what follows
 //             is the stream of the next connection.
 // The end of the stream is a pause that never ends.
-#ifndef FELTWISE_FUZZ_MEMORY_PORT_MEMORY_LINE_H
-#define FELTWISE_FUZZ_MEMORY_PORT_MEMORY_LINE_H
+#ifndef FELTWISE_SERIAL_IMPL_MEMORY_MEMORY_LINE_H
+#define FELTWISE_SERIAL_IMPL_MEMORY_MEMORY_LINE_H
 
 #include <chrono>
 #include <condition_variable>
@@ -24,7 +25,7 @@
 #include <string>
 #include <vector>
 
-namespace feltwise_fuzz {
+namespace serial::impl {
 
 class MemoryLine {
  public:
@@ -37,13 +38,15 @@ class MemoryLine {
   void load(const std::uint8_t* data, std::size_t size);
   // Adds to the end of the stream, markers included. Reading side only.
   void append(const std::string& more);
-  // Every byte and marker has been read.
+  // Every byte and marker has left the line; the port may still hold bytes
+  // it read ahead (Serial::peekReceived).
   bool exhausted() const;
 
-  // The reading side, called under the port's read lock: what a port read
-  // and a port readLine would return.
-  std::size_t read(std::vector<std::uint8_t>& out, std::size_t size);
-  std::size_t readLine(std::string& out, std::size_t size, const std::string& eol);
+  // The reading side, called under the port's read lock: moves the bytes
+  // before the next marker, up to `capacity`, into `into`. With none there,
+  // passes the marker and returns 0 (the read timed out), or throws
+  // IOException for an unplug.
+  std::size_t readSome(std::uint8_t* into, std::size_t capacity);
 
   // The writing side, called under the port's write lock; any thread.
   void write(const std::uint8_t* data, std::size_t size);
@@ -73,6 +76,6 @@ class MemoryLine {
   std::size_t written_ = 0;
 };
 
-}  // namespace feltwise_fuzz
+}  // namespace serial::impl
 
-#endif  // FELTWISE_FUZZ_MEMORY_PORT_MEMORY_LINE_H
+#endif  // FELTWISE_SERIAL_IMPL_MEMORY_MEMORY_LINE_H

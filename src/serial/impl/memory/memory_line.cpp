@@ -1,4 +1,4 @@
-#include "memory_line.h"
+#include "serial/impl/memory/memory_line.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,7 +6,7 @@
 
 #include "serial/exceptions.h"
 
-namespace feltwise_fuzz {
+namespace serial::impl {
 
 MemoryLine& MemoryLine::instance() {
   static MemoryLine line;
@@ -58,28 +58,15 @@ void MemoryLine::passMarker() {
   if (stop == Stop::kUnplug) FELTWISE_THROW_IO("Error while reading from the serial port: " + std::to_string(EIO));
 }
 
-std::size_t MemoryLine::read(std::vector<std::uint8_t>& out, std::size_t size) {
-  const std::size_t take = std::min(size, available());
-  out.insert(out.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(position_),
-             bytes_.begin() + static_cast<std::ptrdiff_t>(position_ + take));
-  position_ += take;
-  // Short: the read waited for the rest until its time-out.
-  if (take < size) passMarker();
-  return take;
-}
-
-std::size_t MemoryLine::readLine(std::string& out, std::size_t size, const std::string& eol) {
-  std::size_t got = 0;
-  while (got < size) {
-    if (available() == 0) {
-      passMarker();
-      break;
-    }
-    out.push_back(static_cast<char>(bytes_[position_++]));
-    ++got;
-    if (got >= eol.size() && !eol.empty() && out.compare(out.size() - eol.size(), eol.size(), eol) == 0) break;
+std::size_t MemoryLine::readSome(std::uint8_t* into, std::size_t capacity) {
+  const std::size_t take = std::min(capacity, available());
+  if (take == 0) {
+    passMarker();
+    return 0;
   }
-  return got;
+  std::memcpy(into, bytes_.data() + position_, take);
+  position_ += take;
+  return take;
 }
 
 void MemoryLine::write(const std::uint8_t*, std::size_t size) {
@@ -93,4 +80,4 @@ bool MemoryLine::waitForWritten(std::size_t count, std::chrono::milliseconds lim
   return written_cv_.wait_for(lock, limit, [&] { return written_ >= count; });
 }
 
-}  // namespace feltwise_fuzz
+}  // namespace serial::impl
