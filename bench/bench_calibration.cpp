@@ -26,7 +26,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using feltwise_comm::SensorModel;
 
-constexpr std::size_t sample_values = 1024;
+constexpr std::size_t kSampleValues = 1024;
 
 // Keeps the compiler from dropping work whose result nobody reads.
 template <typename T>
@@ -48,14 +48,14 @@ double seconds_per_call(Work work, int calls) {
 
 // A raw sample around the units' rest value: some unloaded, some pressed.
 std::vector<double> raw_sample() {
-  std::vector<double> raw(sample_values);
+  std::vector<double> raw(kSampleValues);
   for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = 800.0 + static_cast<double>((i * 37) % 1500);
   return raw;
 }
 
 std::vector<std::shared_ptr<SensorModel>> taxel_polyfit_skin() {
   std::vector<std::shared_ptr<SensorModel>> models;
-  for (std::int32_t i = 0; i < static_cast<std::int32_t>(sample_values); ++i) {
+  for (std::int32_t i = 0; i < static_cast<std::int32_t>(kSampleValues); ++i) {
     auto record = std::make_shared<feltwise_comm::TaxelPolyfitParameters>();
     record->input_map = {{i, 0}};
     record->output_map = {{0, i}};
@@ -72,7 +72,7 @@ std::vector<std::shared_ptr<SensorModel>> taxel_polyfit_skin() {
 
 std::vector<std::shared_ptr<SensorModel>> triaxial_skin() {
   std::vector<std::shared_ptr<SensorModel>> models;
-  for (std::int32_t u = 0; u < static_cast<std::int32_t>(sample_values / 4); ++u) {
+  for (std::int32_t u = 0; u < static_cast<std::int32_t>(kSampleValues / 4); ++u) {
     auto record = std::make_shared<feltwise_comm::TriaxialPolyfitParameters>();
     for (std::int32_t slot = 0; slot < 4; ++slot) record->input_map[4 * u + slot] = slot;
     for (std::int32_t axis = 0; axis < 3; ++axis) record->output_map[axis] = 3 * u + axis;
@@ -89,7 +89,7 @@ std::vector<std::shared_ptr<SensorModel>> triaxial_skin() {
 
 std::vector<std::shared_ptr<SensorModel>> lookup_skin() {
   std::vector<std::shared_ptr<SensorModel>> models;
-  for (std::int32_t i = 0; i < static_cast<std::int32_t>(sample_values); ++i) {
+  for (std::int32_t i = 0; i < static_cast<std::int32_t>(kSampleValues); ++i) {
     auto record = std::make_shared<feltwise_comm::TaxelLookupParameters>();
     record->input_map = {{i, 0}};
     record->output_map = {{0, i}};
@@ -106,7 +106,7 @@ std::vector<std::shared_ptr<SensorModel>> lookup_skin() {
 
 // As the acquisition thread does: zero the output, apply every model.
 double ns_per_sample(const std::vector<std::shared_ptr<SensorModel>>& models, const std::vector<double>& raw) {
-  std::vector<double> out(sample_values, 0.0);
+  std::vector<double> out(kSampleValues, 0.0);
   return 1e9 * seconds_per_call(
                    [&] {
                      std::fill(out.begin(), out.end(), 0.0);
@@ -166,17 +166,17 @@ std::string parameter_file() {
 
 int main() {
   const std::vector<double> raw = raw_sample();
-  std::vector<double> copy(sample_values, 0.0);
+  std::vector<double> copy(kSampleValues, 0.0);
   const double copy_ns = 1e9 * seconds_per_call(
                                    [&] {
                                      for (std::size_t i = 0; i < raw.size(); ++i) copy[i] = raw[i];
                                      keep(copy);
                                    },
                                    20000);
-  const double per_value = copy_ns / sample_values;
+  const double per_value = copy_ns / kSampleValues;
 
   std::printf("%-26s %6s %12s %10s %9s\n", "model (1,024-value sample)", "units", "ns/sample", "ns/unit", "ratio");
-  std::printf("%-26s %6zu %12.0f %10.2f %9.1f\n", "baseline: copy the sample", sample_values, copy_ns, per_value, 1.0);
+  std::printf("%-26s %6zu %12.0f %10.2f %9.1f\n", "baseline: copy the sample", kSampleValues, copy_ns, per_value, 1.0);
   const struct {
     const char* name;
     std::vector<std::shared_ptr<SensorModel>> models;

@@ -32,11 +32,11 @@ namespace {
 
 std::shared_ptr<feltwise_comm::SensorModel> model_for(std::int32_t sensor_type) {
   switch (sensor_type) {
-    case feltwise_comm::sensor_type::triaxial_polyfit:
+    case feltwise_comm::sensor_type::kTriaxialPolyfit:
       return std::make_shared<feltwise_comm::TriaxialPolyfitModel>();
-    case feltwise_comm::sensor_type::taxel_polyfit:
+    case feltwise_comm::sensor_type::kTaxelPolyfit:
       return std::make_shared<feltwise_comm::TaxelPolyfitModel>();
-    case feltwise_comm::sensor_type::taxel_lookup:
+    case feltwise_comm::sensor_type::kTaxelLookup:
       return std::make_shared<feltwise_comm::TaxelLookupModel>();
     default:
       return nullptr;

@@ -9,8 +9,8 @@ apt_packages=(cmake g++ libmsgpack-cxx-dev)
 # wine64 and socat: the Windows build's tests run under Wine, on COM ports
 # that socat's null-modem cables stand behind (tools/test-windows.sh);
 # googletest: its sources, built there with the MinGW toolchain;
-# clang-format: the C++ format check.
-[ "${1:-}" = "--build" ] || apt_packages+=(libgtest-dev googletest mingw-w64 clang clang-format libclang-rt-14-dev locales wine64 socat)
+# clang-format and clang-tidy: the C++ format and naming checks.
+[ "${1:-}" = "--build" ] || apt_packages+=(libgtest-dev googletest mingw-w64 clang clang-format clang-tidy libclang-rt-14-dev locales wine64 socat)
 missing=()
 for package in "${apt_packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test of the project, from a fresh machine: installs what is missing,
 # checks the Python code with ruff (lint and format) and the C++ code with
-# clang-format, builds with warnings as
+# clang-format and clang-tidy (names), builds with warnings as
 # errors, runs the C++ tests, the Python tests (the
 # module's, feltwise.Sensor's and the feltwise tools'), builds the manylinux
 # wheel and installs it without a compiler, runs the README's main job,
@@ -22,6 +22,14 @@ python3 -m ruff format --check python tests/python tools bench
 
 echo "== C++ format (clang-format; settings in .clang-format)"
 git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
+
+echo "== C++ names (clang-tidy; settings in .clang-tidy)"
+cmake -S . -B build/tidy -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DFELTWISE_BUILD_PYTHON=ON \
+  -Dpybind11_DIR="$(python3 -m pybind11 --cmakedir)" >/dev/null
+run-clang-tidy -p build/tidy -quiet -j"$jobs" >build/tidy/names.log 2>&1 || {
+  grep -E "warning:|error:" build/tidy/names.log
+  exit 1
+}
 
 echo "== build"
 cmake -S . -B build/test -DFELTWISE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -16,11 +16,11 @@ std::optional<std::int32_t> protocolVersionFromText(const std::string& text) {
   if (i == text.size() || !std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
 
   // Accumulate with a cap so that an overlong number is "out of range", not a wrap.
-  constexpr std::int64_t cap = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+  constexpr std::int64_t kCap = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
   std::int64_t value = 0;
   for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
     value = value * 10 + (text[i] - '0');
-    if (value > cap) return std::nullopt;
+    if (value > kCap) return std::nullopt;
   }
   if (negative) value = -value;
   if (value < std::numeric_limits<std::int32_t>::min() || value > std::numeric_limits<std::int32_t>::max()) {

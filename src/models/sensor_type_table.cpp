@@ -38,15 +38,15 @@ constexpr SensorTypeEntry row(std::int32_t sensor_type, const char* model_name) 
   return {sensor_type, model_name, &decode<Record>, &create<Model>, &holds<Record>, &fields<Record>};
 }
 
-constexpr SensorTypeEntry rows[] = {
-    row<TriaxialPolyfitParameters, TriaxialPolyfitModel>(sensor_type::triaxial_polyfit, "TriaxialPolyfitModel"),
-    row<TaxelPolyfitParameters, TaxelPolyfitModel>(sensor_type::taxel_polyfit, "TaxelPolyfitModel"),
-    row<TaxelLookupParameters, TaxelLookupModel>(sensor_type::taxel_lookup, "TaxelLookupModel"),
+constexpr SensorTypeEntry kRows[] = {
+    row<TriaxialPolyfitParameters, TriaxialPolyfitModel>(sensor_type::kTriaxialPolyfit, "TriaxialPolyfitModel"),
+    row<TaxelPolyfitParameters, TaxelPolyfitModel>(sensor_type::kTaxelPolyfit, "TaxelPolyfitModel"),
+    row<TaxelLookupParameters, TaxelLookupModel>(sensor_type::kTaxelLookup, "TaxelLookupModel"),
 };
 
 constexpr bool typesRunFromZero() {
-  for (std::size_t i = 0; i < std::size(rows); ++i) {
-    if (rows[i].sensor_type != static_cast<std::int32_t>(i)) return false;
+  for (std::size_t i = 0; i < std::size(kRows); ++i) {
+    if (kRows[i].sensor_type != static_cast<std::int32_t>(i)) return false;
   }
   return true;
 }
@@ -54,11 +54,11 @@ static_assert(typesRunFromZero(), "sensor types are the row numbers: 0, 1, 2, ..
 
 }  // namespace
 
-SensorTypeRows sensorTypeTable() { return {rows, std::size(rows)}; }
+SensorTypeRows sensorTypeTable() { return {kRows, std::size(kRows)}; }
 
 const SensorTypeEntry* findSensorType(std::int32_t sensor_type) {
-  if (sensor_type < 0 || static_cast<std::size_t>(sensor_type) >= std::size(rows)) return nullptr;
-  return &rows[sensor_type];
+  if (sensor_type < 0 || static_cast<std::size_t>(sensor_type) >= std::size(kRows)) return nullptr;
+  return &kRows[sensor_type];
 }
 
 }  // namespace feltwise_comm

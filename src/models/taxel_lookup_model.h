@@ -28,9 +28,9 @@ class TaxelLookupModel : public SensorModel {
 
   double interpolate(double x) const noexcept;
 
-  std::shared_ptr<TaxelLookupParameters> parameters;
+  std::shared_ptr<TaxelLookupParameters> parameters_;
   // Width of one table cell. Computed once: zeroing moves only the offset.
-  double step = 0.0;
+  double step_ = 0.0;
 };
 
 }  // namespace feltwise_comm

@@ -13,16 +13,16 @@ void TaxelPolyfitModel::configure(const std::shared_ptr<SensorParameters>& recor
   // A record of another class can only come from a file that repeats
   // "sensor_type" with different values; it is as wrong as a wrong type.
   auto taxel = std::dynamic_pointer_cast<TaxelPolyfitParameters>(record);
-  if (!taxel || taxel->sensor_type != sensor_type::taxel_polyfit) {
+  if (!taxel || taxel->sensor_type != sensor_type::kTaxelPolyfit) {
     throw std::runtime_error("Invalid sensor type");
   }
-  parameters = std::move(taxel);
-  check_taxel_output_map(*parameters);
+  parameters_ = std::move(taxel);
+  check_taxel_output_map(*parameters_);
 }
 
 void TaxelPolyfitModel::apply(std::vector<double>& output, const std::vector<double>& raw) {
-  if (!parameters) return;
-  const TaxelPolyfitParameters& p = *parameters;
+  if (!parameters_) return;
+  const TaxelPolyfitParameters& p = *parameters_;
   double x;
   std::size_t out;
   if (!taxel_reading(p, p.offset, raw, output, warn_unplugged, x, out)) return;
@@ -40,7 +40,7 @@ void TaxelPolyfitModel::apply(std::vector<double>& output, const std::vector<dou
 }
 
 void TaxelPolyfitModel::zero(const std::vector<std::vector<double>>& samples) {
-  if (parameters) zero_taxel_offset(*parameters, parameters->offset, samples);
+  if (parameters_) zero_taxel_offset(*parameters_, parameters_->offset, samples);
 }
 
 }  // namespace feltwise_comm

@@ -26,7 +26,7 @@ class TaxelPolyfitModel : public SensorModel {
  private:
   static UnpluggedWarning warn_unplugged;
 
-  std::shared_ptr<TaxelPolyfitParameters> parameters;
+  std::shared_ptr<TaxelPolyfitParameters> parameters_;
 };
 
 }  // namespace feltwise_comm

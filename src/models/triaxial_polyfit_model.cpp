@@ -31,11 +31,11 @@ void check_triaxial_record(const TriaxialPolyfitParameters& record) {
                                " of axis " + std::to_string(axis) + " is negative");
     }
   }
-  if (record.offset.size() < TriaxialPolyfitModel::channel_count) {
+  if (record.offset.size() < TriaxialPolyfitModel::kChannelCount) {
     throw std::runtime_error("Invalid offset for the triaxial sensor: 4 values needed, " +
                              std::to_string(record.offset.size()) + " given");
   }
-  if (record.lower.size() < TriaxialPolyfitModel::channel_count) {
+  if (record.lower.size() < TriaxialPolyfitModel::kChannelCount) {
     throw std::runtime_error("Invalid lower bound for the triaxial sensor: 4 values needed, " +
                              std::to_string(record.lower.size()) + " given");
   }
@@ -45,19 +45,19 @@ void check_triaxial_record(const TriaxialPolyfitParameters& record) {
 
 void TriaxialPolyfitModel::configure(const std::shared_ptr<SensorParameters>& record) {
   auto triaxial = std::dynamic_pointer_cast<TriaxialPolyfitParameters>(record);
-  if (!triaxial || triaxial->sensor_type != sensor_type::triaxial_polyfit) {
+  if (!triaxial || triaxial->sensor_type != sensor_type::kTriaxialPolyfit) {
     throw std::runtime_error("Invalid sensor type");
   }
   check_triaxial_record(*triaxial);
-  parameters = std::move(triaxial);
-  axis_signals.resize(axis_count);
-  axis_outputs.resize(axis_count);
-  channels.resize(channel_count);
+  parameters_ = std::move(triaxial);
+  axis_signals_.resize(kAxisCount);
+  axis_outputs_.resize(kAxisCount);
+  channels_.resize(kChannelCount);
 }
 
 void TriaxialPolyfitModel::apply(std::vector<double>& output, const std::vector<double>& raw) {
-  if (!parameters) return;
-  const TriaxialPolyfitParameters& p = *parameters;
+  if (!parameters_) return;
+  const TriaxialPolyfitParameters& p = *parameters_;
   for (const auto& entry : p.input_map) {
     if (!within(entry.first, raw)) {
       warn_unplugged.raise();
@@ -65,38 +65,38 @@ void TriaxialPolyfitModel::apply(std::vector<double>& output, const std::vector<
     }
   }
 
-  bool named[channel_count] = {};
-  std::fill(channels.begin(), channels.end(), 0.0);
+  bool named[kChannelCount] = {};
+  std::fill(channels_.begin(), channels_.end(), 0.0);
   for (const auto& [raw_index, slot] : p.input_map) {
-    channels[static_cast<std::size_t>(slot)] = raw[static_cast<std::size_t>(raw_index)];
+    channels_[static_cast<std::size_t>(slot)] = raw[static_cast<std::size_t>(raw_index)];
     named[static_cast<std::size_t>(slot)] = true;
   }
-  for (std::size_t i = 0; i < channel_count; ++i) {
+  for (std::size_t i = 0; i < kChannelCount; ++i) {
     if (!named[i]) continue;
-    const double d = channels[i] - p.offset[i];
-    channels[i] = d < p.lower[i] ? 0 : d - p.lower[i];
+    const double d = channels_[i] - p.offset[i];
+    channels_[i] = d < p.lower[i] ? 0 : d - p.lower[i];
   }
 
-  const double a0 = channels[0];
-  const double a1 = channels[1];
-  const double a2 = channels[2];
-  const double a3 = channels[3];
-  axis_signals[0] = ((a3 + a2) - a1) - a0;
-  axis_signals[1] = ((a3 + a1) - a2) - a0;
-  axis_signals[2] = ((a1 + a0) + a2) + a3;
+  const double a0 = channels_[0];
+  const double a1 = channels_[1];
+  const double a2 = channels_[2];
+  const double a3 = channels_[3];
+  axis_signals_[0] = ((a3 + a2) - a1) - a0;
+  axis_signals_[1] = ((a3 + a1) - a2) - a0;
+  axis_signals_[2] = ((a1 + a0) + a2) + a3;
 
-  axis_outputs[0] = evaluate_polynomial(p.coefs_x, axis_signals[0]);
-  axis_outputs[1] = evaluate_polynomial(p.coefs_y, axis_signals[1]);
-  axis_outputs[2] = evaluate_polynomial(p.coefs_z, axis_signals[2]);
+  axis_outputs_[0] = evaluate_polynomial(p.coefs_x, axis_signals_[0]);
+  axis_outputs_[1] = evaluate_polynomial(p.coefs_y, axis_signals_[1]);
+  axis_outputs_[2] = evaluate_polynomial(p.coefs_z, axis_signals_[2]);
 
   for (const auto& [axis, index] : p.output_map) {
-    if (within(index, output)) output[static_cast<std::size_t>(index)] = axis_outputs[static_cast<std::size_t>(axis)];
+    if (within(index, output)) output[static_cast<std::size_t>(index)] = axis_outputs_[static_cast<std::size_t>(axis)];
   }
 }
 
 void TriaxialPolyfitModel::zero(const std::vector<std::vector<double>>& samples) {
-  if (!parameters) return;
-  TriaxialPolyfitParameters& p = *parameters;
+  if (!parameters_) return;
+  TriaxialPolyfitParameters& p = *parameters_;
   // Every raw index is checked, as apply does; when two name one slot, the
   // later (larger) one feeds it, as in apply.
   std::vector<std::int32_t> raw_indices;

@@ -23,8 +23,8 @@ namespace feltwise_comm {
 
 class TriaxialPolyfitModel : public SensorModel {
  public:
-  static constexpr std::size_t channel_count = 4;
-  static constexpr std::size_t axis_count = 3;
+  static constexpr std::size_t kChannelCount = 4;
+  static constexpr std::size_t kAxisCount = 3;
 
   void apply(std::vector<double>& output, const std::vector<double>& raw) override;
   // Beyond the sensor type, refuses what would make apply step outside its
@@ -36,11 +36,11 @@ class TriaxialPolyfitModel : public SensorModel {
  private:
   static UnpluggedWarning warn_unplugged;
 
-  std::shared_ptr<TriaxialPolyfitParameters> parameters;
+  std::shared_ptr<TriaxialPolyfitParameters> parameters_;
   // Working storage of apply, sized by configure so that apply allocates nothing.
-  std::vector<double> channels;
-  std::vector<double> axis_outputs;
-  std::vector<double> axis_signals;
+  std::vector<double> channels_;
+  std::vector<double> axis_outputs_;
+  std::vector<double> axis_signals_;
 };
 
 }  // namespace feltwise_comm

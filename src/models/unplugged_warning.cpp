@@ -11,13 +11,13 @@ void UnpluggedWarning::raise() noexcept {
   // One line of the console sink, so that lines of two model classes never
   // interleave and a console that nobody reads never holds up the caller, an
   // acquisition thread.
-  static constexpr char line[] =
+  static constexpr char kLine[] =
       "\x1b[1;32m[Feltwise]:\x1b[0m \x1b[35m["
       "Sensor"
       "]\x1b[0m \x1b[33m"
       "configured but not plugged in"
       "\x1b[0m\n";
-  console::post(std::string_view(line, sizeof line - 1));
+  console::post(std::string_view(kLine, sizeof kLine - 1));
 }
 
 }  // namespace feltwise_comm

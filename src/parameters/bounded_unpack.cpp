@@ -18,7 +18,7 @@ class ShapeCheck : public msgpack::v2::null_visitor {
 
  private:
   bool open() {
-    if (++depth_ > max_parameter_nesting) throw msgpack::v1::depth_size_overflow("depth size overflow");
+    if (++depth_ > kMaxParameterNesting) throw msgpack::v1::depth_size_overflow("depth size overflow");
     return true;
   }
   bool close() {

@@ -20,19 +20,19 @@
 
 namespace feltwise_comm {
 
-constexpr std::size_t max_parameter_nesting = 32;
+constexpr std::size_t kMaxParameterNesting = 32;
 
 // Walks the first msgpack object of the bytes (trailing bytes are ignored)
 // and builds nothing; refuses it with msgpack-c's own errors:
 // insufficient_bytes for an empty or truncated input, parse_error for bytes
-// that are not msgpack, depth_size_overflow beyond max_parameter_nesting open
+// that are not msgpack, depth_size_overflow beyond kMaxParameterNesting open
 // arrays and maps. What it accepts, PackedValue can read in place.
 void check_bounded(const char* data, std::size_t size);
 
 // The first msgpack object of the bytes (trailing bytes are ignored), with
 // msgpack-c's own errors: insufficient_bytes for an empty or truncated input,
 // parse_error for bytes that are not msgpack, depth_size_overflow beyond
-// max_parameter_nesting open arrays and maps.
+// kMaxParameterNesting open arrays and maps.
 msgpack::v1::object_handle unpack_bounded(const char* data, std::size_t size);
 
 }  // namespace feltwise_comm

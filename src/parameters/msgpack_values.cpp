@@ -10,14 +10,14 @@ namespace feltwise_comm {
 namespace type = msgpack::v1::type;
 
 std::int32_t to_int32(const msgpack::v1::object& value) {
-  constexpr auto lowest = std::numeric_limits<std::int32_t>::min();
-  constexpr auto highest = std::numeric_limits<std::int32_t>::max();
+  constexpr auto kLowest = std::numeric_limits<std::int32_t>::min();
+  constexpr auto kHighest = std::numeric_limits<std::int32_t>::max();
   switch (value.type) {
     case type::POSITIVE_INTEGER:
-      if (value.via.u64 > static_cast<std::uint64_t>(highest)) throw ParameterTypeError();
+      if (value.via.u64 > static_cast<std::uint64_t>(kHighest)) throw ParameterTypeError();
       return static_cast<std::int32_t>(value.via.u64);
     case type::NEGATIVE_INTEGER:
-      if (value.via.i64 < lowest) throw ParameterTypeError();
+      if (value.via.i64 < kLowest) throw ParameterTypeError();
       return static_cast<std::int32_t>(value.via.i64);
     default:
       throw ParameterTypeError();

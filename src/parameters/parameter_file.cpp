@@ -15,7 +15,7 @@ namespace feltwise_comm {
 
 std::string read_parameter_file(const std::string& path) {
   std::string bytes;
-  switch (read_regular_file(path, max_parameter_file_size, bytes)) {
+  switch (read_regular_file(path, kMaxParameterFileSize, bytes)) {
     case FileRead::read:
       return bytes;
     case FileRead::missing:

@@ -2,7 +2,7 @@
 // group, ...], each group an array of record maps. The records of all groups
 // are taken in file order into one flat list.
 //
-// Only a regular file is read, and only up to max_parameter_file_size: a
+// Only a regular file is read, and only up to kMaxParameterFileSize: a
 // FIFO, a device (/dev/zero, a tty) or a directory would otherwise block the
 // caller or fill its memory. Checked before the file is opened and again on
 // the opened file, which is opened without waiting for a writer, so that one
@@ -32,7 +32,7 @@
 namespace feltwise_comm {
 
 // A skin's file is a few hundred KiB; 64 MiB leaves room for any real one.
-constexpr std::size_t max_parameter_file_size = std::size_t{64} << 20;
+constexpr std::size_t kMaxParameterFileSize = std::size_t{64} << 20;
 
 // The whole file, unchanged. Raises:
 //   "Cannot find sensor parameter file"  it does not exist or cannot be opened;

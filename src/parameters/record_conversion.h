@@ -44,7 +44,7 @@ namespace adaptor {
 // type, and a v1::object reference here would be converted into a temporary
 // whose reference it then returned.
 template <typename Record>
-struct feltwise_record_convert {
+struct FeltwiseRecordConvert {
   const msgpack::object& operator()(const msgpack::object& map, Record& record) const {
     feltwise_comm::convert_record(map, record);
     return map;
@@ -53,13 +53,13 @@ struct feltwise_record_convert {
 
 template <>
 struct convert<feltwise_comm::TriaxialPolyfitParameters>
-    : feltwise_record_convert<feltwise_comm::TriaxialPolyfitParameters> {};
+    : FeltwiseRecordConvert<feltwise_comm::TriaxialPolyfitParameters> {};
 template <>
 struct convert<feltwise_comm::TaxelPolyfitParameters>
-    : feltwise_record_convert<feltwise_comm::TaxelPolyfitParameters> {};
+    : FeltwiseRecordConvert<feltwise_comm::TaxelPolyfitParameters> {};
 template <>
 struct convert<feltwise_comm::TaxelLookupParameters>
-    : feltwise_record_convert<feltwise_comm::TaxelLookupParameters> {};
+    : FeltwiseRecordConvert<feltwise_comm::TaxelLookupParameters> {};
 
 }  // namespace adaptor
 }  // MSGPACK_API_VERSION_NAMESPACE(v1)

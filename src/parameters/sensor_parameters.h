@@ -12,9 +12,9 @@ namespace feltwise_comm {
 
 // Values of `sensor_type`: which model calibrates the unit.
 namespace sensor_type {
-constexpr std::int32_t triaxial_polyfit = 0;
-constexpr std::int32_t taxel_polyfit = 1;
-constexpr std::int32_t taxel_lookup = 2;
+constexpr std::int32_t kTriaxialPolyfit = 0;
+constexpr std::int32_t kTaxelPolyfit = 1;
+constexpr std::int32_t kTaxelLookup = 2;
 }  // namespace sensor_type
 
 class SensorParameters {
@@ -38,7 +38,7 @@ class SensorParameters {
 
 class TriaxialPolyfitParameters : public SensorParameters {
  public:
-  TriaxialPolyfitParameters() : SensorParameters(sensor_type::triaxial_polyfit) {}
+  TriaxialPolyfitParameters() : SensorParameters(sensor_type::kTriaxialPolyfit) {}
 
   std::vector<double> lower;   // per channel slot: dead band after the offset
   std::vector<double> upper;   // kept from the file; no model uses it
@@ -51,7 +51,7 @@ class TriaxialPolyfitParameters : public SensorParameters {
 // A map that lacks "lower", "upper" or "offset" leaves 0.0.
 class TaxelPolyfitParameters : public SensorParameters {
  public:
-  TaxelPolyfitParameters() : SensorParameters(sensor_type::taxel_polyfit) {}
+  TaxelPolyfitParameters() : SensorParameters(sensor_type::kTaxelPolyfit) {}
 
   double lower = 0.0;  // end of the straight segment near zero
   double upper = 0.0;  // kept from the file; no model uses it
@@ -61,7 +61,7 @@ class TaxelPolyfitParameters : public SensorParameters {
 
 class TaxelLookupParameters : public SensorParameters {
  public:
-  TaxelLookupParameters() : SensorParameters(sensor_type::taxel_lookup) {}
+  TaxelLookupParameters() : SensorParameters(sensor_type::kTaxelLookup) {}
 
   double lower = 0.0;  // input of the first table entry
   double upper = 0.0;  // input of the last table entry

@@ -18,7 +18,7 @@ std::unique_ptr<Protocol> make() {
 }
 
 // One row per line: the fuzz build reads these rows (see the header).
-constexpr ProtocolEntry rows[] = {
+constexpr ProtocolEntry kRows[] = {
     {0, "ProtocolString", Wire::text, Registers::no, &make<ProtocolString>},
     {1, "ProtocolBinary", Wire::binary, Registers::no, &make<ProtocolBinary>},
     {2, "ProtocolBinaryEncrypt", Wire::binary, Registers::no, &make<ProtocolBinaryEncrypt>},
@@ -27,8 +27,8 @@ constexpr ProtocolEntry rows[] = {
 };
 
 constexpr bool versionsRunFromZero() {
-  for (std::size_t i = 0; i < std::size(rows); ++i) {
-    if (rows[i].version != static_cast<std::int32_t>(i)) return false;
+  for (std::size_t i = 0; i < std::size(kRows); ++i) {
+    if (kRows[i].version != static_cast<std::int32_t>(i)) return false;
   }
   return true;
 }
@@ -36,11 +36,11 @@ static_assert(versionsRunFromZero(), "protocol versions are the row numbers: 0, 
 
 }  // namespace
 
-ProtocolRows protocolTable() { return {rows, std::size(rows)}; }
+ProtocolRows protocolTable() { return {kRows, std::size(kRows)}; }
 
 const ProtocolEntry* findProtocol(std::int32_t version) {
-  if (version < 0 || static_cast<std::size_t>(version) >= std::size(rows)) return nullptr;
-  return &rows[version];
+  if (version < 0 || static_cast<std::size_t>(version) >= std::size(kRows)) return nullptr;
+  return &kRows[version];
 }
 
 }  // namespace feltwise_comm

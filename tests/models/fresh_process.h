@@ -14,7 +14,7 @@
 
 namespace feltwise_test {
 
-inline const std::string unplugged_line =
+inline const std::string kUnpluggedLine =
     "\x1b[1;32m[Feltwise]:\x1b[0m \x1b[35m[Sensor]\x1b[0m \x1b[33mconfigured but not plugged in\x1b[0m\n";
 
 // Runs `body` with standard output captured; exits 0 when it printed exactly
@@ -25,7 +25,7 @@ template <typename Body>
   body();
   const std::string printed = feltwise_test::capturedStdout();
   if (printed == expected) std::_Exit(0);
-  std::cerr << "printed " << printed.size() << " bytes, " << printed.size() / unplugged_line.size() << " lines";
+  std::cerr << "printed " << printed.size() << " bytes, " << printed.size() / kUnpluggedLine.size() << " lines";
   std::_Exit(1);
 }
 

@@ -123,8 +123,8 @@ TEST_P(RefusedLookupRecord, WithItsMessage) {
   expect_error<std::runtime_error>([&] { model.configure(record); }, GetParam().message);
 }
 
-const char* const too_short = "LUT must contain at least two entries, please check the configuration.";
-const char* const not_ordered = "Lower bound must be less than upper bound.";
+const char* const kTooShort = "LUT must contain at least two entries, please check the configuration.";
+const char* const kNotOrdered = "Lower bound must be less than upper bound.";
 
 INSTANTIATE_TEST_SUITE_P(
     Records, RefusedLookupRecord,
@@ -148,16 +148,16 @@ INSTANTIATE_TEST_SUITE_P(
                        r.lut = {1};
                        r.lower = r.upper;
                      },
-                     too_short},
-        RefusedTable{"NoEntries", [](TaxelLookupParameters& r) { r.lut = {}; }, too_short},
-        RefusedTable{"EqualBounds", [](TaxelLookupParameters& r) { r.lower = r.upper = 10; }, not_ordered},
+                     kTooShort},
+        RefusedTable{"NoEntries", [](TaxelLookupParameters& r) { r.lut = {}; }, kTooShort},
+        RefusedTable{"EqualBounds", [](TaxelLookupParameters& r) { r.lower = r.upper = 10; }, kNotOrdered},
         RefusedTable{"ReversedBounds",
                      [](TaxelLookupParameters& r) {
                        r.lower = 11;
                        r.upper = 10;
                      },
-                     not_ordered},
-        RefusedTable{"NotANumberBound", [](TaxelLookupParameters& r) { r.lower = std::nan(""); }, not_ordered},
+                     kNotOrdered},
+        RefusedTable{"NotANumberBound", [](TaxelLookupParameters& r) { r.lower = std::nan(""); }, kNotOrdered},
         RefusedTable{"UpperTooLarge", [](TaxelLookupParameters& r) { r.upper = 2e100; },
                      "Upper bound is too large, please check the configuration."},
         RefusedTable{"LowerTooSmall", [](TaxelLookupParameters& r) { r.lower = -2e100; },

@@ -21,7 +21,7 @@ using feltwise_test::expect_error;
 using feltwise_test::triaxial_record;
 
 // Raw values 1, 2, 3, 4 at indices 10 to 13.
-const std::vector<double> raw_1234 = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4};
+const std::vector<double> kRaw1234 = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4};
 
 std::vector<double> applied(const std::shared_ptr<TriaxialPolyfitParameters>& record, const std::vector<double>& raw,
                             std::vector<double> out) {
@@ -32,14 +32,14 @@ std::vector<double> applied(const std::shared_ptr<TriaxialPolyfitParameters>& re
 }
 
 TEST(TriaxialPolyfitModel, CombinesTheChannelsIntoXYZ) {
-  EXPECT_EQ(applied(triaxial_record(10, 0), raw_1234, std::vector<double>(3)), (std::vector<double>{4, 2, 10}));
+  EXPECT_EQ(applied(triaxial_record(10, 0), kRaw1234, std::vector<double>(3)), (std::vector<double>{4, 2, 10}));
 }
 
 TEST(TriaxialPolyfitModel, SubtractsTheDeadBand) {
   auto record = triaxial_record(10, 0);
   record->lower = {2, 2, 2, 2};
   // Channels 0, 0, 1, 2.
-  EXPECT_EQ(applied(record, raw_1234, std::vector<double>(3)), (std::vector<double>{3, 1, 3}));
+  EXPECT_EQ(applied(record, kRaw1234, std::vector<double>(3)), (std::vector<double>{3, 1, 3}));
 }
 
 TEST(TriaxialPolyfitModel, SubtractsTheOffsetBeforeTheDeadBand) {
@@ -66,7 +66,7 @@ TEST(TriaxialPolyfitModel, EvaluatesEachAxisPolynomial) {
   record->coefs_x = {1, 0, 2};  // 1 + 2 * 16
   record->coefs_y = {0.5};
   record->coefs_z = {};
-  EXPECT_EQ(applied(record, raw_1234, std::vector<double>(3)), (std::vector<double>{33, 0.5, 0}));
+  EXPECT_EQ(applied(record, kRaw1234, std::vector<double>(3)), (std::vector<double>{33, 0.5, 0}));
 }
 
 TEST(TriaxialPolyfitModel, DeliversNegativeValues) {
@@ -76,7 +76,7 @@ TEST(TriaxialPolyfitModel, DeliversNegativeValues) {
 TEST(TriaxialPolyfitModel, WritesOnlyTheAxesItsOutputMapNames) {
   auto record = triaxial_record(10, 0);
   record->output_map = {{0, 7}, {2, 8}};
-  EXPECT_EQ(applied(record, raw_1234, std::vector<double>(9, -1.0)),
+  EXPECT_EQ(applied(record, kRaw1234, std::vector<double>(9, -1.0)),
             (std::vector<double>{-1, -1, -1, -1, -1, -1, -1, 4, 10}));
 }
 
@@ -88,16 +88,16 @@ TEST(TriaxialPolyfitModel, OverwritesWhatAnEarlierModelAdded) {
   record->output_map = {{0, 7}};
   triaxial.configure(record);
   std::vector<double> out(8, 0.0);
-  taxel.apply(out, raw_1234);
+  taxel.apply(out, kRaw1234);
   ASSERT_EQ(out[7], 5);
-  triaxial.apply(out, raw_1234);
+  triaxial.apply(out, kRaw1234);
   EXPECT_EQ(out[7], 4);
 }
 
 TEST(TriaxialPolyfitModel, AnOutputBeyondTheCalibratedSampleIsNotWritten) {
   auto record = triaxial_record(10, 0);
   record->output_map = {{0, 0}, {1, 5}};
-  EXPECT_EQ(applied(record, raw_1234, std::vector<double>(2, -1.0)), (std::vector<double>{4, -1}));
+  EXPECT_EQ(applied(record, kRaw1234, std::vector<double>(2, -1.0)), (std::vector<double>{4, -1}));
 }
 
 TEST(TriaxialPolyfitModel, AChannelSlotTheInputMapDoesNotNameReadsZero) {
@@ -108,13 +108,13 @@ TEST(TriaxialPolyfitModel, AChannelSlotTheInputMapDoesNotNameReadsZero) {
   model.configure(record);
   std::vector<double> out(3);
   for (int sample = 0; sample < 3; ++sample) {
-    model.apply(out, raw_1234);
+    model.apply(out, kRaw1234);
     EXPECT_EQ(out, (std::vector<double>{0, -2, 6}));
   }
 }
 
 TEST(TriaxialPolyfitModel, AMissingRawChannelGivesNoOutput) {
-  std::vector<double> short_raw(raw_1234.begin(), raw_1234.end() - 1);
+  std::vector<double> short_raw(kRaw1234.begin(), kRaw1234.end() - 1);
   ::testing::internal::CaptureStdout();
   const std::vector<double> out = applied(triaxial_record(10, 0), short_raw, std::vector<double>(3, -1.0));
   feltwise_test::capturedStdout();
@@ -125,7 +125,7 @@ TEST(TriaxialPolyfitModel, ANegativeRawIndexGivesNoOutput) {
   auto record = triaxial_record(10, 0);
   record->input_map = {{-1, 0}};
   ::testing::internal::CaptureStdout();
-  const std::vector<double> out = applied(record, raw_1234, std::vector<double>(3, -1.0));
+  const std::vector<double> out = applied(record, kRaw1234, std::vector<double>(3, -1.0));
   feltwise_test::capturedStdout();
   EXPECT_EQ(out, (std::vector<double>{-1, -1, -1}));
 }
@@ -175,7 +175,7 @@ TEST(TriaxialPolyfitModel, ARefusedRecordIsNotBound) {
   spoiled->offset.clear();
   EXPECT_THROW(model.configure(spoiled), std::runtime_error);
   std::vector<double> out(3);
-  model.apply(out, raw_1234);
+  model.apply(out, kRaw1234);
   EXPECT_EQ(out, (std::vector<double>{4, 2, 10}));
 }
 

@@ -14,7 +14,7 @@
 
 namespace {
 
-using feltwise_test::unplugged_line;
+using feltwise_test::kUnpluggedLine;
 
 // Models whose raw channel 10 is missing from an 8-value sample.
 std::shared_ptr<feltwise_comm::SensorModel> unplugged_polyfit() {
@@ -45,7 +45,7 @@ TEST(UnpluggedWarning, IsPrintedOnceForAllTaxelPolynomialModels) {
         apply_times(unplugged_polyfit(), 3);
         apply_times(unplugged_polyfit(), 3);
       },
-      unplugged_line);
+      kUnpluggedLine);
 }
 
 TEST(UnpluggedWarning, IsPrintedOncePerModelClass) {
@@ -57,7 +57,7 @@ TEST(UnpluggedWarning, IsPrintedOncePerModelClass) {
         apply_times(unplugged_triaxial(), 2);
         apply_times(unplugged_lookup(), 2);
       },
-      unplugged_line + unplugged_line + unplugged_line);
+      kUnpluggedLine + kUnpluggedLine + kUnpluggedLine);
 }
 
 TEST(UnpluggedWarning, IsNotPrintedForAPluggedInUnit) {
@@ -88,7 +88,7 @@ TEST(UnpluggedWarning, IsPrintedOnceWhenManyThreadsReachItTogether) {
         }
         for (std::thread& thread : threads) thread.join();
       },
-      unplugged_line + unplugged_line + unplugged_line);
+      kUnpluggedLine + kUnpluggedLine + kUnpluggedLine);
 }
 
 }  // namespace

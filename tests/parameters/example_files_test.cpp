@@ -28,9 +28,9 @@ struct ExampleFile {
 
 std::shared_ptr<feltwise_comm::SensorModel> model_for(const SensorParameters& record) {
   switch (record.sensor_type) {
-    case feltwise_comm::sensor_type::triaxial_polyfit:
+    case feltwise_comm::sensor_type::kTriaxialPolyfit:
       return std::make_shared<feltwise_comm::TriaxialPolyfitModel>();
-    case feltwise_comm::sensor_type::taxel_polyfit:
+    case feltwise_comm::sensor_type::kTaxelPolyfit:
       return std::make_shared<feltwise_comm::TaxelPolyfitModel>();
     default:
       return std::make_shared<feltwise_comm::TaxelLookupModel>();
@@ -67,9 +67,9 @@ TEST_P(Example, LoadsAndCalibrates) {
     return std::count_if(holder.records_.begin(), holder.records_.end(),
                          [type](const auto& record) { return record->sensor_type == type; });
   };
-  EXPECT_EQ(count(feltwise_comm::sensor_type::triaxial_polyfit), example.triaxial);
-  EXPECT_EQ(count(feltwise_comm::sensor_type::taxel_polyfit), example.taxel_polyfit);
-  EXPECT_EQ(count(feltwise_comm::sensor_type::taxel_lookup), example.taxel_lookup);
+  EXPECT_EQ(count(feltwise_comm::sensor_type::kTriaxialPolyfit), example.triaxial);
+  EXPECT_EQ(count(feltwise_comm::sensor_type::kTaxelPolyfit), example.taxel_polyfit);
+  EXPECT_EQ(count(feltwise_comm::sensor_type::kTaxelLookup), example.taxel_lookup);
 
   std::vector<std::shared_ptr<feltwise_comm::SensorModel>> models;
   for (const auto& record : holder.records_) {

@@ -20,7 +20,7 @@
 
 namespace {
 
-using feltwise_comm::max_parameter_nesting;
+using feltwise_comm::kMaxParameterNesting;
 using feltwise_comm::ParameterHolder;
 using feltwise_test::hostile_cases;
 using feltwise_test::HostileCase;
@@ -47,7 +47,7 @@ TEST(Nesting, TheBoundItselfIsAccepted) {
   // Unpacked, then refused for what it holds: the version is an array.
   ParameterHolder holder;
   try {
-    feltwise_comm::decode_parameters(holder, nested_arrays(max_parameter_nesting).bytes());
+    feltwise_comm::decode_parameters(holder, nested_arrays(kMaxParameterNesting).bytes());
     ADD_FAILURE() << "decoded";
   } catch (const msgpack::v1::type_error& error) {
     EXPECT_STREQ(error.what(), "bad cast");

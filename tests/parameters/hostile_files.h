@@ -33,23 +33,23 @@ inline MsgpackBytes nested_arrays(std::size_t depth) {
   return bytes.integer(1);
 }
 
-inline const MsgpackBytes huge_array = MsgpackBytes().raw({0xdd, 0xff, 0xff, 0xff, 0xff});
-inline const MsgpackBytes huge_map = MsgpackBytes().raw({0xdf, 0xff, 0xff, 0xff, 0xff});
+inline const MsgpackBytes kHugeArray = MsgpackBytes().raw({0xdd, 0xff, 0xff, 0xff, 0xff});
+inline const MsgpackBytes kHugeMap = MsgpackBytes().raw({0xdf, 0xff, 0xff, 0xff, 0xff});
 
 inline std::vector<HostileCase> hostile_cases() {
   return {
-      {"ArrayOfFourBillion", huge_array, "insufficient bytes"},
-      {"MapOfFourBillion", huge_map, "insufficient bytes"},
+      {"ArrayOfFourBillion", kHugeArray, "insufficient bytes"},
+      {"MapOfFourBillion", kHugeMap, "insufficient bytes"},
       {"StrOfFourGigabytes", MsgpackBytes().raw({0xdb, 0xff, 0xff, 0xff, 0xfe, 'a'}), "insufficient bytes"},
       {"BinOfFourGigabytes", MsgpackBytes().raw({0xc6, 0xff, 0xff, 0xff, 0xfe, 'a'}), "insufficient bytes"},
       {"ExtOfFourGigabytes", MsgpackBytes().raw({0xc9, 0xff, 0xff, 0xff, 0xfe, 1, 'a'}), "insufficient bytes"},
-      {"HugeArraysNestedToTheBound", repeated(huge_array, static_cast<int>(feltwise_comm::max_parameter_nesting)),
+      {"HugeArraysNestedToTheBound", repeated(kHugeArray, static_cast<int>(feltwise_comm::kMaxParameterNesting)),
        "insufficient bytes"},
-      {"HugeGroupAfterTheVersion", MsgpackBytes().array(2).integer(1).append(huge_array).map(0),
+      {"HugeGroupAfterTheVersion", MsgpackBytes().array(2).integer(1).append(kHugeArray).map(0),
        "insufficient bytes"},
-      {"ManyHugeMapsSideBySide", MsgpackBytes().array(0xffff).append(repeated(huge_map, 20)), "insufficient bytes"},
-      {"HugeArrayThenReservedByte", MsgpackBytes().append(huge_array).raw({0xc1}), "parse error"},
-      {"NestedBeyondTheBound", nested_arrays(feltwise_comm::max_parameter_nesting + 1), "depth size overflow"},
+      {"ManyHugeMapsSideBySide", MsgpackBytes().array(0xffff).append(repeated(kHugeMap, 20)), "insufficient bytes"},
+      {"HugeArrayThenReservedByte", MsgpackBytes().append(kHugeArray).raw({0xc1}), "parse error"},
+      {"NestedBeyondTheBound", nested_arrays(feltwise_comm::kMaxParameterNesting + 1), "depth size overflow"},
       {"NestedAMillionDeep", nested_arrays(1000000), "depth size overflow"},
       {"MapsNestedAMillionDeep", repeated(MsgpackBytes().map(1).integer(0), 1000000).integer(0),
        "depth size overflow"},

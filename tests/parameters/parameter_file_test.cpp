@@ -339,15 +339,15 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ParameterFileOnDisk, AFileOverTheCapIsRefusedBeforeItIsRead) {
   // Sparse: its size says 64 MiB and a byte, and it takes no disk.
   const std::string path = write("huge.bin", "");
-  ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(feltwise_comm::max_parameter_file_size + 1)), 0);
+  ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(feltwise_comm::kMaxParameterFileSize + 1)), 0);
   expect_error<std::runtime_error>([&] { feltwise_comm::read_parameter_file(path); },
                                    "Sensor parameter file is larger than 64 MiB");
 }
 
 TEST_F(ParameterFileOnDisk, AFileOfExactlyTheCapIsRead) {
   const std::string path = write("cap.bin", "");
-  ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(feltwise_comm::max_parameter_file_size)), 0);
-  EXPECT_EQ(feltwise_comm::read_parameter_file(path).size(), feltwise_comm::max_parameter_file_size);
+  ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(feltwise_comm::kMaxParameterFileSize)), 0);
+  EXPECT_EQ(feltwise_comm::read_parameter_file(path).size(), feltwise_comm::kMaxParameterFileSize);
 }
 
 TEST(RegularFile, MoreBytesThanTheLimitAreRefusedWhileReading) {

@@ -219,7 +219,7 @@ TEST(PeakMemory, EveryShapeOfValidFileStaysWithinTheBound) {
     }
   }
   MsgpackBytes nested = MsgpackBytes().array(30000);
-  for (int i = 0; i < 30000; ++i) nested.append(feltwise_test::nested_arrays(feltwise_comm::max_parameter_nesting - 4));
+  for (int i = 0; i < 30000; ++i) nested.append(feltwise_test::nested_arrays(feltwise_comm::kMaxParameterNesting - 4));
 
   std::vector<Measured> files;
   for (const auto& [name, bytes] : std::vector<std::pair<std::string, MsgpackBytes>>{

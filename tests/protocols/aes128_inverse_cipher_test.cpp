@@ -72,16 +72,16 @@ TEST(ReferenceCipher, EnciphersTheKnownAnswers) {
 TEST(Aes128InverseCipher, UndoesTheReferenceCipherForRandomKeysAndBlocks) {
   std::mt19937 random(20240601);
   std::uniform_int_distribution<int> byte(0, 255);
-  auto randomBlock = [&] {
+  auto random_block = [&] {
     AesBlock block;
     for (auto& b : block) b = static_cast<std::uint8_t>(byte(random));
     return block;
   };
   for (int k = 0; k < 200; ++k) {
-    const AesBlock key = randomBlock();
+    const AesBlock key = random_block();
     const Aes128InverseCipher cipher(key);
     for (int b = 0; b < 20; ++b) {
-      const AesBlock plaintext = randomBlock();
+      const AesBlock plaintext = random_block();
       ASSERT_EQ(cipher.decryptBlock(feltwise_test::aes128Encrypt(key, plaintext)), plaintext)
           << "key " << k << ", block " << b;
     }

@@ -52,10 +52,10 @@ AesBlock aes128Encrypt(const AesKey& key, const AesBlock& plaintext) {
 
   // state[r][c] is byte r + 4c.
   AesBlock s = plaintext;
-  auto addRoundKey = [&](int round) {
+  auto add_round_key = [&](int round) {
     for (int i = 0; i < 16; ++i) s[i] = static_cast<std::uint8_t>(s[i] ^ w[16 * round + i]);
   };
-  addRoundKey(0);
+  add_round_key(0);
   for (int round = 1; round <= 10; ++round) {
     for (auto& b : s) b = kSBox[b];
     const AesBlock t = s;
@@ -73,7 +73,7 @@ AesBlock aes128Encrypt(const AesKey& key, const AesBlock& plaintext) {
         a[3] = static_cast<std::uint8_t>(a[3] ^ all ^ xtime(static_cast<std::uint8_t>(a[3] ^ a0)));
       }
     }
-    addRoundKey(round);
+    add_round_key(round);
   }
   return s;
 }
