@@ -67,9 +67,10 @@ def run_params_check(args):
     # without coefs calibrates everything to 0), so what it accepts is not
     # yet a file that calibrates: the fields each model needs are checked too.
     try:
-        problems = missing_fields(read_msgpack(args.file))
+        content = read_msgpack(args.file)
+        problems = missing_fields(content)
     except UserError:
-        problems = []  # not even msgpack: the library's own words follow
+        content, problems = None, []  # not even msgpack: the library's own words follow
     # The library's own loader, the one init runs: what it refuses here it
     # refuses there, in the same words (they are what a bug report needs).
     try:
@@ -85,7 +86,7 @@ def run_params_check(args):
             print(f"{args.file}: {problem}", file=sys.stderr)
         return 1
     try:
-        summary = describe(read_msgpack(args.file))
+        summary = describe(content)
     except (UserError, KeyError, TypeError, AttributeError):
         summary = "loads"
     print(f"{args.file}: ok: {summary}")
