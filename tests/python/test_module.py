@@ -12,6 +12,7 @@ from feltwise_comm_py import FeltwiseComms
 REPO = pathlib.Path(__file__).resolve().parents[2]
 
 
+@pytest.mark.smoke
 def test_versions():
     assert feltwise_comm_py.__version__ == "0.1.6b"
     assert FeltwiseComms.version == "dev"

@@ -1,11 +1,13 @@
 """The simulated sensor end to end: its own process, a real pty, the library reading it."""
 
+import itertools
 import struct
 import time
 
 import pytest
 
-from feltwise import Faults, SimulatedSensor
+from conftest import smoke_case
+from feltwise import Faults, Sensor, SimulatedSensor
 from feltwise.paramfile import load_layout
 from feltwise.sim import wire
 from feltwise_comm_py import FeltwiseComms
@@ -22,7 +24,7 @@ def comms_for(sensor, init_text):
 
 
 @pytest.mark.parametrize("version", range(5))
-@pytest.mark.parametrize("name", ["taxel_pad_4x4", "lookup_pad_3x3"])
+@pytest.mark.parametrize("name", smoke_case("taxel_pad_4x4", ["taxel_pad_4x4", "lookup_pad_3x3"]))
 def test_every_protocol_streams_the_layout_at_rest(version, name):
     layout = load_layout(example(name))
     with SimulatedSensor(example(name), version=version, seed=SEED, touch=False) as sensor:
@@ -40,6 +42,20 @@ def test_every_protocol_streams_the_layout_at_rest(version, name):
         for taxel in layout.taxels:
             assert abs(raw[taxel.channel] - taxel.rest) < 100, (taxel, raw)
     assert samples[0] != samples[-1], "noise: no two samples alike"
+
+
+@pytest.mark.smoke
+@pytest.mark.parametrize("version", range(5))
+def test_sensor_queues_every_frame_of_every_protocol(version):
+    with SimulatedSensor(example("taxel_pad_4x4"), version=version, seed=SEED, touch=False) as simulated:
+        with Sensor(simulated.path, protocol=version, queue=64) as sensor:
+            samples = list(itertools.islice(sensor.samples(timeout=5.0), 20))
+    assert len(samples) == 20
+    seqs = [sample.seq for sample in samples]
+    assert seqs == list(range(seqs[0], seqs[0] + 20)), "the queue hands out every frame in order"
+    assert [sample.dropped for sample in samples] == [0] * 20
+    # 16 channels: a count that version 2 enciphers as it is.
+    assert all(sample.raw.shape == (16,) and sample.calibrated.size == 0 for sample in samples)
 
 
 @pytest.mark.parametrize("name", EXAMPLE_NAMES)

@@ -12,6 +12,7 @@ import sysconfig
 import msgpack
 import pytest
 
+from conftest import smoke_case
 from feltwise import Faults, Sensor, SimulatedSensor
 from feltwise.paramfile import load_layout
 from toolrun import EXAMPLE_NAMES, EXAMPLES, example, feltwise, no_traceback
@@ -27,6 +28,7 @@ def one_error_line(done):
 # --- help and usage ------------------------------------------------------------
 
 
+@pytest.mark.smoke
 def test_help_lists_every_subcommand():
     done = feltwise("--help")
     assert done.returncode == 0
@@ -74,6 +76,7 @@ def test_the_console_script_is_installed():
 # --- simulate ---------------------------------------------------------------------------
 
 
+@pytest.mark.smoke
 def test_simulate_prints_its_port_first_and_streams():
     done = feltwise("simulate", "--params", example("mixed_pad"), "--duration", "1", "--json-stats")
     assert done.returncode == 0, done.stderr
@@ -121,6 +124,7 @@ def test_simulate_refuses_mistakes_in_one_line(argv, words):
 # --- stream ---------------------------------------------------------------------------
 
 
+@pytest.mark.smoke
 def test_stream_the_main_job_on_a_simulated_sensor():
     done = feltwise("stream", "--simulate", "--params", example("mixed_pad"), "--zero", "--duration", "3")
     assert done.returncode == 0, done.stderr
@@ -286,6 +290,7 @@ def test_view_snapshot_into_a_missing_folder(tmp_path):
 # --- record ---------------------------------------------------------------------------------
 
 
+@pytest.mark.smoke
 def test_record_csv_by_count(tmp_path):
     output = tmp_path / "touch.csv"
     done = feltwise(
@@ -397,7 +402,7 @@ def test_params_round_trip_keeps_negative_keys_and_odd_values(tmp_path):
     assert (tmp_path / "back.msgpack").read_bytes() == original.read_bytes()
 
 
-@pytest.mark.parametrize("name", EXAMPLE_NAMES)
+@pytest.mark.parametrize("name", smoke_case("mixed_pad", EXAMPLE_NAMES))
 def test_params_check_accepts_the_examples(name):
     layout = load_layout(example(name))
     done = feltwise("params", "check", example(name))
@@ -507,6 +512,7 @@ def test_registers_read_and_write_on_a_simulated_sensor(version):
         assert done.stdout == "hello\n"
 
 
+@pytest.mark.smoke
 def test_registers_with_a_simulated_sensor_of_their_own():
     done = feltwise("registers", "read", "--simulate", "--protocol", "4", "0x0003", "0")
     assert (done.returncode, done.stdout) == (0, "10 00\n"), done.stderr
@@ -549,6 +555,7 @@ def test_registers_refuse_an_address_out_of_range():
 # --- ports -----------------------------------------------------------------------------------
 
 
+@pytest.mark.smoke
 def test_ports_runs_on_this_machine():
     done = feltwise("ports")
     assert done.returncode == 0 and no_traceback(done)
