@@ -5,6 +5,10 @@
 #   tools/arm64-python-root.sh 3.11 build/wheels/arm64-3.11
 #   qemu-aarch64-static -L build/wheels/arm64-3.11 build/wheels/arm64-3.11/usr/bin/python3.11
 #
+# and leaves that version's pyconfig.h of Debian's arm64 and amd64 builds in
+# ROOT/pyconfig/arm64.h and amd64.h: what tools/build-wheels.sh changes in an
+# x86_64 pyconfig.h to build for aarch64 must turn the one into the other.
+#
 # Debian releases carry one CPython each: 3.9 (11, bullseye), 3.11 (12,
 # bookworm), 3.13 (13, trixie). Other versions exit with status 2.
 # apt resolves and fetches the packages with a configuration of its own (its
@@ -27,13 +31,13 @@ esac
 apt_dir=${XDG_CACHE_HOME:-$HOME/.cache}/feltwise-comm/apt-arm64/$suite
 mkdir -p "$apt_dir/lists/partial" "$apt_dir/archives/partial"
 touch "$apt_dir/status"
-echo "deb [arch=arm64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian $suite main" \
+echo "deb [arch=arm64,amd64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian $suite main" \
   >"$apt_dir/sources.list"
 apt_options=(-q -o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
   -o Dir::Etc::Preferences=/dev/null -o Dir::Etc::PreferencesParts=/dev/null
   -o Dir::State::Lists="$apt_dir/lists" -o Dir::State::status="$apt_dir/status"
   -o Dir::Cache::Archives="$apt_dir/archives" -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache=
-  -o APT::Architecture=arm64 -o APT::Architectures::=arm64 -o Debug::NoLocking=1 -o APT::Sandbox::User=root)
+  -o APT::Architecture=arm64 -o APT::Architectures::=arm64 -o APT::Architectures::=amd64 -o Debug::NoLocking=1 -o APT::Sandbox::User=root)
 apt-get "${apt_options[@]}" update >/dev/null
 # The interpreter with its standard library; the download list is everything
 # it depends on, as for a machine that had nothing (the status file is empty).
@@ -59,6 +63,13 @@ for dir in lib bin sbin; do
     rm -rf "${root:?}/$dir"
   fi
   [ -e "$root/$dir" ] || ln -s "usr/$dir" "$root/$dir"
+done
+mkdir -p "$root/pyconfig"
+for arch in arm64 amd64; do
+  (cd "$root/pyconfig" && apt-get "${apt_options[@]}" download "libpython$version-dev:$arch" >/dev/null 2>&1)
+  dpkg --fsys-tarfile "$root/pyconfig/libpython${version}-dev_"*"_$arch.deb" |
+    tar -xO --wildcards "*-linux-gnu/python$version/pyconfig.h" >"$root/pyconfig/$arch.h"
+  rm "$root/pyconfig/libpython${version}-dev_"*"_$arch.deb"
 done
 [ -x "$root/usr/bin/python$version" ] || {
   echo "python$version missing from $root after unpacking" >&2

@@ -43,16 +43,9 @@ mkdir -p "$work" dist
 start=$SECONDS
 
 # The aarch64 headers of a version: the interpreter's own, but for
-# pyconfig.h, the one header that configure writes for the machine. aarch64
-# and x86_64 Linux agree on every type's size and alignment (both LP64,
-# little-endian), so of what configure finds only this differs: x86's
-# inline assembly (HAVE_GCC_ASM_FOR_X64, _X87) is not there, wchar_t is
-# unsigned and so usable as Py_UNICODE (HAVE_USABLE_WCHAR_T), and the
-# platform is of tier 2. The rest of pyconfig.h is how the interpreter was
-# configured, not what it runs on, and an extension module only sees it
-# through the public headers. Debian's own arm64 pyconfig.h of 3.9, 3.11 and
-# 3.13 differs from the x86_64 one in these lines alone, and the modules
-# compiled with either are the same (tools/test-wheels.sh compares them).
+# pyconfig.h, the one header that configure writes for the machine
+# (aarch64_pyconfig in tools/wheels-common.sh). An extension module links no
+# libpython: headers are all it needs of its interpreter.
 aarch64_headers() { # VERSION INTERPRETER -> prints the include folder
   local include out
   include=$("$2" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
@@ -61,10 +54,7 @@ aarch64_headers() { # VERSION INTERPRETER -> prints the include folder
   mkdir -p "$out"
   ln -s "$include"/* "$out/"
   rm "$out/pyconfig.h"
-  sed -e 's|^#define HAVE_GCC_ASM_FOR_X64 1$|/* #undef HAVE_GCC_ASM_FOR_X64 */|' \
-    -e 's|^#define HAVE_GCC_ASM_FOR_X87 1$|/* #undef HAVE_GCC_ASM_FOR_X87 */|' \
-    -e 's|^/\* #undef HAVE_USABLE_WCHAR_T \*/$|#define HAVE_USABLE_WCHAR_T 1|' \
-    -e 's|^#define PY_SUPPORT_TIER 1$|#define PY_SUPPORT_TIER 2|' "$include/pyconfig.h" >"$out/pyconfig.h"
+  aarch64_pyconfig <"$include/pyconfig.h" >"$out/pyconfig.h"
   if grep -q "^#define HAVE_GCC_ASM_FOR_X" "$out/pyconfig.h" || ! grep -q "^#define HAVE_USABLE_WCHAR_T 1" "$out/pyconfig.h" ||
     ! grep -q "^#define SIZEOF_WCHAR_T 4$" "$out/pyconfig.h" || ! grep -q "^#define SIZEOF_LONG 8$" "$out/pyconfig.h"; then
     echo "$include/pyconfig.h is not the x86_64 Linux one this expects" >&2

@@ -107,6 +107,12 @@ for wheel in "${wheels[@]}"; do
     continue
   fi
   ((status == 0)) || exit "$status"
+  # What the build changes in an x86_64 pyconfig.h for aarch64 turns Debian's
+  # amd64 pyconfig.h of this version into its arm64 one, line for line.
+  if ! aarch64_pyconfig <"$root/pyconfig/amd64.h" | diff - "$root/pyconfig/arm64.h"; then
+    echo "Debian's arm64 pyconfig.h of $version differs from the amd64 one in more than aarch64_pyconfig changes" >&2
+    exit 1
+  fi
   # pip of this machine's interpreter of the same version installs for the
   # emulated one: for aarch64, and for the manylinux tags its glibc takes.
   glibc=$(qemu-aarch64-static -L "$root" "$root/usr/bin/python$version" -c 'import platform; print(platform.libc_ver()[1])')

@@ -4,7 +4,9 @@
 # clang-format and clang-tidy (names), builds with warnings as
 # errors, runs the C++ tests, the Python tests (the
 # module's, feltwise.Sensor's and the feltwise tools'), builds the manylinux
-# wheel and installs it without a compiler, runs the README's main job,
+# wheels and the sdist and installs and tries each (the aarch64 ones under
+# emulation, the documentation's examples checked by mypy --strict against
+# them), runs the README's main job,
 # installs the C++ package and builds a program against it, cross-builds
 # the library for Windows and runs its port, protocol and comms tests under
 # Wine, fuzzes every fuzz target for half a minute, and runs the tests again under
@@ -46,10 +48,11 @@ python3 -m pip install -q .
 echo "== Python tests (the module, feltwise.Sensor, the simulated sensor, the feltwise tools)"
 python3 -m pytest -q tests/python
 
-echo "== the wheel: tools/build-wheel.sh, then tools/test-wheel.sh installs it without a compiler"
+echo "== the wheels: tools/build-wheels.sh (CPython 3.9-3.13, x86_64 and aarch64, and the sdist),"
+echo "   then tools/test-wheels.sh installs and tries each (aarch64 under emulation)"
 wheel_start=$SECONDS
-bash tools/build-wheel.sh
-bash tools/test-wheel.sh
+bash tools/build-wheels.sh
+bash tools/test-wheels.sh
 echo "wheel step: $((SECONDS - wheel_start)) s"
 
 echo "== the README's main job: bash tools/demo.sh"

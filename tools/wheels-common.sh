@@ -29,3 +29,18 @@ build_venv() {
   fi
   echo "$2/bin/python"
 }
+
+# aarch64_pyconfig < X86_64_PYCONFIG > AARCH64_PYCONFIG: the pyconfig.h of the
+# same CPython built for aarch64 Linux. The two agree on every type's size
+# and alignment (both LP64, little-endian), so of what configure finds only
+# this differs: x86's inline assembly (HAVE_GCC_ASM_FOR_X64, _X87) is not
+# there, wchar_t is unsigned and so usable as Py_UNICODE
+# (HAVE_USABLE_WCHAR_T), and the platform is of support tier 2. The rest of
+# pyconfig.h is how the interpreter was configured, not what it runs on.
+# tools/test-wheels.sh checks this against Debian's amd64 and arm64 builds.
+aarch64_pyconfig() {
+  sed -e 's|^#define HAVE_GCC_ASM_FOR_X64 1$|/* #undef HAVE_GCC_ASM_FOR_X64 */|' \
+    -e 's|^#define HAVE_GCC_ASM_FOR_X87 1$|/* #undef HAVE_GCC_ASM_FOR_X87 */|' \
+    -e 's|^/\* #undef HAVE_USABLE_WCHAR_T \*/$|#define HAVE_USABLE_WCHAR_T 1|' \
+    -e 's|^#define PY_SUPPORT_TIER 1$|#define PY_SUPPORT_TIER 2|'
+}
