@@ -1,9 +1,9 @@
 """Opening a sensor for the commands: a port, or a simulated sensor started on the spot."""
 
 import contextlib
-import os
 
 from . import protocols
+from .arguments import library_name
 from .errors import UserError
 from .paramfile import bare_layout, load_layout
 
@@ -74,9 +74,8 @@ class Connection:
 
 def init_text_and_layout(args):
     if args.params is not None:
-        if not os.path.isfile(args.params):
-            raise UserError(f"no parameter file {args.params}")
-        layout = load_layout(args.params)
+        library_name(args.params, "parameter file")
+        layout = load_layout(args.params)  # refuses what the library would not open, with the cause
         return args.params, layout
     version = 1 if args.protocol is None else args.protocol
     return str(version), bare_layout(version)
@@ -94,6 +93,8 @@ def connect(args, simulator_rate=None, queue=0):
         from .ports import port_matching
 
         args.port = port_matching(match)
+    if args.port is not None:
+        library_name(args.port, "port")
     try:
         from .sensor import Sensor
     except ImportError as error:

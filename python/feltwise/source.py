@@ -90,7 +90,13 @@ def open_source(args, queue=QUEUE):
         raise UserError(f"{port} is a published sensor: --simulate and --match do not apply")
     from .remote import subscribe
 
-    subscription = subscribe(port[len(SCHEME) :], args.connect, args.listen)
+    name = port[len(SCHEME) :]
+    try:
+        name.encode("utf-8")  # Zenoh keys are UTF-8
+    except UnicodeEncodeError:
+        shown = name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+        raise UserError(f"{SCHEME}{shown} is not a sensor name (names are UTF-8 text)") from None
+    subscription = subscribe(name, args.connect, args.listen)
     try:
         info = subscription.wait_for_info()
         if args.params is not None:
@@ -103,10 +109,9 @@ def open_source(args, queue=QUEUE):
 
 
 def params_bytes(path):
-    if path is None:
-        return None
-    with open(path, "rb") as file:
-        return file.read()
+    from .paramfile import read_file
+
+    return None if path is None else read_file(path)
 
 
 class Silence:

@@ -15,7 +15,7 @@ import time
 from ..arguments import positive, rate_value
 from ..connection import add_connection_arguments
 from ..errors import UserError
-from ..paramfile import describe, read_msgpack
+from ..paramfile import describe, read_file, read_msgpack
 
 READ_TIMEOUT_S = 0.1  # how long a query can wait while the sensor is silent
 
@@ -27,8 +27,7 @@ def sensor_info(name, connection, zeroed):
     params = None
     if not connection.init_text.isdigit():
         path = connection.init_text
-        with open(path, "rb") as file:
-            data = file.read()
+        data = read_file(path)
         try:
             summary = describe(read_msgpack(path))
         except (UserError, KeyError, TypeError, AttributeError):

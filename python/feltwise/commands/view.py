@@ -6,6 +6,7 @@ force (z) with an arrow for its shear (x, y). `--snapshot FILE.png` renders
 one frame with the Agg backend and exits, so it works without a display.
 """
 
+import io
 import math
 import os
 import sys
@@ -207,11 +208,20 @@ def snapshot(source, read, raw, args):
             )
     heatmap = Heatmap(source, raw, args.vmax)
     heatmap.draw(sample)
+    # Rendered in memory, then written and closed here: matplotlib's own file
+    # handling can drop the error of the last write (a full disk, /dev/full).
+    image = io.BytesIO()
+    kind = os.path.splitext(args.snapshot)[1][1:].lower() or "png"
     try:
-        heatmap.figure.savefig(args.snapshot)
-    except (OSError, ValueError) as error:
+        heatmap.figure.savefig(image, format=kind)
+    except ValueError as error:
         raise UserError(f"cannot write {args.snapshot}: {error}") from None
     plt.close(heatmap.figure)
+    try:
+        with open(args.snapshot, "wb") as file:
+            file.write(image.getvalue())
+    except OSError as error:
+        raise UserError(f"cannot write {args.snapshot}: {error.strerror}") from None
     print(f"wrote {args.snapshot}")
     return 0
 

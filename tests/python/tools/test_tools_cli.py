@@ -63,6 +63,36 @@ def test_no_subcommand_prints_help_and_fails():
     assert "usage: feltwise" in done.stderr
 
 
+def test_version():
+    from feltwise import __version__
+
+    done = feltwise("--version")
+    assert (done.returncode, done.stdout) == (0, f"feltwise {__version__}\n")
+
+
+def test_a_closed_standard_output_is_an_error_in_one_line():
+    done = feltwise("params", "show", example("mixed_pad"), preexec_fn=lambda: os.close(1))
+    assert one_error_line(done)
+    assert "standard output is closed" in done.stderr
+
+
+def test_a_reader_that_goes_away_ends_stream_quietly():
+    # `feltwise stream ... | head -1`
+    process = subprocess.Popen(
+        [sys.executable, "-m", "feltwise", "stream", "--simulate", "--protocol", "1", "--every", "0.05"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    try:
+        assert process.stdout.readline()
+        process.stdout.close()
+        _, err = process.communicate(timeout=60)
+    finally:
+        if process.poll() is None:
+            process.kill()
+    assert process.returncode == 1 and b"Traceback" not in err and b"Exception" not in err
+
+
 def test_the_console_script_is_installed():
     script = os.path.join(sysconfig.get_path("scripts"), "feltwise")
     if not os.path.exists(script):
@@ -129,6 +159,18 @@ def test_stream_the_main_job_on_a_simulated_sensor():
     assert sum("samples/s" in line and "longest gap" in line for line in lines) >= 2
     assert lines[-1].startswith("streamed ")
     assert "\x1b[" not in done.stdout, "no escape sequences when the output is not a terminal"
+
+
+def test_stream_counts_its_rate_from_the_first_sample():
+    from feltwise.commands.stream import SampleClock
+    from feltwise.sample import Sample
+
+    clock = SampleClock()
+    # 20 frames queued while zeroing arrive at once, then one every 10 ms.
+    for seq in range(1, 221):
+        arrival = clock.start + 5.0 + max(0, seq - 20) * 0.01
+        clock.tick(arrival, Sample(None, None, seq, int(seq * 1e7)))
+    assert round(clock.sensor_rate(), 6) == 100.0
 
 
 def test_stream_a_port_given_by_its_path():
@@ -275,12 +317,13 @@ def test_view_without_a_display_says_so():
     assert "no display" in done.stderr and "--snapshot" in done.stderr
 
 
-def test_view_snapshot_into_a_missing_folder(tmp_path):
-    done = feltwise(
-        "view", "--simulate", "--protocol", "1", "--after", "0", "--snapshot", tmp_path / "missing" / "x.png"
-    )
+@pytest.mark.parametrize(
+    "where, words", [("missing/x.png", "No such file or directory"), ("/dev/full", "No space left")]
+)
+def test_view_snapshot_that_cannot_be_written(tmp_path, where, words):
+    done = feltwise("view", "--simulate", "--protocol", "1", "--after", "0", "--snapshot", tmp_path / where)
     assert one_error_line(done)
-    assert "cannot write" in done.stderr
+    assert f"cannot write {tmp_path / where}: {words}" in done.stderr
 
 
 # --- record ---------------------------------------------------------------------------------
@@ -458,7 +501,7 @@ def test_params_check_a_file_named_like_a_protocol_version(tmp_path):
     "argv, words",
     [
         (["show", "no-such.msgpack"], "cannot read no-such.msgpack"),
-        (["check", "no-such.msgpack"], "no file no-such.msgpack"),
+        (["check", "no-such.msgpack"], "cannot read no-such.msgpack: No such file"),
         (["build", "no-such.json", "-o", "x.msgpack"], "cannot read no-such.json"),
     ],
 )
@@ -507,6 +550,21 @@ def test_registers_read_and_write_on_a_simulated_sensor(version):
         assert done.stdout == "hello\n"
 
 
+def test_registers_read_text_shows_control_bytes_escaped():
+    with SimulatedSensor(version=4, channels=4) as sensor:
+        port = ["--protocol", "4", sensor.path, "0x0100", "0"]
+        assert feltwise("registers", "write", *port, "1b 5b 32 4a 07 41 7f 0a c3 a9").returncode == 0
+        done = feltwise("registers", "read", *port, "--text", "--timeout", "500ms")
+    assert done.stdout == "\\x1b[2J\\x07A\\x7f\\x0aé\n", "no escape sequence reaches the terminal; UTF-8 stays"
+
+
+@pytest.mark.parametrize("text, seconds", [("0.5", 0.5), ("2", 2.0), ("500ms", 0.5), ("0.25s", 0.25)])
+def test_register_timeouts_are_seconds(text, seconds):
+    from feltwise.arguments import timeout_seconds
+
+    assert timeout_seconds(text) == seconds
+
+
 def test_registers_with_a_simulated_sensor_of_their_own():
     done = feltwise("registers", "read", "--simulate", "--protocol", "4", "0x0003", "0")
     assert (done.returncode, done.stdout) == (0, "10 00\n"), done.stderr
@@ -521,7 +579,7 @@ def test_registers_report_device_errors_in_one_line(version, message):
 
 def test_registers_time_out_in_one_line():
     with SimulatedSensor(version=4, channels=4, faults=Faults(reply_delay=2.0)) as sensor:
-        done = feltwise("registers", "read", "--protocol", "4", sensor.path, "0", "0", "--timeout", "100")
+        done = feltwise("registers", "read", "--protocol", "4", sensor.path, "0", "0", "--timeout", "0.1")
     assert one_error_line(done)
     assert "Register read timeout" in done.stderr
 
@@ -680,6 +738,82 @@ def test_huge_numbers_are_refused_in_one_line(tmp_path, argv):
     done = feltwise(*argv, cwd=tmp_path, timeout=60)
     assert done.returncode == 2 and no_traceback(done)
     assert "too large" in done.stderr or "at most" in done.stderr or "a seed is" in done.stderr
+
+
+@pytest.fixture
+def hostile_sources(tmp_path):
+    """Parameter sources the library refuses to read, and the reason the tools give."""
+    (tmp_path / "folder").mkdir()
+    os.mkfifo(tmp_path / "fifo")
+    with open(tmp_path / "huge", "wb") as file:
+        file.truncate((64 << 20) + 1)  # sparse: no disk used
+    return {
+        "/dev/zero": "cannot read /dev/zero: not a regular file",
+        tmp_path / "folder": f"cannot read {tmp_path / 'folder'}: Is a directory",
+        tmp_path / "fifo": f"cannot read {tmp_path / 'fifo'}: not a regular file",
+        tmp_path / "huge": f"cannot read {tmp_path / 'huge'}: larger than 64 MiB",
+    }
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["params", "show"],
+        ["params", "build", "-o", "x.msgpack"],
+        ["params", "check"],
+        ["simulate", "--duration", "1", "--params"],
+        ["stream", "--simulate", "--duration", "1", "--params"],
+    ],
+)
+def test_parameter_sources_are_capped_as_the_library_caps_them(tmp_path, hostile_sources, argv):
+    for source, words in hostile_sources.items():
+        done = feltwise(*argv, source, cwd=tmp_path, timeout=60)
+        assert one_error_line(done), done.stderr
+        assert words in done.stderr
+
+
+@pytest.mark.parametrize(
+    "content, words",
+    [
+        (msgpack.packb([1, [{"a": msgpack.ExtType(5, b"xy")}]]), "holds a msgpack extension value (type 5)"),
+        (msgpack.packb([1, [{"a": msgpack.Timestamp(5)}]]), "holds a msgpack time stamp"),
+        (b"\x92\x01\x91\x81\x91\x01\x01", "a map has an array or a map as a key"),
+        (msgpack.packb([1, [{1.5: 0}]]), "has a map key 1.5, which JSON cannot show"),
+        (b"\x91" * 2000 + b"\x01", "nested too deeply"),
+    ],
+)
+def test_params_show_says_in_one_line_what_json_cannot_show(tmp_path, content, words):
+    path = tmp_path / "odd.msgpack"
+    path.write_bytes(content)
+    done = feltwise("params", "show", path)
+    assert one_error_line(done)
+    assert words in done.stderr
+
+
+def test_stream_refuses_a_parameter_file_with_container_keys_in_one_line(tmp_path):
+    path = tmp_path / "odd.msgpack"
+    path.write_bytes(b"\x92\x01\x91\x81\x91\x01\x01")
+    done = feltwise("stream", "--simulate", "--params", path, "--duration", "1")
+    assert one_error_line(done)
+    assert "a map has an array or a map as a key" in done.stderr
+
+
+@pytest.mark.parametrize(
+    "argv, words",
+    [
+        (
+            ["params", "check", os.fsdecode(b"pad\xff.msgpack")],
+            "parameter file ./pad\\xff.msgpack: the library takes UTF-8",
+        ),
+        (["stream", os.fsdecode(b"/dev/tty\xff"), "--protocol", "1"], "port /dev/tty\\xff: the library takes UTF-8"),
+        (["stream", os.fsdecode(b"zenoh:\xff")], "zenoh:\\xff is not a sensor name"),
+    ],
+)
+def test_names_that_are_not_utf8_are_refused_in_one_line(tmp_path, argv, words):
+    (tmp_path / os.fsdecode(b"pad\xff.msgpack")).write_bytes((EXAMPLES / "mixed_pad.msgpack").read_bytes())
+    done = feltwise(*argv, cwd=tmp_path)
+    assert one_error_line(done)
+    assert words in done.stderr
 
 
 def test_params_build_refuses_an_integer_beyond_64_bits(tmp_path):
