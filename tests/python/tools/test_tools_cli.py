@@ -4,6 +4,8 @@ import csv
 import json
 import os
 import pty
+import re
+import resource
 import select
 import subprocess
 import sys
@@ -389,6 +391,136 @@ def test_record_refuses_mistakes_in_one_line(tmp_path, argv, words):
     done = feltwise("record", "--simulate", "--protocol", "1", *argv, cwd=tmp_path)
     assert one_error_line(done)
     assert words in done.stderr
+
+
+def recorded_seqs(path, fmt):
+    """The seq of every sample a recording holds, read as its users read it."""
+    if fmt == "csv":
+        with open(path, newline="") as file:
+            rows = list(csv.reader(file))
+        assert len({len(row) for row in rows}) == 1, "whole rows only"
+        return [int(row[2]) for row in rows[1:]]
+    if fmt == "npz":
+        from feltwise.writers import load_npz
+
+        return load_npz(path)["seq"].tolist()
+    from mcap.reader import make_reader
+
+    with open(path, "rb") as file:  # no recovery: the reader as it comes
+        return [json.loads(message.data)["seq"] for _, _, message in make_reader(file).iter_messages()]
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A disk of 64 KiB that fills up for real: a tmpfs (needs the right to mount)."""
+    mount = tmp_path / "disk"
+    mount.mkdir()
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", mount], capture_output=True)
+    if done.returncode != 0:
+        pytest.skip("no right to mount a tmpfs here; the file-size limit tests the same path")
+    yield mount
+    subprocess.run(["umount", "-l", mount], capture_output=True)
+
+
+def file_size_limit(limit):
+    return lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+
+@pytest.mark.parametrize("fmt", ["csv", "npz", "mcap"])
+@pytest.mark.parametrize("cause", ["No space left on device", "File too large"])
+def test_record_ends_a_failed_write_in_one_line_and_keeps_what_it_wrote(request, tmp_path, fmt, cause):
+    full = cause == "No space left on device"
+    folder = request.getfixturevalue("small_disk") if full else tmp_path
+    output = folder / f"touch.{fmt}"
+    done = feltwise(
+        "record",
+        "--simulate",
+        "--params",
+        example("mixed_pad"),
+        "--duration",
+        "60",
+        "-o",
+        output,
+        preexec_fn=None if full else file_size_limit(48 << 10),
+    )
+    assert one_error_line(done)
+    kept = re.search(rf"cannot write {output}: {cause}; the file keeps the first (\d+) samples", done.stderr)
+    assert kept, done.stderr
+    seqs = recorded_seqs(output, fmt)
+    assert len(seqs) == int(kept.group(1)) > 50
+    assert seqs == list(range(seqs[0], seqs[0] + len(seqs))), "every sample up to the last one written"
+
+
+def test_record_npz_without_room_to_join_keeps_its_parts(small_disk):
+    output = small_disk / "touch.npz"
+    done = feltwise("record", "--simulate", "--params", example("mixed_pad"), "--count", "200", "-o", output)
+    assert one_error_line(done)
+    assert "No space left on device; the file keeps the first 200 samples, in parts" in done.stderr
+    assert len(recorded_seqs(output, "npz")) == 200
+    assert os.listdir(small_disk) == ["touch.npz"], "the unfinished join is removed"
+
+
+def test_record_keeps_an_earlier_recording_unless_told(tmp_path):
+    earlier = tmp_path / "touch.csv"
+    earlier.write_text("earlier\n")
+    for argv in (["--simulate"], ["/dev/feltwise-no-such-port", "--overwrite"]):
+        done = feltwise("record", *argv, "--protocol", "1", "--count", "5", "-o", earlier)
+        assert one_error_line(done)
+        assert earlier.read_text() == "earlier\n"
+    assert (
+        "touch.csv exists: give --overwrite to replace it"
+        in feltwise("record", "--simulate", "--protocol", "1", "--count", "5", "-o", earlier).stderr
+    )
+    done = feltwise("record", "--simulate", "--protocol", "1", "--count", "5", "-o", earlier, "--overwrite")
+    assert done.returncode == 0, done.stderr
+    assert len(recorded_seqs(earlier, "csv")) == 5
+    done = feltwise("record", "/dev/feltwise-no-such-port", "--protocol", "1", "--count", "5", "-o", tmp_path / "x.csv")
+    assert one_error_line(done) and not (tmp_path / "x.csv").exists(), "no file from a recording that never began"
+
+
+@pytest.mark.parametrize("fmt", ["csv", "npz", "mcap"])
+def test_every_format_reads_back_whole_after_each_flush(monkeypatch, tmp_path, fmt):
+    import numpy as np
+
+    from feltwise import writers
+    from feltwise.sample import Sample
+
+    monkeypatch.setattr(writers, "FLUSH_EVERY_S", 0.0)
+    path = tmp_path / f"touch.{fmt}"
+    kind = {"csv": writers.CsvWriter, "npz": writers.NpzWriter, "mcap": writers.McapWriter}[fmt]
+    writer = kind(str(path), 3, 2, {"port": "/dev/x", "protocol": 0})
+    for seq in range(1, 5):
+        # A text protocol's longer line: NaN pads the shorter ones (NPZ, MCAP).
+        width = 3 if seq < 3 or fmt == "csv" else 5
+        writer.write(Sample(np.arange(width, dtype=float), np.array([0.5, np.nan]), seq, seq * 10**7, 0, seq // 3), 0)
+        assert recorded_seqs(path, fmt) == list(range(1, seq + 1)), "readable as it grows, without closing"
+    writer.close()
+    assert recorded_seqs(path, fmt) == [1, 2, 3, 4]
+    if fmt == "npz":
+        with np.load(path) as data:  # one array per field once closed
+            assert data["raw"].shape == (4, 5) and np.isnan(data["raw"][0, 3])
+            assert data["reconnects"].tolist() == [0, 0, 1, 1]
+
+
+def test_load_npz_reads_the_parts_of_earlier_recordings(tmp_path):
+    import zipfile
+
+    import numpy as np
+
+    from feltwise.writers import load_npz
+
+    path = tmp_path / "earlier.npz"
+    with zipfile.ZipFile(path, "w") as archive:
+        for part, rows in ((1, 2), (2, 1)):
+            for field, value in (
+                ("seq", np.arange(rows)),
+                ("raw", np.ones((rows, 2))),
+                ("calibrated", np.ones((rows, 0))),
+            ):
+                with archive.open(f"part{part:06d}/{field}.npy", "w") as member:
+                    np.lib.format.write_array(member, value)
+    data = load_npz(path)
+    assert data["seq"].tolist() == [0, 1, 0] and data["raw"].shape == (3, 2) and data["reconnects"].tolist() == [0] * 3
 
 
 # --- params ------------------------------------------------------------------------------
