@@ -304,7 +304,7 @@ class _Member:
             header, {"descr": np.lib.format.dtype_to_descr(self.dtype), "fortran_order": False, "shape": shape}
         )
         self.header = header.getvalue()
-        self.size = len(self.header) + rows * self.dtype.itemsize * (self.width or 1)
+        self.size = len(self.header) + rows * self.dtype.itemsize * (1 if self.width is None else self.width)
         self.offset = offset
         self.data_offset = offset + len(local_header(self.name, self.size, 0, stamp))
         self.end = self.data_offset + self.size

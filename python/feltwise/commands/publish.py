@@ -88,7 +88,7 @@ def add_parser(subparsers):
 def run(args):
     from ..connection import connect, zero
     from ..remote import SensorPublisher, check_name, open_session, sample_key
-    from ..source import QUEUE
+    from ..source import QUEUE, LocalSource, Watch
 
     name = check_name(args.name)
     if args.port and args.port.startswith("zenoh:"):
@@ -102,14 +102,16 @@ def run(args):
                 session, name, sensor_info(name, connection, bool(args.zero)), lambda: zero(connection)
             )
             print(f"publishing {connection.port} as {sample_key(name)}; Ctrl-C stops", file=sys.stderr, flush=True)
+            watch = Watch(LocalSource(connection), args.reconnect)
             start = time.monotonic()
             try:
                 while args.duration is None or time.monotonic() - start < args.duration:
                     sample = next_sample(connection.sensor)
                     if sample is not None:
+                        watch.sample()
                         publisher.put(sample)
-                    elif not connection.sensor.is_connected():
-                        raise UserError(f"lost the sensor on {connection.port} (unplugged?)")
+                    else:
+                        watch.idle()
                     publisher.serve()
             except KeyboardInterrupt:
                 pass

@@ -18,6 +18,7 @@ from ..connection import add_connection_arguments
 from ..errors import UserError
 
 READ_TIMEOUT_S = 0.2
+SILENCE_S = 5.0  # a recording without samples for this long ends (with --reconnect: says so, waits on)
 
 
 class Progress:
@@ -107,8 +108,7 @@ def open_writer(fmt, args, output, source, metadata):
 
     layout = source.layout
     if fmt == "csv":
-        reconnect = getattr(args, "reconnect", False)
-        return CsvWriter(output, layout.channel_count, layout.output_count, metadata, reconnect=reconnect)
+        return CsvWriter(output, layout.channel_count, layout.output_count, metadata, reconnect=args.reconnect)
     if fmt == "npz":
         return NpzWriter(output, layout.channel_count, layout.output_count, metadata)
     name = source.describe[len("zenoh:") :] if source.remote else (os.path.basename(source.describe) or "sensor")
@@ -165,7 +165,7 @@ def add_parser(subparsers):
 
 def run(args):
     from ..recording_file import WriteError
-    from ..source import Silence, open_source
+    from ..source import Watch, open_source
 
     fmt = output_format(args)
     if args.duration is None and args.count is None:
@@ -185,12 +185,12 @@ def run(args):
                 writer = open_writer(fmt, args, output, source, metadata)
             except WriteError as error:
                 raise UserError(failure_message(error)) from None
-            return record(args, source, writer, Silence(source))
+            return record(args, source, writer, Watch(source, args.reconnect, limit=SILENCE_S))
     finally:
         output.discard()  # removes a file that no recording went into
 
 
-def record(args, source, writer, silence):
+def record(args, source, writer, watch):
     from ..recording_file import WriteError
 
     start = time.monotonic()
@@ -209,9 +209,9 @@ def record(args, source, writer, silence):
                 break
             sample = source.read(READ_TIMEOUT_S)
             if sample is None:
-                silence.check()
+                watch.idle()
                 continue
-            silence.sample()
+            watch.sample()
             with signals.critical():
                 writer.write(sample, time.time_ns())
             first_ns = sample.t_host_ns if first_ns is None else first_ns

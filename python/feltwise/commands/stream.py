@@ -187,7 +187,7 @@ def add_parser(subparsers):
 
 
 def run(args):
-    from ..source import open_source
+    from ..source import Watch, open_source
 
     out = sys.stdout
     live = out.isatty() if args.plain is False else False
@@ -206,6 +206,7 @@ def run(args):
         what = "raw" if raw else "calibrated"
         header = f"{source.describe}  protocol {source.version}  {what}{'  zeroed' if args.zero and not raw else ''}"
         clock = SampleClock()
+        watch = Watch(source, args.reconnect)
         values = []
         view = TerminalView(out, header) if live else None
         if not live:
@@ -218,10 +219,11 @@ def run(args):
                 sample = source.read(READ_TIMEOUT_S)
                 now = time.monotonic()
                 if sample is not None:
+                    watch.sample()
                     clock.tick(now, sample, source.remote)
                     values = (sample.raw if raw else sample.calibrated).tolist()
-                elif not source.connected():
-                    raise UserError(f"lost the sensor on {source.describe} (unplugged?)")
+                else:
+                    watch.idle()
                 if now >= next_draw:
                     next_draw += interval
                     if live:

@@ -1,22 +1,28 @@
 """The feltwise command, run as a user runs it: a child process, its exit status and output."""
 
 import csv
+import fcntl
 import json
 import os
 import pty
+import queue
 import re
 import resource
 import select
 import subprocess
 import sys
 import sysconfig
+import termios
+import threading
+import time
 
 import msgpack
 import pytest
 
+from conftest import binary_frame
 from feltwise import Faults, Sensor, SimulatedSensor
 from feltwise.paramfile import load_layout
-from toolrun import EXAMPLE_NAMES, EXAMPLES, example, feltwise, no_traceback
+from toolrun import EXAMPLE_NAMES, EXAMPLES, example, feltwise, no_traceback, wait_for
 
 SUBCOMMANDS = ["simulate", "stream", "view", "record", "publish", "params", "registers", "ports"]
 
@@ -393,21 +399,33 @@ def test_record_refuses_mistakes_in_one_line(tmp_path, argv, words):
     assert words in done.stderr
 
 
-def recorded_seqs(path, fmt):
-    """The seq of every sample a recording holds, read as its users read it."""
+def recorded(path, fmt):
+    """(seq, dropped, reconnects, raw) of every sample a recording holds, read as its users read it."""
     if fmt == "csv":
         with open(path, newline="") as file:
-            rows = list(csv.reader(file))
-        assert len({len(row) for row in rows}) == 1, "whole rows only"
-        return [int(row[2]) for row in rows[1:]]
+            header, *rows = list(csv.reader(file))
+        assert {len(row) for row in rows} <= {len(header)}, "whole rows only"
+        column = {name: i for i, name in enumerate(header)}
+        raw = [i for name, i in column.items() if name.startswith("raw_")]
+        return [
+            (int(row[2]), int(row[3]), int(row[column["reconnects"]]) if "reconnects" in column else 0)
+            + ([float(row[i]) for i in raw],)
+            for row in rows
+        ]
     if fmt == "npz":
         from feltwise.writers import load_npz
 
-        return load_npz(path)["seq"].tolist()
+        data = load_npz(path)
+        return list(zip(*(data[field].tolist() for field in ("seq", "dropped", "reconnects", "raw"))))
     from mcap.reader import make_reader
 
     with open(path, "rb") as file:  # no recovery: the reader as it comes
-        return [json.loads(message.data)["seq"] for _, _, message in make_reader(file).iter_messages()]
+        messages = [json.loads(message.data) for _, _, message in make_reader(file).iter_messages()]
+    return [(m["seq"], m["dropped"], m["reconnects"], m["raw"]) for m in messages]
+
+
+def recorded_seqs(path, fmt):
+    return [sample[0] for sample in recorded(path, fmt)]
 
 
 @pytest.fixture
@@ -521,6 +539,176 @@ def test_load_npz_reads_the_parts_of_earlier_recordings(tmp_path):
                     np.lib.format.write_array(member, value)
     data = load_npz(path)
     assert data["seq"].tolist() == [0, 1, 0] and data["raw"].shape == (3, 2) and data["reconnects"].tolist() == [0] * 3
+
+
+class StreamingDevice:
+    """Plays a sensor behind `replug_port`: protocol-1 frames [counter, 100], one
+    every 4 ms while `on`, the counter going up by one per frame sent."""
+
+    def __init__(self, replug_port):
+        self.port, self.counter = replug_port, 0
+        self.on, self.stop = threading.Event(), threading.Event()
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.stop.is_set():
+            with self.lock:
+                if self.on.is_set():
+                    self.counter += 1
+                    self.port.device.send(binary_frame([self.counter, 100]))
+            time.sleep(0.004)
+
+    def pause_when_read(self):
+        """Stops sending once the reader has taken every byte sent."""
+        with self.lock:
+            self.on.clear()
+        unread = bytearray(4)
+        assert wait_for(
+            lambda: fcntl.ioctl(self.port.device._slave, termios.TIOCINQ, unread) == 0 and unread == bytes(4)
+        ), "the reader took every frame"
+
+    def close(self):
+        self.stop.set()
+        self.thread.join()
+
+
+class Lines:
+    """The lines a child process writes to a pipe, as they come."""
+
+    def __init__(self, pipe):
+        self.lines, self.seen = queue.Queue(), []
+        threading.Thread(target=lambda: [self.lines.put(line) for line in pipe], daemon=True).start()
+
+    def wait_for(self, words, timeout=60):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                self.seen.append(self.lines.get(timeout=0.1))
+            except queue.Empty:
+                continue
+            if words in self.seen[-1]:
+                return self.seen[-1]
+        raise AssertionError(f"no line with {words!r}: {self.seen}")
+
+
+@pytest.mark.parametrize("fmt", ["csv", "npz", "mcap"])
+def test_record_across_an_unplug_and_replug_costs_a_gap_and_nothing_else(replug_port, tmp_path, fmt):
+    output = tmp_path / f"touch.{fmt}"
+    device = StreamingDevice(replug_port)
+    record = subprocess.Popen(
+        [sys.executable, "-m", "feltwise", "record", replug_port.path, "--protocol", "1", "--reconnect"]
+        + ["--count", "400", "-o", output],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        device.on.set()
+        said = Lines(record.stderr)
+        said.wait_for("25%")  # 100 samples recorded
+        device.pause_when_read()
+        unplugged_at = device.counter
+        replug_port.unplug()
+        assert said.wait_for("lost the sensor on") == (
+            f"lost the sensor on {replug_port.path} (unplugged?); waiting for it to come back\n"
+        )
+        replug_port.replug()
+        assert re.fullmatch(
+            rf"the sensor on {replug_port.path} is back after [\d.]+ s \(reconnect 1\)\n", said.wait_for("back")
+        )
+        device.on.set()
+        record.wait(timeout=60)
+    finally:
+        device.close()
+        if record.poll() is None:
+            record.kill()
+    assert record.returncode == 0, said.seen
+    samples = recorded(output, fmt)
+    counters = [int(raw[0]) for _, _, _, raw in samples]
+    assert counters == list(range(counters[0], counters[0] + 400)), "every frame sent, before and after"
+    assert [seq for seq, *_ in samples] == list(range(samples[0][0], samples[0][0] + 400)), "seq counts on"
+    assert {dropped for _, dropped, _, _ in samples} == {0}
+    marks = [reconnects for _, _, reconnects, _ in samples]
+    assert marks == [0] * (unplugged_at - counters[0] + 1) + [1] * (counters[-1] - unplugged_at), "the gap, marked"
+
+
+def test_stream_with_reconnect_says_when_the_sensor_goes_and_comes_back(replug_port):
+    device = StreamingDevice(replug_port)
+    device.on.set()
+    stream = subprocess.Popen(
+        [sys.executable, "-m", "feltwise", "stream", replug_port.path, "--protocol", "1", "--reconnect"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        said, shown = Lines(stream.stderr), Lines(stream.stdout)
+        shown.wait_for("samples/s")
+        device.pause_when_read()
+        replug_port.unplug()
+        said.wait_for("lost the sensor")
+        replug_port.replug()
+        said.wait_for("is back")
+        stream.send_signal(subprocess.signal.SIGINT)
+        assert stream.wait(timeout=60) == 0
+        assert shown.wait_for("streamed ")
+    finally:
+        device.close()
+        if stream.poll() is None:
+            stream.kill()
+
+
+class FakeSource:
+    describe, version, remote = "/dev/ttyUSB0", 1, False
+
+    def __init__(self):
+        self.is_connected, self.count = True, 0
+
+    def connected(self):
+        return self.is_connected
+
+    def reconnects(self):
+        return self.count
+
+
+@pytest.mark.parametrize("reconnect", [False, True])
+def test_watch_ends_on_an_unplug_or_a_silence_only_without_reconnect(monkeypatch, capsys, reconnect):
+    from feltwise import source as sources
+    from feltwise.errors import UserError
+
+    now = [100.0]
+    monkeypatch.setattr(sources.time, "monotonic", lambda: now[0])
+    device = FakeSource()
+    watch = sources.Watch(device, reconnect, limit=5.0)
+    now[0] += 6.0
+    if not reconnect:
+        with pytest.raises(UserError, match="no samples from /dev/ttyUSB0 for 5 s"):
+            watch.idle()
+        device.is_connected = False
+        with pytest.raises(UserError, match=r"lost the sensor on /dev/ttyUSB0 \(unplugged\?\)$"):
+            watch.idle()
+        return
+    watch.idle()
+    watch.idle()
+    device.is_connected = False
+    now[0] += 60.0
+    watch.idle()
+    now[0] += 2.5
+    device.is_connected, device.count = True, 1
+    watch.idle()
+    watch.sample()
+    device.count = 2  # unplugged and back between two looks
+    now[0] += 1.0
+    watch.sample()
+    assert capsys.readouterr().err.splitlines() == [
+        "no samples from /dev/ttyUSB0 for 5 s; waiting for them (--reconnect)",
+        "lost the sensor on /dev/ttyUSB0 (unplugged?); waiting for it to come back",
+        "the sensor on /dev/ttyUSB0 is back after 2.5 s (reconnect 1)",
+        "lost the sensor on /dev/ttyUSB0 (unplugged?)",
+        "the sensor on /dev/ttyUSB0 is back (reconnect 2)",
+    ]
 
 
 # --- params ------------------------------------------------------------------------------
@@ -793,6 +981,19 @@ def test_match_refuses_what_it_cannot_resolve(text, words):
 
     with pytest.raises(UserError, match=words):
         ports.port_matching(text, [ports.Port("/dev/ttyUSB0", 0x0403, 0x6001, "A1")])
+
+
+@pytest.mark.parametrize("by_id", ["/dev/serial/by-id/usb-FTDI_FT232R_A10K3-if00-port0", None])
+def test_match_with_reconnect_takes_the_stable_name_and_says_so(monkeypatch, capsys, by_id):
+    from feltwise import connection, ports
+
+    monkeypatch.setattr(ports, "list_ports", lambda: [ports.Port("/dev/ttyUSB3", 0x0403, 0x6001, "A10K3", by_id=by_id)])
+    assert connection.matched_port("0403:6001", reconnect=True) == (by_id or "/dev/ttyUSB3")
+    said = capsys.readouterr().err
+    if by_id:
+        assert said == f"--match 0403:6001: {by_id}, a name that follows the adapter when it is plugged in again\n"
+    else:
+        assert "/dev/ttyUSB3; it has no stable name (/dev/serial/by-id)" in said
 
 
 def test_stream_by_match_without_such_an_adapter_fails_in_one_line():
