@@ -235,6 +235,8 @@ def record(args, source, writer, watch):
     rate = (writer.rows - 1) / span if span > 0 else math.nan
     print(
         f"wrote {writer.rows} samples ({widths[0]} calibrated, {widths[1]} raw values each, "
-        f"{rate:.1f} samples/s) to {args.output}"
+        f"{rate:.1f} samples/s) to {args.output}",
+        # -o /dev/stdout: the recording itself is on standard output.
+        file=sys.stdout if writer.output.regular else sys.stderr,
     )
     return 0

@@ -496,6 +496,16 @@ def test_record_keeps_an_earlier_recording_unless_told(tmp_path):
     assert one_error_line(done) and not (tmp_path / "x.csv").exists(), "no file from a recording that never began"
 
 
+def test_record_to_a_pipe_or_a_full_device():
+    done = feltwise("record", "--simulate", "--protocol", "1", "--count", "3", "-o", "/dev/stdout", "--format", "csv")
+    assert done.returncode == 0, done.stderr
+    assert [row[2] for row in csv.reader(done.stdout.splitlines()[1:])] == ["1", "2", "3"], "nothing but the rows"
+    assert "wrote 3 samples" in done.stderr
+    done = feltwise("record", "--simulate", "--protocol", "1", "--count", "300", "-o", "/dev/full", "--format", "csv")
+    assert one_error_line(done)
+    assert "cannot write /dev/full: No space left on device; the file keeps no samples" in done.stderr
+
+
 @pytest.mark.parametrize("fmt", ["csv", "npz", "mcap"])
 def test_every_format_reads_back_whole_after_each_flush(monkeypatch, tmp_path, fmt):
     import numpy as np
