@@ -33,8 +33,8 @@ def add_connection_arguments(parser, registers=False, zenoh=False):
             "--reconnect",
             action="store_true",
             help="after an unplug, wait for the sensor to come back (the same port name, or the --match "
-            "adapter's stable name) and go on: one line per unplug and return, a gap in the samples"
-            + (", and in a recording the reconnects count" if zenoh else ""),
+            "adapter's stable name) and go on: one line per unplug and return, a gap in the samples "
+            "(a recording marks it in its reconnects count)",
         )
     if zenoh:
         add_zenoh_arguments(parser)

@@ -166,11 +166,13 @@ class Watch:
     def _poll(self, now):
         self._next_poll = now + self.POLL_S
         count = self.source.reconnects()
-        if count > self.reconnects:
+        # A local sensor counts its returns; a remote one is back when it is there again.
+        if count > self.reconnects or (self.source.remote and self.lost_at is not None and self.source.connected()):
             if self.lost_at is None:  # unplugged and back between two looks
                 self._say(f"lost the sensor on {self.source.describe} (unplugged?)")
             away = "" if self.lost_at is None else f" after {now - self.lost_at:.1f} s"
-            self._say(f"the sensor on {self.source.describe} is back{away} (reconnect {count})")
+            again = f" (reconnect {count})" if count else ""
+            self._say(f"the sensor on {self.source.describe} is back{away}{again}")
             self.reconnects, self.lost_at, self.last, self.silent = count, None, now, False
         elif self.lost_at is None and not self.source.connected():
             if not self.reconnect:

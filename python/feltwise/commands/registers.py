@@ -29,7 +29,8 @@ def add_parser(subparsers):
         sub.add_argument(
             "--text",
             action="store_true",
-            help="data as text: " + ("show the bytes decoded" if action == "read" else "DATA is text, sent as UTF-8"),
+            help="data as text: "
+            + ("show the bytes as text, control bytes as \\xHH" if action == "read" else "DATA is text, sent as UTF-8"),
         )
         sub.add_argument(
             "--timeout",

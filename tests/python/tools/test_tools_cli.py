@@ -430,10 +430,10 @@ def recorded_seqs(path, fmt):
 
 @pytest.fixture
 def small_disk(tmp_path):
-    """A disk of 64 KiB that fills up for real: a tmpfs (needs the right to mount)."""
+    """A disk of 32 KiB that fills up for real: a tmpfs (needs the right to mount)."""
     mount = tmp_path / "disk"
     mount.mkdir()
-    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", mount], capture_output=True)
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=32k", "tmpfs", mount], capture_output=True)
     if done.returncode != 0:
         pytest.skip("no right to mount a tmpfs here; the file-size limit tests the same path")
     yield mount
@@ -459,7 +459,7 @@ def test_record_ends_a_failed_write_in_one_line_and_keeps_what_it_wrote(request,
         "60",
         "-o",
         output,
-        preexec_fn=None if full else file_size_limit(48 << 10),
+        preexec_fn=None if full else file_size_limit(24 << 10),
     )
     assert one_error_line(done)
     kept = re.search(rf"cannot write {output}: {cause}; the file keeps the first (\d+) samples", done.stderr)
@@ -471,10 +471,10 @@ def test_record_ends_a_failed_write_in_one_line_and_keeps_what_it_wrote(request,
 
 def test_record_npz_without_room_to_join_keeps_its_parts(small_disk):
     output = small_disk / "touch.npz"
-    done = feltwise("record", "--simulate", "--params", example("mixed_pad"), "--count", "200", "-o", output)
+    done = feltwise("record", "--simulate", "--params", example("mixed_pad"), "--count", "100", "-o", output)
     assert one_error_line(done)
-    assert "No space left on device; the file keeps the first 200 samples, in parts" in done.stderr
-    assert len(recorded_seqs(output, "npz")) == 200
+    assert "No space left on device; the file keeps the first 100 samples, in parts" in done.stderr
+    assert len(recorded_seqs(output, "npz")) == 100
     assert os.listdir(small_disk) == ["touch.npz"], "the unfinished join is removed"
 
 
