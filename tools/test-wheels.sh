@@ -16,7 +16,7 @@
 #  - the sdist builds with this machine's g++, CMake and msgpack-c headers
 #    (ccache keeps its objects for the next run) and reads samples;
 #  - mypy --strict checks the documentation's examples against the installed
-#    wheel (tools/check_doc_examples.py).
+#    wheel (tools/check_typing.py).
 # Ends with the table of what was tried how.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -161,7 +161,7 @@ for sdist in "${sdists[@]}"; do
 done
 
 echo "== mypy --strict on the documentation's examples"
-python3 tools/check_doc_examples.py --python-executable "$simulator_python" README.md docs/python.md docs/fleet.md
+python3 tools/check_typing.py --python-executable "$simulator_python" README.md docs/python.md docs/fleet.md
 
 echo "== the wheels and how they were tried ($((SECONDS - start)) s)"
 for line in "${report[@]}"; do

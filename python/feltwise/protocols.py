@@ -14,6 +14,7 @@ version is asked about, not when `feltwise --help` or the package loads.
 from __future__ import annotations
 
 import functools
+from collections.abc import Iterable
 from typing import NamedTuple
 
 
@@ -53,7 +54,7 @@ def span() -> str:
     return f"{min(known)} to {max(known)}"
 
 
-def listed(values, last="and") -> str:
+def listed(values: Iterable[object], last: str = "and") -> str:
     """(3, 4) as "3 and 4", (2, 3, 4) as "2, 3 and 4"; last="or": "3 or 4"."""
     words = [str(v) for v in values]
     return words[0] if len(words) == 1 else ", ".join(words[:-1]) + f" {last} " + words[-1]

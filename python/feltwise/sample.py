@@ -51,12 +51,12 @@ class Sample(NamedTuple):
 def _measure_offset_ns() -> int:
     # The narrowest of a few monotonic-wall-monotonic brackets: a thread
     # descheduled between two clock reads would otherwise skew every stamp.
-    best = None
+    best = (2**63, 0)  # (bracket width, offset)
     for _ in range(5):
         before = time.monotonic_ns()
         wall = time.time_ns()
         after = time.monotonic_ns()
-        if best is None or after - before < best[0]:
+        if after - before < best[0]:
             best = (after - before, wall - (before + after) // 2)
     return best[1]
 

@@ -31,11 +31,13 @@ import subprocess
 import sys
 import time
 import tty
+from collections.abc import Callable
 from dataclasses import dataclass, fields
+from typing import Any, Optional, Union
 
 from .. import protocols
 from ..errors import UserError
-from ..paramfile import bare_layout, load_layout
+from ..paramfile import Layout, bare_layout, load_layout
 from . import wire
 from .registers import RegisterBank, RegisterError
 from .touch import TouchModel
@@ -46,6 +48,8 @@ DEFAULT_RATE = 100.0
 # wait for it either. Keeping it small keeps the newest sample fresh.
 BACKLOG_LIMIT = 512
 ERROR_CODE = 9  # the code of unsolicited device errors
+
+PathLike = Union[str, "os.PathLike[str]"]
 
 
 @dataclass
@@ -66,12 +70,12 @@ class Faults:
     silence_for: float | None = None  # ... for this long (None: for good)
     unplug_after: float | None = None  # close the master: the adapter is pulled out
 
-    def silent_at(self, t):
+    def silent_at(self, t: float) -> bool:
         if self.silence_after is None or t < self.silence_after:
             return False
         return self.silence_for is None or t < self.silence_after + self.silence_for
 
-    def as_arguments(self):
+    def as_arguments(self) -> list[str]:
         """The `feltwise simulate` options that set these switches."""
         arguments = []
         for item in fields(self):
@@ -83,7 +87,7 @@ class Faults:
         return arguments
 
 
-def open_pty():
+def open_pty() -> tuple[int, int, str]:
     """A pty pair in raw mode: (master fd, slave fd, slave path)."""
     master, slave = os.openpty()
     tty.setraw(master)
@@ -94,7 +98,15 @@ def open_pty():
 class SensorEngine:
     """The sensor's firmware loop: one thread, one select over the pty master."""
 
-    def __init__(self, layout, version=None, rate=DEFAULT_RATE, faults=None, seed=None, touch=True):
+    def __init__(
+        self,
+        layout: Layout,
+        version: Optional[int] = None,
+        rate: float = DEFAULT_RATE,
+        faults: Optional[Faults] = None,
+        seed: Optional[int] = None,
+        touch: bool = True,
+    ) -> None:
         self.version = layout.version if version is None else version
         if self.version not in protocols.versions():
             raise UserError(f"protocol version {self.version} is not one of {protocols.span()}")
@@ -115,23 +127,24 @@ class SensorEngine:
         self._rng = random.Random(None if seed is None else seed + 1)
         text = self._text
         self._requests = wire.TextRequestReader() if text else wire.BinaryRequestReader()
-        self.master = self.slave = None
-        self.path = None
+        self.master: Optional[int] = None
+        self.slave: Optional[int] = None
+        self.path: Optional[str] = None
         self._out = bytearray()
-        self._replies = []  # (due time, bytes, pause after)
+        self._replies: list[tuple[float, bytes, float]] = []  # (due time, bytes, pause after)
         self._pause_until = 0.0
         self._stop = False
-        self.stats = {"samples": 0, "dropped": 0, "requests": 0, "replies": 0, "unplugged": False}
+        self.stats: dict[str, Any] = {"samples": 0, "dropped": 0, "requests": 0, "replies": 0, "unplugged": False}
 
-    def open(self):
+    def open(self) -> str:
         self.master, self.slave, self.path = open_pty()
         return self.path
 
-    def stop(self):
+    def stop(self) -> None:
         """Ask run() to return; safe from a signal handler."""
         self._stop = True
 
-    def close(self):
+    def close(self) -> None:
         for fd in (self.master, self.slave):
             if fd is not None:
                 os.close(fd)
@@ -139,10 +152,12 @@ class SensorEngine:
 
     # --- the loop -------------------------------------------------------------
 
-    def run(self, duration=None):
+    def run(self, duration: Optional[float] = None) -> None:
         """Streams until stop(), `duration` seconds, or the unplug fault."""
         if self.master is None:
             self.open()
+        master = self.master
+        assert master is not None
         start = time.monotonic()
         next_sample = start
         while not self._stop:
@@ -162,9 +177,7 @@ class SensorEngine:
             waits = [0.1, (next_sample - now) if not flat_out else 0.1]
             waits += [due - now for due, _, _ in self._replies]
             want_write = bool(self._out) and not quiet or (flat_out and not quiet)
-            readable, writable, _ = select.select(
-                [self.master], [self.master] if want_write else [], [], max(0.0, min(waits))
-            )
+            readable, writable, _ = select.select([master], [master] if want_write else [], [], max(0.0, min(waits)))
             now = time.monotonic()
             if readable:
                 self._take_requests(now)
@@ -187,16 +200,18 @@ class SensorEngine:
                 next_sample += 1.0 / rate
             self._send()
 
-    def _send(self):
+    def _send(self) -> None:
         if not self._out:
             return
+        assert self.master is not None
         try:
             written = os.write(self.master, self._out)
         except BlockingIOError:
             return
         del self._out[:written]
 
-    def _take_requests(self, now):
+    def _take_requests(self, now: float) -> None:
+        assert self.master is not None
         try:
             data = os.read(self.master, 65536)
         except (BlockingIOError, InterruptedError):
@@ -210,7 +225,7 @@ class SensorEngine:
 
     # --- samples ----------------------------------------------------------------
 
-    def _queue_sample(self, t):
+    def _queue_sample(self, t: float) -> None:
         faults, rng = self.faults, self._rng
         values = self.touch.sample(t)
         text = self._text
@@ -230,7 +245,7 @@ class SensorEngine:
         self._out += frame
         self.stats["samples"] += 1
 
-    def _encode(self, values):
+    def _encode(self, values: list[float]) -> bytes:
         if self._text:
             return wire.sample_line(values)
         if self.version == 2:
@@ -239,7 +254,7 @@ class SensorEngine:
 
     # --- registers ----------------------------------------------------------------
 
-    def _answers(self, request):
+    def _answers(self, request: wire.Request) -> list[tuple[bytes, float]]:
         """The answers to one request: a list of (bytes, pause after them)."""
         text = self._text
         if not self._registers:
@@ -269,7 +284,7 @@ class SensorEngine:
             answer = wire.text_error(error.code, str(error)) if text else wire.binary_status(error.code)
         return [(answer, 0.0)] * (2 if faults.duplicate_replies else 1)
 
-    def _queue_due_replies(self, now):
+    def _queue_due_replies(self, now: float) -> None:
         due = [r for r in self._replies if r[0] <= now]
         self._replies = [r for r in self._replies if r[0] > now]
         for _, answer, pause in due:
@@ -282,7 +297,15 @@ class SensorEngine:
                 self._pause_until = now + pause
 
 
-def make_engine(params=None, version=None, channels=None, rate=DEFAULT_RATE, faults=None, seed=None, touch=True):
+def make_engine(
+    params: Optional[PathLike] = None,
+    version: Optional[int] = None,
+    channels: Optional[int] = None,
+    rate: float = DEFAULT_RATE,
+    faults: Optional[Faults] = None,
+    seed: Optional[int] = None,
+    touch: bool = True,
+) -> SensorEngine:
     """An engine for a parameter file, or for a bare protocol version with `channels` taxels."""
     if params is not None:
         layout = load_layout(params)
@@ -293,13 +316,13 @@ def make_engine(params=None, version=None, channels=None, rate=DEFAULT_RATE, fau
     return SensorEngine(layout, version, rate, faults, seed, touch)
 
 
-def _end_with_parent():
+def _end_with_parent() -> Optional[Callable[[], None]]:
     """On Linux the child is sent SIGTERM when its parent dies, however it
     dies (kill -9 included), so a simulated sensor never streams on alone."""
     if not sys.platform.startswith("linux"):
         return None
 
-    def set_parent_death_signal():
+    def set_parent_death_signal() -> None:
         import ctypes
 
         PR_SET_PDEATHSIG = 1  # noqa: N806 (named as in <sys/prctl.h>)
@@ -318,24 +341,24 @@ class SimulatedSensor:
 
     def __init__(
         self,
-        params=None,
+        params: Optional[PathLike] = None,
         *,
-        version=None,
-        channels=None,
-        rate=DEFAULT_RATE,
-        faults=None,
-        seed=None,
-        touch=True,
-        start_timeout=30.0,
-    ):
+        version: Optional[int] = None,
+        channels: Optional[int] = None,
+        rate: float = DEFAULT_RATE,
+        faults: Optional[Faults] = None,
+        seed: Optional[int] = None,
+        touch: bool = True,
+        start_timeout: float = 30.0,
+    ) -> None:
         self.params, self.version, self.channels = params, version, channels
         self.rate, self.faults, self.seed, self.touch = rate, faults or Faults(), seed, touch
         self.start_timeout = start_timeout
-        self.path = None
-        self.stats = None
-        self._process = None
+        self._path: Optional[str] = None
+        self.stats: Optional[dict[str, Any]] = None
+        self._process: Optional[subprocess.Popen[bytes]] = None
 
-    def arguments(self):
+    def arguments(self) -> list[str]:
         arguments = ["simulate", "--json-stats", "--rate", repr(float(self.rate))]
         if self.params is not None:
             arguments += ["--params", os.fspath(self.params)]
@@ -349,7 +372,7 @@ class SimulatedSensor:
             arguments += ["--no-touch"]
         return arguments + self.faults.as_arguments()
 
-    def start(self):
+    def start(self) -> str:
         package_root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
@@ -361,21 +384,30 @@ class SimulatedSensor:
             env=env,
             preexec_fn=_end_with_parent(),
         )
-        ready, _, _ = select.select([self._process.stdout], [], [], self.start_timeout)
-        line = self._process.stdout.readline().decode().strip() if ready else ""
+        stdout = self._process.stdout
+        assert stdout is not None
+        ready, _, _ = select.select([stdout], [], [], self.start_timeout)
+        line = stdout.readline().decode().strip() if ready else ""
         if not line.startswith("/"):
             self._process.kill()
             _, err = self._process.communicate()
             reason = err.decode(errors="replace").strip().splitlines()
             raise RuntimeError("simulated sensor did not start: " + (reason[-1] if reason else "no port path"))
-        self.path = line
-        return self.path
+        self._path = line
+        return line
 
     @property
-    def running(self):
+    def path(self) -> str:
+        """The port to connect to, once start() (or the `with` block) has started the sensor."""
+        if self._path is None:
+            raise RuntimeError("the simulated sensor has not started: call start() or use it in a with block")
+        return self._path
+
+    @property
+    def running(self) -> bool:
         return self._process is not None and self._process.poll() is None
 
-    def stop(self, timeout=10.0):
+    def stop(self, timeout: float = 10.0) -> Optional[dict[str, Any]]:
         if self._process is None:
             return self.stats
         if self._process.poll() is None:
@@ -390,13 +422,13 @@ class SimulatedSensor:
         self._process = None
         return self.stats
 
-    def __enter__(self):
+    def __enter__(self) -> SimulatedSensor:
         self.start()
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.stop()
 
-    def __del__(self):
+    def __del__(self) -> None:
         if self._process is not None and self._process.poll() is None:
             self._process.kill()

@@ -117,7 +117,10 @@ def test_as_fast_as_possible_keeps_up_with_the_reader():
 
 def test_stopping_reports_statistics_and_unplugs():
     sensor = SimulatedSensor(version=4, channels=4)
+    with pytest.raises(RuntimeError, match="has not started"):
+        sensor.path  # noqa: B018 (the property is what is tried)
     path = sensor.start()
+    assert sensor.path == path
     comms = comms_for(sensor, "4")
     assert fresh_raw(comms)
     stats = sensor.stop()
