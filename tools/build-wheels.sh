@@ -117,7 +117,7 @@ fi
 
 echo "== dist/"
 failed=0
-for wheel in dist/feltwise_comm-*.whl; do
+for wheel in $(printf '%s\n' dist/feltwise_comm-*.whl | sort -V); do
   # auditwheel show: "... is consistent with the following platform tag: "manylinux_2_17_x86_64"."
   tag=$(python3 -m auditwheel show "$wheel" | tr -s ' \n' ' ' | sed -n 's/.*following platform tag: "\([^"]*\)".*/\1/p')
   glibc=$(python3 tools/wheel_report.py glibc "$wheel")

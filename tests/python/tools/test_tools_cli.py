@@ -161,7 +161,6 @@ def test_simulate_refuses_mistakes_in_one_line(argv, words):
 # --- stream ---------------------------------------------------------------------------
 
 
-@pytest.mark.smoke
 def test_stream_the_main_job_on_a_simulated_sensor():
     done = feltwise("stream", "--simulate", "--params", example("mixed_pad"), "--zero", "--duration", "3")
     assert done.returncode == 0, done.stderr
@@ -184,6 +183,7 @@ def test_stream_counts_its_rate_from_the_first_sample():
     assert round(clock.sensor_rate(), 6) == 100.0
 
 
+@pytest.mark.smoke
 def test_stream_a_port_given_by_its_path():
     with SimulatedSensor(example("taxel_pad_4x4"), seed=3) as sensor:
         done = feltwise(
@@ -340,7 +340,6 @@ def test_view_snapshot_that_cannot_be_written(tmp_path, where, words):
 # --- record ---------------------------------------------------------------------------------
 
 
-@pytest.mark.smoke
 def test_record_csv_by_count(tmp_path):
     output = tmp_path / "touch.csv"
     done = feltwise(
@@ -364,6 +363,7 @@ def test_record_csv_by_count(tmp_path):
     assert all(500 < float(value) < 1500 for row in rows[1:] for value in row[20:])
 
 
+@pytest.mark.smoke
 def test_record_npz_by_duration(tmp_path):
     import numpy as np
 
