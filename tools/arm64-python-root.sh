@@ -39,12 +39,15 @@ apt_options=(-q -o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::Sou
   -o Dir::Cache::Archives="$apt_dir/archives" -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache=
   -o APT::Architecture=arm64 -o APT::Architectures::=arm64 -o APT::Architectures::=amd64 -o Debug::NoLocking=1 -o APT::Sandbox::User=root)
 apt-get "${apt_options[@]}" update >/dev/null
-# The interpreter with its standard library; the download list is everything
-# it depends on, as for a machine that had nothing (the status file is empty).
-apt-get "${apt_options[@]}" install --download-only -y --no-install-recommends "python$version" >/dev/null
+# The interpreter with its standard library, and the C++ runtime that every
+# installed Debian has (apt needs it) and manylinux wheels may count on
+# (numpy's); the download list is everything they depend on, as for a
+# machine that had nothing (the status file is empty).
+packages=("python$version" libstdc++6)
+apt-get "${apt_options[@]}" install --download-only -y --no-install-recommends "${packages[@]}" >/dev/null
 # "Inst NAME (VERSION SOURCE [ARCH])..." names each package's file in the
 # archive folder: NAME_VERSION_ARCH.deb, the epoch's colon written %3a.
-debs=$(apt-get "${apt_options[@]}" install --simulate -y --no-install-recommends "python$version" |
+debs=$(apt-get "${apt_options[@]}" install --simulate -y --no-install-recommends "${packages[@]}" |
   sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) [^[]*\[\([^]]*\)\]).*/\1_\2_\3.deb/p' | sed 's/:/%3a/')
 
 rm -rf "$root"
