@@ -1,6 +1,6 @@
 """The package's typing, as its users' type checkers see it:
 
-    check_typing.py [--python-executable PYTHON] FILE.md...
+    check_typing.py [--python-executable PYTHON]... FILE.md...
 
 1. mypy --strict on the Python examples of the documentation files. A file's
    ```python blocks, in their order, make one module, as a reader runs them
@@ -9,10 +9,12 @@
    between them blank), so mypy's line numbers are the documentation's.
    mypy finds feltwise and feltwise_comm_py where PYTHON (default: this
    interpreter) has them installed: through the package's py.typed and the
-   stub-only package feltwise_comm_py-stubs, as a user's type checker does.
+   stub-only package feltwise_comm_py-stubs, as a user's type checker does;
+   it checks for PYTHON's version (as a user's would: numpy's stubs differ
+   between versions), once for each PYTHON given.
 2. Every function of the library's public modules (PUBLIC, in this checkout)
    annotated: mypy --disallow-untyped-defs --disallow-incomplete-defs, with
-   PYTHON's numpy and msgpack.
+   the first PYTHON's numpy and msgpack.
 """
 
 from __future__ import annotations
@@ -65,7 +67,7 @@ def mypy(*args: str, cwd: pathlib.Path | None = None) -> subprocess.CompletedPro
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--python-executable", default=sys.executable)
+    parser.add_argument("--python-executable", action="append", dest="pythons")
     parser.add_argument("files", nargs="+", type=pathlib.Path)
     args = parser.parse_args()
 
@@ -81,23 +83,30 @@ def main() -> int:
         # mypy names a file as it was given: relative to here.
         modules[os.path.relpath(module)] = str(doc)
 
-    examples_checked = mypy("--strict", "--python-executable", args.python_executable, *modules)
-    output = examples_checked.stdout + examples_checked.stderr
-    for module, doc in modules.items():
-        output = output.replace(module, doc)
-    print("the documentation's examples (mypy --strict):", output, end="")
+    pythons = [os.path.abspath(python) for python in args.pythons or [sys.executable]]
+    failed = False
+    for python in pythons:
+        version = subprocess.run(
+            [python, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"], capture_output=True, text=True
+        ).stdout.strip()
+        checked = mypy("--strict", "--python-executable", python, "--python-version", version, *modules)
+        output = checked.stdout + checked.stderr
+        for module, doc in modules.items():
+            output = output.replace(module, doc)
+        print(f"the documentation's examples (mypy --strict, Python {version}):", output, end="")
+        failed = failed or checked.returncode != 0
 
     annotated = mypy(
         "--disallow-untyped-defs",
         "--disallow-incomplete-defs",
         "--follow-imports=silent",
         "--python-executable",
-        args.python_executable,
+        pythons[0],
         *PUBLIC,
         cwd=REPO / "python",
     )
     print("the public modules' annotations:", annotated.stdout + annotated.stderr, end="")
-    return examples_checked.returncode or annotated.returncode
+    return 1 if failed or annotated.returncode else 0
 
 
 if __name__ == "__main__":

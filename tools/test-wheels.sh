@@ -75,6 +75,9 @@ smoke() { # PYTHON... -> "N passed"
 }
 
 simulator_python=
+newest_python=
+newest_wheel=
+oldest_python=
 for wheel in "${wheels[@]}"; do
   case "$wheel" in *_x86_64.whl) ;; *) continue ;; esac
   version=$(version_of "$wheel")
@@ -92,6 +95,10 @@ for wheel in "${wheels[@]}"; do
   echo "smoke: $passed"
   report+=("$(basename "$wheel")|venv of CPython $version: read samples; smoke $passed")
   simulator_python=$venv/bin/python
+  newest_python=$venv/bin/python
+  newest_wheel=$repo/$wheel
+  # mypy checks for Python 3.10 and later.
+  [ -n "${oldest_python:-}" ] || [ "$version" = 3.9 ] || oldest_python=$venv/bin/python
 done
 
 for wheel in "${wheels[@]}"; do
@@ -160,8 +167,12 @@ for sdist in "${sdists[@]}"; do
   report+=("$(basename "$sdist")|built with g++ $(g++ -dumpversion) and CMake $(cmake --version | head -1 | cut -d' ' -f3) ($cached objects from ccache), installed in a venv of $("$python" -c 'import platform; print("CPython", platform.python_version())'): read samples")
 done
 
-echo "== mypy --strict on the documentation's examples"
-python3 tools/check_typing.py --python-executable "$simulator_python" README.md docs/python.md docs/fleet.md
+echo "== typing: mypy --strict on the documentation's examples against the oldest and newest wheels"
+# The smoke tests are done: the newest environment may now take the fleet
+# extra (Zenoh, MCAP) that docs/fleet.md's example and feltwise.remote use.
+"$newest_python" -m pip install -q --only-binary :all: "$newest_wheel[fleet]" 2>&1 | grep -v "^WARNING" || true
+python3 tools/check_typing.py --python-executable "$newest_python" --python-executable "${oldest_python:-$newest_python}" \
+  README.md docs/python.md docs/fleet.md
 
 echo "== the wheels and how they were tried ($((SECONDS - start)) s)"
 for line in "${report[@]}"; do
