@@ -8,14 +8,14 @@ A zenoh:NAME source learns its protocol, counts and parameter file from the
 publisher's info, so it needs no --params (one given here is used instead).
 """
 
-import base64
 import contextlib
+import sys
 import time
 
 from .connection import connect, zero
 from .errors import UserError
 from .paramfile import bare_layout, layout_from_content, read_msgpack
-from .remote import SCHEME
+from .remote import MAX_COUNT, SCHEME
 
 # Frames kept for a reader that sees every one (stream, record): a second at
 # 1,000 frames/s, so a slow disk or a busy machine costs nothing.
@@ -49,6 +49,10 @@ class LocalSource:
 
 
 class RemoteSource:
+    """A sensor published over Zenoh. Says in one line on stderr when its
+    publisher goes away and comes back (with --reconnect; without, `read`
+    raises PublisherLostError), and what it skipped as not a sample."""
+
     remote = True
 
     def __init__(self, subscription, info, layout):
@@ -56,25 +60,59 @@ class RemoteSource:
         self.version = info.get("protocol")
         self.describe = f"{SCHEME}{subscription.name}"
         self.params_path = None
+        self._losses = self._returns = self._skipped = 0
 
     def read(self, timeout_s):
-        return self.subscription.read(timeout_s)
+        sample = self.subscription.read(timeout_s)
+        self._report()
+        return sample
+
+    def _report(self):
+        subscription = self.subscription
+        if subscription.losses > self._losses:
+            self._losses = subscription.losses
+            print(f"{self.describe}: the publisher went away; waiting for it to come back", file=sys.stderr)
+        if subscription.returns > self._returns:
+            self._returns = subscription.returns
+            print(f"{self.describe}: a publisher is back", file=sys.stderr)
+        if subscription.skipped and not self._skipped:
+            print(
+                f"{self.describe}: skipping payloads on feltwise/{subscription.name}/sample that are not samples",
+                file=sys.stderr,
+            )
+        self._skipped = subscription.skipped
 
     def zero(self):
         self.subscription.zero()
 
     def connected(self):
-        return True  # a publisher that went away is a silence, reported by the caller
+        return True  # a publisher that went away raises in read, or is waited for
+
+    def waiting(self):
+        """Waiting for a publisher that went away to come back (--reconnect)."""
+        return self.subscription.losses > self.subscription.returns
 
 
-def layout_from_info(info):
-    params = info.get("parameters") or {}
-    if params.get("msgpack_base64"):
-        import msgpack
+def layout_from_info(info, name="the publisher"):
+    """The grid of a published sensor, from its (checked) info: one line for
+    anything in it that is not a parameter file, and no work that grows with
+    the numbers it claims."""
+    import msgpack
 
-        content = msgpack.unpackb(base64.b64decode(params["msgpack_base64"]), strict_map_key=False)
-        return layout_from_content(content, "the publisher's parameter file")
-    return bare_layout(info.get("protocol", 1), info.get("raw_channels", 16))
+    from .remote import parameter_bytes
+
+    data = parameter_bytes(name, info)
+    if data is None:
+        return bare_layout(info["protocol"], info["raw_channels"])
+    source = f"zenoh:{name}'s parameter file"
+    try:
+        content = msgpack.unpackb(data, strict_map_key=False)
+    except Exception as error:  # msgpack's own errors, of several kinds
+        raise UserError(f"{source} is not msgpack ({error})") from None
+    layout = layout_from_content(content, source)
+    if max(layout.channel_count, layout.output_count) > MAX_COUNT:
+        raise UserError(f"{source} names channels or outputs beyond {MAX_COUNT}")
+    return layout
 
 
 @contextlib.contextmanager
@@ -88,18 +126,27 @@ def open_source(args, queue=QUEUE):
         return
     if args.simulate or getattr(args, "match", None):
         raise UserError(f"{port} is a published sensor: --simulate and --match do not apply")
-    from .remote import subscribe
+    from .connection import zenoh_reach
+    from .remote import Subscription
 
-    subscription = subscribe(port[len(SCHEME) :], args.connect, args.listen)
+    name = port[len(SCHEME) :]
+    subscription = Subscription(name, zenoh_reach(args), reconnect=getattr(args, "reconnect", False))
+    source = None
     try:
         info = subscription.wait_for_info()
         if args.params is not None:
             layout = layout_from_content(read_msgpack(args.params), args.params)
         else:
-            layout = layout_from_info(info)
-        yield RemoteSource(subscription, info, layout)
+            layout = layout_from_info(info, name)
+        source = RemoteSource(subscription, info, layout)
+        yield source
     finally:
         subscription.close()
+        if subscription.skipped:
+            print(
+                f"{SCHEME}{name}: skipped {subscription.skipped} payloads that were not samples",
+                file=sys.stderr,
+            )
 
 
 def params_bytes(path):
@@ -120,6 +167,9 @@ class Silence:
         self.last = time.monotonic()
 
     def check(self):
+        if getattr(self.source, "waiting", lambda: False)():
+            self.last = time.monotonic()  # a publisher away, waited for (--reconnect)
+            return
         if not self.source.connected():
             raise UserError(f"lost the sensor on {self.source.describe} (unplugged?)")
         if time.monotonic() - self.last > self.limit:
