@@ -315,14 +315,19 @@ class SensorPublisher:
         self.name, self._zero = check_name(name), zero
         self.info = dict(info, zero_allowed=zero is not None)
         self.claim = claim if claim is not None else NameClaim(session, name)
-        self._publisher = session.declare_publisher(
-            sample_key(name),
-            encoding=api.Encoding(payload.ENCODING),
-            reliability=api.Reliability.RELIABLE,
-            congestion_control=api.CongestionControl.DROP,
-        )
-        self._info_queries = session.declare_queryable(info_key(name))
-        self._zero_queries = session.declare_queryable(zero_key(name))
+        try:
+            self._publisher = session.declare_publisher(
+                sample_key(name),
+                encoding=api.Encoding(payload.ENCODING),
+                reliability=api.Reliability.RELIABLE,
+                congestion_control=api.CongestionControl.DROP,
+            )
+            self._info_queries = session.declare_queryable(info_key(name))
+            self._zero_queries = session.declare_queryable(zero_key(name))
+        except Exception as error:
+            if claim is None:
+                self.claim.release()
+            raise RemoteError(f"zenoh:{name}: cannot publish ({_one_line(str(error), 120)})") from None
         self._info_bytes = json.dumps(self.info).encode()
         self.published = 0
         self.zeroed = 0
