@@ -87,9 +87,10 @@ class NativeSensor {
     state_->init(init_text);
   }
 
-  void connect(const std::string& port, std::size_t queue_capacity) {
+  void connect(const std::string& port, std::size_t queue_capacity, bool reconnect) {
     py::gil_scoped_release without_lock;
     state_->feed_samples(queue_capacity);
+    state_->reconnect_on_loss(reconnect);
     state_->connect(port);
   }
 
@@ -98,25 +99,23 @@ class NativeSensor {
     // Kept by the thread: the copy out of the feed reuses its storage, and a
     // read allocates nothing but the two arrays it returns.
     thread_local StampedSample sample;
-    if (closed_.load()) throw std::runtime_error("Sensor is closed");
     for (;;) {
-      bool taken = false;
-      bool connected = false;
-      {
-        py::gil_scoped_release without_lock;
-        taken = state_->take_stamped(path, std::min(deadline, Clock::now() + WaitInterrupt::kPollPeriod), sample);
-        connected = state_->is_connected();
-      }
-      if (taken) {
-        return py::make_tuple(toArray(sample.raw), toArray(sample.calibrated), sample.seq, sample.t_host_ns,
-                              sample.dropped);
-      }
       if (closed_.load()) throw std::runtime_error("Sensor is closed");
-      if (!connected) throw std::runtime_error("Sensor lost: the port failed or the device was unplugged");
+      // Before taking: a sample taken and then dropped by the KeyboardInterrupt
+      // that Python raises on the way back would be lost without a count.
       if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+      if (state_->take_stamped(path, sample)) {
+        return py::make_tuple(toArray(sample.raw), toArray(sample.calibrated), sample.seq, sample.t_host_ns,
+                              sample.dropped, sample.reconnects);
+      }
+      if (state_->port_lost()) throw std::runtime_error("Sensor lost: the port failed or the device was unplugged");
       if (Clock::now() >= deadline) return py::none();
+      py::gil_scoped_release without_lock;
+      state_->await_stamped(path, std::min(deadline, Clock::now() + WaitInterrupt::kPollPeriod));
     }
   }
+
+  std::uint64_t reconnects() { return state_->reconnects(); }
 
   void zero(const std::vector<std::int32_t>& ids) {
     py::gil_scoped_release without_lock;
@@ -257,14 +256,17 @@ PYBIND11_MODULE(_native, m) {
   py::class_<NativeSensor>(m, "NativeSensor", "One sensor's comms object, its stamped samples and their queue")
       .def(py::init<>())
       .def("init", &NativeSensor::init, "Chooses the protocol and the models", py::arg("init_text"))
-      .def("connect", &NativeSensor::connect, "Opens the port and starts acquisition", py::arg("port"),
-           py::arg("queue_capacity"))
+      .def("connect", &NativeSensor::connect,
+           "Opens the port and starts acquisition; with reconnect, a lost port is reopened until close()",
+           py::arg("port"), py::arg("queue_capacity"), py::arg("reconnect"))
       .def(
           "read", [](NativeSensor& self, double timeout) { return self.take(SampleFeed::Path::kNewest, timeout); },
-          "The newest sample not taken yet, as (raw, calibrated, seq, t_host_ns, dropped), or None", py::arg("timeout"))
+          "The newest sample not taken yet, as (raw, calibrated, seq, t_host_ns, dropped, reconnects), or None",
+          py::arg("timeout"))
       .def(
           "next", [](NativeSensor& self, double timeout) { return self.take(SampleFeed::Path::kQueue, timeout); },
-          "The oldest queued sample, as (raw, calibrated, seq, t_host_ns, dropped), or None", py::arg("timeout"))
+          "The oldest queued sample, as (raw, calibrated, seq, t_host_ns, dropped, reconnects), or None",
+          py::arg("timeout"))
       .def("zero", &NativeSensor::zero, "Zeroes the models of these outputs (all when empty)", py::arg("ids"))
       .def("read_register", &NativeSensor::readRegister, "Reads a device register", py::arg("address"), py::arg("id"),
            py::arg("timeout_ms"))
@@ -272,5 +274,6 @@ PYBIND11_MODULE(_native, m) {
            py::arg("id"), py::arg("data"), py::arg("timeout_ms"))
       .def("is_connected", &NativeSensor::isConnected, "Whether the port is open and acquisition runs")
       .def_property_readonly("closed", &NativeSensor::closed, "Whether close() ran")
+      .def_property_readonly("reconnects", &NativeSensor::reconnects, "Reopens of a lost port since connect")
       .def("close", &NativeSensor::close, "Stops acquisition and closes the port");
 }

@@ -15,9 +15,9 @@ class NativeSensor:
         """
         Stops acquisition and closes the port
         """
-    def connect(self, port: str, queue_capacity: typing.SupportsInt | typing.SupportsIndex) -> None:
+    def connect(self, port: str, queue_capacity: typing.SupportsInt | typing.SupportsIndex, reconnect: bool) -> None:
         """
-        Opens the port and starts acquisition
+        Opens the port and starts acquisition; with reconnect, a lost port is reopened until close()
         """
     def init(self, init_text: str) -> None:
         """
@@ -29,11 +29,11 @@ class NativeSensor:
         """
     def next(self, timeout: typing.SupportsFloat | typing.SupportsIndex) -> typing.Any:
         """
-        The oldest queued sample, as (raw, calibrated, seq, t_host_ns, dropped), or None
+        The oldest queued sample, as (raw, calibrated, seq, t_host_ns, dropped, reconnects), or None
         """
     def read(self, timeout: typing.SupportsFloat | typing.SupportsIndex) -> typing.Any:
         """
-        The newest sample not taken yet, as (raw, calibrated, seq, t_host_ns, dropped), or None
+        The newest sample not taken yet, as (raw, calibrated, seq, t_host_ns, dropped, reconnects), or None
         """
     def read_register(self, address: typing.SupportsInt | typing.SupportsIndex, id: typing.SupportsInt | typing.SupportsIndex, timeout_ms: typing.SupportsInt | typing.SupportsIndex) -> bytes:
         """
@@ -51,6 +51,11 @@ class NativeSensor:
     def closed(self) -> bool:
         """
         Whether close() ran
+        """
+    @property
+    def reconnects(self) -> int:
+        """
+        Reopens of a lost port since connect
         """
 def protocols() -> list:
     """

@@ -6,6 +6,8 @@ since connect, this one included (the first is 1): a jump is a gap.
 `t_host_ns` is on `time.monotonic_ns()`'s clock of this process's host.
 `dropped` counts the frames since the reader started that it lost; a reader
 that took every other frame sees `seq == taken + dropped` (from connect on).
+`reconnects` counts the times the sensor came back after an unplug before
+this frame (Sensor(reconnect=True)): where it grows, the stream had a gap.
 
 Files and the Zenoh payload carry Unix time instead, which outlives the
 process and means the same on another machine: `ClockOffset` turns one into
@@ -30,7 +32,12 @@ class Sample(NamedTuple):
     thread the moment the frame was decoded. `dropped` counts the frames since
     connect that this reader's path lost (replaced before anyone took them, or
     pushed out of the full queue); a reader that took every other frame sees
-    `seq == taken + dropped`.
+    `seq == taken + dropped`. `reconnects` is how many times the sensor had
+    been reconnected after an unplug when this frame was decoded (always 0
+    without `reconnect=True`): the first frame after each return carries one
+    more than the frame before it, and the time between the two is the gap.
+    `seq` counts on across a reconnect; frames the device sent while it was
+    away were never received and count in neither `seq` nor `dropped`.
     """
 
     raw: npt.NDArray[np.float64]
@@ -38,6 +45,7 @@ class Sample(NamedTuple):
     seq: int
     t_host_ns: int
     dropped: int = 0
+    reconnects: int = 0
 
 
 def _measure_offset_ns() -> int:

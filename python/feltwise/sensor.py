@@ -87,12 +87,26 @@ class Sensor:
     raw only. `queue` > 0 keeps that many frames for `samples()`, so a reader
     that is slow for a moment loses nothing.
 
+    `reconnect=True` survives an unplug: when the port fails, the library
+    reopens the same port name a few times a second (following a symlink such
+    as /dev/serial/by-id/... to wherever it points by then) until the device
+    is back or the sensor is closed, and goes on with the same parameters and
+    zero offsets. Meanwhile `is_connected()` is False and `read`/`samples`
+    wait instead of raising DeviceLostError; `seq` counts on, and the frames
+    after each return carry one more in `Sample.reconnects`.
+
     Raises PortError (with the cause: busy, missing, permission denied) when
     the port does not open, ParameterFileError for a bad parameter file.
     """
 
     def __init__(
-        self, port: PathLike, params: Optional[PathLike] = None, *, protocol: Optional[int] = None, queue: int = 0
+        self,
+        port: PathLike,
+        params: Optional[PathLike] = None,
+        *,
+        protocol: Optional[int] = None,
+        queue: int = 0,
+        reconnect: bool = False,
     ):
         if int(queue) != queue or queue < 0:
             raise ValueError(f"queue must be a whole number of samples, 0 or more, not {queue!r}")
@@ -110,7 +124,8 @@ class Sensor:
             if params is None:
                 raise SensorError(str(error)) from None
             raise ParameterFileError(str(error), str(self._params)) from None
-        self._native.connect(self._port, self._queue)
+        self._reconnect = bool(reconnect)
+        self._native.connect(self._port, self._queue, self._reconnect)
 
     # --- samples -----------------------------------------------------------------
 
@@ -119,7 +134,8 @@ class Sensor:
         seconds without one (0: do not wait). Frames that arrived between two
         reads are skipped and counted in `dropped`.
 
-        Raises DeviceLostError once the port failed and nothing is left to take.
+        Raises DeviceLostError once the port failed and nothing is left to take
+        (with reconnect=True it waits for the device to come back instead).
         """
         try:
             taken = self._native.read(float(timeout))
@@ -134,7 +150,8 @@ class Sensor:
         it is counted in `dropped`, never lost silently. Without a queue
         (queue=0) this yields the newest sample each time, like `read`.
         The iteration ends after `timeout` seconds without a sample (None:
-        never); it raises DeviceLostError when the port fails.
+        never); it raises DeviceLostError when the port fails, unless the
+        sensor reconnects (reconnect=True), which costs a gap and nothing else.
         """
         wait = math.inf if timeout is None else float(timeout)
         take = self._native.next if self._queue else self._native.read
@@ -175,8 +192,18 @@ class Sensor:
     # --- state -------------------------------------------------------------------------
 
     def is_connected(self) -> bool:
-        """True while the port is open and the acquisition thread reads it."""
+        """True while the port is open and the acquisition thread reads it;
+        False while a reconnecting sensor waits for its device."""
         return self._native.is_connected()
+
+    @property
+    def reconnect(self) -> bool:
+        return self._reconnect
+
+    @property
+    def reconnects(self) -> int:
+        """How many times the sensor came back after an unplug (reconnect=True)."""
+        return self._native.reconnects
 
     @property
     def port(self) -> str:
@@ -207,5 +234,10 @@ class Sensor:
             if self._params is not None
             else f"protocol={1 if self._protocol is None else self._protocol}"
         )
-        state = "closed" if self.closed else ("connected" if self.is_connected() else "lost")
+        if self.closed:
+            state = "closed"
+        elif self.is_connected():
+            state = "connected"
+        else:
+            state = "reconnecting" if self._reconnect else "lost"
         return f"<feltwise.Sensor port={self._port!r} {source} queue={self._queue} {state}>"

@@ -47,11 +47,15 @@ class LocalSource:
     def connected(self):
         return self.connection.sensor.is_connected()
 
+    def reconnects(self):
+        return self.connection.sensor.reconnects
+
 
 class RemoteSource:
-    """A sensor published over Zenoh. Says in one line on stderr when its
-    publisher goes away and comes back (with --reconnect; without, `read`
-    raises PublisherLostError), and what it skipped as not a sample."""
+    """A sensor published over Zenoh. Not connected while its publisher is
+    away (with --reconnect; without, `read` raises PublisherLostError once
+    the samples before are taken); a publisher's return counts as a
+    reconnect. Says in one line when it skips payloads that are not samples."""
 
     remote = True
 
@@ -60,37 +64,26 @@ class RemoteSource:
         self.version = info.get("protocol")
         self.describe = f"{SCHEME}{subscription.name}"
         self.params_path = None
-        self._losses = self._returns = self._skipped = 0
+        self._skipped = 0
 
     def read(self, timeout_s):
         sample = self.subscription.read(timeout_s)
-        self._report()
-        return sample
-
-    def _report(self):
-        subscription = self.subscription
-        if subscription.losses > self._losses:
-            self._losses = subscription.losses
-            print(f"{self.describe}: the publisher went away; waiting for it to come back", file=sys.stderr)
-        if subscription.returns > self._returns:
-            self._returns = subscription.returns
-            print(f"{self.describe}: a publisher is back", file=sys.stderr)
-        if subscription.skipped and not self._skipped:
+        if self.subscription.skipped and not self._skipped:
             print(
-                f"{self.describe}: skipping payloads on feltwise/{subscription.name}/sample that are not samples",
+                f"{self.describe}: skipping payloads on feltwise/{self.subscription.name}/sample that are not samples",
                 file=sys.stderr,
             )
-        self._skipped = subscription.skipped
+        self._skipped = self.subscription.skipped
+        return sample
 
     def zero(self):
         self.subscription.zero()
 
     def connected(self):
-        return True  # a publisher that went away raises in read, or is waited for
+        return self.subscription.losses == self.subscription.returns
 
-    def waiting(self):
-        """Waiting for a publisher that went away to come back (--reconnect)."""
-        return self.subscription.losses > self.subscription.returns
+    def reconnects(self):
+        return self.subscription.returns
 
 
 def layout_from_info(info, name="the publisher"):
@@ -130,50 +123,90 @@ def open_source(args, queue=QUEUE):
     from .remote import Subscription
 
     name = port[len(SCHEME) :]
+    try:
+        name.encode("utf-8")  # Zenoh keys are UTF-8
+    except UnicodeEncodeError:
+        shown = name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+        raise UserError(f"{SCHEME}{shown} is not a sensor name (names are UTF-8 text)") from None
     subscription = Subscription(name, zenoh_reach(args), reconnect=getattr(args, "reconnect", False))
-    source = None
     try:
         info = subscription.wait_for_info()
         if args.params is not None:
             layout = layout_from_content(read_msgpack(args.params), args.params)
         else:
             layout = layout_from_info(info, name)
-        source = RemoteSource(subscription, info, layout)
-        yield source
+        yield RemoteSource(subscription, info, layout)
     finally:
         subscription.close()
         if subscription.skipped:
-            print(
-                f"{SCHEME}{name}: skipped {subscription.skipped} payloads that were not samples",
-                file=sys.stderr,
-            )
+            print(f"{SCHEME}{name}: skipped {subscription.skipped} payloads that were not samples", file=sys.stderr)
 
 
 def params_bytes(path):
-    if path is None:
-        return None
-    with open(path, "rb") as file:
-        return file.read()
+    from .paramfile import read_file
+
+    return None if path is None else read_file(path)
 
 
-class Silence:
-    """Raises after `limit` seconds without a sample (a publisher that went away)."""
+class Watch:
+    """What a command says about its sensor while it reads: one line when the
+    sensor is unplugged and one when it is back (`reconnect`; without it the
+    unplug ends the command once the samples before it are taken), and, with
+    a `limit`, the end after that many seconds without a sample (with
+    `reconnect`: one line, and the command waits on).
 
-    def __init__(self, source, limit=5.0):
-        self.source, self.limit = source, limit
+    Call `sample()` for every sample and `idle()` when a read found none."""
+
+    POLL_S = 0.1
+
+    def __init__(self, source, reconnect=False, limit=None):
+        self.source, self.reconnect, self.limit = source, reconnect, limit
         self.last = time.monotonic()
+        self.lost_at = None
+        self.silent = False
+        self.reconnects = source.reconnects()
+        self._next_poll = 0.0
 
     def sample(self):
-        self.last = time.monotonic()
+        now = time.monotonic()
+        if self.silent:
+            self._say(f"samples from {self.source.describe} again after {now - self.last:.1f} s")
+            self.silent = False
+        self.last = now
+        if self.reconnect and now >= self._next_poll:
+            self._poll(now)
 
-    def check(self):
-        if getattr(self.source, "waiting", lambda: False)():
-            self.last = time.monotonic()  # a publisher away, waited for (--reconnect)
+    def idle(self):
+        now = time.monotonic()
+        self._poll(now)
+        if self.lost_at is not None or self.limit is None or now - self.last <= self.limit:
             return
-        if not self.source.connected():
-            raise UserError(f"lost the sensor on {self.source.describe} (unplugged?)")
-        if time.monotonic() - self.last > self.limit:
+        if not self.reconnect:
             raise UserError(
                 f"no samples from {self.source.describe} for {self.limit:g} s"
                 + (f" (is it protocol {self.source.version}?)" if not self.source.remote else "")
             )
+        if not self.silent:
+            self._say(f"no samples from {self.source.describe} for {self.limit:g} s; waiting for them (--reconnect)")
+            self.silent = True
+
+    def _poll(self, now):
+        self._next_poll = now + self.POLL_S
+        count = self.source.reconnects()
+        # A local sensor counts its returns; a remote one is back when it is there again.
+        if count > self.reconnects or (self.source.remote and self.lost_at is not None and self.source.connected()):
+            if self.lost_at is None:  # unplugged and back between two looks
+                self._say(f"lost the sensor on {self.source.describe} (unplugged?)")
+            away = "" if self.lost_at is None else f" after {now - self.lost_at:.1f} s"
+            again = f" (reconnect {count})" if count else ""
+            self._say(f"the sensor on {self.source.describe} is back{away}{again}")
+            self.reconnects, self.lost_at, self.last, self.silent = count, None, now, False
+        elif self.lost_at is None and not self.source.connected():
+            if not self.reconnect:
+                raise UserError(f"lost the sensor on {self.source.describe} (unplugged?)")
+            self._say(f"lost the sensor on {self.source.describe} (unplugged?); waiting for it to come back")
+            self.lost_at = now
+
+    @staticmethod
+    def _say(line):
+        print(line, file=sys.stderr, flush=True)

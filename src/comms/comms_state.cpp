@@ -74,16 +74,8 @@ void CommsState::connect(const std::string& port) {
   // Also when the thread already lost the port: it must be joined before a new one starts.
   disconnect();
 
-  std::unique_ptr<serial::Serial> serial_port;
-  try {
-    serial_port = std::make_unique<serial::Serial>(port, 115200, commsTimeouts(), serial::eightbits,
-                                                   serial::parity_none, serial::stopbits_one, serial::flowcontrol_none);
-  } catch (const serial::IOException& error) {
-    // The port layer keeps the failed call's number on the exception; where it
-    // raised without one (the lock), errno still holds what the call left.
-    const int error_number = error.errorNumber() != 0 ? error.errorNumber() : errno;
-    throw PortOpenError(port, error.what(), error_number);
-  }
+  std::unique_ptr<serial::Serial> serial_port = open_port(port);
+  port_name_ = port;
   {
     // The previous thread is joined: nothing it read may be handed out as a
     // sample of this port. read(0) gives zeros and read_raw(0) nothing, as
@@ -111,8 +103,25 @@ void CommsState::connect(const std::string& port) {
   }
 }
 
+std::unique_ptr<serial::Serial> CommsState::open_port(const std::string& name) {
+  try {
+    return std::make_unique<serial::Serial>(name, 115200, commsTimeouts(), serial::eightbits, serial::parity_none,
+                                            serial::stopbits_one, serial::flowcontrol_none);
+  } catch (const serial::IOException& error) {
+    // The port layer keeps the failed call's number on the exception; where it
+    // raised without one (the lock), errno still holds what the call left.
+    const int error_number = error.errorNumber() != 0 ? error.errorNumber() : errno;
+    throw PortOpenError(name, error.what(), error_number);
+  }
+}
+
 void CommsState::disconnect() {
   running_.store(false);
+  {
+    // A thread waiting to retry a lost port checks running_ under lock_.
+    std::lock_guard<std::mutex> guard(lock_);
+  }
+  retry_cv_.notify_all();
   {
     // The thread sees running_ between two reads; a device that streams text
     // without line feeds would keep one read going for seconds.
@@ -158,24 +167,29 @@ void CommsState::acquire() {
   std::vector<double> scratch(1024, 0.0);
   HeldSample held;
   held.values.reserve(scratch.size());
-  std::shared_ptr<Protocol> protocol;
-  std::uint64_t generation_seen = 0;
-  bool first_turn = true;
-
-  try {
-    if (port_ && port_->isOpen()) port_->flush();
-  } catch (...) {
-    lose_port();
-    running_.store(false);
-    return;
-  }
+  // The generation first: an init between the two is then seen at the next turn.
+  std::uint64_t generation_seen = protocol_generation_.load(std::memory_order_acquire);
+  std::shared_ptr<Protocol> protocol = current_protocol();
+  bool streaming = start_stream(*protocol);
 
   while (running_.load()) {
+    if (!streaming) {
+      // Only with reconnect_on_loss: the port failed and was closed.
+      if (!reopen_port()) break;
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        feed_.reconnected();
+      }
+      // An init while the device was away may have replaced the protocol.
+      generation_seen = protocol_generation_.load(std::memory_order_acquire);
+      protocol = current_protocol();
+      streaming = start_stream(*protocol);
+      continue;
+    }
     const std::uint64_t generation = protocol_generation_.load(std::memory_order_acquire);
-    if (first_turn || generation != generation_seen) {
+    if (generation != generation_seen) {
       protocol = current_protocol();
       generation_seen = generation;
-      first_turn = false;
     }
     try {
       const bool read = protocol->readSample(scratch, *this);
@@ -205,6 +219,11 @@ void CommsState::acquire() {
         } catch (...) {
         }
       }
+      if (reconnect_.load()) {
+        drop_port();
+        streaming = false;
+        continue;
+      }
       // The port is gone or talks nonsense we cannot survive: release it and
       // stop, rather than spin on a port that is not there. connect() starts over.
       lose_port();
@@ -212,6 +231,47 @@ void CommsState::acquire() {
     }
   }
   running_.store(false);
+}
+
+bool CommsState::start_stream(Protocol& protocol) {
+  (void)protocol;  // SEAM: the protocol's stream-start hook is called here, on every (re)opened port.
+  try {
+    if (port_ && port_->isOpen()) port_->flush();
+    return true;
+  } catch (...) {
+    if (reconnect_.load()) {
+      drop_port();
+    } else {
+      lose_port();
+      running_.store(false);
+    }
+    return false;
+  }
+}
+
+bool CommsState::reopen_port() {
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> guard(lock_);
+      // Also a first try only after a pause: a device that fails as soon as
+      // it opens is retried a few times a second, not in a spin.
+      retry_cv_.wait_for(guard, kRetryPeriod, [this] { return !running_.load(); });
+    }
+    if (!running_.load()) return false;
+    std::unique_ptr<serial::Serial> reopened;
+    try {
+      reopened = open_port(port_name_);
+    } catch (...) {
+      // Still away (missing, busy, not yet ready): try again.
+      continue;
+    }
+    {
+      std::unique_lock<std::shared_mutex> exclusive(port_mutex_);
+      port_ = std::move(reopened);
+    }
+    connected_.store(port_->isOpen(), std::memory_order_release);
+    return true;
+  }
 }
 
 void CommsState::hand_off(HeldSample& held) {
@@ -288,16 +348,42 @@ void CommsState::feed_samples(std::size_t queue_capacity) {
   every_frame_.store(queue_capacity != 0, std::memory_order_relaxed);
 }
 
-bool CommsState::take_stamped(SampleFeed::Path path, std::chrono::steady_clock::time_point deadline,
-                              StampedSample& out) {
-  std::unique_lock<std::mutex> guard(lock_);
+void CommsState::wait_stamped(std::unique_lock<std::mutex>& guard, SampleFeed::Path path,
+                              std::chrono::steady_clock::time_point deadline) {
   // A lost port ends the wait as it ends read's: what is queued is still taken.
   while (!feed_.available(path) && !port_lost_ && std::chrono::steady_clock::now() < deadline) {
     ++waiting_;
     data_ready_cv_.wait_until(guard, deadline);
     --waiting_;
   }
+}
+
+bool CommsState::await_stamped(SampleFeed::Path path, std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> guard(lock_);
+  wait_stamped(guard, path, deadline);
+  return feed_.available(path);
+}
+
+bool CommsState::take_stamped(SampleFeed::Path path, StampedSample& out) {
+  std::lock_guard<std::mutex> guard(lock_);
   return feed_.take(path, out);
+}
+
+bool CommsState::take_stamped(SampleFeed::Path path, std::chrono::steady_clock::time_point deadline,
+                              StampedSample& out) {
+  std::unique_lock<std::mutex> guard(lock_);
+  wait_stamped(guard, path, deadline);
+  return feed_.take(path, out);
+}
+
+std::uint64_t CommsState::reconnects() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return feed_.reconnects();
+}
+
+bool CommsState::port_lost() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return port_lost_;
 }
 
 void CommsState::read(std::vector<double>& output, std::int64_t timeout) {

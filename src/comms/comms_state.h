@@ -35,6 +35,13 @@
 // - When the thread loses the port it wakes every waiter: `read` and
 //   `read_raw` then return what is still pending, else an empty result at
 //   once, until the next `connect`.
+// - With `reconnect_on_loss` on (feltwise.Sensor(reconnect=True)), the thread
+//   does not give the port up: it closes it and reopens the same name every
+//   kRetryPeriod (a symlink such as /dev/serial/by-id/... is followed anew
+//   each time) until the device is back or `disconnect` stops it, then reads
+//   on with the same protocol, models and offsets. Meanwhile `is_connected`
+//   is false and waiters wait on to their deadlines; seq goes on counting
+//   and the frames of each return carry one reconnect more.
 #ifndef FELTWISE_COMMS_COMMS_STATE_H
 #define FELTWISE_COMMS_COMMS_STATE_H
 
@@ -84,7 +91,23 @@ class CommsState : public PortHolder, public ParameterHolder {
   // Stamped samples for feltwise.Sensor (sample_feed.h): off until called,
   // restarted by every connect; read and read_raw do not see them.
   void feed_samples(std::size_t queue_capacity);
+  // Waits until a sample of `path` is there, the port was lost for good, or
+  // `deadline`; true when a sample is there. Takes nothing.
+  bool await_stamped(SampleFeed::Path path, std::chrono::steady_clock::time_point deadline);
+  // Takes the next sample of `path` without waiting; false when none is there.
+  bool take_stamped(SampleFeed::Path path, StampedSample& out);
+  // Both: waits as await_stamped, then takes.
   bool take_stamped(SampleFeed::Path path, std::chrono::steady_clock::time_point deadline, StampedSample& out);
+
+  // Off until called; applies from the next connect on. See above.
+  void reconnect_on_loss(bool on) { reconnect_.store(on); }
+  // Reopens since the last connect.
+  std::uint64_t reconnects();
+  // The acquisition thread gave the port up: nothing will arrive until the
+  // next connect. Never true while it is reconnecting.
+  bool port_lost();
+
+  static constexpr std::chrono::milliseconds kRetryPeriod{250};
 
  private:
   // A sample decoded on the acquisition thread and not handed off yet,
@@ -98,6 +121,15 @@ class CommsState : public PortHolder, public ParameterHolder {
   };
 
   void acquire();
+  // Makes the port of `name` as connect opens it.
+  static std::unique_ptr<serial::Serial> open_port(const std::string& name);
+  // The start of every stream the thread reads, the first and each one after
+  // a reopen: drops what the device sent before we listened. False when the
+  // port failed at once.
+  bool start_stream(Protocol& protocol);
+  // Closes the failed port and opens `port_name_` again, every kRetryPeriod,
+  // until it opens (true) or disconnect stops the thread (false).
+  bool reopen_port();
   // Copy, calibrate, wake: the newest sample becomes the pending one.
   void hand_off(HeldSample& held);
   void empty_frame();
@@ -106,6 +138,10 @@ class CommsState : public PortHolder, public ParameterHolder {
   // drop_port, then tells every waiter that no sample will come.
   void lose_port() noexcept;
   std::shared_ptr<Protocol> current_protocol();
+  // Under lock_ (held by `guard`): until a sample of `path` is there, the
+  // port is lost for good, or `deadline`.
+  void wait_stamped(std::unique_lock<std::mutex>& guard, SampleFeed::Path path,
+                    std::chrono::steady_clock::time_point deadline);
 
   std::unique_ptr<std::thread> reader_;
   std::mutex lock_;
@@ -132,6 +168,12 @@ class CommsState : public PortHolder, public ParameterHolder {
 
   std::atomic<bool> running_{false};
   std::atomic<bool> connected_{false};
+
+  // The name connect opened, which a reconnect opens again.
+  std::string port_name_;
+  std::atomic<bool> reconnect_{false};
+  // Under lock_: wakes a thread waiting to retry the port when disconnect stops it.
+  std::condition_variable retry_cv_;
 };
 
 }  // namespace feltwise_comm

@@ -4,12 +4,13 @@ namespace feltwise_comm {
 namespace {
 
 void store(StampedSample& slot, const std::vector<double>& raw, const std::vector<double>& calibrated,
-           std::uint64_t seq, std::int64_t t_host_ns) {
+           std::uint64_t seq, std::int64_t t_host_ns, std::uint64_t reconnects) {
   // assign() reuses the slot's storage: it allocates only for a longer sample.
   slot.raw.assign(raw.begin(), raw.end());
   slot.calibrated.assign(calibrated.begin(), calibrated.end());
   slot.seq = seq;
   slot.t_host_ns = t_host_ns;
+  slot.reconnects = reconnects;
 }
 
 void copyOut(const StampedSample& slot, std::uint64_t dropped, StampedSample& out) {
@@ -18,6 +19,7 @@ void copyOut(const StampedSample& slot, std::uint64_t dropped, StampedSample& ou
   out.seq = slot.seq;
   out.t_host_ns = slot.t_host_ns;
   out.dropped = dropped;
+  out.reconnects = slot.reconnects;
 }
 
 }  // namespace
@@ -31,6 +33,7 @@ void SampleFeed::activate(std::size_t queue_capacity) {
 
 void SampleFeed::restart() {
   seq_ = 0;
+  reconnects_ = 0;
   newest_pending_ = false;
   newest_dropped_ = 0;
   oldest_ = 0;
@@ -42,7 +45,7 @@ void SampleFeed::hand_off(const std::vector<double>& raw, const std::vector<doub
                           std::int64_t t_host_ns) {
   ++seq_;
   if (newest_pending_) ++newest_dropped_;
-  store(newest_, raw, calibrated, seq_, t_host_ns);
+  store(newest_, raw, calibrated, seq_, t_host_ns, reconnects_);
   newest_pending_ = true;
 
   if (ring_.empty()) return;
@@ -51,7 +54,7 @@ void SampleFeed::hand_off(const std::vector<double>& raw, const std::vector<doub
     --queued_;
     ++queue_dropped_;
   }
-  store(ring_[(oldest_ + queued_) % ring_.size()], raw, calibrated, seq_, t_host_ns);
+  store(ring_[(oldest_ + queued_) % ring_.size()], raw, calibrated, seq_, t_host_ns, reconnects_);
   ++queued_;
 }
 

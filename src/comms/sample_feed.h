@@ -33,8 +33,14 @@ class SampleFeed {
   // allocating the queue, and restarts it.
   void activate(std::size_t queue_capacity);
 
-  // Forgets every frame and count: seq and dropped start again at 0. Call at connect.
+  // Forgets every frame and count: seq, dropped and reconnects start again
+  // at 0. Call at connect.
   void restart();
+
+  // The port was reopened after a loss: frames handed off from now on carry
+  // one more reconnect. Pending and queued frames, seq and dropped go on.
+  void reconnected() { ++reconnects_; }
+  std::uint64_t reconnects() const { return reconnects_; }
 
   void hand_off(const std::vector<double>& raw, const std::vector<double>& calibrated, std::int64_t t_host_ns);
 
@@ -57,6 +63,7 @@ class SampleFeed {
  private:
   bool active_ = false;
   std::uint64_t seq_ = 0;
+  std::uint64_t reconnects_ = 0;
 
   StampedSample newest_;
   bool newest_pending_ = false;

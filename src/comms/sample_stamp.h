@@ -9,6 +9,9 @@
 // - dropped: frames since connect that the reader's path lost: replaced in the
 //   newest slot before anyone took them, or pushed out of a full queue.
 //   A reader that took every frame it did not lose sees seq == taken + dropped.
+// - reconnects: how many times the port had been reopened after a loss when
+//   the frame was decoded (0 until the first; see CommsState::reconnect_on_loss).
+//   The first frame after each return carries one more than the frame before.
 #ifndef FELTWISE_COMMS_SAMPLE_STAMP_H
 #define FELTWISE_COMMS_SAMPLE_STAMP_H
 
@@ -24,6 +27,7 @@ struct StampedSample {
   std::uint64_t seq = 0;
   std::int64_t t_host_ns = 0;
   std::uint64_t dropped = 0;
+  std::uint64_t reconnects = 0;
 };
 
 inline std::int64_t steadyNowNs() {

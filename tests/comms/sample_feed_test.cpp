@@ -93,6 +93,25 @@ TEST(SampleFeed, RestartForgetsFramesAndCounts) {
   EXPECT_EQ(out.dropped, 0u);
 }
 
+TEST(SampleFeed, FramesCarryTheReconnectsBeforeThemAndRestartForgetsThem) {
+  SampleFeed feed;
+  feed.activate(4);
+  handOff(feed, 1, 1);
+  feed.reconnected();  // frame 1 is still queued: it keeps its own count
+  handOff(feed, 2, 2);
+  StampedSample out;
+  ASSERT_TRUE(feed.take(Path::kQueue, out));
+  EXPECT_EQ(out.reconnects, 0u);
+  ASSERT_TRUE(feed.take(Path::kQueue, out));
+  EXPECT_EQ(out.seq, 2u);
+  EXPECT_EQ(out.reconnects, 1u);
+  EXPECT_EQ(feed.reconnects(), 1u);
+  feed.restart();
+  handOff(feed, 1, 1);
+  ASSERT_TRUE(feed.take(Path::kNewest, out));
+  EXPECT_EQ(out.reconnects, 0u);
+}
+
 struct CauseCase {
   const char* detail;
   int seen_errno;

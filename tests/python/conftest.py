@@ -49,6 +49,34 @@ class PtySensor:
             self.unplug()
 
 
+class ReplugPort:
+    """A device behind a stable name, as /dev/serial/by-id gives one: `path` is
+    a symlink to the slave of a pseudo-terminal. `unplug()` hangs the line up
+    and the old device node disappears, as when a USB adapter is pulled out;
+    `replug()` makes a new pseudo-terminal and moves the link to it, as when
+    the adapter comes back under another /dev/ttyUSB number. `device` is the
+    current one (a PtySensor)."""
+
+    def __init__(self, directory):
+        self.path = os.path.join(str(directory), "feltwise-by-id")
+        self.device = PtySensor()
+        os.symlink(self.device.path, self.path)
+
+    def unplug(self) -> None:
+        self.device.unplug()
+
+    def replug(self) -> "PtySensor":
+        self.device.close()
+        self.device = PtySensor()
+        moved = self.path + ".new"
+        os.symlink(self.device.path, moved)
+        os.replace(moved, self.path)  # in one step, as udev does
+        return self.device
+
+    def close(self) -> None:
+        self.device.close()
+
+
 class SensorProcess:
     """Plays the sensor from another process.
 
@@ -156,6 +184,13 @@ def sensor():
     pty_sensor = PtySensor()
     yield pty_sensor
     pty_sensor.close()
+
+
+@pytest.fixture
+def replug_port(tmp_path):
+    port = ReplugPort(tmp_path)
+    yield port
+    port.close()
 
 
 @pytest.fixture

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import feltwise
-from conftest import SensorProcess, binary_frame, taxel_record
+from conftest import SensorProcess, binary_frame, taxel_record, wait_until
 from feltwise import Sample, Sensor
 
 EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "params")
@@ -238,6 +238,100 @@ def test_an_unplugged_sensor_raises_device_lost_after_its_last_sample(sensor):
             streaming.read(timeout=5.0)
         assert not streaming.is_connected()
         assert "lost" in repr(streaming)
+
+
+# --- reconnect --------------------------------------------------------------------
+
+
+def stream_at_rest(device, stop):
+    """Frames [100, 0] every 2 ms until `stop` is set: the sensor at rest."""
+    while not stop.is_set():
+        device.send(binary_frame([100, 0]))
+        time.sleep(0.002)
+
+
+def take_until(samples, last_counter):
+    """Samples off the iterator up to the one whose raw[1] is `last_counter`."""
+    taken = []
+    for sample in samples:
+        taken.append(sample)
+        if sample.raw[1] == last_counter:
+            return taken
+    raise AssertionError(f"the stream ended before counter {last_counter}: {[s.raw[1] for s in taken]}")
+
+
+def test_an_unplug_and_replug_behind_a_moved_symlink_costs_a_gap_and_nothing_else(replug_port, param_file, figures):
+    params = param_file(1, [taxel_record(0, 0, coefs=(0.0, 1.0))])
+    with Sensor(replug_port.path, params, queue=256, reconnect=True) as device:
+        stop = threading.Event()
+        rest = threading.Thread(target=stream_at_rest, args=(replug_port.device, stop))
+        rest.start()
+        try:
+            device.zero()  # the offset becomes 100
+        finally:
+            stop.set()
+            rest.join()
+        samples = device.samples(timeout=2.0)
+        # What the rest stream left in the queue.
+        before = list(device.samples(timeout=0.3))
+
+        for k in range(1, 51):
+            replug_port.device.send(binary_frame([100 + k, k]))
+        first = take_until(samples, 50)
+
+        replug_port.unplug()
+        assert wait_until(lambda: not device.is_connected())
+        assert list(device.samples(timeout=0.3)) == []  # waits, does not raise
+        assert "reconnecting" in repr(device)
+        unplugged = time.monotonic()
+        replug_port.replug()
+        assert wait_until(device.is_connected, timeout=5.0)
+        figures.update(replug_to_connected_s=round(time.monotonic() - unplugged, 3))
+
+        for k in range(51, 101):
+            replug_port.device.send(binary_frame([100 + k, k]))
+        second = take_until(samples, 100)
+        assert device.reconnects == 1
+
+    taken = first + second
+    assert [s.raw[1] for s in taken] == list(range(1, 101))
+    # seq counts on across the gap; nothing was dropped or lost.
+    start = taken[0].seq
+    assert [s.seq for s in taken] == list(range(start, start + 100))
+    assert before == [] or before[-1].seq == start - 1
+    assert all(s.dropped == 0 for s in taken)
+    assert [s.reconnects for s in first] == [0] * 50 and [s.reconnects for s in second] == [1] * 50
+    # The zero offset survived the reconnect: the same models go on.
+    assert [s.calibrated[0] for s in taken] == [float(k) for k in range(1, 101)]
+    assert second[0].t_host_ns - first[-1].t_host_ns >= 0.3e9  # the gap shows in the stamps
+
+
+def test_close_stops_a_sensor_waiting_for_its_device(replug_port):
+    device = Sensor(replug_port.path, reconnect=True)
+    replug_port.unplug()
+    assert wait_until(lambda: not device.is_connected())
+    ended = []
+
+    def follow():
+        try:
+            for _ in device.samples(timeout=None):
+                pass
+        except feltwise.SensorError as error:
+            ended.append(error)
+
+    follower = threading.Thread(target=follow)
+    follower.start()
+    time.sleep(0.6)  # a few retries of a port that stays away
+    assert follower.is_alive() and device.reconnects == 0
+    started = time.monotonic()
+    device.close()
+    follower.join(timeout=5.0)
+    assert time.monotonic() - started < 2.0
+    assert not follower.is_alive() and isinstance(ended[0], feltwise.SensorClosedError)
+    # A device that comes back after close finds nobody reopening it.
+    replug_port.replug()
+    time.sleep(0.4)
+    assert not device.is_connected() and device.reconnects == 0
 
 
 def test_close_from_another_thread_ends_a_waiting_read(sensor):

@@ -18,7 +18,7 @@ import time
 from ..arguments import positive, rate_value
 from ..connection import add_connection_arguments
 from ..errors import UserError
-from ..paramfile import describe, read_msgpack
+from ..paramfile import describe, read_file, read_msgpack
 
 READ_TIMEOUT_S = 0.1  # how long a query can wait while the sensor is silent
 
@@ -30,8 +30,7 @@ def sensor_info(name, connection, zeroed):
     params = None
     if not connection.init_text.isdigit():
         path = connection.init_text
-        with open(path, "rb") as file:
-            data = file.read()
+        data = read_file(path)
         try:
             summary = describe(read_msgpack(path))
         except (UserError, KeyError, TypeError, AttributeError):
@@ -99,7 +98,7 @@ def add_parser(subparsers):
 def run(args):
     from ..connection import connect, zenoh_reach, zero
     from ..remote import NameClaim, SensorPublisher, check_name, sample_key
-    from ..source import QUEUE
+    from ..source import QUEUE, LocalSource, Watch
     from ..zenoh_session import open_session
 
     name = check_name(args.name)
@@ -126,14 +125,16 @@ def run(args):
                     file=sys.stderr,
                     flush=True,
                 )
+                watch = Watch(LocalSource(connection), args.reconnect)
                 start = time.monotonic()
                 try:
                     while args.duration is None or time.monotonic() - start < args.duration:
                         sample = next_sample(connection.sensor)
                         if sample is not None:
+                            watch.sample()
                             publisher.put(sample)
-                        elif not connection.sensor.is_connected():
-                            raise UserError(f"lost the sensor on {connection.port} (unplugged?)")
+                        else:
+                            watch.idle()
                         publisher.serve()
                 except KeyboardInterrupt:
                     pass
