@@ -53,9 +53,9 @@ class LocalSource:
 
 class RemoteSource:
     """A sensor published over Zenoh. Not connected while its publisher is
-    away (with --reconnect; without, `read` raises PublisherLostError once
-    the samples before are taken); a publisher's return counts as a
-    reconnect. Says in one line when it skips payloads that are not samples."""
+    away (Watch says so, and ends the command or, with --reconnect, waits);
+    a publisher's return counts as a reconnect. Says in one line when it
+    skips payloads that are not samples."""
 
     remote = True
 
@@ -67,7 +67,12 @@ class RemoteSource:
         self._skipped = 0
 
     def read(self, timeout_s):
-        sample = self.subscription.read(timeout_s)
+        from .errors import PublisherLostError
+
+        try:
+            sample = self.subscription.read(timeout_s)
+        except PublisherLostError:
+            return None  # not connected(): Watch says so
         if self.subscription.skipped and not self._skipped:
             print(
                 f"{self.describe}: skipping payloads on feltwise/{self.subscription.name}/sample that are not samples",
@@ -80,7 +85,7 @@ class RemoteSource:
         self.subscription.zero()
 
     def connected(self):
-        return self.subscription.losses == self.subscription.returns
+        return self.subscription.present or self.subscription.losses == 0
 
     def reconnects(self):
         return self.subscription.returns
@@ -148,6 +153,13 @@ def params_bytes(path):
     return None if path is None else read_file(path)
 
 
+def lost(source):
+    """The line that says a source is gone."""
+    if source.remote:
+        return f"{source.describe}: the publisher went away (its Zenoh session ended or is unreachable)"
+    return f"lost the sensor on {source.describe} (unplugged?)"
+
+
 class Watch:
     """What a command says about its sensor while it reads: one line when the
     sensor is unplugged and one when it is back (`reconnect`; without it the
@@ -196,15 +208,15 @@ class Watch:
         # A local sensor counts its returns; a remote one is back when it is there again.
         if count > self.reconnects or (self.source.remote and self.lost_at is not None and self.source.connected()):
             if self.lost_at is None:  # unplugged and back between two looks
-                self._say(f"lost the sensor on {self.source.describe} (unplugged?)")
+                self._say(lost(self.source))
             away = "" if self.lost_at is None else f" after {now - self.lost_at:.1f} s"
             again = f" (reconnect {count})" if count else ""
             self._say(f"the sensor on {self.source.describe} is back{away}{again}")
             self.reconnects, self.lost_at, self.last, self.silent = count, None, now, False
         elif self.lost_at is None and not self.source.connected():
             if not self.reconnect:
-                raise UserError(f"lost the sensor on {self.source.describe} (unplugged?)")
-            self._say(f"lost the sensor on {self.source.describe} (unplugged?); waiting for it to come back")
+                raise UserError(lost(self.source))
+            self._say(f"{lost(self.source)}; waiting for it to come back")
             self.lost_at = now
 
     @staticmethod

@@ -494,24 +494,29 @@ def test_a_name_is_one_sensor(hub, start):
 
 def test_a_killed_publisher_is_reported_or_waited_for(hub):
     reach = ["--connect", hub.endpoint]
+    command = [sys.executable, "-m", "feltwise", "stream", "zenoh:mortal", *reach, "--duration", "120"]
     with publisher("mortal", None, reach=reach, rate=200) as first:
-        stream = subprocess.Popen(
-            [sys.executable, "-m", "feltwise", "stream", "zenoh:mortal", *reach, "--duration", "120"], **PIPES
-        )
+        streams = [subprocess.Popen(command + extra, **PIPES) for extra in ([], ["--reconnect"])]
         with subscribe("mortal", session=hub) as gives_up, subscribe("mortal", session=hub, reconnect=True) as waits:
             assert take(gives_up, 50) and take(waits, 50)
-            assert first_line_within(stream, stream=stream.stdout).startswith("zenoh:mortal")
+            assert all(first_line_within(s, stream=s.stdout).startswith("zenoh:mortal") for s in streams)
             first.kill()
             with pytest.raises(PublisherLostError, match="zenoh:mortal: the publisher went away"):
                 take(gives_up, 10**6)
-            _, err = stream.communicate(timeout=60)
+            _, err = streams[0].communicate(timeout=60)
             assert wait_for(lambda: not waits.present, timeout=30)
             while waits.read(0.5) is not None:
                 pass  # what came before the kill; then it waits, returning None
             with publisher("mortal", None, reach=reach, rate=200):
                 back = take(waits, 50)
                 counts = (waits.losses, waits.returns)
-    assert stream.returncode == 1 and "Traceback" not in err and "zenoh:mortal: the publisher went away" in err
+                said = lines_within(streams[1].stderr, 2).splitlines()
+                assert said[0].startswith("zenoh:mortal: the publisher went away") and "waiting" in said[0]
+                assert said[1].startswith("the sensor on zenoh:mortal is back"), said
+            streams[1].send_signal(signal.SIGTERM)
+            streams[1].communicate(timeout=60)
+    assert streams[0].returncode == 1 and "Traceback" not in err and "zenoh:mortal: the publisher went away" in err
+    assert streams[1].returncode == 0, "--reconnect waited and went on"
     assert len(back) == 50 and counts == (1, 1)
     assert getattr(back[-1], "reconnects", 1) == 1, "a publisher's return is a reconnect on the path"
 
@@ -622,6 +627,17 @@ def processes_running(word):
                 if word.encode() in file.read():
                     found.append(int(pid))
     return found
+
+
+def lines_within(stream, count, timeout=60):
+    """The first `count` lines a child writes to `stream`, read from the pipe as they come."""
+    text, deadline = b"", time.monotonic() + timeout
+    while text.count(b"\n") < count and select.select([stream], [], [], max(0, deadline - time.monotonic()))[0]:
+        chunk = os.read(stream.fileno(), 4096)
+        if not chunk:
+            break
+        text += chunk
+    return text.decode()
 
 
 def first_line_within(process, timeout=60, stream=None):
