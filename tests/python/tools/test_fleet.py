@@ -374,14 +374,18 @@ def test_a_peer_without_the_credentials_gets_nothing_and_cannot_zero(tmp_path, k
 def test_wildcard_queries_zero_nothing_and_replies_carry_each_sensors_key(hub):
     reach = ["--connect", hub.endpoint]
     with publisher("wild_a", None, reach=reach) as a, publisher("wild_b", None, reach=reach, extra=()) as b:
-        looked = [str(r.ok.key_expr) for r in hub.get("feltwise/**", timeout=5) if r.ok is not None]
-        infos = sorted(str(r.ok.key_expr) for r in hub.get("feltwise/*/info", timeout=5) if r.ok is not None)
+
+        def replies(key):
+            return sorted(str(r.ok.key_expr) for r in hub.get(key, timeout=5) if r.ok is not None)
+
+        assert wait_for(lambda: len(replies("feltwise/*/info")) == 2), "both publishers declared"
+        infos, looked = replies("feltwise/*/info"), replies("feltwise/**")
         with subscribe("wild_a", session=hub) as allowed, subscribe("wild_b", session=hub) as refused:
             allowed.zero()
             with pytest.raises(RemoteError, match="does not allow a remote zero"):
                 refused.zero()
     assert infos == ["feltwise/wild_a/info", "feltwise/wild_b/info"]
-    assert sorted(looked) == infos, "a wildcard query gets the infos, and zeroes nothing"
+    assert looked == infos, "a wildcard query gets the infos, and zeroes nothing"
     assert "zeroed 1 times on request" in a.communicate(timeout=30)[1]
     assert "zeroed 0 times on request, refused 1 zero requests" in b.communicate(timeout=30)[1]
 
