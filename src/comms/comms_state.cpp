@@ -23,6 +23,10 @@ constexpr std::int64_t kMaxWaitMs = 86400000;
 
 serial::Timeouts commsTimeouts() { return serial::Timeouts(serial::Timeouts::max(), 100, 0, 100, 0); }
 
+// A device that sent bytes less than a read time-out before we closed its
+// port had not paused: reopened at once, the port joins its stream part-way.
+constexpr std::chrono::milliseconds kStreamPause{100};
+
 }  // namespace
 
 CommsState::~CommsState() {
@@ -73,6 +77,9 @@ void CommsState::connect(const std::string& port) {
   if (!current_protocol()) throw std::runtime_error("Cannot connect before init has chosen a protocol");
   // Also when the thread already lost the port: it must be joined before a new one starts.
   disconnect();
+  const bool reopens_running_stream =
+      port == port_name_ && std::chrono::steady_clock::now() - closed_port_received_at_ < kStreamPause;
+  closed_port_received_at_ = {};
 
   std::unique_ptr<serial::Serial> serial_port;
   try {
@@ -99,6 +106,8 @@ void CommsState::connect(const std::string& port) {
     std::unique_lock<std::shared_mutex> exclusive(port_mutex_);
     port_ = std::move(serial_port);
   }
+  port_name_ = port;
+  stream_start_ = reopens_running_stream ? StreamStart::kJoined : StreamStart::kPortOpened;
   connected_.store(port_->isOpen(), std::memory_order_release);
   running_.store(true);
   try {
@@ -123,6 +132,7 @@ void CommsState::disconnect() {
   reader_.reset();
   connected_.store(false, std::memory_order_release);
   std::unique_lock<std::shared_mutex> exclusive(port_mutex_);
+  if (port_) closed_port_received_at_ = port_->lastReceivedAt();
   if (port_ && port_->isOpen()) port_->close();
   port_.reset();
 }
@@ -149,6 +159,11 @@ void CommsState::lose_port() noexcept {
   data_ready_cv_.notify_all();
 }
 
+SampleRule CommsState::sample_rule() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return feed_.active() ? SampleRule::kWholeSamples : SampleRule::kAsReceived;
+}
+
 std::shared_ptr<Protocol> CommsState::current_protocol() {
   std::lock_guard<std::mutex> guard(lock_);
   return protocol_;
@@ -161,6 +176,7 @@ void CommsState::acquire() {
   std::shared_ptr<Protocol> protocol;
   std::uint64_t generation_seen = 0;
   bool first_turn = true;
+  const SampleRule rule = sample_rule();
 
   try {
     if (port_ && port_->isOpen()) port_->flush();
@@ -171,13 +187,14 @@ void CommsState::acquire() {
   }
 
   while (running_.load()) {
-    const std::uint64_t generation = protocol_generation_.load(std::memory_order_acquire);
-    if (first_turn || generation != generation_seen) {
-      protocol = current_protocol();
-      generation_seen = generation;
-      first_turn = false;
-    }
     try {
+      const std::uint64_t generation = protocol_generation_.load(std::memory_order_acquire);
+      if (first_turn || generation != generation_seen) {
+        protocol = current_protocol();
+        generation_seen = generation;
+        protocol->startStream(*this, first_turn ? stream_start_ : StreamStart::kJoined, rule);
+        first_turn = false;
+      }
       const bool read = protocol->readSample(scratch, *this);
       if (read && !scratch.empty()) {
         // A newer sample replaces the one held back, which nobody could take.

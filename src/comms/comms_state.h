@@ -32,6 +32,17 @@
 //   one, each would be replaced within microseconds, before a woken reader
 //   runs. feltwise.Sensor's seq and dropped count the ones passed over. With
 //   its queue on, every frame is handed off and queued.
+// - Every stream starts with the protocol's startStream (protocols/protocol.h):
+//   at the start of the thread, that is of each connection (a thread that
+//   reopens the port must call it again before reading on), and with kJoined
+//   when it picks up a protocol that `init` installed meanwhile. A connection
+//   starts with kPortOpened, or kJoined when `connect` reopens the port it
+//   has just closed while the device was sending (bytes within the last
+//   100 ms): the device did not stop for us, so its stream runs on. The
+//   rule is kWholeSamples with the sample feed on (feltwise.Sensor: sample 1
+//   of a text stream starts after a line feed received on this connection),
+//   kAsReceived otherwise (FeltwiseComms: a line written after connect is
+//   read; see protocols/protocol_string.h).
 // - When the thread loses the port it wakes every waiter: `read` and
 //   `read_raw` then return what is still pending, else an empty result at
 //   once, until the next `connect`.
@@ -106,6 +117,8 @@ class CommsState : public PortHolder, public ParameterHolder {
   // drop_port, then tells every waiter that no sample will come.
   void lose_port() noexcept;
   std::shared_ptr<Protocol> current_protocol();
+  // How the acquisition thread's streams are read: kWholeSamples with the feed on.
+  SampleRule sample_rule();
 
   std::unique_ptr<std::thread> reader_;
   std::mutex lock_;
@@ -132,6 +145,14 @@ class CommsState : public PortHolder, public ParameterHolder {
 
   std::atomic<bool> running_{false};
   std::atomic<bool> connected_{false};
+
+  // The port of the current or last connection, when its device last sent
+  // (read as it closed), and how the next acquisition thread starts its
+  // stream. Written by connect and disconnect, before the thread starts or
+  // after it was joined.
+  std::string port_name_;
+  std::chrono::steady_clock::time_point closed_port_received_at_{};
+  StreamStart stream_start_ = StreamStart::kPortOpened;
 };
 
 }  // namespace feltwise_comm
