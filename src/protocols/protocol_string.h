@@ -18,17 +18,18 @@
 //   dropped, and so is a whole line that happened to come first (one sample
 //   on every connect). Lines cut by silence or by kMaxLineBytes, and what
 //   follows them up to the next line feed, are dropped as well.
-// - kAsReceived (FeltwiseComms): the evidence of a line in flight that
-//   leaves a line written after connect alone is bytes the port held, and
-//   dropped, as it opened (the device was sending before we listened), and a
-//   reopen of a port whose device sent a moment before it closed (kJoined,
-//   comms/comms_state.h). Then the tail is dropped; otherwise the first line
-//   is read whole. Timing
-//   cannot tell more: the first byte of a device that is mid-line and of one
-//   that starts a line just after connect both come within microseconds of
-//   the open, as the tests and the callers of connect write them.
-//   Lines cut by silence or by kMaxLineBytes are parsed as far as they came,
-//   and their rest read as the next line.
+// - kAsReceived (FeltwiseComms): a line the device writes after connect is
+//   read, the first one included. The evidence of a line in flight that
+//   leaves such a line alone: bytes the port held, and dropped, as it opened
+//   (the device was sending before we listened), and a reopen of a port whose
+//   device sent a moment before it closed (kJoined, comms/comms_state.h).
+//   Then the tail is dropped; otherwise the first line is read whole. Timing
+//   cannot tell more: the first byte of a device that is mid-line and that of
+//   a line written just after connect both come within microseconds of the
+//   open. So a device that is mid-line when the port opens with nothing in
+//   it yet (between two of its adapter's chunks) can still give its tail as
+//   sample 1 here. Lines cut by silence or by kMaxLineBytes are parsed as
+//   far as they came, and their rest read as the next line.
 #ifndef FELTWISE_PROTOCOLS_PROTOCOL_STRING_H
 #define FELTWISE_PROTOCOLS_PROTOCOL_STRING_H
 
