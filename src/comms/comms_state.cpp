@@ -23,6 +23,10 @@ constexpr std::int64_t kMaxWaitMs = 86400000;
 
 serial::Timeouts commsTimeouts() { return serial::Timeouts(serial::Timeouts::max(), 100, 0, 100, 0); }
 
+// A device that sent bytes less than a read time-out before we closed its
+// port had not paused: reopened at once, the port joins its stream part-way.
+constexpr std::chrono::milliseconds kStreamPause{100};
+
 }  // namespace
 
 CommsState::~CommsState() {
@@ -73,9 +77,11 @@ void CommsState::connect(const std::string& port) {
   if (!current_protocol()) throw std::runtime_error("Cannot connect before init has chosen a protocol");
   // Also when the thread already lost the port: it must be joined before a new one starts.
   disconnect();
+  const bool reopens_running_stream =
+      port == port_name_ && std::chrono::steady_clock::now() - closed_port_received_at_ < kStreamPause;
+  closed_port_received_at_ = {};
 
   std::unique_ptr<serial::Serial> serial_port = open_port(port);
-  port_name_ = port;
   {
     // The previous thread is joined: nothing it read may be handed out as a
     // sample of this port. read(0) gives zeros and read_raw(0) nothing, as
@@ -91,6 +97,8 @@ void CommsState::connect(const std::string& port) {
     std::unique_lock<std::shared_mutex> exclusive(port_mutex_);
     port_ = std::move(serial_port);
   }
+  port_name_ = port;
+  stream_start_ = reopens_running_stream ? StreamStart::kJoined : StreamStart::kPortOpened;
   connected_.store(port_->isOpen(), std::memory_order_release);
   running_.store(true);
   try {
@@ -132,6 +140,7 @@ void CommsState::disconnect() {
   reader_.reset();
   connected_.store(false, std::memory_order_release);
   std::unique_lock<std::shared_mutex> exclusive(port_mutex_);
+  if (port_) closed_port_received_at_ = port_->lastReceivedAt();
   if (port_ && port_->isOpen()) port_->close();
   port_.reset();
 }
@@ -158,6 +167,11 @@ void CommsState::lose_port() noexcept {
   data_ready_cv_.notify_all();
 }
 
+SampleRule CommsState::sample_rule() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return feed_.active() ? SampleRule::kWholeSamples : SampleRule::kAsReceived;
+}
+
 std::shared_ptr<Protocol> CommsState::current_protocol() {
   std::lock_guard<std::mutex> guard(lock_);
   return protocol_;
@@ -167,10 +181,11 @@ void CommsState::acquire() {
   std::vector<double> scratch(1024, 0.0);
   HeldSample held;
   held.values.reserve(scratch.size());
+  const SampleRule rule = sample_rule();
   // The generation first: an init between the two is then seen at the next turn.
   std::uint64_t generation_seen = protocol_generation_.load(std::memory_order_acquire);
   std::shared_ptr<Protocol> protocol = current_protocol();
-  bool streaming = start_stream(*protocol);
+  bool streaming = start_stream(*protocol, stream_start_, rule);
 
   while (running_.load()) {
     if (!streaming) {
@@ -183,15 +198,17 @@ void CommsState::acquire() {
       // An init while the device was away may have replaced the protocol.
       generation_seen = protocol_generation_.load(std::memory_order_acquire);
       protocol = current_protocol();
-      streaming = start_stream(*protocol);
+      streaming = start_stream(*protocol, StreamStart::kPortOpened, rule);
       continue;
     }
-    const std::uint64_t generation = protocol_generation_.load(std::memory_order_acquire);
-    if (generation != generation_seen) {
-      protocol = current_protocol();
-      generation_seen = generation;
-    }
     try {
+      const std::uint64_t generation = protocol_generation_.load(std::memory_order_acquire);
+      if (generation != generation_seen) {
+        // This protocol takes over a stream that is running already.
+        protocol = current_protocol();
+        generation_seen = generation;
+        protocol->startStream(*this, StreamStart::kJoined, rule);
+      }
       const bool read = protocol->readSample(scratch, *this);
       if (read && !scratch.empty()) {
         // A newer sample replaces the one held back, which nobody could take.
@@ -233,10 +250,10 @@ void CommsState::acquire() {
   running_.store(false);
 }
 
-bool CommsState::start_stream(Protocol& protocol) {
-  (void)protocol;  // SEAM: the protocol's stream-start hook is called here, on every (re)opened port.
+bool CommsState::start_stream(Protocol& protocol, StreamStart start, SampleRule rule) {
   try {
     if (port_ && port_->isOpen()) port_->flush();
+    protocol.startStream(*this, start, rule);
     return true;
   } catch (...) {
     if (reconnect_.load()) {

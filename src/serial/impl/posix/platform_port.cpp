@@ -99,7 +99,8 @@ struct PlatformPort::Device {
   // that would only come back empty.
   bool kernel_may_hold_more = true;
 
-  void applySettings(const LineSettings& settings);
+  // Returns how many received bytes it dropped.
+  std::size_t applySettings(const LineSettings& settings);
   void release() {
     // A port left in exclusive mode could not be reopened by an ordinary user
     // while someone else still holds it.
@@ -115,7 +116,7 @@ PlatformPort::~PlatformPort() {
   if (device_->fd != -1) device_->release();
 }
 
-void PlatformPort::open(const std::string& name, const LineSettings& settings) {
+std::size_t PlatformPort::open(const std::string& name, const LineSettings& settings) {
   // O_NONBLOCK: open() must not wait for carrier detect, and every later wait
   // goes through poll() with the time left, never through a blocking read().
   const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -141,7 +142,7 @@ void PlatformPort::open(const std::string& name, const LineSettings& settings) {
 
   device_->fd = fd;
   try {
-    device_->applySettings(settings);
+    return device_->applySettings(settings);
   } catch (...) {
     // Keeping the descriptor would hold the port (and its lock) with no owner.
     if (device_->fd != -1) device_->release();
@@ -149,9 +150,9 @@ void PlatformPort::open(const std::string& name, const LineSettings& settings) {
   }
 }
 
-void PlatformPort::configure(const LineSettings& settings) { device_->applySettings(settings); }
+std::size_t PlatformPort::configure(const LineSettings& settings) { return device_->applySettings(settings); }
 
-void PlatformPort::Device::applySettings(const LineSettings& settings) {
+std::size_t PlatformPort::Device::applySettings(const LineSettings& settings) {
   if (fd == -1) FELTWISE_THROW_IO("Invalid file descriptor, is the serial port open?");
 
   termios tio{};
@@ -248,6 +249,10 @@ void PlatformPort::Device::applySettings(const LineSettings& settings) {
     ::cfsetospeed(&tio, speed);
   }
 
+  // Counted first: what the device already sent tells a reader that it may
+  // be joining a stream part-way (protocols/protocol.h, startStream).
+  int held = 0;
+  if (::ioctl(fd, FIONREAD, &held) == -1 || held < 0) held = 0;
   ::tcflush(fd, TCIOFLUSH);
   kernel_may_hold_more = true;
 
@@ -267,6 +272,7 @@ void PlatformPort::Device::applySettings(const LineSettings& settings) {
   if (::ioctl(fd, rts_request, &rts) == -1 && !modemLinesUnsupported(errno)) {
     FELTWISE_THROW_IO("Error setting serial port settings.");
   }
+  return static_cast<std::size_t>(held);
 }
 
 void PlatformPort::close() {
