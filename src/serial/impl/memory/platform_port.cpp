@@ -16,6 +16,7 @@ PlatformPort::~PlatformPort() = default;
 void PlatformPort::open(const std::string&, const LineSettings&) {}
 void PlatformPort::configure(const LineSettings&) {}
 void PlatformPort::close() {}
+void PlatformPort::forgetAfterFork() noexcept {}
 
 std::size_t PlatformPort::readSome(std::uint8_t* into, std::size_t capacity, const Deadline&) {
   return MemoryLine::instance().readSome(into, capacity);

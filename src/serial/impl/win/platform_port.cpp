@@ -214,6 +214,9 @@ void PlatformPort::Device::applySettings(const LineSettings& settings) {
 
 void PlatformPort::configure(const LineSettings& settings) { device_->applySettings(settings); }
 
+// Windows has no fork(): nothing is ever inherited this way.
+void PlatformPort::forgetAfterFork() noexcept {}
+
 void PlatformPort::close() {
   const HANDLE fd = device_->fd;
   if (fd == INVALID_HANDLE_VALUE) return;
