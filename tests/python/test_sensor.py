@@ -279,7 +279,7 @@ def test_zero_says_why_it_failed(sensor, replug_port):
         with Sensor(sensor.path) as slow:
             with pytest.raises(
                 feltwise.SensorError,
-                match=r"^Could not zero the sensor: \d+ of 20 samples arrived; the sensor streams ",
+                match=r"^Could not zero the sensor: \d+ of 20 samples arrived in time; the sensor streams ",
             ):
                 slow.zero()
     finally:
