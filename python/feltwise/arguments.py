@@ -5,6 +5,8 @@ import argparse
 import math
 import os
 
+from .errors import UserError
+
 MAX_SECONDS = 1e9  # some thirty years
 MAX_RATE = 65535  # the sensor's rate register is 16 bits
 MAX_COUNT = 2**63 - 1
@@ -16,6 +18,18 @@ def library_path(path):
     """The library reads "0" to "4" as protocol versions: a file of such a name
     is handed over as ./NAME so that it is read as the file it is."""
     return path if os.path.dirname(path) else os.path.join(".", path)
+
+
+def library_name(path, what):
+    """`path` as the library takes it: a text it can pass on as UTF-8. A name
+    of other bytes (possible on Linux) is refused here in one line, where the
+    library would fail deep inside with a conversion error."""
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        shown = os.fsencode(path).decode("utf-8", "backslashreplace")
+        raise UserError(f"{what} {shown}: the library takes UTF-8 names only (rename it or link to it)") from None
+    return path
 
 
 def rate_value(text):
@@ -90,8 +104,21 @@ def count(text, limit=None):
     return value
 
 
-def timeout_ms(text):
-    return count(text, MAX_TIMEOUT_MS)
+def timeout_seconds(text):
+    """A time-out in seconds, like every time of the tools ("0.5"); "500ms"
+    and "0.5s" say their unit, for a hand used to milliseconds."""
+    spelled = text.strip().lower()
+    scale = 1.0
+    if spelled.endswith("ms"):
+        spelled, scale = spelled[:-2], 1e-3
+    elif spelled.endswith("s"):
+        spelled = spelled[:-1]
+    value = positive(spelled) * scale
+    if value > MAX_TIMEOUT_MS / 1000:
+        raise argparse.ArgumentTypeError(f"{text} is too large (at most {MAX_TIMEOUT_MS // 1000} s)")
+    if value < 1e-3:
+        raise argparse.ArgumentTypeError(f"{text} is below the library's 1 ms")
+    return value
 
 
 def channel_count(text):

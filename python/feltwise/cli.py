@@ -2,12 +2,15 @@
 dispatch, both read from the table in commands/."""
 
 import argparse
+import errno
+import os
 import sys
 
 from . import signals
 from .arguments import library_path
 from .commands import COMMANDS, load
 from .errors import UserError
+from .version import __version__
 
 EXAMPLES = """examples:
   feltwise simulate --params examples/params/taxel_pad_4x4.msgpack
@@ -29,6 +32,7 @@ def build_parser():
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    parser.add_argument("--version", action="version", version=f"feltwise {__version__}")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND")
     for name in COMMANDS:
         load(name).add_parser(subparsers)
@@ -45,7 +49,32 @@ def parse(parser, argv):
     return parser.parse_args(argv)
 
 
+class ClosedOutput:
+    """Standard output when the process was started without one (`>&-`):
+    Python would drop every line silently; writing here fails as it would on
+    any other file that cannot be written."""
+
+    encoding = "utf-8"
+
+    def write(self, text):
+        raise OSError(errno.EBADF, "standard output is closed")
+
+    def flush(self):
+        pass
+
+    def isatty(self):
+        return False
+
+    @property
+    def buffer(self):
+        return self
+
+
 def main(argv=None):
+    if sys.stdout is None:
+        sys.stdout = ClosedOutput()
+    if sys.stderr is None:
+        sys.stderr = open(os.devnull, "w")  # noqa: SIM115 (for the life of the process)
     parser = build_parser()
     args = parse(parser, argv)
     signals.install()
@@ -57,17 +86,36 @@ def main(argv=None):
     try:
         return load(args.command).run(args) or 0
     except UserError as error:
-        print(f"feltwise {args.command}: error: {error}", file=sys.stderr)
-        return 1
+        return fail(args, error)
     except RuntimeError as error:
-        print(f"feltwise {args.command}: error: {error}", file=sys.stderr)
-        return 1
+        return fail(args, error)
     except OverflowError as error:
-        print(f"feltwise {args.command}: error: a number is too large ({error})", file=sys.stderr)
-        return 1
+        return fail(args, f"a number is too large ({error})")
+    except MemoryError:
+        return fail(args, "out of memory")
     except KeyboardInterrupt:
         return 130
     except BrokenPipeError:
-        # The reader went away (`feltwise stream | head`): nothing more to say.
-        sys.stderr.close()
+        # The reader went away (`feltwise stream | head`): nothing more to
+        # say, and nothing left to flush at exit (that would fail again).
+        _quiet_stdout()
         return 1
+    except OSError as error:
+        # What no command turned into its own message: a file or standard
+        # output that could not be written.
+        where = f"{error.filename}: " if error.filename is not None else ""
+        return fail(args, f"{where}{error.strerror or error}")
+
+
+def fail(args, error):
+    print(f"feltwise {args.command}: error: {error}", file=sys.stderr)
+    return 1
+
+
+def _quiet_stdout():
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass

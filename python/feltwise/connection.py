@@ -1,16 +1,16 @@
 """Opening a sensor for the commands: a port, or a simulated sensor started on the spot."""
 
 import contextlib
-import os
 
 from . import protocols
+from .arguments import library_name
 from .errors import UserError
 from .paramfile import bare_layout, load_layout
 
 
 def add_connection_arguments(parser, registers=False, zenoh=False):
-    """port, --match, --simulate, --params, --protocol: the same for every command that connects;
-    with zenoh, a zenoh:NAME source and the session's endpoints too."""
+    """port, --match, --simulate, --params, --protocol, --reconnect: the same for every command that
+    connects (registers: no --reconnect); with zenoh, a zenoh:NAME source and the session's endpoints too."""
     parser.add_argument(
         "port",
         nargs="?",
@@ -28,6 +28,14 @@ def add_connection_arguments(parser, registers=False, zenoh=False):
         action="store_true",
         help="start a simulated sensor with the same parameter file (or protocol) instead",
     )
+    if not registers:
+        parser.add_argument(
+            "--reconnect",
+            action="store_true",
+            help="after an unplug, wait for the sensor to come back (the same port name, or the --match "
+            "adapter's stable name) and go on: one line per unplug and return, a gap in the samples "
+            "(a recording marks it in its reconnects count)",
+        )
     if zenoh:
         add_zenoh_arguments(parser)
     source = parser.add_mutually_exclusive_group()
@@ -74,9 +82,8 @@ class Connection:
 
 def init_text_and_layout(args):
     if args.params is not None:
-        if not os.path.isfile(args.params):
-            raise UserError(f"no parameter file {args.params}")
-        layout = load_layout(args.params)
+        library_name(args.params, "parameter file")
+        layout = load_layout(args.params)  # refuses what the library would not open, with the cause
         return args.params, layout
     version = 1 if args.protocol is None else args.protocol
     return str(version), bare_layout(version)
@@ -88,12 +95,15 @@ def connect(args, simulator_rate=None, queue=0):
     queue of `queue` samples (0: the newest sample only)."""
     init_text, layout = init_text_and_layout(args)
     match = getattr(args, "match", None)
+    reconnect = getattr(args, "reconnect", False)
     if args.simulate + (args.port is not None) + (match is not None) != 1:
         raise UserError("give one of a port, --match VID:PID[:SERIAL] or --simulate")
     if match is not None:
-        from .ports import port_matching
-
-        args.port = port_matching(match)
+        args.port = matched_port(match, reconnect)
+    elif args.port is not None and reconnect:
+        suggest_stable_name(args.port)
+    if args.port is not None:
+        library_name(args.port, "port")
     try:
         from .sensor import Sensor
     except ImportError as error:
@@ -117,9 +127,9 @@ def connect(args, simulator_rate=None, queue=0):
                 raise UserError(str(error)) from None
         try:
             if init_text.isdigit():
-                sensor = Sensor(port, protocol=int(init_text), queue=queue)
+                sensor = Sensor(port, protocol=int(init_text), queue=queue, reconnect=reconnect)
             else:
-                sensor = Sensor(port, init_text, queue=queue)
+                sensor = Sensor(port, init_text, queue=queue, reconnect=reconnect)
         except ParameterFileError as error:
             raise UserError(f"{init_text}: {error}") from None
         except PortError as error:
@@ -132,6 +142,41 @@ def connect(args, simulator_rate=None, queue=0):
         # its acquisition thread releases the port, nothing is printed.
         if simulator is not None:
             simulator.stop()
+
+
+def matched_port(match, reconnect):
+    """The port --match names: the adapter's /dev/serial/by-id name when it
+    has one, which stays the same when the adapter is plugged in again (and
+    gets another ttyUSB number); with --reconnect, a line says which."""
+    import sys
+
+    from .ports import find_port
+
+    found = find_port(match)
+    if reconnect:
+        if found.by_id:
+            print(
+                f"--match {match}: {found.by_id}, a name that follows the adapter when it is plugged in again",
+                file=sys.stderr,
+            )
+        else:
+            print(
+                f"--match {match}: {found.device}; it has no stable name (/dev/serial/by-id), so it comes back "
+                "only under the same name",
+                file=sys.stderr,
+            )
+    return found.by_id or found.device
+
+
+def suggest_stable_name(port):
+    import os
+    import sys
+
+    from .ports import by_id_names
+
+    stable = by_id_names().get(os.path.realpath(port))
+    if stable and os.path.realpath(port) == os.path.abspath(port):
+        print(f"--reconnect: {port} may come back under another name; {stable} follows the adapter", file=sys.stderr)
 
 
 def zero(connection):

@@ -10,11 +10,17 @@ from __future__ import annotations
 
 import json
 import math
+import os
+import stat
 from dataclasses import dataclass, field
 
 import msgpack
 
 from .errors import UserError
+
+# The library reads parameter files up to this size, and only regular files:
+# /dev/zero, a FIFO or a tty would otherwise fill the memory or never end.
+MAX_FILE_SIZE = 64 << 20
 
 TRIAXIAL_POLYFIT = 0
 TAXEL_POLYFIT = 1
@@ -28,15 +34,23 @@ SENSOR_TYPE_NAMES = {
 
 def read_msgpack(path):
     """The file's first msgpack object, as the library reads it (trailing bytes ignored)."""
-    data = _read_bytes(path)
-    unpacker = msgpack.Unpacker(strict_map_key=False, raw=False)
+    return unpack(read_file(path), path)
+
+
+def unpack(data, path):
+    unpacker = msgpack.Unpacker(strict_map_key=False, raw=False, max_buffer_size=max(len(data), 1))
     unpacker.feed(data)
     try:
         return next(unpacker)
     except StopIteration:
         raise UserError(f"{path}: empty or truncated msgpack data") from None
+    except msgpack.StackError:
+        raise UserError(f"{path}: not a parameter file (nested too deeply)") from None
     except (ValueError, msgpack.UnpackException) as error:
         raise UserError(f"{path}: not a msgpack file ({error})") from None
+    except TypeError:
+        # Python maps cannot take an array or a map as a key; no parameter file has one.
+        raise UserError(f"{path}: not a parameter file (a map has an array or a map as a key)") from None
 
 
 def read_parameter_file(path):
@@ -47,7 +61,7 @@ def read_parameter_file(path):
     one number."""
     content = read_msgpack(path)
     if not isinstance(content, list) or not content or isinstance(content[0], bool) or not isinstance(content[0], int):
-        head = _read_bytes(path)[:64].lstrip()
+        head = read_file(path)[:64].lstrip()
         hint = (
             " (it looks like JSON: `feltwise params build` turns JSON into msgpack)" if head[:1] in (b"[", b"{") else ""
         )
@@ -55,12 +69,30 @@ def read_parameter_file(path):
     return content
 
 
-def _read_bytes(path):
+def read_file(path, limit=MAX_FILE_SIZE):
+    """The bytes of a regular file of at most `limit` bytes, the library's rule
+    for parameter files; anything else is a UserError naming the file."""
     try:
-        with open(path, "rb") as file:
-            return file.read()
+        # O_NONBLOCK: a FIFO opens without waiting for a writer, and is refused below.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_BINARY", 0))
     except OSError as error:
         raise UserError(f"cannot read {path}: {error.strerror}") from None
+    try:
+        status = os.fstat(fd)
+        if not stat.S_ISREG(status.st_mode):
+            kind = "Is a directory" if stat.S_ISDIR(status.st_mode) else "not a regular file"
+            raise UserError(f"cannot read {path}: {kind}")
+        if status.st_size > limit:
+            raise UserError(f"cannot read {path}: larger than {limit >> 20} MiB")
+        with open(fd, "rb", closefd=False) as file:
+            data = file.read(limit + 1)  # a file may grow while it is read
+    except OSError as error:
+        raise UserError(f"cannot read {path}: {error.strerror}") from None
+    finally:
+        os.close(fd)
+    if len(data) > limit:
+        raise UserError(f"cannot read {path}: larger than {limit >> 20} MiB")
+    return data
 
 
 def _is_flat(value):
@@ -83,16 +115,27 @@ def readable_json(value, indent=0):
 
 
 def to_json_text(content, source="file"):
-    _refuse_binary(content, source)
-    return readable_json(content) + "\n"
+    try:
+        _refuse_binary(content, source)
+        return readable_json(content) + "\n"
+    except RecursionError:
+        # The library refuses files nested deeper than 32 levels.
+        raise UserError(f"{source} is nested too deeply to show") from None
 
 
 def _refuse_binary(value, source):
-    # JSON has no byte strings; showing them as text would not build back.
+    # JSON has no byte strings, extension types or keys other than text;
+    # showing them as text would not build back.
     if isinstance(value, (bytes, bytearray)):
         raise UserError(f"{source} holds binary (bin) data, which JSON cannot show")
+    if isinstance(value, msgpack.ExtType):
+        raise UserError(f"{source} holds a msgpack extension value (type {value.code}), which JSON cannot show")
+    if isinstance(value, msgpack.Timestamp):
+        raise UserError(f"{source} holds a msgpack time stamp, which JSON cannot show")
     if isinstance(value, dict):
         for key, item in value.items():
+            if isinstance(key, bool) or not isinstance(key, (str, int, bytes, bytearray)):
+                raise UserError(f"{source} has a map key {key!r:.40}, which JSON cannot show (only text and integers)")
             _refuse_binary(key, source)
             _refuse_binary(item, source)
     elif isinstance(value, list):
@@ -117,7 +160,7 @@ def _as_int(key):
 
 def read_json(path):
     try:
-        return with_integer_keys(json.loads(_read_bytes(path)))
+        return with_integer_keys(json.loads(read_file(path)))
     except (ValueError, UnicodeDecodeError) as error:
         raise UserError(f"{path}: not valid JSON ({error})") from None
 
@@ -267,6 +310,8 @@ def missing_fields(content):
         for record_index, record in enumerate(group):
             base = record.get("SensorParameters") if isinstance(record, dict) else None
             sensor_type = base.get("sensor_type") if isinstance(base, dict) else None
+            if isinstance(sensor_type, bool) or not isinstance(sensor_type, int):
+                continue  # the library names what is wrong with it
             where = f"group {group_index}, record {record_index}"
             for name in REQUIRED_FIELDS.get(sensor_type, ()):
                 if name not in record:
@@ -283,13 +328,14 @@ def load_layout(path):
 
 
 def describe(content):
-    """One line: protocol version and what the records are."""
+    """One line: protocol version and what the records are (UserError for
+    content that is not laid out as a parameter file)."""
+    layout = layout_from_content(content)
     counts = {}
     for group in content[1:]:
         for record in group:
-            kind = SENSOR_TYPE_NAMES.get(record["SensorParameters"]["sensor_type"], "unknown")
+            kind = SENSOR_TYPE_NAMES[record["SensorParameters"]["sensor_type"]]
             counts[kind] = counts.get(kind, 0) + 1
-    layout = layout_from_content(content)
     kinds = ", ".join(f"{n} {kind}" for kind, n in counts.items()) or "no records"
     return (
         f"protocol {content[0]}; {sum(counts.values())} records ({kinds}); "

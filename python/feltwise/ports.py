@@ -102,12 +102,18 @@ def matching(ports, text):
     ]
 
 
-def port_matching(text, ports=None):
-    """The one port that --match TEXT names (its by-id name where there is one)."""
+def find_port(text, ports=None):
+    """The one Port that --match TEXT names."""
     found = matching(list_ports() if ports is None else ports, text)
     if not found:
         raise UserError(f"no serial port matches {text} (`feltwise ports` lists what is plugged in)")
     if len(found) > 1:
         names = ", ".join(f"{p.device} (serial {p.serial_number or '?'})" for p in found)
         raise UserError(f"{len(found)} ports match {text}: {names}; add :SERIAL to choose one")
-    return found[0].by_id or found[0].device
+    return found[0]
+
+
+def port_matching(text, ports=None):
+    """The name of the one port that --match TEXT names (its by-id name where there is one)."""
+    found = find_port(text, ports)
+    return found.by_id or found.device

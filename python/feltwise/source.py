@@ -10,6 +10,7 @@ publisher's info, so it needs no --params (one given here is used instead).
 
 import base64
 import contextlib
+import sys
 import time
 
 from .connection import connect, zero
@@ -47,6 +48,9 @@ class LocalSource:
     def connected(self):
         return self.connection.sensor.is_connected()
 
+    def reconnects(self):
+        return self.connection.sensor.reconnects
+
 
 class RemoteSource:
     remote = True
@@ -65,6 +69,9 @@ class RemoteSource:
 
     def connected(self):
         return True  # a publisher that went away is a silence, reported by the caller
+
+    def reconnects(self):
+        return 0
 
 
 def layout_from_info(info):
@@ -90,7 +97,13 @@ def open_source(args, queue=QUEUE):
         raise UserError(f"{port} is a published sensor: --simulate and --match do not apply")
     from .remote import subscribe
 
-    subscription = subscribe(port[len(SCHEME) :], args.connect, args.listen)
+    name = port[len(SCHEME) :]
+    try:
+        name.encode("utf-8")  # Zenoh keys are UTF-8
+    except UnicodeEncodeError:
+        shown = name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+        raise UserError(f"{SCHEME}{shown} is not a sensor name (names are UTF-8 text)") from None
+    subscription = subscribe(name, args.connect, args.listen)
     try:
         info = subscription.wait_for_info()
         if args.params is not None:
@@ -103,27 +116,70 @@ def open_source(args, queue=QUEUE):
 
 
 def params_bytes(path):
-    if path is None:
-        return None
-    with open(path, "rb") as file:
-        return file.read()
+    from .paramfile import read_file
+
+    return None if path is None else read_file(path)
 
 
-class Silence:
-    """Raises after `limit` seconds without a sample (a publisher that went away)."""
+class Watch:
+    """What a command says about its sensor while it reads: one line when the
+    sensor is unplugged and one when it is back (`reconnect`; without it the
+    unplug ends the command once the samples before it are taken), and, with
+    a `limit`, the end after that many seconds without a sample (with
+    `reconnect`: one line, and the command waits on).
 
-    def __init__(self, source, limit=5.0):
-        self.source, self.limit = source, limit
+    Call `sample()` for every sample and `idle()` when a read found none."""
+
+    POLL_S = 0.1
+
+    def __init__(self, source, reconnect=False, limit=None):
+        self.source, self.reconnect, self.limit = source, reconnect, limit
         self.last = time.monotonic()
+        self.lost_at = None
+        self.silent = False
+        self.reconnects = source.reconnects()
+        self._next_poll = 0.0
 
     def sample(self):
-        self.last = time.monotonic()
+        now = time.monotonic()
+        if self.silent:
+            self._say(f"samples from {self.source.describe} again after {now - self.last:.1f} s")
+            self.silent = False
+        self.last = now
+        if self.reconnect and now >= self._next_poll:
+            self._poll(now)
 
-    def check(self):
-        if not self.source.connected():
-            raise UserError(f"lost the sensor on {self.source.describe} (unplugged?)")
-        if time.monotonic() - self.last > self.limit:
+    def idle(self):
+        now = time.monotonic()
+        self._poll(now)
+        if self.lost_at is not None or self.limit is None or now - self.last <= self.limit:
+            return
+        if not self.reconnect:
             raise UserError(
                 f"no samples from {self.source.describe} for {self.limit:g} s"
                 + (f" (is it protocol {self.source.version}?)" if not self.source.remote else "")
             )
+        if not self.silent:
+            self._say(f"no samples from {self.source.describe} for {self.limit:g} s; waiting for them (--reconnect)")
+            self.silent = True
+
+    def _poll(self, now):
+        self._next_poll = now + self.POLL_S
+        count = self.source.reconnects()
+        # A local sensor counts its returns; a remote one is back when it is there again.
+        if count > self.reconnects or (self.source.remote and self.lost_at is not None and self.source.connected()):
+            if self.lost_at is None:  # unplugged and back between two looks
+                self._say(f"lost the sensor on {self.source.describe} (unplugged?)")
+            away = "" if self.lost_at is None else f" after {now - self.lost_at:.1f} s"
+            again = f" (reconnect {count})" if count else ""
+            self._say(f"the sensor on {self.source.describe} is back{away}{again}")
+            self.reconnects, self.lost_at, self.last, self.silent = count, None, now, False
+        elif self.lost_at is None and not self.source.connected():
+            if not self.reconnect:
+                raise UserError(f"lost the sensor on {self.source.describe} (unplugged?)")
+            self._say(f"lost the sensor on {self.source.describe} (unplugged?); waiting for it to come back")
+            self.lost_at = now
+
+    @staticmethod
+    def _say(line):
+        print(line, file=sys.stderr, flush=True)

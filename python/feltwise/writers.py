@@ -8,35 +8,59 @@ signal or Ctrl-C is closed whole. Files hold Unix time, which outlives the
 process: each writer measures the monotonic clock's offset once, at the
 start, so the times keep the order and spacing of the sensor's stamps.
 
-CSV: one row per sample, the file flushed every second.
+Each second's samples go to the file in one piece (recording_file.py): when
+a write fails (disk full, file-size limit), the file is put back as the last
+whole piece left it and the writer raises `WriteError`, whose `kept` says how
+many samples the file holds. After that the writer writes nothing more;
+`close()` only closes the file.
+
+`reconnects` (a sensor read with reconnect on) counts the returns of the
+sensor before a sample: where it grows, the recording has a gap.
+
+CSV: one row per sample, the rows of each second written together; a failed
+write keeps the whole rows that reached the disk. The columns are
+unix_time, elapsed_s, seq, dropped, then (only in recordings made with
+reconnect on, so that the columns of others stay where they were)
+reconnects, then cal_0... and raw_0....
 
 NPZ: a zip of .npy arrays cannot grow in place, and rewriting the whole file
 every second costs time in the square of its length. While recording, the
 file is a valid .npz of parts instead: each second the rows so far are
-appended as arrays named part000001/raw and so on, and zipfile writes a new
-central directory behind them. At the end the parts are joined, one part in
-memory at a time, into one array per field, written beside the file and
-renamed over it. `load_npz` reads either form.
+added as one structured array, part000001 and so on (fields unix_time,
+elapsed_s, seq, dropped, reconnects, raw, calibrated), with a fresh zip
+directory behind them (growing_zip.py). At the end the parts are joined,
+one part in memory at a time, into one array per field, written beside the
+file and renamed over it. `load_npz` reads either form, and the parts of
+recordings made before parts were structured (part000001/raw, ...).
 
 MCAP: one channel per sensor, JSON messages with a JSON schema (what the mcap
 tools and Foxglove read without plugins), the parameter file as an attachment
-and as metadata beside the host's details; the writer finishes its chunk and
-flushes every second.
+and as metadata beside the host's details. Every second the writer finishes
+its chunk and writes it with a data-end record and a footer behind it, so
+the file on disk is always a whole MCAP file (without a summary until it is
+closed) that the mcap library's reader reads without recovery.
 """
 
 import csv
+import io
 import json
 import math
 import os
+import tempfile
 import time
-import zipfile
+import zlib
 
 import numpy as np
 
+from .growing_zip import GrowingZip, central_entry, dos_time, end_records, local_header
+from .recording_file import RecordingFile, WriteError
 from .sample import ClockOffset
 
 FLUSH_EVERY_S = 1.0
 FORMATS = ("csv", "npz", "mcap")
+# A part is written sooner than a second when it holds this many values: a
+# piece is built in memory before it is written.
+PART_VALUES = 4 << 20
 
 
 class _Periodic:
@@ -52,24 +76,58 @@ class _Periodic:
         return True
 
 
-class CsvWriter(_Periodic):
-    def __init__(self, path, raw_width, calibrated_width, metadata):
+def _output(output):
+    # A path is replaced as open(path, "w") would; the record command hands
+    # over a RecordingFile opened with its --overwrite rule.
+    return output if isinstance(output, RecordingFile) else RecordingFile(os.fspath(output), overwrite=True)
+
+
+def _reconnects(sample):
+    return getattr(sample, "reconnects", 0)
+
+
+class _Writer(_Periodic):
+    """What the three writers share: the file, the count of samples received
+    (`rows`) and kept on disk (`kept`), and the failure that ended writing."""
+
+    def __init__(self, output):
         super().__init__()
-        self.raw_width, self.calibrated_width = raw_width, calibrated_width
-        self.file = open(path, "w", newline="")
+        self.output = _output(output)
+        self.path = self.output.path
         self.rows = 0
+        self.kept = 0
+        self.failed = None
+
+    def _fail(self, error, note=""):
+        self.failed = WriteError(error, self.path, self.kept, note)
+        raise self.failed from None
+
+    def _check(self):
+        if self.failed is not None:
+            raise self.failed
+
+
+class CsvWriter(_Writer):
+    def __init__(self, output, raw_width, calibrated_width, metadata, reconnect=False):
+        super().__init__(output)
+        self.raw_width, self.calibrated_width = raw_width, calibrated_width
+        self.reconnect = reconnect
         self.wider = 0  # rows with more values than the header names (a text protocol's long line)
-        self.writer = csv.writer(self.file)
+        self._text = io.StringIO()
+        self._writer = csv.writer(self._text)
+        self._pending = 0
         self.start_ns = None
 
     def _header(self):
-        self.writer.writerow(
+        self._writer.writerow(
             ["unix_time", "elapsed_s", "seq", "dropped"]
+            + (["reconnects"] if self.reconnect else [])
             + [f"cal_{i}" for i in range(self.calibrated_width)]
             + [f"raw_{i}" for i in range(self.raw_width)]
         )
 
     def write(self, sample, receipt_ns):
+        self._check()
         if self.start_ns is None:
             # The columns are those of the first sample: a sensor known only by
             # its protocol version says how many channels it has by sending them.
@@ -81,120 +139,236 @@ class CsvWriter(_Periodic):
             self.wider += 1
         # Calibrated values first and padded to the header's width, so the raw
         # columns stay where the header says; longer rows run on past it.
-        self.writer.writerow(
+        self._writer.writerow(
             [
                 f"{self.clock.unix_ns(sample.t_host_ns) / 1e9:.6f}",
                 f"{(sample.t_host_ns - self.start_ns) / 1e9:.6f}",
                 sample.seq,
                 sample.dropped,
             ]
+            + ([_reconnects(sample)] if self.reconnect else [])
             + [repr(v) for v in calibrated]
             + [""] * (self.calibrated_width - len(calibrated))
             + [repr(v) for v in raw]
             + [""] * (self.raw_width - len(raw))
         )
         self.rows += 1
+        self._pending += 1
         if self.due():
-            self.file.flush()
+            self._flush()
+
+    def _flush(self):
+        data = self._text.getvalue().encode()
+        if not data:
+            return
+        self._text.seek(0)
+        self._text.truncate()
+        rows, self._pending = self._pending, 0
+        header = data.count(b"\n") - rows  # 1 while the header has not reached the file
+
+        def whole_rows(data, written):
+            # Rows end with a line break; numbers hold none.
+            cut = data.rfind(b"\n", 0, written) + 1
+            self.kept += max(0, data.count(b"\n", 0, cut) - header)
+            return cut
+
+        try:
+            self.output.extend(data, whole=whole_rows)
+        except OSError as error:
+            self._fail(error)
+        self.kept += rows
 
     def close(self):
-        if self.start_ns is None:
-            self._header()
-        self.file.close()
+        try:
+            if self.failed is None:
+                if self.start_ns is None:
+                    self._header()
+                self._flush()
+        finally:
+            self.output.close()
 
 
-class NpzWriter(_Periodic):
-    FIELDS = ("unix_time", "elapsed_s", "seq", "dropped", "raw", "calibrated")
+# The fields of a recording, in the order of the joined file; raw and
+# calibrated are matrices, one row per sample.
+FIELDS = ("unix_time", "elapsed_s", "seq", "dropped", "reconnects", "raw", "calibrated")
+_SCALARS = {"unix_time": "<f8", "elapsed_s": "<f8", "seq": "<u8", "dropped": "<u4", "reconnects": "<u4"}
 
-    def __init__(self, path, raw_width, calibrated_width, metadata):
-        super().__init__()
-        self.path = path
+
+def _part_dtype(raw_width, calibrated_width):
+    return np.dtype(
+        [(name, kind) for name, kind in _SCALARS.items()]
+        + [("raw", "<f8", (raw_width,)), ("calibrated", "<f8", (calibrated_width,))]
+    )
+
+
+def _npy(value):
+    buffer = io.BytesIO()
+    np.lib.format.write_array(buffer, np.asanyarray(value), allow_pickle=False)
+    return buffer.getvalue()
+
+
+class NpzWriter(_Writer):
+    FIELDS = FIELDS
+
+    def __init__(self, output, raw_width, calibrated_width, metadata):
+        super().__init__(output)
+        if not self.output.regular:
+            self.output.close()
+            raise WriteError(OSError(0, "an NPZ file is rewritten when it ends: give a regular file"), self.path)
         self.metadata = {key: np.array(value) for key, value in metadata.items()}
-        self.rows = 0
-        self.parts = 0
+        self.parts = []  # (member name, rows, raw width, calibrated width)
         self.start_ns = None
         self._pending = []
-        with zipfile.ZipFile(path, "w", zipfile.ZIP_STORED, allowZip64=True) as archive:
-            for key, value in self.metadata.items():
-                _add_array(archive, key, value)
+        self._pending_values = 0
+        self._zip = GrowingZip(self.output)
+        try:
+            self._zip.add([(f"{key}.npy", _npy(value)) for key, value in self.metadata.items()])
+        except OSError as error:
+            self._fail(error)
 
     def write(self, sample, receipt_ns):
+        self._check()
         if self.start_ns is None:
             self.start_ns = sample.t_host_ns
         self._pending.append(sample)
+        self._pending_values += len(sample.raw) + len(sample.calibrated) + 5
         self.rows += 1
-        if self.due():
+        if self.due() or self._pending_values >= PART_VALUES:
             self._append_part()
 
     def _append_part(self):
         if not self._pending:
             return
-        self.parts += 1
-        arrays = _rows_to_arrays(self._pending, self.start_ns, self.clock.unix_ns(0))
-        with zipfile.ZipFile(self.path, "a", zipfile.ZIP_STORED, allowZip64=True) as archive:
-            for key, value in arrays.items():
-                _add_array(archive, f"part{self.parts:06d}/{key}", value)
-        self._pending = []
+        part = _rows_to_part(self._pending, self.start_ns, self.clock.unix_ns(0))
+        name = f"part{len(self.parts) + 1:06d}"
+        try:
+            self._zip.add([(name + ".npy", _npy(part))])
+        except OSError as error:
+            self._fail(error, note=_PARTS_NOTE)
+        self.parts.append((name, len(part), part.dtype["raw"].shape[0], part.dtype["calibrated"].shape[0]))
+        self.kept += len(part)
+        self._pending, self._pending_values = [], 0
 
     def close(self):
-        self._append_part()
-        _join_parts(self.path, self.parts, self.metadata)
+        """Joins the parts into one array per field. If the join cannot be
+        written (it needs as much free space as the recording), the file
+        keeps its parts and WriteError says so."""
+        try:
+            if self.failed is not None:
+                return
+            self._append_part()
+            try:
+                _join_parts(self.path, self.parts, self.metadata)
+            except OSError as error:
+                self._fail(error, note=_PARTS_NOTE)
+        finally:
+            self.output.close()
 
 
-def _rows_to_arrays(samples, start_ns, offset_ns):
-    def matrix(field):
-        width = max((len(getattr(s, field)) for s in samples), default=0)
-        values = np.full((len(samples), width), np.nan)
-        for i, sample in enumerate(samples):
-            row = getattr(sample, field)
-            values[i, : len(row)] = row
-        return values
+_PARTS_NOTE = "in parts, which feltwise.writers.load_npz reads"
 
+
+def _rows_to_part(samples, start_ns, offset_ns):
+    raw_width = max(len(s.raw) for s in samples)
+    calibrated_width = max(len(s.calibrated) for s in samples)
+    part = np.zeros(len(samples), dtype=_part_dtype(raw_width, calibrated_width))
     t_host = np.array([s.t_host_ns for s in samples], dtype=np.int64)
-    return {
-        "unix_time": (t_host + offset_ns) / 1e9,
-        "elapsed_s": (t_host - start_ns) / 1e9,
-        "seq": np.array([s.seq for s in samples], dtype=np.uint64),
-        "dropped": np.array([s.dropped for s in samples], dtype=np.uint32),
-        "raw": matrix("raw"),
-        "calibrated": matrix("calibrated"),
-    }
+    part["unix_time"] = (t_host + offset_ns) / 1e9
+    part["elapsed_s"] = (t_host - start_ns) / 1e9
+    part["seq"] = [s.seq for s in samples]
+    part["dropped"] = [s.dropped for s in samples]
+    part["reconnects"] = [_reconnects(s) for s in samples]
+    for field, width in (("raw", raw_width), ("calibrated", calibrated_width)):
+        rows = [getattr(s, field) for s in samples]
+        if all(len(row) == width for row in rows):
+            part[field] = rows
+            continue
+        values = part[field]
+        values[:] = np.nan  # text protocols may deliver samples of different lengths: NaN pads them
+        for i, row in enumerate(rows):
+            values[i, : len(row)] = row
+    return part
 
 
-def _add_array(archive, name, value):
-    with archive.open(name + ".npy", "w", force_zip64=True) as member:
-        np.lib.format.write_array(member, np.asanyarray(value), allow_pickle=False)
+class _Member:
+    """One field of the joined file: where its member begins, its .npy
+    header, and the place and CRC of the bytes written so far."""
+
+    def __init__(self, field, rows, widths, offset, stamp):
+        self.name = f"{field}.npy".encode()
+        self.dtype = np.dtype(_SCALARS.get(field, "<f8"))
+        self.width = widths.get(field)
+        shape = (rows,) if self.width is None else (rows, self.width)
+        header = io.BytesIO()
+        np.lib.format.write_array_header_1_0(
+            header, {"descr": np.lib.format.dtype_to_descr(self.dtype), "fortran_order": False, "shape": shape}
+        )
+        self.header = header.getvalue()
+        self.size = len(self.header) + rows * self.dtype.itemsize * (1 if self.width is None else self.width)
+        self.offset = offset
+        self.data_offset = offset + len(local_header(self.name, self.size, 0, stamp))
+        self.end = self.data_offset + self.size
+        self.cursor = self.data_offset + len(self.header)
+        self.crc = zlib.crc32(self.header)
+
+    def values(self, part, field):
+        values = part[field]
+        if self.width is not None and values.shape[1] < self.width:
+            padded = np.full((len(values), self.width), np.nan)
+            padded[:, : values.shape[1]] = values
+            values = padded
+        return np.ascontiguousarray(values, dtype=self.dtype).tobytes()
 
 
 def _join_parts(path, parts, metadata):
-    """The parts of a recording joined into one array per field, replacing the file."""
-    temporary = path + ".joining"
-    with np.load(path) as recorded, zipfile.ZipFile(temporary, "w", zipfile.ZIP_STORED, allowZip64=True) as archive:
-        names = [f"part{i:06d}" for i in range(1, parts + 1)]
-        for field in NpzWriter.FIELDS:
-            shapes = [recorded[f"{name}/{field}"].shape for name in names]
-            rows = sum(shape[0] for shape in shapes)
-            dtype = recorded[f"{names[0]}/{field}"].dtype if names else np.float64
-            if field in ("raw", "calibrated"):
-                width = max((shape[1] for shape in shapes), default=0)
-                shape = (rows, width)
-            else:
-                shape = (rows,)
-            with archive.open(field + ".npy", "w", force_zip64=True) as member:
-                np.lib.format.write_array_header_2_0(
-                    member, {"descr": np.lib.format.dtype_to_descr(dtype), "fortran_order": False, "shape": shape}
-                )
-                for name in names:
-                    part = recorded[f"{name}/{field}"]
-                    if len(shape) == 2 and part.shape[1] < shape[1]:
-                        # Text protocols may deliver samples of different lengths: NaN pads them.
-                        padded = np.full((part.shape[0], shape[1]), np.nan)
-                        padded[:, : part.shape[1]] = part
-                        part = padded
-                    member.write(np.ascontiguousarray(part, dtype=dtype).tobytes())
-        for key, value in metadata.items():
-            _add_array(archive, key, value)
-    os.replace(temporary, path)
+    """The parts of a recording joined into one array per field, replacing
+    the file. The members' sizes are known from the parts, so each field's
+    bytes go straight to their place, in one pass over the parts."""
+    rows = sum(part[1] for part in parts)
+    widths = {"raw": max((p[2] for p in parts), default=0), "calibrated": max((p[3] for p in parts), default=0)}
+    stamp = dos_time()
+    members = {}
+    offset = 0
+    for field in FIELDS:
+        members[field] = _Member(field, rows, widths, offset, stamp)
+        offset = members[field].end
+    folder = os.path.dirname(os.path.abspath(path))
+    fd, temporary = tempfile.mkstemp(prefix=os.path.basename(path) + ".", suffix=".joining", dir=folder)
+    try:
+        with open(fd, "r+b") as out:
+            with np.load(path) as recorded:
+                for name, *_ in parts:
+                    part = recorded[name]
+                    for field, member in members.items():
+                        data = member.values(part, field)
+                        out.seek(member.cursor)
+                        out.write(data)
+                        member.cursor += len(data)
+                        member.crc = zlib.crc32(data, member.crc)
+            entries = []
+            for member in members.values():
+                out.seek(member.offset)
+                out.write(local_header(member.name, member.size, member.crc, stamp) + member.header)
+                entries.append(central_entry(member.name, member.size, member.crc, member.offset, stamp))
+            out.seek(offset)
+            for key, value in metadata.items():
+                name, data = f"{key}.npy".encode(), _npy(value)
+                crc = zlib.crc32(data)
+                entries.append(central_entry(name, len(data), crc, offset, stamp))
+                header = local_header(name, len(data), crc, stamp)
+                out.write(header + data)
+                offset += len(header) + len(data)
+            directory = b"".join(entries)
+            out.write(directory + end_records(len(entries), offset, len(directory)))
+            out.flush()
+            os.fsync(out.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
 
 
 def load_npz(path):
@@ -205,15 +379,27 @@ def load_npz(path):
         if "raw" in names:
             return {name: recorded[name] for name in names}
         parts = sorted({name.split("/")[0] for name in names if name.startswith("part")})
-        result = {name: recorded[name] for name in names if "/" not in name}
-        for field in NpzWriter.FIELDS:
-            arrays = [recorded[f"{part}/{field}"] for part in parts]
+        result = {name: recorded[name] for name in names if not name.startswith("part")}
+        columns = {field: [] for field in FIELDS}
+        for part in parts:
+            if part in names:
+                arrays = recorded[part]
+                present = arrays.dtype.names
+            else:  # the parts of earlier recordings: one array per field
+                present = [field for field in FIELDS if f"{part}/{field}" in names]
+                arrays = {field: recorded[f"{part}/{field}"] for field in present}
+            for field in FIELDS:
+                if field in present:
+                    columns[field].append(arrays[field])
+                else:
+                    columns[field].append(np.zeros(len(arrays["seq"]), dtype=_SCALARS[field]))
+        for field, arrays in columns.items():
             if field in ("raw", "calibrated"):
                 width = max((a.shape[1] for a in arrays), default=0)
                 arrays = [np.pad(a, ((0, 0), (0, width - a.shape[1])), constant_values=np.nan) for a in arrays]
                 result[field] = np.concatenate(arrays) if arrays else np.zeros((0, 0))
             else:
-                result[field] = np.concatenate(arrays) if arrays else np.zeros(0)
+                result[field] = np.concatenate(arrays) if arrays else np.zeros(0, dtype=_SCALARS[field])
         return result
 
 
@@ -225,6 +411,10 @@ SAMPLE_SCHEMA = {
         "seq": {"type": "integer", "description": "the sample's number in its stream"},
         "t_host_ns": {"type": "integer", "description": "Unix time in ns when the host took the sample"},
         "dropped": {"type": "integer", "description": "frames since the start that the reader lost"},
+        "reconnects": {
+            "type": "integer",
+            "description": "returns of the sensor after an unplug before this sample: a gap where it grows",
+        },
         "raw": {"type": "array", "items": {"type": "number"}, "description": "raw readings (counts)"},
         "calibrated": {
             "type": "array",
@@ -242,9 +432,47 @@ def _finite_list(values):
     return [v if math.isfinite(v) else None for v in values.tolist()]
 
 
-class McapWriter(_Periodic):
-    def __init__(self, path, raw_width, calibrated_width, metadata, topic="/feltwise/sensor", params=None, host=None):
-        super().__init__()
+class _PieceStream:
+    """The stream the mcap writer writes to: records collect in memory and
+    reach the file a piece at a time (`commit`), each piece followed by a
+    data-end record and a footer that the next piece writes over."""
+
+    def __init__(self, output):
+        self.output = output
+        self._buffer = bytearray()
+
+    def write(self, data):
+        self._buffer += data
+        return len(data)
+
+    def tell(self):
+        return self.output.end + len(self._buffer)
+
+    def flush(self):
+        pass
+
+    def commit(self, closing):
+        data = bytes(self._buffer)
+        self._buffer.clear()
+        # On a pipe or a device the file is written in order: nothing can be
+        # written over, so the closing records come only with the summary.
+        self.output.extend(data, closing if self.output.regular else b"")
+
+
+def _closing_records():
+    from mcap.data_stream import RecordBuilder
+    from mcap.records import DataEnd, Footer
+    from mcap.writer import MCAP0_MAGIC
+
+    builder = RecordBuilder()
+    DataEnd(data_section_crc=0).write(builder)
+    Footer(summary_start=0, summary_offset_start=0, summary_crc=0).write(builder)
+    return builder.end() + MCAP0_MAGIC
+
+
+class McapWriter(_Writer):
+    def __init__(self, output, raw_width, calibrated_width, metadata, topic="/feltwise/sensor", params=None, host=None):
+        super().__init__(output)
         from mcap.writer import CompressionType, Writer
 
         try:
@@ -253,8 +481,9 @@ class McapWriter(_Periodic):
             compression = CompressionType.ZSTD
         except ImportError:
             compression = CompressionType.NONE
-        self.file = open(path, "wb")
-        self.writer = Writer(self.file, compression=compression)
+        self._stream = _PieceStream(self.output)
+        self._closing = _closing_records()
+        self.writer = Writer(self._stream, compression=compression)
         self.writer.start(profile="", library=f"feltwise {_version()}")
         schema = self.writer.register_schema(
             name="feltwise.Sample", encoding="jsonschema", data=json.dumps(SAMPLE_SCHEMA).encode()
@@ -274,16 +503,26 @@ class McapWriter(_Periodic):
             self.writer.add_attachment(
                 now, now, params.get("file", "parameters.msgpack"), "application/msgpack", params["data"]
             )
-        self.rows = 0
-        self.file.flush()
+        self._pending = 0
+        self._commit()
+
+    def _commit(self, closing=None):
+        try:
+            self._stream.commit(self._closing if closing is None else closing)
+        except OSError as error:
+            self._fail(error)
+        self.kept += self._pending
+        self._pending = 0
 
     def write(self, sample, receipt_ns):
+        self._check()
         t_host_ns = self.clock.unix_ns(sample.t_host_ns)
         data = json.dumps(
             {
                 "seq": sample.seq,
                 "t_host_ns": t_host_ns,
                 "dropped": sample.dropped,
+                "reconnects": _reconnects(sample),
                 "raw": _finite_list(sample.raw),
                 "calibrated": _finite_list(sample.calibrated),
             },
@@ -293,12 +532,22 @@ class McapWriter(_Periodic):
             self.channel, log_time=receipt_ns, publish_time=t_host_ns, sequence=sample.seq & 0xFFFFFFFF, data=data
         )
         self.rows += 1
+        self._pending += 1
         if self.due():
-            self.writer.flush()
+            self.writer.flush()  # finishes the chunk
+            self._commit()
 
     def close(self):
-        self.writer.finish()
-        self.file.close()
+        try:
+            if self.failed is None:
+                self.writer.flush()
+                self._commit()
+                # The summary and the real footer: a piece of its own, so a
+                # failure here still leaves every chunk readable.
+                self.writer.finish()
+                self._commit(closing=b"")
+        finally:
+            self.output.close()
 
 
 def _version():

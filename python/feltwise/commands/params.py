@@ -1,9 +1,8 @@
 """`feltwise params`: a parameter file shown as JSON, built back from JSON, or checked by the library's loader."""
 
-import os
 import sys
 
-from ..arguments import library_path
+from ..arguments import library_name, library_path
 from ..errors import UserError
 
 
@@ -59,22 +58,21 @@ def run_params_build(args):
 def run_params_check(args):
     from .._native import read_parameters
     from ..errors import ParameterFileError
-    from ..paramfile import describe, missing_fields, read_msgpack
+    from ..paramfile import describe, missing_fields, read_file, unpack
 
-    if not os.path.isfile(args.file):
-        raise UserError(f"no file {args.file}")
+    data = read_file(args.file)  # what the library would refuse to open, said in one line with its cause
     # The library fills a field that is not there with a default (a taxel
     # without coefs calibrates everything to 0), so what it accepts is not
     # yet a file that calibrates: the fields each model needs are checked too.
     try:
-        content = read_msgpack(args.file)
+        content = unpack(data, args.file)
         problems = missing_fields(content)
     except UserError:
         content, problems = None, []  # not even msgpack: the library's own words follow
     # The library's own loader, the one init runs: what it refuses here it
     # refuses there, in the same words (they are what a bug report needs).
     try:
-        read_parameters(library_path(args.file))
+        read_parameters(library_name(library_path(args.file), "parameter file"))
     except ParameterFileError as error:
         print(f"{args.file}: {error.reason}", file=sys.stderr)
         return 1

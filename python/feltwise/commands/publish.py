@@ -15,7 +15,7 @@ import time
 from ..arguments import positive, rate_value
 from ..connection import add_connection_arguments
 from ..errors import UserError
-from ..paramfile import describe, read_msgpack
+from ..paramfile import describe, read_file, read_msgpack
 
 READ_TIMEOUT_S = 0.1  # how long a query can wait while the sensor is silent
 
@@ -27,8 +27,7 @@ def sensor_info(name, connection, zeroed):
     params = None
     if not connection.init_text.isdigit():
         path = connection.init_text
-        with open(path, "rb") as file:
-            data = file.read()
+        data = read_file(path)
         try:
             summary = describe(read_msgpack(path))
         except (UserError, KeyError, TypeError, AttributeError):
@@ -89,7 +88,7 @@ def add_parser(subparsers):
 def run(args):
     from ..connection import connect, zero
     from ..remote import SensorPublisher, check_name, open_session, sample_key
-    from ..source import QUEUE
+    from ..source import QUEUE, LocalSource, Watch
 
     name = check_name(args.name)
     if args.port and args.port.startswith("zenoh:"):
@@ -103,14 +102,16 @@ def run(args):
                 session, name, sensor_info(name, connection, bool(args.zero)), lambda: zero(connection)
             )
             print(f"publishing {connection.port} as {sample_key(name)}; Ctrl-C stops", file=sys.stderr, flush=True)
+            watch = Watch(LocalSource(connection), args.reconnect)
             start = time.monotonic()
             try:
                 while args.duration is None or time.monotonic() - start < args.duration:
                     sample = next_sample(connection.sensor)
                     if sample is not None:
+                        watch.sample()
                         publisher.put(sample)
-                    elif not connection.sensor.is_connected():
-                        raise UserError(f"lost the sensor on {connection.port} (unplugged?)")
+                    else:
+                        watch.idle()
                     publisher.serve()
             except KeyboardInterrupt:
                 pass

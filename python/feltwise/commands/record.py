@@ -18,6 +18,7 @@ from ..connection import add_connection_arguments
 from ..errors import UserError
 
 READ_TIMEOUT_S = 0.2
+SILENCE_S = 5.0  # a recording without samples for this long ends (with --reconnect: says so, waits on)
 
 
 class Progress:
@@ -102,17 +103,17 @@ def parameters_record(source):
     return None
 
 
-def open_writer(fmt, args, source, metadata):
+def open_writer(fmt, args, output, source, metadata):
     from ..writers import CsvWriter, McapWriter, NpzWriter
 
     layout = source.layout
     if fmt == "csv":
-        return CsvWriter(args.output, layout.channel_count, layout.output_count, metadata)
+        return CsvWriter(output, layout.channel_count, layout.output_count, metadata, reconnect=args.reconnect)
     if fmt == "npz":
-        return NpzWriter(args.output, layout.channel_count, layout.output_count, metadata)
+        return NpzWriter(output, layout.channel_count, layout.output_count, metadata)
     name = source.describe[len("zenoh:") :] if source.remote else (os.path.basename(source.describe) or "sensor")
     return McapWriter(
-        args.output,
+        output,
         layout.channel_count,
         layout.output_count,
         metadata,
@@ -120,6 +121,24 @@ def open_writer(fmt, args, source, metadata):
         params=parameters_record(source),
         host=host_details(),
     )
+
+
+def open_output(args):
+    """The output file, made before connecting so that a name that cannot be
+    written is said at once; an existing recording is kept unless --overwrite."""
+    from ..recording_file import RecordingFile, WriteError
+
+    try:
+        return RecordingFile(args.output, overwrite=args.overwrite)
+    except FileExistsError:
+        raise UserError(f"{args.output} exists: give --overwrite to replace it") from None
+    except WriteError as error:
+        raise UserError(str(error)) from None
+
+
+def failure_message(error):
+    kept = f"the file keeps the first {error.kept} samples" if error.kept else "the file keeps no samples"
+    return f"{error}; {kept}{f', {error.note}' if error.note else ''}"
 
 
 def add_parser(subparsers):
@@ -141,63 +160,83 @@ def add_parser(subparsers):
     record.add_argument("--duration", type=positive, metavar="S", help="record for S seconds")
     record.add_argument("--count", type=count, metavar="N", help="record N samples")
     record.add_argument("--zero", action="store_true", help="zero the sensor first (it must be untouched)")
+    record.add_argument("--overwrite", action="store_true", help="replace FILE if it exists (default: refuse)")
 
 
 def run(args):
-    from ..source import Silence, open_source
+    from ..recording_file import WriteError
+    from ..source import Watch, open_source
 
     fmt = output_format(args)
     if args.duration is None and args.count is None:
         raise UserError("give --duration SECONDS or --count SAMPLES")
+    output = open_output(args)
     try:
-        open(args.output, "ab").close()
-    except OSError as error:
-        raise UserError(f"cannot write {args.output}: {error.strerror}") from None
-    with open_source(args) as source:
-        if args.zero:
-            source.zero()
-        metadata = {
-            "port": source.describe,
-            "parameters": source.params_path or "",
-            "protocol": source.version,
-            "zeroed": bool(args.zero),
-        }
-        writer = open_writer(fmt, args, source, metadata)
-        start = time.monotonic()
-        progress = Progress(
-            args.count if args.count is not None else args.duration, "samples" if args.count is not None else "s"
-        )
-        silence = Silence(source)
-        first_ns = last_ns = None
-        widths = (0, 0)
+        with open_source(args) as source:
+            if args.zero:
+                source.zero()
+            metadata = {
+                "port": source.describe,
+                "parameters": source.params_path or "",
+                "protocol": source.version,
+                "zeroed": bool(args.zero),
+            }
+            try:
+                writer = open_writer(fmt, args, output, source, metadata)
+            except WriteError as error:
+                raise UserError(failure_message(error)) from None
+            return record(args, source, writer, Watch(source, args.reconnect, limit=SILENCE_S))
+    finally:
+        output.discard()  # removes a file that no recording went into
+
+
+def record(args, source, writer, watch):
+    from ..recording_file import WriteError
+
+    start = time.monotonic()
+    progress = Progress(
+        args.count if args.count is not None else args.duration, "samples" if args.count is not None else "s"
+    )
+    first_ns = last_ns = None
+    widths = (0, 0)
+    failure = None
+    try:
+        while True:
+            elapsed = time.monotonic() - start
+            if args.duration is not None and elapsed >= args.duration:
+                break
+            if args.count is not None and writer.rows >= args.count:
+                break
+            sample = source.read(READ_TIMEOUT_S)
+            if sample is None:
+                watch.idle()
+                continue
+            watch.sample()
+            with signals.critical():
+                writer.write(sample, time.time_ns())
+            first_ns = sample.t_host_ns if first_ns is None else first_ns
+            last_ns = sample.t_host_ns
+            widths = (len(sample.calibrated), len(sample.raw))
+            progress.show(writer.rows if args.count is not None else time.monotonic() - start, writer.rows)
+    except KeyboardInterrupt:
+        pass
+    except WriteError as error:
+        failure = error
+    finally:
+        progress.end()
         try:
-            while True:
-                elapsed = time.monotonic() - start
-                if args.duration is not None and elapsed >= args.duration:
-                    break
-                if args.count is not None and writer.rows >= args.count:
-                    break
-                sample = source.read(READ_TIMEOUT_S)
-                if sample is None:
-                    silence.check()
-                    continue
-                silence.sample()
-                with signals.critical():
-                    writer.write(sample, time.time_ns())
-                first_ns = sample.t_host_ns if first_ns is None else first_ns
-                last_ns = sample.t_host_ns
-                widths = (len(sample.calibrated), len(sample.raw))
-                progress.show(writer.rows if args.count is not None else time.monotonic() - start, writer.rows)
-        except KeyboardInterrupt:
-            pass
-        finally:
-            progress.end()
             with signals.critical():
                 writer.close()
-        span = (last_ns - first_ns) / 1e9 if writer.rows > 1 else 0.0
-        rate = (writer.rows - 1) / span if span > 0 else math.nan
-        print(
-            f"wrote {writer.rows} samples ({widths[0]} calibrated, {widths[1]} raw values each, "
-            f"{rate:.1f} samples/s) to {args.output}"
-        )
+        except WriteError as error:
+            failure = failure or error
+    if failure is not None:
+        raise UserError(failure_message(failure))
+    span = (last_ns - first_ns) / 1e9 if writer.rows > 1 else 0.0
+    rate = (writer.rows - 1) / span if span > 0 else math.nan
+    print(
+        f"wrote {writer.rows} samples ({widths[0]} calibrated, {widths[1]} raw values each, "
+        f"{rate:.1f} samples/s) to {args.output}",
+        # -o /dev/stdout: the recording itself is on standard output.
+        file=sys.stdout if writer.output.regular else sys.stderr,
+    )
     return 0

@@ -1,7 +1,10 @@
 """`feltwise registers read|write`: a device register over protocol versions 3 and 4."""
 
+import os
+import sys
+
 from .. import protocols
-from ..arguments import timeout_ms, u16
+from ..arguments import timeout_seconds, u16
 from ..connection import add_connection_arguments
 from ..errors import UserError
 
@@ -26,14 +29,15 @@ def add_parser(subparsers):
         sub.add_argument(
             "--text",
             action="store_true",
-            help="data as text: " + ("show the bytes decoded" if action == "read" else "DATA is text, sent as UTF-8"),
+            help="data as text: "
+            + ("show the bytes as text, control bytes as \\xHH" if action == "read" else "DATA is text, sent as UTF-8"),
         )
         sub.add_argument(
             "--timeout",
-            type=timeout_ms,
-            default=500,
-            metavar="MS",
-            help="how long to wait for the answer (default 500)",
+            type=timeout_seconds,
+            default=0.5,
+            metavar="S",
+            help="seconds to wait for the answer (default 0.5; 500ms also reads as milliseconds)",
         )
 
 
@@ -53,7 +57,7 @@ def parse_args(argv):
 
 def parse_data(text, as_text):
     if as_text:
-        return text.encode()
+        return os.fsencode(text)  # the bytes as typed: UTF-8, or whatever else the terminal sent
     digits = "".join(ch for ch in text if ch not in " :,-")
     if digits.lower().startswith("0x"):
         digits = digits[2:]
@@ -61,6 +65,14 @@ def parse_data(text, as_text):
         return bytes.fromhex(digits)
     except ValueError:
         raise UserError(f"not hexadecimal bytes: {text!r} (like 0aff or '0a ff'; --text for text)") from None
+
+
+def visible(data):
+    """Device bytes for a terminal, as the library's console line shows them:
+    bytes below 0x20 and 0x7F as \\xHH, so that a register cannot move the
+    cursor, recolour or retitle the terminal; bytes from 0x80 pass (UTF-8 text
+    stays readable)."""
+    return b"".join(b"\\x%02x" % byte if byte < 0x20 or byte == 0x7F else bytes((byte,)) for byte in data)
 
 
 def run(args):
@@ -80,10 +92,14 @@ def run(args):
             )
         try:
             if args.action == "read":
-                value = connection.sensor.read_register(args.address, args.id, args.timeout / 1000)
-                print(value.decode(errors="replace") if args.text else value.hex(" "))
+                value = connection.sensor.read_register(args.address, args.id, args.timeout)
+                if args.text:
+                    sys.stdout.flush()
+                    sys.stdout.buffer.write(visible(value) + b"\n")
+                else:
+                    print(value.hex(" "))
             else:
-                connection.sensor.write_register(args.address, args.id, data, args.timeout / 1000)
+                connection.sensor.write_register(args.address, args.id, data, args.timeout)
                 print(f"wrote {len(data)} bytes to register {args.address:#06x}/{args.id}")
         except RuntimeError as error:
             raise UserError(f"register {args.address:#06x}/{args.id}: {error}") from None

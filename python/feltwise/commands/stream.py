@@ -32,17 +32,28 @@ class SampleClock:
         self.count = 0
         self.dropped = 0
         self.latency_ms = None
+        self.first_ns = self.last_ns = None
         self._recent = collections.deque()
 
     def tick(self, now, sample=None, remote=False):
         self.count += 1
         self._recent.append(now)
         if sample is not None:
+            if self.first_ns is None:
+                self.first_ns = sample.t_host_ns
+            self.last_ns = sample.t_host_ns
             self.dropped = sample.dropped  # the reader's count so far
             if remote:
                 # The subscriber put the publisher's stamp on this host's
                 # monotonic clock (both wall clocks synchronised).
                 self.latency_ms = (time.monotonic_ns() - sample.t_host_ns) / 1e6
+
+    def sensor_rate(self):
+        """Samples per second from the first sample to the last, by their
+        stamps: the frames queued while connecting or zeroing arrive at once,
+        and neither they nor the wait for the first one make the rate."""
+        span_s = (self.last_ns - self.first_ns) / 1e9 if self.count > 1 else 0.0
+        return (self.count - 1) / span_s if span_s > 0 else math.nan
 
     def _trim(self, now):
         while self._recent and self._recent[0] < now - 1.0:
@@ -176,7 +187,7 @@ def add_parser(subparsers):
 
 
 def run(args):
-    from ..source import open_source
+    from ..source import Watch, open_source
 
     out = sys.stdout
     live = out.isatty() if args.plain is False else False
@@ -195,6 +206,7 @@ def run(args):
         what = "raw" if raw else "calibrated"
         header = f"{source.describe}  protocol {source.version}  {what}{'  zeroed' if args.zero and not raw else ''}"
         clock = SampleClock()
+        watch = Watch(source, args.reconnect)
         values = []
         view = TerminalView(out, header) if live else None
         if not live:
@@ -207,10 +219,11 @@ def run(args):
                 sample = source.read(READ_TIMEOUT_S)
                 now = time.monotonic()
                 if sample is not None:
+                    watch.sample()
                     clock.tick(now, sample, source.remote)
                     values = (sample.raw if raw else sample.calibrated).tolist()
-                elif not source.connected():
-                    raise UserError(f"lost the sensor on {source.describe} (unplugged?)")
+                else:
+                    watch.idle()
                 if now >= next_draw:
                     next_draw += interval
                     if live:
@@ -230,7 +243,7 @@ def run(args):
                 + ("" if source.remote else f" (is it protocol {source.version}?)")
             )
         print(
-            f"streamed {clock.count} samples in {elapsed:.1f} s ({clock.count / elapsed:.1f} samples/s"
+            f"streamed {clock.count} samples in {elapsed:.1f} s ({clock.sensor_rate():.1f} samples/s"
             f"{f', {clock.dropped} dropped' if clock.dropped else ''})"
         )
     return 0

@@ -6,6 +6,7 @@ force (z) with an arrow for its shear (x, y). `--snapshot FILE.png` renders
 one frame with the Agg backend and exits, so it works without a display.
 """
 
+import io
 import math
 import os
 import sys
@@ -191,27 +192,38 @@ def newest(read, within_s=0.05):
 def snapshot(source, read, raw, args):
     import matplotlib.pyplot as plt
 
+    from ..source import Watch
+
     sample = None
+    watch = Watch(source, args.reconnect)
     deadline = time.monotonic() + args.after
     while True:
         got = read(0.2)
         if got is not None:
             sample = got
-        elif not source.connected():
-            raise UserError(f"lost the sensor on {source.describe} (unplugged?)")
+            watch.sample()
+        else:
+            watch.idle()
         if time.monotonic() >= deadline and sample is not None:
             break
-        if time.monotonic() >= deadline + 5.0:
-            raise UserError(
-                f"no samples from {source.describe}" + ("" if source.remote else f" (is it protocol {source.version}?)")
-            )
+        if time.monotonic() >= deadline + 5.0 and not args.reconnect:
+            raise no_samples(source)
     heatmap = Heatmap(source, raw, args.vmax)
     heatmap.draw(sample)
+    # Rendered in memory, then written and closed here: matplotlib's own file
+    # handling can drop the error of the last write (a full disk, /dev/full).
+    image = io.BytesIO()
+    kind = os.path.splitext(args.snapshot)[1][1:].lower() or "png"
     try:
-        heatmap.figure.savefig(args.snapshot)
-    except (OSError, ValueError) as error:
+        heatmap.figure.savefig(image, format=kind)
+    except ValueError as error:
         raise UserError(f"cannot write {args.snapshot}: {error}") from None
     plt.close(heatmap.figure)
+    try:
+        with open(args.snapshot, "wb") as file:
+            file.write(image.getvalue())
+    except OSError as error:
+        raise UserError(f"cannot write {args.snapshot}: {error.strerror}") from None
     print(f"wrote {args.snapshot}")
     return 0
 
@@ -220,19 +232,28 @@ def live(source, read, raw, args):
     import matplotlib.pyplot as plt
     from matplotlib.animation import FuncAnimation
 
+    from ..source import Watch
+
     heatmap = Heatmap(source, raw, args.vmax)
+    watch = Watch(source, args.reconnect)
     first = read(2.0)
+    while first is None and args.reconnect:
+        watch.idle()
+        first = read(0.2)
     if first is None:
-        raise UserError(
-            f"no samples from {source.describe}" + ("" if source.remote else f" (is it protocol {source.version}?)")
-        )
+        watch.idle()  # a lost sensor says so
+        raise no_samples(source)
     heatmap.draw(first)
+    ended = []
 
     def update(_):
         # Everything that came since the last frame is taken, the newest drawn:
         # the window never waits on the sensor and never falls behind it.
         sample = newest(read)
-        if not source.connected():
+        try:
+            watch.sample() if sample is not None else watch.idle()
+        except UserError as error:  # unplugged, without --reconnect
+            ended.append(error)
             plt.close(heatmap.figure)
             return []
         if sample is not None:
@@ -245,6 +266,12 @@ def live(source, read, raw, args):
     except KeyboardInterrupt:
         pass
     del animation
-    if not source.connected():
-        raise UserError(f"lost the sensor on {source.describe} (unplugged?)")
+    if ended:
+        raise ended[0]
     return 0
+
+
+def no_samples(source):
+    return UserError(
+        f"no samples from {source.describe}" + ("" if source.remote else f" (is it protocol {source.version}?)")
+    )

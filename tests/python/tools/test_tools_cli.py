@@ -1,20 +1,28 @@
 """The feltwise command, run as a user runs it: a child process, its exit status and output."""
 
 import csv
+import fcntl
 import json
 import os
 import pty
+import queue
+import re
+import resource
 import select
 import subprocess
 import sys
 import sysconfig
+import termios
+import threading
+import time
 
 import msgpack
 import pytest
 
+from conftest import binary_frame
 from feltwise import Faults, Sensor, SimulatedSensor
 from feltwise.paramfile import load_layout
-from toolrun import EXAMPLE_NAMES, EXAMPLES, example, feltwise, no_traceback
+from toolrun import EXAMPLE_NAMES, EXAMPLES, example, feltwise, no_traceback, wait_for
 
 SUBCOMMANDS = ["simulate", "stream", "view", "record", "publish", "params", "registers", "ports"]
 
@@ -61,6 +69,36 @@ def test_no_subcommand_prints_help_and_fails():
     done = feltwise()
     assert done.returncode == 2
     assert "usage: feltwise" in done.stderr
+
+
+def test_version():
+    from feltwise import __version__
+
+    done = feltwise("--version")
+    assert (done.returncode, done.stdout) == (0, f"feltwise {__version__}\n")
+
+
+def test_a_closed_standard_output_is_an_error_in_one_line():
+    done = feltwise("params", "show", example("mixed_pad"), preexec_fn=lambda: os.close(1))
+    assert one_error_line(done)
+    assert "standard output is closed" in done.stderr
+
+
+def test_a_reader_that_goes_away_ends_stream_quietly():
+    # `feltwise stream ... | head -1`
+    process = subprocess.Popen(
+        [sys.executable, "-m", "feltwise", "stream", "--simulate", "--protocol", "1", "--every", "0.05"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    try:
+        assert process.stdout.readline()
+        process.stdout.close()
+        _, err = process.communicate(timeout=60)
+    finally:
+        if process.poll() is None:
+            process.kill()
+    assert process.returncode == 1 and b"Traceback" not in err and b"Exception" not in err
 
 
 def test_the_console_script_is_installed():
@@ -129,6 +167,18 @@ def test_stream_the_main_job_on_a_simulated_sensor():
     assert sum("samples/s" in line and "longest gap" in line for line in lines) >= 2
     assert lines[-1].startswith("streamed ")
     assert "\x1b[" not in done.stdout, "no escape sequences when the output is not a terminal"
+
+
+def test_stream_counts_its_rate_from_the_first_sample():
+    from feltwise.commands.stream import SampleClock
+    from feltwise.sample import Sample
+
+    clock = SampleClock()
+    # 20 frames queued while zeroing arrive at once, then one every 10 ms.
+    for seq in range(1, 221):
+        arrival = clock.start + 5.0 + max(0, seq - 20) * 0.01
+        clock.tick(arrival, Sample(None, None, seq, int(seq * 1e7)))
+    assert round(clock.sensor_rate(), 6) == 100.0
 
 
 def test_stream_a_port_given_by_its_path():
@@ -275,12 +325,13 @@ def test_view_without_a_display_says_so():
     assert "no display" in done.stderr and "--snapshot" in done.stderr
 
 
-def test_view_snapshot_into_a_missing_folder(tmp_path):
-    done = feltwise(
-        "view", "--simulate", "--protocol", "1", "--after", "0", "--snapshot", tmp_path / "missing" / "x.png"
-    )
+@pytest.mark.parametrize(
+    "where, words", [("missing/x.png", "No such file or directory"), ("/dev/full", "No space left")]
+)
+def test_view_snapshot_that_cannot_be_written(tmp_path, where, words):
+    done = feltwise("view", "--simulate", "--protocol", "1", "--after", "0", "--snapshot", tmp_path / where)
     assert one_error_line(done)
-    assert "cannot write" in done.stderr
+    assert f"cannot write {tmp_path / where}: {words}" in done.stderr
 
 
 # --- record ---------------------------------------------------------------------------------
@@ -346,6 +397,328 @@ def test_record_refuses_mistakes_in_one_line(tmp_path, argv, words):
     done = feltwise("record", "--simulate", "--protocol", "1", *argv, cwd=tmp_path)
     assert one_error_line(done)
     assert words in done.stderr
+
+
+def recorded(path, fmt):
+    """(seq, dropped, reconnects, raw) of every sample a recording holds, read as its users read it."""
+    if fmt == "csv":
+        with open(path, newline="") as file:
+            header, *rows = list(csv.reader(file))
+        assert {len(row) for row in rows} <= {len(header)}, "whole rows only"
+        column = {name: i for i, name in enumerate(header)}
+        raw = [i for name, i in column.items() if name.startswith("raw_")]
+        return [
+            (int(row[2]), int(row[3]), int(row[column["reconnects"]]) if "reconnects" in column else 0)
+            + ([float(row[i]) for i in raw],)
+            for row in rows
+        ]
+    if fmt == "npz":
+        from feltwise.writers import load_npz
+
+        data = load_npz(path)
+        return list(zip(*(data[field].tolist() for field in ("seq", "dropped", "reconnects", "raw"))))
+    from mcap.reader import make_reader
+
+    with open(path, "rb") as file:  # no recovery: the reader as it comes
+        messages = [json.loads(message.data) for _, _, message in make_reader(file).iter_messages()]
+    return [(m["seq"], m["dropped"], m["reconnects"], m["raw"]) for m in messages]
+
+
+def recorded_seqs(path, fmt):
+    return [sample[0] for sample in recorded(path, fmt)]
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A disk of 32 KiB that fills up for real: a tmpfs (needs the right to mount)."""
+    mount = tmp_path / "disk"
+    mount.mkdir()
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=32k", "tmpfs", mount], capture_output=True)
+    if done.returncode != 0:
+        pytest.skip("no right to mount a tmpfs here; the file-size limit tests the same path")
+    yield mount
+    subprocess.run(["umount", "-l", mount], capture_output=True)
+
+
+def file_size_limit(limit):
+    return lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+
+@pytest.mark.parametrize("fmt", ["csv", "npz", "mcap"])
+@pytest.mark.parametrize("cause", ["No space left on device", "File too large"])
+def test_record_ends_a_failed_write_in_one_line_and_keeps_what_it_wrote(request, tmp_path, fmt, cause):
+    full = cause == "No space left on device"
+    folder = request.getfixturevalue("small_disk") if full else tmp_path
+    output = folder / f"touch.{fmt}"
+    done = feltwise(
+        "record",
+        "--simulate",
+        "--params",
+        example("mixed_pad"),
+        "--duration",
+        "60",
+        "-o",
+        output,
+        preexec_fn=None if full else file_size_limit(24 << 10),
+    )
+    assert one_error_line(done)
+    kept = re.search(rf"cannot write {output}: {cause}; the file keeps the first (\d+) samples", done.stderr)
+    assert kept, done.stderr
+    seqs = recorded_seqs(output, fmt)
+    assert len(seqs) == int(kept.group(1)) > 50
+    assert seqs == list(range(seqs[0], seqs[0] + len(seqs))), "every sample up to the last one written"
+
+
+def test_record_npz_without_room_to_join_keeps_its_parts(small_disk):
+    output = small_disk / "touch.npz"
+    done = feltwise("record", "--simulate", "--params", example("mixed_pad"), "--count", "100", "-o", output)
+    assert one_error_line(done)
+    assert "No space left on device; the file keeps the first 100 samples, in parts" in done.stderr
+    assert len(recorded_seqs(output, "npz")) == 100
+    assert os.listdir(small_disk) == ["touch.npz"], "the unfinished join is removed"
+
+
+def test_record_keeps_an_earlier_recording_unless_told(tmp_path):
+    earlier = tmp_path / "touch.csv"
+    earlier.write_text("earlier\n")
+    for argv in (["--simulate"], ["/dev/feltwise-no-such-port", "--overwrite"]):
+        done = feltwise("record", *argv, "--protocol", "1", "--count", "5", "-o", earlier)
+        assert one_error_line(done)
+        assert earlier.read_text() == "earlier\n"
+    assert (
+        "touch.csv exists: give --overwrite to replace it"
+        in feltwise("record", "--simulate", "--protocol", "1", "--count", "5", "-o", earlier).stderr
+    )
+    done = feltwise("record", "--simulate", "--protocol", "1", "--count", "5", "-o", earlier, "--overwrite")
+    assert done.returncode == 0, done.stderr
+    assert len(recorded_seqs(earlier, "csv")) == 5
+    done = feltwise("record", "/dev/feltwise-no-such-port", "--protocol", "1", "--count", "5", "-o", tmp_path / "x.csv")
+    assert one_error_line(done) and not (tmp_path / "x.csv").exists(), "no file from a recording that never began"
+
+
+def test_record_to_a_pipe_or_a_full_device():
+    done = feltwise("record", "--simulate", "--protocol", "1", "--count", "3", "-o", "/dev/stdout", "--format", "csv")
+    assert done.returncode == 0, done.stderr
+    assert [row[2] for row in csv.reader(done.stdout.splitlines()[1:])] == ["1", "2", "3"], "nothing but the rows"
+    assert "wrote 3 samples" in done.stderr
+    done = feltwise("record", "--simulate", "--protocol", "1", "--count", "300", "-o", "/dev/full", "--format", "csv")
+    assert one_error_line(done)
+    assert "cannot write /dev/full: No space left on device; the file keeps no samples" in done.stderr
+
+
+@pytest.mark.parametrize("fmt", ["csv", "npz", "mcap"])
+def test_every_format_reads_back_whole_after_each_flush(monkeypatch, tmp_path, fmt):
+    import numpy as np
+
+    from feltwise import writers
+    from feltwise.sample import Sample
+
+    monkeypatch.setattr(writers, "FLUSH_EVERY_S", 0.0)
+    path = tmp_path / f"touch.{fmt}"
+    kind = {"csv": writers.CsvWriter, "npz": writers.NpzWriter, "mcap": writers.McapWriter}[fmt]
+    writer = kind(str(path), 3, 2, {"port": "/dev/x", "protocol": 0})
+    for seq in range(1, 5):
+        # A text protocol's longer line: NaN pads the shorter ones (NPZ, MCAP).
+        width = 3 if seq < 3 or fmt == "csv" else 5
+        writer.write(Sample(np.arange(width, dtype=float), np.array([0.5, np.nan]), seq, seq * 10**7, 0, seq // 3), 0)
+        assert recorded_seqs(path, fmt) == list(range(1, seq + 1)), "readable as it grows, without closing"
+    writer.close()
+    assert recorded_seqs(path, fmt) == [1, 2, 3, 4]
+    if fmt == "npz":
+        with np.load(path) as data:  # one array per field once closed
+            assert data["raw"].shape == (4, 5) and np.isnan(data["raw"][0, 3])
+            assert data["reconnects"].tolist() == [0, 0, 1, 1]
+
+
+def test_load_npz_reads_the_parts_of_earlier_recordings(tmp_path):
+    import zipfile
+
+    import numpy as np
+
+    from feltwise.writers import load_npz
+
+    path = tmp_path / "earlier.npz"
+    with zipfile.ZipFile(path, "w") as archive:
+        for part, rows in ((1, 2), (2, 1)):
+            for field, value in (
+                ("seq", np.arange(rows)),
+                ("raw", np.ones((rows, 2))),
+                ("calibrated", np.ones((rows, 0))),
+            ):
+                with archive.open(f"part{part:06d}/{field}.npy", "w") as member:
+                    np.lib.format.write_array(member, value)
+    data = load_npz(path)
+    assert data["seq"].tolist() == [0, 1, 0] and data["raw"].shape == (3, 2) and data["reconnects"].tolist() == [0] * 3
+
+
+class StreamingDevice:
+    """Plays a sensor behind `replug_port`: protocol-1 frames [counter, 100], one
+    every 4 ms while `on`, the counter going up by one per frame sent."""
+
+    def __init__(self, replug_port):
+        self.port, self.counter = replug_port, 0
+        self.on, self.stop = threading.Event(), threading.Event()
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.stop.is_set():
+            with self.lock:
+                if self.on.is_set():
+                    self.counter += 1
+                    self.port.device.send(binary_frame([self.counter, 100]))
+            time.sleep(0.004)
+
+    def pause_when_read(self):
+        """Stops sending once the reader has taken every byte sent."""
+        with self.lock:
+            self.on.clear()
+        unread = bytearray(4)
+        assert wait_for(
+            lambda: fcntl.ioctl(self.port.device._slave, termios.TIOCINQ, unread) == 0 and unread == bytes(4)
+        ), "the reader took every frame"
+
+    def close(self):
+        self.stop.set()
+        self.thread.join()
+
+
+class Lines:
+    """The lines a child process writes to a pipe, as they come."""
+
+    def __init__(self, pipe):
+        self.lines, self.seen = queue.Queue(), []
+        threading.Thread(target=lambda: [self.lines.put(line) for line in pipe], daemon=True).start()
+
+    def wait_for(self, words, timeout=60):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                self.seen.append(self.lines.get(timeout=0.1))
+            except queue.Empty:
+                continue
+            if words in self.seen[-1]:
+                return self.seen[-1]
+        raise AssertionError(f"no line with {words!r}: {self.seen}")
+
+
+@pytest.mark.parametrize("fmt", ["csv", "npz", "mcap"])
+def test_record_across_an_unplug_and_replug_costs_a_gap_and_nothing_else(replug_port, tmp_path, fmt):
+    output = tmp_path / f"touch.{fmt}"
+    device = StreamingDevice(replug_port)
+    record = subprocess.Popen(
+        [sys.executable, "-m", "feltwise", "record", replug_port.path, "--protocol", "1", "--reconnect"]
+        + ["--count", "400", "-o", output],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        device.on.set()
+        said = Lines(record.stderr)
+        said.wait_for("25%")  # 100 samples recorded
+        device.pause_when_read()
+        unplugged_at = device.counter
+        replug_port.unplug()
+        assert said.wait_for("lost the sensor on") == (
+            f"lost the sensor on {replug_port.path} (unplugged?); waiting for it to come back\n"
+        )
+        replug_port.replug()
+        assert re.fullmatch(
+            rf"the sensor on {replug_port.path} is back after [\d.]+ s \(reconnect 1\)\n", said.wait_for("back")
+        )
+        device.on.set()
+        record.wait(timeout=60)
+    finally:
+        device.close()
+        if record.poll() is None:
+            record.kill()
+    assert record.returncode == 0, said.seen
+    samples = recorded(output, fmt)
+    counters = [int(raw[0]) for _, _, _, raw in samples]
+    assert counters == list(range(counters[0], counters[0] + 400)), "every frame sent, before and after"
+    assert [seq for seq, *_ in samples] == list(range(samples[0][0], samples[0][0] + 400)), "seq counts on"
+    assert {dropped for _, dropped, _, _ in samples} == {0}
+    marks = [reconnects for _, _, reconnects, _ in samples]
+    assert marks == [0] * (unplugged_at - counters[0] + 1) + [1] * (counters[-1] - unplugged_at), "the gap, marked"
+
+
+def test_stream_with_reconnect_says_when_the_sensor_goes_and_comes_back(replug_port):
+    device = StreamingDevice(replug_port)
+    device.on.set()
+    stream = subprocess.Popen(
+        [sys.executable, "-m", "feltwise", "stream", replug_port.path, "--protocol", "1", "--reconnect"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        said, shown = Lines(stream.stderr), Lines(stream.stdout)
+        shown.wait_for("samples/s")
+        device.pause_when_read()
+        replug_port.unplug()
+        said.wait_for("lost the sensor")
+        replug_port.replug()
+        said.wait_for("is back")
+        stream.send_signal(subprocess.signal.SIGINT)
+        assert stream.wait(timeout=60) == 0
+        assert shown.wait_for("streamed ")
+    finally:
+        device.close()
+        if stream.poll() is None:
+            stream.kill()
+
+
+class FakeSource:
+    describe, version, remote = "/dev/ttyUSB0", 1, False
+
+    def __init__(self):
+        self.is_connected, self.count = True, 0
+
+    def connected(self):
+        return self.is_connected
+
+    def reconnects(self):
+        return self.count
+
+
+@pytest.mark.parametrize("reconnect", [False, True])
+def test_watch_ends_on_an_unplug_or_a_silence_only_without_reconnect(monkeypatch, capsys, reconnect):
+    from feltwise import source as sources
+    from feltwise.errors import UserError
+
+    now = [100.0]
+    monkeypatch.setattr(sources.time, "monotonic", lambda: now[0])
+    device = FakeSource()
+    watch = sources.Watch(device, reconnect, limit=5.0)
+    now[0] += 6.0
+    if not reconnect:
+        with pytest.raises(UserError, match="no samples from /dev/ttyUSB0 for 5 s"):
+            watch.idle()
+        device.is_connected = False
+        with pytest.raises(UserError, match=r"lost the sensor on /dev/ttyUSB0 \(unplugged\?\)$"):
+            watch.idle()
+        return
+    watch.idle()
+    watch.idle()
+    device.is_connected = False
+    now[0] += 60.0
+    watch.idle()
+    now[0] += 2.5
+    device.is_connected, device.count = True, 1
+    watch.idle()
+    watch.sample()
+    device.count = 2  # unplugged and back between two looks
+    now[0] += 1.0
+    watch.sample()
+    assert capsys.readouterr().err.splitlines() == [
+        "no samples from /dev/ttyUSB0 for 5 s; waiting for them (--reconnect)",
+        "lost the sensor on /dev/ttyUSB0 (unplugged?); waiting for it to come back",
+        "the sensor on /dev/ttyUSB0 is back after 2.5 s (reconnect 1)",
+        "lost the sensor on /dev/ttyUSB0 (unplugged?)",
+        "the sensor on /dev/ttyUSB0 is back (reconnect 2)",
+    ]
 
 
 # --- params ------------------------------------------------------------------------------
@@ -458,7 +831,7 @@ def test_params_check_a_file_named_like_a_protocol_version(tmp_path):
     "argv, words",
     [
         (["show", "no-such.msgpack"], "cannot read no-such.msgpack"),
-        (["check", "no-such.msgpack"], "no file no-such.msgpack"),
+        (["check", "no-such.msgpack"], "cannot read no-such.msgpack: No such file"),
         (["build", "no-such.json", "-o", "x.msgpack"], "cannot read no-such.json"),
     ],
 )
@@ -507,6 +880,21 @@ def test_registers_read_and_write_on_a_simulated_sensor(version):
         assert done.stdout == "hello\n"
 
 
+def test_registers_read_text_shows_control_bytes_escaped():
+    with SimulatedSensor(version=4, channels=4) as sensor:
+        port = ["--protocol", "4", sensor.path, "0x0100", "0"]
+        assert feltwise("registers", "write", *port, "1b 5b 32 4a 07 41 7f 0a c3 a9").returncode == 0
+        done = feltwise("registers", "read", *port, "--text", "--timeout", "500ms")
+    assert done.stdout == "\\x1b[2J\\x07A\\x7f\\x0aé\n", "no escape sequence reaches the terminal; UTF-8 stays"
+
+
+@pytest.mark.parametrize("text, seconds", [("0.5", 0.5), ("2", 2.0), ("500ms", 0.5), ("0.25s", 0.25)])
+def test_register_timeouts_are_seconds(text, seconds):
+    from feltwise.arguments import timeout_seconds
+
+    assert timeout_seconds(text) == seconds
+
+
 def test_registers_with_a_simulated_sensor_of_their_own():
     done = feltwise("registers", "read", "--simulate", "--protocol", "4", "0x0003", "0")
     assert (done.returncode, done.stdout) == (0, "10 00\n"), done.stderr
@@ -521,7 +909,7 @@ def test_registers_report_device_errors_in_one_line(version, message):
 
 def test_registers_time_out_in_one_line():
     with SimulatedSensor(version=4, channels=4, faults=Faults(reply_delay=2.0)) as sensor:
-        done = feltwise("registers", "read", "--protocol", "4", sensor.path, "0", "0", "--timeout", "100")
+        done = feltwise("registers", "read", "--protocol", "4", sensor.path, "0", "0", "--timeout", "0.1")
     assert one_error_line(done)
     assert "Register read timeout" in done.stderr
 
@@ -605,6 +993,19 @@ def test_match_refuses_what_it_cannot_resolve(text, words):
         ports.port_matching(text, [ports.Port("/dev/ttyUSB0", 0x0403, 0x6001, "A1")])
 
 
+@pytest.mark.parametrize("by_id", ["/dev/serial/by-id/usb-FTDI_FT232R_A10K3-if00-port0", None])
+def test_match_with_reconnect_takes_the_stable_name_and_says_so(monkeypatch, capsys, by_id):
+    from feltwise import connection, ports
+
+    monkeypatch.setattr(ports, "list_ports", lambda: [ports.Port("/dev/ttyUSB3", 0x0403, 0x6001, "A10K3", by_id=by_id)])
+    assert connection.matched_port("0403:6001", reconnect=True) == (by_id or "/dev/ttyUSB3")
+    said = capsys.readouterr().err
+    if by_id:
+        assert said == f"--match 0403:6001: {by_id}, a name that follows the adapter when it is plugged in again\n"
+    else:
+        assert "/dev/ttyUSB3; it has no stable name (/dev/serial/by-id)" in said
+
+
 def test_stream_by_match_without_such_an_adapter_fails_in_one_line():
     done = feltwise("stream", "--match", "0403:6001:no-such-serial", "--protocol", "1", "--duration", "1")
     assert one_error_line(done)
@@ -680,6 +1081,82 @@ def test_huge_numbers_are_refused_in_one_line(tmp_path, argv):
     done = feltwise(*argv, cwd=tmp_path, timeout=60)
     assert done.returncode == 2 and no_traceback(done)
     assert "too large" in done.stderr or "at most" in done.stderr or "a seed is" in done.stderr
+
+
+@pytest.fixture
+def hostile_sources(tmp_path):
+    """Parameter sources the library refuses to read, and the reason the tools give."""
+    (tmp_path / "folder").mkdir()
+    os.mkfifo(tmp_path / "fifo")
+    with open(tmp_path / "huge", "wb") as file:
+        file.truncate((64 << 20) + 1)  # sparse: no disk used
+    return {
+        "/dev/zero": "cannot read /dev/zero: not a regular file",
+        tmp_path / "folder": f"cannot read {tmp_path / 'folder'}: Is a directory",
+        tmp_path / "fifo": f"cannot read {tmp_path / 'fifo'}: not a regular file",
+        tmp_path / "huge": f"cannot read {tmp_path / 'huge'}: larger than 64 MiB",
+    }
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["params", "show"],
+        ["params", "build", "-o", "x.msgpack"],
+        ["params", "check"],
+        ["simulate", "--duration", "1", "--params"],
+        ["stream", "--simulate", "--duration", "1", "--params"],
+    ],
+)
+def test_parameter_sources_are_capped_as_the_library_caps_them(tmp_path, hostile_sources, argv):
+    for source, words in hostile_sources.items():
+        done = feltwise(*argv, source, cwd=tmp_path, timeout=60)
+        assert one_error_line(done), done.stderr
+        assert words in done.stderr
+
+
+@pytest.mark.parametrize(
+    "content, words",
+    [
+        (msgpack.packb([1, [{"a": msgpack.ExtType(5, b"xy")}]]), "holds a msgpack extension value (type 5)"),
+        (msgpack.packb([1, [{"a": msgpack.Timestamp(5)}]]), "holds a msgpack time stamp"),
+        (b"\x92\x01\x91\x81\x91\x01\x01", "a map has an array or a map as a key"),
+        (msgpack.packb([1, [{1.5: 0}]]), "has a map key 1.5, which JSON cannot show"),
+        (b"\x91" * 2000 + b"\x01", "nested too deeply"),
+    ],
+)
+def test_params_show_says_in_one_line_what_json_cannot_show(tmp_path, content, words):
+    path = tmp_path / "odd.msgpack"
+    path.write_bytes(content)
+    done = feltwise("params", "show", path)
+    assert one_error_line(done)
+    assert words in done.stderr
+
+
+def test_stream_refuses_a_parameter_file_with_container_keys_in_one_line(tmp_path):
+    path = tmp_path / "odd.msgpack"
+    path.write_bytes(b"\x92\x01\x91\x81\x91\x01\x01")
+    done = feltwise("stream", "--simulate", "--params", path, "--duration", "1")
+    assert one_error_line(done)
+    assert "a map has an array or a map as a key" in done.stderr
+
+
+@pytest.mark.parametrize(
+    "argv, words",
+    [
+        (
+            ["params", "check", os.fsdecode(b"pad\xff.msgpack")],
+            "parameter file ./pad\\xff.msgpack: the library takes UTF-8",
+        ),
+        (["stream", os.fsdecode(b"/dev/tty\xff"), "--protocol", "1"], "port /dev/tty\\xff: the library takes UTF-8"),
+        (["stream", os.fsdecode(b"zenoh:\xff")], "zenoh:\\xff is not a sensor name"),
+    ],
+)
+def test_names_that_are_not_utf8_are_refused_in_one_line(tmp_path, argv, words):
+    (tmp_path / os.fsdecode(b"pad\xff.msgpack")).write_bytes((EXAMPLES / "mixed_pad.msgpack").read_bytes())
+    done = feltwise(*argv, cwd=tmp_path)
+    assert one_error_line(done)
+    assert words in done.stderr
 
 
 def test_params_build_refuses_an_integer_beyond_64_bits(tmp_path):
