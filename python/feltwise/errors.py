@@ -26,8 +26,10 @@ class PortError(SensorError):
 
     `cause` says why: "busy" (another program has it open), "missing" (no such
     device: unplugged, or a wrong name), "permission denied" (on Linux, join
-    the dialout group), or "other". `errno` and `strerror` are the system's
-    error number and text where known, `detail` the port layer's message. The
+    the dialout group), "not a serial port" (a directory, a file, or a device
+    such as /dev/null that is no terminal), or "other". `errno` and `strerror`
+    are the system's error number and text where known, `detail` the port
+    layer's message. The
     message begins "Cannot open serial port: PORT", as feltwise_comm_py's does,
     and goes on with the cause:
 
@@ -39,6 +41,7 @@ class PortError(SensorError):
         "busy": "busy, another program has it open",
         "missing": "missing, no such device (unplugged, or a wrong name)",
         "permission denied": "permission denied (on Linux: is the user in the dialout group?)",
+        "not a serial port": "not a serial port",
     }
 
     def __init__(

@@ -11,6 +11,7 @@
 #include "comms/component_factory.h"
 #include "comms/protocol_version_text.h"
 #include "comms/sample_stamp.h"
+#include "comms/zero_failure.h"
 #include "feltwise_comm/port_open_error.h"
 #include "parameters/parameter_file.h"
 #include "protocols/wait_interrupt.h"
@@ -67,6 +68,7 @@ void CommsState::init(const std::string& file_name) {
   protocol_generation_.fetch_add(1, std::memory_order_release);
   models_.swap(built.models);
   calibrated_sample_.swap(calibrated);
+  notices_.forget_units();
   // A sample handed off under the previous models and not taken yet stays
   // pending. Calibrate it again with the new models, as if it had arrived a
   // moment later, or read() would hand out the new zeros as a sample.
@@ -119,7 +121,7 @@ std::unique_ptr<serial::Serial> CommsState::open_port(const std::string& name) {
     // The port layer keeps the failed call's number on the exception; where it
     // raised without one (the lock), errno still holds what the call left.
     const int error_number = error.errorNumber() != 0 ? error.errorNumber() : errno;
-    throw PortOpenError(name, error.what(), error_number);
+    throw PortOpenError(name, error.description(), error_number);
   }
 }
 
@@ -143,6 +145,14 @@ void CommsState::disconnect() {
   if (port_) closed_port_received_at_ = port_->lastReceivedAt();
   if (port_ && port_->isOpen()) port_->close();
   port_.reset();
+}
+
+void CommsState::forget_after_fork() noexcept {
+  if (port_) port_->forgetAfterFork();
+  // Neither joined nor detached: the thread is the parent's.
+  (void)reader_.release();
+  // Its destructor would close the port the parent still uses.
+  (void)port_.release();
 }
 
 void CommsState::drop_port() noexcept {
@@ -178,6 +188,7 @@ std::shared_ptr<Protocol> CommsState::current_protocol() {
 }
 
 void CommsState::acquire() {
+  const console::Redirect notices(collect_notices_.load() ? &notices_ : nullptr);
   std::vector<double> scratch(1024, 0.0);
   HeldSample held;
   held.values.reserve(scratch.size());
@@ -323,7 +334,11 @@ void CommsState::empty_frame() {
 
 void CommsState::apply_models() {
   std::fill(calibrated_sample_.begin(), calibrated_sample_.end(), 0.0);
-  for (const auto& model : models_) model->apply(calibrated_sample_, raw_sample_);
+  for (std::size_t i = 0; i < models_.size(); ++i) {
+    // models_[i] was built from records_[i]: init installs both together.
+    notices_.unit(i, records_[i].get(), raw_sample_.size());
+    models_[i]->apply(calibrated_sample_, raw_sample_);
+  }
 }
 
 void CommsState::wait_for_sample(const std::vector<double>& buffer, std::vector<double>& output, std::int64_t timeout) {
@@ -393,6 +408,13 @@ bool CommsState::take_stamped(SampleFeed::Path path, std::chrono::steady_clock::
   return feed_.take(path, out);
 }
 
+void CommsState::give_back_stamped(SampleFeed::Path path, const StampedSample& sample) {
+  std::lock_guard<std::mutex> guard(lock_);
+  feed_.give_back(path, sample);
+  // A reader may be waiting already.
+  if (waiting_ != 0) data_ready_cv_.notify_all();
+}
+
 std::uint64_t CommsState::reconnects() {
   std::lock_guard<std::mutex> guard(lock_);
   return feed_.reconnects();
@@ -416,9 +438,11 @@ void CommsState::zero(const std::vector<std::int32_t>& taxel_ids) {
   std::vector<double> sample;
   // Whatever is pending now may be old; the samples below are fresh.
   read_raw(sample, 500);
+  int gathered = 0;
   for (auto& slot : data_buf) {
     read_raw(slot, 50);
-    if (slot.empty()) throw std::runtime_error("Could not zero the sensor");
+    if (slot.empty()) throw ZeroFailure(zero_sample_count_, gathered, !sample.empty() || gathered > 0, is_connected());
+    ++gathered;
   }
   zero(data_buf, taxel_ids);
 }

@@ -67,6 +67,7 @@
 #include <thread>
 #include <vector>
 
+#include "comms/notice_board.h"
 #include "comms/sample_feed.h"
 #include "models/sensor_model.h"
 #include "parameters/parameter_holder.h"
@@ -107,6 +108,8 @@ class CommsState : public PortHolder, public ParameterHolder {
   bool await_stamped(SampleFeed::Path path, std::chrono::steady_clock::time_point deadline);
   // Takes the next sample of `path` without waiting; false when none is there.
   bool take_stamped(SampleFeed::Path path, StampedSample& out);
+  // Puts back `sample`, the last one taken from `path` (SampleFeed::give_back).
+  void give_back_stamped(SampleFeed::Path path, const StampedSample& sample);
   // Both: waits as await_stamped, then takes.
   bool take_stamped(SampleFeed::Path path, std::chrono::steady_clock::time_point deadline, StampedSample& out);
 
@@ -119,6 +122,20 @@ class CommsState : public PortHolder, public ParameterHolder {
   bool port_lost();
 
   static constexpr std::chrono::milliseconds kRetryPeriod{250};
+
+  // Off until called; applies from the next connect on: the acquisition
+  // thread's notices (a unit not plugged in, a device's error line) are kept
+  // on the notice board (notice_board.h) instead of printed.
+  void collect_notices(bool on) { collect_notices_.store(on); }
+  bool notices_waiting() const { return notices_.waiting(); }
+  void take_notices(std::vector<std::string>& out) { notices_.take(out); }
+
+  // In a child process after fork(): the acquisition thread and every other
+  // thread of the parent are not here, and locks they held stay held. Closes
+  // the child's copy of the port's descriptor (the parent's lock on the port
+  // stays) and forgets the thread, taking no lock. Nothing else may be called
+  // after it, the destructor included: leak the object.
+  void forget_after_fork() noexcept;
 
  private:
   // A sample decoded on the acquisition thread and not handed off yet,
@@ -190,6 +207,8 @@ class CommsState : public PortHolder, public ParameterHolder {
   std::chrono::steady_clock::time_point closed_port_received_at_{};
   StreamStart stream_start_ = StreamStart::kPortOpened;
   std::atomic<bool> reconnect_{false};
+  std::atomic<bool> collect_notices_{false};
+  NoticeBoard notices_;
   // Under lock_: wakes a thread waiting to retry the port when disconnect stops it.
   std::condition_variable retry_cv_;
 };

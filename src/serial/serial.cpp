@@ -105,6 +105,11 @@ void Serial::close() {
 
 bool Serial::isOpen() const { return is_open_; }
 
+void Serial::forgetAfterFork() noexcept {
+  is_open_ = false;
+  platform_->forgetAfterFork();
+}
+
 void Serial::setTimeouts(const Timeouts& timeouts) {
   // Readers and writers consult the record and the receive buffer under their
   // own locks; take both so that a change never tears a running call.

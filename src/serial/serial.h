@@ -97,6 +97,13 @@ class Serial {
   void close();
   bool isOpen() const;
 
+  // In a child process after fork(), where the threads that used this port
+  // do not exist and the locks they held stay held: closes the child's copy
+  // of the device without taking a lock and without touching the parent's
+  // (its lock and exclusive mode stay). Only the destructor may follow, and
+  // only where no lock can be held; leaking the object is the safe choice.
+  void forgetAfterFork() noexcept;
+
   void setTimeouts(const Timeouts& timeouts);
   Timeouts getTimeouts() const;
 

@@ -47,6 +47,10 @@ class PlatformPort {
   std::size_t configure(const LineSettings& settings);
   // Releases the device, also when the system reports an error on the way.
   void close();
+  // In a child process after fork(): closes this process's copy of the
+  // device and nothing else. The parent's port stays as it was, locked and
+  // exclusive.
+  void forgetAfterFork() noexcept;
 
   // Waits until `deadline` for at least one byte, then moves what the device
   // holds, up to `capacity`, into `into`. 0 when the deadline passed with

@@ -16,6 +16,7 @@ PlatformPort::~PlatformPort() = default;
 std::size_t PlatformPort::open(const std::string&, const LineSettings&) { return 0; }
 std::size_t PlatformPort::configure(const LineSettings&) { return 0; }
 void PlatformPort::close() {}
+void PlatformPort::forgetAfterFork() noexcept {}
 
 std::size_t PlatformPort::readSome(std::uint8_t* into, std::size_t capacity, const Deadline&) {
   return MemoryLine::instance().readSome(into, capacity);

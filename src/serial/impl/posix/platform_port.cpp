@@ -156,7 +156,8 @@ std::size_t PlatformPort::Device::applySettings(const LineSettings& settings) {
   if (fd == -1) FELTWISE_THROW_IO("Invalid file descriptor, is the serial port open?");
 
   termios tio{};
-  if (::tcgetattr(fd, &tio) != 0) FELTWISE_THROW_IO("Error getting the serial port state.");
+  // ENOTTY: a file, /dev/null or another device that is no terminal at all.
+  if (::tcgetattr(fd, &tio) != 0) FELTWISE_THROW_IO_SYSTEM("Error getting the serial port state.", errno);
 
   // Raw mode: no line editing, no echo, no signals, no translation of bytes.
   tio.c_iflag &=
@@ -257,22 +258,30 @@ std::size_t PlatformPort::Device::applySettings(const LineSettings& settings) {
   kernel_may_hold_more = true;
 
   if (!speed_known || ::tcsetattr(fd, TCSANOW, &tio) != 0) {
+    const int error = speed_known ? errno : 0;
     release();
-    FELTWISE_THROW_IO("Error setting serial port settings.");
+    FELTWISE_THROW_IO_SYSTEM("Error setting serial port settings.", error);
   }
 
   int dtr = TIOCM_DTR;
   if (::ioctl(fd, TIOCMBIS, &dtr) == -1 && !modemLinesUnsupported(errno)) {
-    FELTWISE_THROW_IO("Error setting serial port settings.");
+    FELTWISE_THROW_IO_SYSTEM("Error setting serial port settings.", errno);
   }
   // RTS stays low unless the driver drives it for hardware handshaking.
   int rts = TIOCM_RTS;
   const unsigned long rts_request =
       settings.flowcontrol == flowcontrol_none || settings.flowcontrol == flowcontrol_software ? TIOCMBIC : TIOCMBIS;
   if (::ioctl(fd, rts_request, &rts) == -1 && !modemLinesUnsupported(errno)) {
-    FELTWISE_THROW_IO("Error setting serial port settings.");
+    FELTWISE_THROW_IO_SYSTEM("Error setting serial port settings.", errno);
   }
   return static_cast<std::size_t>(held);
+}
+
+void PlatformPort::forgetAfterFork() noexcept {
+  // This process's copy of the descriptor only: the lock (flock) and the
+  // exclusive mode belong to the open file, which the parent still holds.
+  if (device_->fd != -1) ::close(device_->fd);
+  device_->fd = -1;
 }
 
 void PlatformPort::close() {

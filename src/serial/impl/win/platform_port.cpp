@@ -219,6 +219,9 @@ std::size_t PlatformPort::Device::applySettings(const LineSettings& settings) {
 
 std::size_t PlatformPort::configure(const LineSettings& settings) { return device_->applySettings(settings); }
 
+// Windows has no fork(): nothing is ever inherited this way.
+void PlatformPort::forgetAfterFork() noexcept {}
+
 void PlatformPort::close() {
   const HANDLE fd = device_->fd;
   if (fd == INVALID_HANDLE_VALUE) return;
