@@ -143,7 +143,8 @@ def subscriber(count, endpoint, ready, stop, results):
     from feltwise.remote import open_session, subscribe
 
     session = open_session(connect=[endpoint])
-    subscriptions = [subscribe(f"bench{i}", session=session) for i in range(count)]
+    # The publisher stops first: waiting for it (reconnect) drains what is on the way instead of raising.
+    subscriptions = [subscribe(f"bench{i}", session=session, reconnect=True) for i in range(count)]
     time.sleep(1.0)  # the publisher and its routes
     ready.set()
     lock = threading.Lock()

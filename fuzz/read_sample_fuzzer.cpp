@@ -2,7 +2,10 @@
 // protocol's readSample, as the acquisition thread would, from the in-memory
 // port (src/serial/impl/memory/memory_line.h: "<pause>" and "<unplug>" in the input are
 // a silence longer than a read time-out and a vanished device).
-// FUZZ_PROTOCOL_VERSION picks the protocol; one program per version.
+// FUZZ_PROTOCOL_VERSION picks the protocol; one program per version. Every
+// stream starts as the acquisition thread starts it (startStream): inputs of
+// odd length are read as feltwise.Sensor reads them (whole samples only),
+// those of even length as FeltwiseComms does.
 //
 // Findings besides the sanitizers' reports:
 // - an exception other than the port's IOException for an unplug;
@@ -34,6 +37,8 @@ namespace {
 
 using feltwise_comm::PortHolder;
 using feltwise_comm::ProtocolBinary;
+using feltwise_comm::SampleRule;
+using feltwise_comm::StreamStart;
 using serial::impl::MemoryLine;
 
 constexpr int kVersion = FUZZ_PROTOCOL_VERSION;
@@ -92,6 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   PortHolder comms;
   comms.port_ = std::make_unique<serial::Serial>("memory", 115200, kCommsTimeouts);
   const std::unique_ptr<feltwise_comm::Protocol> protocol = feltwise_comm::createProtocol(kVersion);
+  const SampleRule rule = size % 2 == 1 ? SampleRule::kWholeSamples : SampleRule::kAsReceived;
+  protocol->startStream(comms, StreamStart::kPortOpened, rule);
 
   // The acquisition thread's scratch, as it hands it over.
   std::vector<double> sample(1024, 0.0);
@@ -101,8 +108,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
       if (protocol->readSample(sample, comms)) checkSample(sample, data, size);
     } catch (const serial::IOException&) {
-      // Unplugged: the comms object would drop the port here. The same
-      // protocol object meets the next connection's stream.
+      // Unplugged: the comms object would drop the port here and start the
+      // next connection's stream on the same protocol object.
+      protocol->startStream(comms, StreamStart::kPortOpened, rule);
     }
   }
   return 0;

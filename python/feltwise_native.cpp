@@ -4,11 +4,16 @@
 // lock, so other Python threads, other sensors and event loops run meanwhile.
 // Waits are cut into slices of at most 50 ms; between two slices the call
 // takes the lock back for a moment to let a pending signal (Ctrl-C) raise,
-// and to notice a sensor that was closed or lost.
+// and to notice a sensor that was closed or lost. A thread waiting here when
+// the process exits never takes the lock back (interpreter_lock.h): the
+// process ends with its own status.
 //
 // A port that does not open raises feltwise.errors.PortError with its cause;
-// every other failure is a RuntimeError with the core's message, which
-// feltwise.sensor turns into the matching feltwise.SensorError subclass.
+// a closed sensor SensorClosedError, a lost one DeviceLostError; every other
+// failure is a RuntimeError with the core's message (never the port layer's
+// source file), which feltwise.sensor turns into a feltwise.SensorError.
+// What the library would print (a unit not plugged in, a device's error
+// line) goes to Python's logging, logger "feltwise", on the caller's thread.
 //
 // For the tools, two functions read the library's own tables and loader:
 // protocols() lists the protocol table's rows, and read_parameters(path)
@@ -30,12 +35,21 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
+
+#ifndef _WIN32
+#include <pthread.h>
+#include <unistd.h>
+#endif
 
 #include "comms/comms_state.h"
 #include "comms/component_factory.h"
 #include "comms/sample_feed.h"
+#include "comms/zero_failure.h"
 #include "feltwise_comm/port_open_error.h"
+#include "feltwise_comm/serial_errors.h"
+#include "interpreter_lock.h"
 #include "models/sensor_type_table.h"
 #include "parameters/parameter_file.h"
 #include "parameters/parameter_holder.h"
@@ -49,14 +63,64 @@ using feltwise_comm::PortOpenError;
 using feltwise_comm::SampleFeed;
 using feltwise_comm::StampedSample;
 using feltwise_comm::WaitInterrupt;
+using feltwise_comm::ZeroFailure;
+using feltwise_python::withoutInterpreter;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// Runs on a thread that released the interpreter lock: takes it for the check.
-void raisePendingSignalWithoutLock() {
-  py::gil_scoped_acquire with_lock;
-  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+// Raised to Python as feltwise.errors.SensorClosedError and DeviceLostError.
+struct SensorClosed : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+struct SensorLost : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+constexpr const char* kClosed = "Sensor is closed";
+constexpr const char* kForked =
+    "Sensor is closed in this process: it belongs to the process that opened it, which forked this one";
+constexpr const char* kLost = "Sensor lost: the port failed or the device was unplugged";
+
+// The closed flag of the sensor whose call this thread is waiting in.
+const std::atomic<bool>*& closingFlag() {
+  static thread_local const std::atomic<bool>* flag = nullptr;
+  return flag;
+}
+
+// What the library's waits (zero, register requests) run at least every
+// 50 ms while this thread waits in them without the interpreter lock: a
+// sensor closed meanwhile ends the wait; so does a signal (Ctrl-C), with
+// its exception, looked for with the lock taken back for a moment.
+void checkWhileWaiting() {
+  const std::atomic<bool>* const closing = closingFlag();
+  if (closing != nullptr && closing->load()) throw SensorClosed(kClosed);
+  feltwise_python::withInterpreter([] {
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  });
+}
+
+// Installs checkWhileWaiting, for the sensor whose flag is `closing`, on
+// this thread while it lives.
+class WatchedWait {
+ public:
+  explicit WatchedWait(const std::atomic<bool>& closing)
+      : outer_(std::exchange(closingFlag(), &closing)), interrupt_(checkWhileWaiting) {}
+  ~WatchedWait() { closingFlag() = outer_; }
+  WatchedWait(const WatchedWait&) = delete;
+  WatchedWait& operator=(const WatchedWait&) = delete;
+
+ private:
+  const std::atomic<bool>* outer_;
+  WaitInterrupt interrupt_;
+};
+
+long currentProcess() {
+#ifdef _WIN32
+  return 0;  // no fork()
+#else
+  return static_cast<long>(::getpid());
+#endif
 }
 
 Clock::time_point deadlineAfter(double seconds) {
@@ -72,97 +136,231 @@ py::array_t<double> toArray(const std::vector<double>& values) {
   return array;
 }
 
+std::string zeroFailureText(const ZeroFailure& failure, bool reconnecting) {
+  std::string text = failure.what();
+  if (!failure.portOpen()) {
+    return text + (reconnecting ? ": the device is unplugged; the sensor reconnects when it is back"
+                                : ": the port failed or the device was unplugged");
+  }
+  if (!failure.anyArrived()) return text + ": no sample arrived (is the sensor streaming, in this protocol?)";
+  return text + ": " + std::to_string(failure.gathered()) + " of " + std::to_string(failure.needed()) +
+         " samples arrived in time; the sensor streams below 20 samples/s (zero needs one at least every 50 ms)";
+}
+
+// Every call that waits releases the interpreter lock (withoutInterpreter,
+// which is safe at exit too); calls that wait inside the library also end
+// when the sensor is closed (WatchedWait). In a process forked from the one
+// that opened it, the sensor is closed: it lets go of the child's copy of the
+// port and touches nothing else of the parent's (see forget()).
 class NativeSensor {
  public:
-  NativeSensor() : state_(std::make_unique<CommsState>()) {}
+  NativeSensor() : state_(std::make_unique<CommsState>()), owner_(currentProcess()) {}
 
   ~NativeSensor() {
+    if (forked()) {
+      forget();
+      return;
+    }
     // The acquisition thread never needs the interpreter lock: joining it
-    // with the lock held cannot deadlock.
-    close();
+    // while the lock is held (at exit, or when nothing released it) cannot
+    // deadlock.
+    try {
+      stop();
+    } catch (...) {
+    }
   }
 
+  NativeSensor(const NativeSensor&) = delete;
+  NativeSensor& operator=(const NativeSensor&) = delete;
+
   void init(const std::string& init_text) {
-    py::gil_scoped_release without_lock;
-    state_->init(init_text);
+    CommsState& state = open();
+    withoutInterpreter([&] { state.init(init_text); });
   }
 
   void connect(const std::string& port, std::size_t queue_capacity, bool reconnect) {
-    py::gil_scoped_release without_lock;
-    state_->feed_samples(queue_capacity);
-    state_->reconnect_on_loss(reconnect);
-    state_->connect(port);
+    CommsState& state = open();
+    port_ = port;
+    reconnect_ = reconnect;
+    withoutInterpreter([&] {
+      state.feed_samples(queue_capacity);
+      state.reconnect_on_loss(reconnect);
+      state.collect_notices(true);
+      state.connect(port);
+    });
   }
 
-  py::object take(SampleFeed::Path path, double timeout) {
+  // The next sample of `path`, or None after `timeout`. `ticket` names this
+  // call for giveBack.
+  py::object take(SampleFeed::Path path, double timeout, std::uint64_t ticket) {
     const Clock::time_point deadline = deadlineAfter(timeout);
-    // Kept by the thread: the copy out of the feed reuses its storage, and a
-    // read allocates nothing but the two arrays it returns.
-    thread_local StampedSample sample;
+    InHand& hand = inHand();
+    hand.holding = false;
     for (;;) {
-      if (closed_.load()) throw std::runtime_error("Sensor is closed");
-      // Before taking: a sample taken and then dropped by the KeyboardInterrupt
-      // that Python raises on the way back would be lost without a count.
+      CommsState& state = open();
+      logNotices();
+      // Before taking: a pending Ctrl-C ends the call with nothing taken.
       if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-      if (state_->take_stamped(path, sample)) {
-        return py::make_tuple(toArray(sample.raw), toArray(sample.calibrated), sample.seq, sample.t_host_ns,
-                              sample.dropped, sample.reconnects);
+      if (state.take_stamped(path, hand.sample)) {
+        const StampedSample& sample = hand.sample;
+        py::object taken = py::make_tuple(toArray(sample.raw), toArray(sample.calibrated), sample.seq, sample.t_host_ns,
+                                          sample.dropped, sample.reconnects);
+        hand.sensor = this;
+        hand.path = path;
+        hand.ticket = ticket;
+        hand.holding = true;
+        return taken;
       }
-      if (state_->port_lost()) throw std::runtime_error("Sensor lost: the port failed or the device was unplugged");
+      if (state.port_lost()) throw SensorLost(kLost);
       if (Clock::now() >= deadline) return py::none();
-      py::gil_scoped_release without_lock;
-      state_->await_stamped(path, std::min(deadline, Clock::now() + WaitInterrupt::kPollPeriod));
+      withoutInterpreter(
+          [&] { state.await_stamped(path, std::min(deadline, Clock::now() + WaitInterrupt::kPollPeriod)); });
     }
   }
 
-  std::uint64_t reconnects() { return state_->reconnects(); }
-
   void zero(const std::vector<std::int32_t>& ids) {
-    py::gil_scoped_release without_lock;
-    const WaitInterrupt on_signal(raisePendingSignalWithoutLock);
-    state_->zero(ids);
+    CommsState& state = open();
+    try {
+      withoutInterpreter([&] {
+        const WatchedWait watch(closed_);
+        state.zero(ids);
+      });
+    } catch (const ZeroFailure& failure) {
+      logNotices();
+      if (closed_.load()) throw SensorClosed(kClosed);
+      if (!failure.portOpen() && !reconnect_) throw SensorLost(zeroFailureText(failure, false));
+      throw std::runtime_error(zeroFailureText(failure, reconnect_));
+    }
+    logNotices();
   }
 
   py::bytes readRegister(std::uint16_t address, std::uint16_t id, std::int64_t timeout_ms) {
+    CommsState& state = open();
     std::vector<std::uint8_t> data;
-    {
-      py::gil_scoped_release without_lock;
-      const WaitInterrupt on_signal(raisePendingSignalWithoutLock);
-      state_->read_register(address, id, data, timeout_ms);
-    }
+    withoutInterpreter([&] {
+      const WatchedWait watch(closed_);
+      state.read_register(address, id, data, timeout_ms);
+    });
+    logNotices();
     return py::bytes(reinterpret_cast<const char*>(data.data()), data.size());
   }
 
   void writeRegister(std::uint16_t address, std::uint16_t id, const py::bytes& data, std::int64_t timeout_ms) {
+    CommsState& state = open();
     const std::string text = data;
     const std::vector<std::uint8_t> bytes(text.begin(), text.end());
-    py::gil_scoped_release without_lock;
-    const WaitInterrupt on_signal(raisePendingSignalWithoutLock);
-    state_->write_register(address, id, bytes, timeout_ms);
+    withoutInterpreter([&] {
+      const WatchedWait watch(closed_);
+      state.write_register(address, id, bytes, timeout_ms);
+    });
+    logNotices();
   }
 
-  bool isConnected() const { return !closed_.load() && state_->is_connected(); }
-  bool closed() const { return closed_.load(); }
+  bool isConnected() { return !forked() && !closed_.load() && state_->is_connected(); }
+  bool closed() { return forked() || closed_.load(); }
+  std::uint64_t reconnects() { return forked() ? 0 : state_->reconnects(); }
 
-  // Stops the acquisition thread and closes the port. Calls waiting in other
-  // threads notice within one slice; the state they wait on lives until the
-  // Python object goes, which cannot happen while they are inside it.
+  // Python raises KeyboardInterrupt where it next looks for a signal, which
+  // may be on the way back from a take, after the sample left the queue and
+  // before the caller has it. The caller then gives it back: the take of
+  // `ticket`, if it was this thread's last and handed out a sample, is undone.
+  void giveBack(std::uint64_t ticket) {
+    InHand& hand = inHand();
+    if (!hand.holding || hand.sensor != this || hand.ticket != ticket || forked() || closed_.load()) return;
+    hand.holding = false;
+    state_->give_back_stamped(hand.path, hand.sample);
+  }
+
+  // Stops acquisition and closes the port. Calls waiting in other threads
+  // end within one slice (50 ms), a register request or zero among them;
+  // the state they wait on lives until the Python object goes, which cannot
+  // happen while they are inside it. Notices not yet told are logged.
   void close() {
-    // The interpreter lock goes first: a second closer holding it while it
-    // waits for close_mutex_ would keep the first from ever taking it back.
-    py::gil_scoped_release without_lock;
-    std::lock_guard<std::mutex> once(close_mutex_);
-    if (closed_.exchange(true)) return;
-    state_->disconnect();
+    if (forked()) {
+      forget();
+      return;
+    }
+    stop();
+    logNotices();
+  }
+
+  // For os.register_at_fork's child hook: in a forked child, lets go now of
+  // the child's copy of the port (and its lock); in the process that opened
+  // the sensor, does nothing.
+  void forgetAfterFork() {
+    if (forked()) forget();
   }
 
  private:
+  // The sample this thread's last take handed out. The copy out of the feed
+  // reuses its storage: a take allocates nothing but the arrays it returns.
+  struct InHand {
+    StampedSample sample;
+    const NativeSensor* sensor = nullptr;
+    SampleFeed::Path path = SampleFeed::Path::kNewest;
+    std::uint64_t ticket = 0;
+    bool holding = false;
+  };
+
+  static InHand& inHand() {
+    static thread_local InHand hand;
+    return hand;
+  }
+
+  bool forked() const { return owner_ != currentProcess(); }
+
+  // The state, for a call on a sensor that is open in this process.
+  CommsState& open() {
+    if (forked()) {
+      forget();
+      throw SensorClosed(kForked);
+    }
+    if (closed_.load()) throw SensorClosed(kClosed);
+    return *state_;
+  }
+
+  void stop() {
+    withoutInterpreter([&] {
+      // A second closer waits here for the first, without the interpreter
+      // lock, which the first may need to come back with.
+      std::lock_guard<std::mutex> once(close_mutex_);
+      if (closed_.exchange(true)) return;
+      state_->disconnect();
+    });
+  }
+
+  // In a forked child only, where just this thread exists: the parent's
+  // acquisition thread is not here, and locks it or another thread held at
+  // the fork stay held for good. The state is left as it is, never used or
+  // destroyed again (destroying a held mutex is undefined); only the child's
+  // copy of the port's descriptor is closed, which leaves the parent's port,
+  // its lock and its exclusive mode as they were.
+  void forget() {
+    if (!state_) return;
+    state_->forget_after_fork();
+    (void)state_.release();
+    closed_.store(true);
+  }
+
+  // The acquisition thread's notices, told to Python's logging on this
+  // (the caller's) thread, which holds the interpreter lock.
+  void logNotices() {
+    if (!state_ || !state_->notices_waiting()) return;
+    std::vector<std::string> notices;
+    state_->take_notices(notices);
+    const py::object logger = py::module_::import("logging").attr("getLogger")("feltwise");
+    for (const std::string& text : notices) logger.attr("warning")("%s: %s", port_, text);
+  }
+
   std::unique_ptr<CommsState> state_;
+  const long owner_;
+  std::string port_;
+  bool reconnect_ = false;
   std::mutex close_mutex_;
   std::atomic<bool> closed_{false};
 };
 
-void translatePortOpenError(std::exception_ptr error) {
+void translateSensorErrors(std::exception_ptr error) {
   try {
     if (error) std::rethrow_exception(error);
   } catch (const PortOpenError& failure) {
@@ -174,6 +372,16 @@ void translatePortOpenError(std::exception_ptr error) {
             failure.systemText().empty() ? py::object(py::none()) : py::object(py::str(failure.systemText())),
         py::arg("detail") = failure.detail());
     PyErr_SetObject(port_error.ptr(), instance.ptr());
+  } catch (const SensorClosed& failure) {
+    const py::object closed_error = py::module_::import("feltwise.errors").attr("SensorClosedError");
+    PyErr_SetString(closed_error.ptr(), failure.what());
+  } catch (const SensorLost& failure) {
+    const py::object lost_error = py::module_::import("feltwise.errors").attr("DeviceLostError");
+    PyErr_SetString(lost_error.ptr(), failure.what());
+  } catch (const serial::IOException& failure) {
+    // The port layer's what() names its source file and line: the
+    // description is what a user needs.
+    PyErr_SetString(PyExc_RuntimeError, failure.description().c_str());
   }
 }
 
@@ -207,8 +415,7 @@ py::tuple readParameters(const std::string& path) {
   std::vector<const feltwise_comm::SensorTypeEntry*> types;
   bool failed = false;
   std::string failure;
-  {
-    py::gil_scoped_release without_lock;
+  withoutInterpreter([&] {
     try {
       decode_parameters(loaded, feltwise_comm::read_parameter_file(path));
       // init's own build step: a version without a protocol, a record its
@@ -227,7 +434,7 @@ py::tuple readParameters(const std::string& path) {
       failed = true;
       failure = error.what();
     }
-  }
+  });
   if (failed) {
     const py::object error_class = py::module_::import("feltwise.errors").attr("ParameterFileError");
     const py::object instance = error_class(failure, path);
@@ -244,7 +451,16 @@ py::tuple readParameters(const std::string& path) {
 
 PYBIND11_MODULE(_native, m) {
   m.doc() = "The C++ core behind feltwise.Sensor; use feltwise.Sensor instead.";
-  py::register_local_exception_translator(translatePortOpenError);
+  py::register_local_exception_translator(translateSensorErrors);
+
+  m.def("process_exiting", &feltwise_python::enterExit,
+        "For feltwise's exit hook: from now on a thread other than this one that waits in a call here never takes "
+        "the interpreter lock back (it stays until the process ends), so that the interpreter's finalising cannot "
+        "end it in the middle of the library");
+#ifndef _WIN32
+  // Requests for the lock that threads of the parent had begun are not the child's.
+  ::pthread_atfork(nullptr, nullptr, [] { feltwise_python::forgetExitRequestsAfterFork(); });
+#endif
 
   m.def("protocols", &protocolRows,
         "The protocol table: one (version, class name, is_text, has_registers) per protocol, in version order");
@@ -260,13 +476,22 @@ PYBIND11_MODULE(_native, m) {
            "Opens the port and starts acquisition; with reconnect, a lost port is reopened until close()",
            py::arg("port"), py::arg("queue_capacity"), py::arg("reconnect"))
       .def(
-          "read", [](NativeSensor& self, double timeout) { return self.take(SampleFeed::Path::kNewest, timeout); },
+          "read",
+          [](NativeSensor& self, double timeout, std::uint64_t ticket) {
+            return self.take(SampleFeed::Path::kNewest, timeout, ticket);
+          },
           "The newest sample not taken yet, as (raw, calibrated, seq, t_host_ns, dropped, reconnects), or None",
-          py::arg("timeout"))
+          py::arg("timeout"), py::arg("ticket") = 0)
       .def(
-          "next", [](NativeSensor& self, double timeout) { return self.take(SampleFeed::Path::kQueue, timeout); },
+          "next",
+          [](NativeSensor& self, double timeout, std::uint64_t ticket) {
+            return self.take(SampleFeed::Path::kQueue, timeout, ticket);
+          },
           "The oldest queued sample, as (raw, calibrated, seq, t_host_ns, dropped, reconnects), or None",
-          py::arg("timeout"))
+          py::arg("timeout"), py::arg("ticket") = 0)
+      .def("give_back", &NativeSensor::giveBack,
+           "Undoes the take of `ticket` if it was this thread's last and its sample never reached the caller",
+           py::arg("ticket"))
       .def("zero", &NativeSensor::zero, "Zeroes the models of these outputs (all when empty)", py::arg("ids"))
       .def("read_register", &NativeSensor::readRegister, "Reads a device register", py::arg("address"), py::arg("id"),
            py::arg("timeout_ms"))
@@ -275,5 +500,7 @@ PYBIND11_MODULE(_native, m) {
       .def("is_connected", &NativeSensor::isConnected, "Whether the port is open and acquisition runs")
       .def_property_readonly("closed", &NativeSensor::closed, "Whether close() ran")
       .def_property_readonly("reconnects", &NativeSensor::reconnects, "Reopens of a lost port since connect")
-      .def("close", &NativeSensor::close, "Stops acquisition and closes the port");
+      .def("close", &NativeSensor::close, "Stops acquisition and closes the port")
+      .def("forget_after_fork", &NativeSensor::forgetAfterFork,
+           "In a forked child: closed, letting go of the child's copy of the port; elsewhere nothing");
 }

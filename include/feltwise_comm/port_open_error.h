@@ -4,10 +4,12 @@
 // callers have always seen. What the port layer said travels with it, so that
 // a caller who wants to can tell a busy port from a missing or forbidden one:
 // - cause(): kBusy (another program holds it), kMissing (no such device),
-//   kPermission (the user may not open it), kOther;
+//   kPermission (the user may not open it), kNotSerialPort (a directory, a
+//   file or a device that is no terminal, such as /dev/null), kOther;
 // - errorNumber(): the system's error number (errno), 0 when unknown;
 // - systemText(): the system's text for it (strerror), empty when unknown;
-// - detail(): the port layer's own message.
+// - detail(): the port layer's own message (its description, without the
+//   source file and line that the port layer's what() names).
 #ifndef FELTWISE_COMM_PORT_OPEN_ERROR_H
 #define FELTWISE_COMM_PORT_OPEN_ERROR_H
 
@@ -18,7 +20,7 @@ namespace feltwise_comm {
 
 class PortOpenError : public std::runtime_error {
  public:
-  enum class Cause { kBusy, kMissing, kPermission, kOther };
+  enum class Cause { kBusy, kMissing, kPermission, kNotSerialPort, kOther };
 
   // `detail` is the port layer's message; `error_number` the errno seen when
   // it was raised (0 if none). The port layer names busy and missing ports in

@@ -6,7 +6,8 @@
 // IOException also carries the system's cause when the failing call gave one:
 // errorNumber() is errno (GetLastError() on Windows), 0 when no system call
 // failed; systemText() is the system's text for it (strerror on POSIX), empty
-// then.
+// then. description() is the message without the source file and line, for
+// a caller that shows it to a user.
 // These never change what(): its wording is fixed.
 #ifndef FELTWISE_COMM_SERIAL_ERRORS_H
 #define FELTWISE_COMM_SERIAL_ERRORS_H
@@ -41,12 +42,14 @@ class IOException : public SerialError {
 
   const std::string& getFile() const { return file_; }
   int getLine() const { return line_; }
+  const std::string& description() const { return description_; }
   int errorNumber() const { return error_number_; }
   const std::string& systemText() const { return system_text_; }
 
  private:
   std::string file_;
   int line_;
+  std::string description_;
   int error_number_;
   std::string system_text_;
 };

@@ -4,7 +4,7 @@ The C++ core behind feltwise.Sensor; use feltwise.Sensor instead.
 from __future__ import annotations
 import collections.abc
 import typing
-__all__: list[str] = ['NativeSensor', 'protocols', 'read_parameters']
+__all__: list[str] = ['NativeSensor', 'process_exiting', 'protocols', 'read_parameters']
 class NativeSensor:
     """
     One sensor's comms object, its stamped samples and their queue
@@ -19,6 +19,14 @@ class NativeSensor:
         """
         Opens the port and starts acquisition; with reconnect, a lost port is reopened until close()
         """
+    def forget_after_fork(self) -> None:
+        """
+        In a forked child: closed, letting go of the child's copy of the port; elsewhere nothing
+        """
+    def give_back(self, ticket: typing.SupportsInt | typing.SupportsIndex) -> None:
+        """
+        Undoes the take of `ticket` if it was this thread's last and its sample never reached the caller
+        """
     def init(self, init_text: str) -> None:
         """
         Chooses the protocol and the models
@@ -27,11 +35,11 @@ class NativeSensor:
         """
         Whether the port is open and acquisition runs
         """
-    def next(self, timeout: typing.SupportsFloat | typing.SupportsIndex) -> typing.Any:
+    def next(self, timeout: typing.SupportsFloat | typing.SupportsIndex, ticket: typing.SupportsInt | typing.SupportsIndex = 0) -> typing.Any:
         """
         The oldest queued sample, as (raw, calibrated, seq, t_host_ns, dropped, reconnects), or None
         """
-    def read(self, timeout: typing.SupportsFloat | typing.SupportsIndex) -> typing.Any:
+    def read(self, timeout: typing.SupportsFloat | typing.SupportsIndex, ticket: typing.SupportsInt | typing.SupportsIndex = 0) -> typing.Any:
         """
         The newest sample not taken yet, as (raw, calibrated, seq, t_host_ns, dropped, reconnects), or None
         """
@@ -57,6 +65,10 @@ class NativeSensor:
         """
         Reopens of a lost port since connect
         """
+def process_exiting() -> None:
+    """
+    For feltwise's exit hook: from now on a thread other than this one that waits in a call here never takes the interpreter lock back (it stays until the process ends), so that the interpreter's finalising cannot end it in the middle of the library
+    """
 def protocols() -> list:
     """
     The protocol table: one (version, class name, is_text, has_registers) per protocol, in version order

@@ -51,7 +51,10 @@ def add_connection_arguments(parser, registers=False, zenoh=False):
 
 
 def add_zenoh_arguments(parser):
-    group = parser.add_argument_group("Zenoh session (zenoh:NAME sources, publish)")
+    group = parser.add_argument_group(
+        "Zenoh session (zenoh:NAME sources, publish)",
+        "Without these, a session reaches this machine only (docs/fleet.md, Reach).",
+    )
     group.add_argument(
         "--connect",
         action="append",
@@ -64,8 +67,33 @@ def add_zenoh_arguments(parser):
         action="append",
         default=[],
         metavar="ENDPOINT",
-        help="listen on this Zenoh endpoint, e.g. tcp/0.0.0.0:7447 (repeatable)",
+        help="listen on this Zenoh endpoint, e.g. tcp/0.0.0.0:7447 for every interface (repeatable; "
+        "anyone who reaches it can subscribe and query)",
     )
+    group.add_argument(
+        "--lan",
+        action="store_true",
+        help="reach the LAN: listen on every interface and find (and answer) peers by multicast scouting",
+    )
+    group.add_argument(
+        "--mode",
+        choices=("peer", "client"),
+        help="Zenoh mode: client (everything through what --connect names; the default with --connect "
+        "alone) or peer (the default otherwise; peers behind a router need a --listen the others reach)",
+    )
+    group.add_argument(
+        "--zenoh-config",
+        metavar="FILE",
+        help="a Zenoh configuration file (JSON5: user and password, TLS certificates, access control) "
+        "that the options above are set on (default: $ZENOH_CONFIG)",
+    )
+
+
+def zenoh_reach(args):
+    """The `Reach` of the Zenoh options add_zenoh_arguments added."""
+    from .zenoh_session import Reach
+
+    return Reach.of(args.connect, args.listen, args.lan, args.mode, args.zenoh_config)
 
 
 class Connection:

@@ -1,6 +1,7 @@
 """The exceptions of the feltwise package.
 
-`SensorError` and its subclasses are what `feltwise.Sensor` raises. They derive
+`SensorError` and its subclasses are what `feltwise.Sensor` and
+`feltwise.remote` raise (the latter its `RemoteError` family). They derive
 from RuntimeError, so code written for `feltwise_comm_py` (which raises plain
 RuntimeError) keeps catching them. `UserError` is the command line's: a
 mistake shown as one line, never as a traceback.
@@ -25,8 +26,10 @@ class PortError(SensorError):
 
     `cause` says why: "busy" (another program has it open), "missing" (no such
     device: unplugged, or a wrong name), "permission denied" (on Linux, join
-    the dialout group), or "other". `errno` and `strerror` are the system's
-    error number and text where known, `detail` the port layer's message. The
+    the dialout group), "not a serial port" (a directory, a file, or a device
+    such as /dev/null that is no terminal), or "other". `errno` and `strerror`
+    are the system's error number and text where known, `detail` the port
+    layer's message. The
     message begins "Cannot open serial port: PORT", as feltwise_comm_py's does,
     and goes on with the cause:
 
@@ -38,6 +41,7 @@ class PortError(SensorError):
         "busy": "busy, another program has it open",
         "missing": "missing, no such device (unplugged, or a wrong name)",
         "permission denied": "permission denied (on Linux: is the user in the dialout group?)",
+        "not a serial port": "not a serial port",
     }
 
     def __init__(
@@ -89,3 +93,22 @@ class DeviceLostError(SensorError):
 
 class SensorClosedError(SensorError):
     """The sensor was closed."""
+
+
+class RemoteError(SensorError):
+    """A sensor over Zenoh (`feltwise.remote`) failed: a session that does not
+    open, an endpoint or name that is refused, a publisher that refuses a
+    request or answers with something that is not ours."""
+
+
+class NoPublisherError(RemoteError):
+    """No publisher answered a request for the sensor in time."""
+
+
+class PublisherLostError(RemoteError):
+    """The sensor's publisher went away (its Zenoh session ended or became
+    unreachable) and the subscription does not wait for it to come back."""
+
+
+class NameTakenError(RemoteError):
+    """Another publisher has the sensor's name: a name is one sensor."""

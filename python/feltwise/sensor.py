@@ -9,23 +9,30 @@ Every call that waits releases the interpreter lock: other threads, other
 sensors and event loops run meanwhile, and Ctrl-C ends a wait at once.
 Time-outs are seconds. The C++ core (feltwise._native) is the one that
 feltwise_comm_py uses: same protocols, models and acquisition thread.
+
+A program exits with its own status whatever its threads are doing with a
+sensor: sensors still open are closed at exit, and threads waiting in them
+stay there quietly until the process ends. In a process forked from the one
+that opened it, a sensor is closed. What the library has to report (a unit
+not plugged in, a device's error line) goes to the logger "feltwise".
 """
 
 from __future__ import annotations
 
+import atexit
+import itertools
 import math
 import os
 import re
+import weakref
 from collections.abc import Iterator, Sequence
 from typing import Optional, Union
 
 from . import _native, protocols
 from .errors import (
-    DeviceLostError,
     ParameterFileError,
     RegisterError,
     RegisterTimeoutError,
-    SensorClosedError,
     SensorError,
 )
 from .sample import Sample
@@ -38,6 +45,8 @@ _REGISTER_TIMEOUT = re.compile(r"^Register (read|write) timeout$")
 
 
 def _register_error(error: RuntimeError) -> SensorError:
+    if isinstance(error, SensorError):
+        return error
     text = str(error)
     refused = _REGISTER_ERROR.match(text)
     if refused:
@@ -48,12 +57,40 @@ def _register_error(error: RuntimeError) -> SensorError:
 
 
 def _wait_error(error: RuntimeError) -> SensorError:
-    text = str(error)
-    if text == "Sensor is closed":
-        return SensorClosedError(text)
-    if text.startswith("Sensor lost"):
-        return DeviceLostError(text)
-    return SensorError(text)
+    # The core raises SensorClosedError and DeviceLostError itself.
+    return error if isinstance(error, SensorError) else SensorError(str(error))
+
+
+# Sensors open in this process, oldest first.
+_open_sensors: weakref.WeakValueDictionary[int, Sensor] = weakref.WeakValueDictionary()
+_opening_order = itertools.count()
+
+
+def _close_open_sensors() -> None:
+    """At exit, before the interpreter finalises: threads other than this one
+    that wait in a sensor call, or call one from now on, stay there quietly
+    until the process has ended (they would be ended in the middle of our
+    code otherwise); then every sensor still open is closed, the newest
+    first, so that its acquisition thread ends and its port is released."""
+    _native.process_exiting()
+    for sensor in reversed(list(_open_sensors.values())):
+        try:
+            sensor.close()
+        except Exception:  # noqa: BLE001 - exiting: the next sensor still closes
+            pass
+
+
+def _forget_open_sensors() -> None:
+    """In a forked child: every sensor is closed here, without touching the
+    parent's acquisition thread, port or port lock."""
+    for sensor in list(_open_sensors.values()):
+        sensor._native.forget_after_fork()
+    _open_sensors.clear()
+
+
+atexit.register(_close_open_sensors)
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_open_sensors)
 
 
 def _milliseconds(timeout: float) -> int:
@@ -95,8 +132,9 @@ class Sensor:
     wait instead of raising DeviceLostError; `seq` counts on, and the frames
     after each return carry one more in `Sample.reconnects`.
 
-    Raises PortError (with the cause: busy, missing, permission denied) when
-    the port does not open, ParameterFileError for a bad parameter file.
+    Raises PortError (with the cause: busy, missing, permission denied, not a
+    serial port) when the port does not open, ParameterFileError for a bad
+    parameter file.
     """
 
     def __init__(
@@ -118,6 +156,7 @@ class Sensor:
         self._protocol = protocol
         self._queue = int(queue)
         self._native = _native.NativeSensor()
+        self._tickets = itertools.count(1)
         try:
             self._native.init(init_text)
         except RuntimeError as error:
@@ -126,6 +165,7 @@ class Sensor:
             raise ParameterFileError(str(error), str(self._params)) from None
         self._reconnect = bool(reconnect)
         self._native.connect(self._port, self._queue, self._reconnect)
+        _open_sensors[next(_opening_order)] = self
 
     # --- samples -----------------------------------------------------------------
 
@@ -137,11 +177,7 @@ class Sensor:
         Raises DeviceLostError once the port failed and nothing is left to take
         (with reconnect=True it waits for the device to come back instead).
         """
-        try:
-            taken = self._native.read(float(timeout))
-        except RuntimeError as error:
-            raise _wait_error(error) from None
-        return None if taken is None else Sample(*taken)
+        return self._take(self._native.read, float(timeout))
 
     def samples(self, timeout: Optional[float] = 1.0) -> Iterator[Sample]:
         """Every sample, oldest first, through the queue of `queue` samples.
@@ -156,20 +192,35 @@ class Sensor:
         wait = math.inf if timeout is None else float(timeout)
         take = self._native.next if self._queue else self._native.read
         while True:
-            try:
-                taken = take(wait)
-            except RuntimeError as error:
-                raise _wait_error(error) from None
-            if taken is None:
+            sample = self._take(take, wait)
+            if sample is None:
                 return
-            yield Sample(*taken)
+            yield sample
+
+    def _take(self, take, timeout: float) -> Optional[Sample]:
+        # Ctrl-C raises KeyboardInterrupt where Python next looks for signals,
+        # which may be after the core handed a sample out and before it is
+        # ours: then it goes back to where it was taken from, not lost.
+        ticket = next(self._tickets)
+        try:
+            taken = take(timeout, ticket)
+            return None if taken is None else Sample(*taken)
+        except RuntimeError as error:
+            raise _wait_error(error) from None
+        except BaseException:
+            self._native.give_back(ticket)
+            raise
 
     # --- calibration and registers --------------------------------------------------
 
     def zero(self, ids: Optional[Sequence[int]] = None) -> None:
         """Re-estimates the rest offsets from 20 fresh raw samples (leave the
         sensor untouched); `ids` limits it to the units of these calibrated
-        outputs. Needs a sensor streaming 20 samples/s or more."""
+        outputs. Needs a sensor streaming 20 samples/s or more.
+
+        Raises SensorError saying why it failed (no sample at all; k of 20
+        samples, a sensor too slow; the device unplugged while reconnecting),
+        DeviceLostError when the port failed."""
         try:
             self._native.zero([] if ids is None else [int(i) for i in ids])
         except RuntimeError as error:
@@ -219,7 +270,8 @@ class Sensor:
 
     def close(self) -> None:
         """Stops acquisition and closes the port; calls waiting in other threads
-        end with SensorClosedError. Closing twice is harmless."""
+        (read, samples, zero, a register request) end at once with
+        SensorClosedError. Closing twice is harmless."""
         self._native.close()
 
     def __enter__(self) -> Sensor:

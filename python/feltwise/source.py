@@ -8,7 +8,6 @@ A zenoh:NAME source learns its protocol, counts and parameter file from the
 publisher's info, so it needs no --params (one given here is used instead).
 """
 
-import base64
 import contextlib
 import sys
 import time
@@ -16,7 +15,7 @@ import time
 from .connection import connect, zero
 from .errors import UserError
 from .paramfile import bare_layout, layout_from_content, read_msgpack
-from .remote import SCHEME
+from .remote import MAX_COUNT, SCHEME
 
 # Frames kept for a reader that sees every one (stream, record): a second at
 # 1,000 frames/s, so a slow disk or a busy machine costs nothing.
@@ -53,6 +52,11 @@ class LocalSource:
 
 
 class RemoteSource:
+    """A sensor published over Zenoh. Not connected while its publisher is
+    away (Watch says so, and ends the command or, with --reconnect, waits);
+    a publisher's return counts as a reconnect. Says in one line when it
+    skips payloads that are not samples."""
+
     remote = True
 
     def __init__(self, subscription, info, layout):
@@ -60,28 +64,53 @@ class RemoteSource:
         self.version = info.get("protocol")
         self.describe = f"{SCHEME}{subscription.name}"
         self.params_path = None
+        self._skipped = 0
 
     def read(self, timeout_s):
-        return self.subscription.read(timeout_s)
+        from .errors import PublisherLostError
+
+        try:
+            sample = self.subscription.read(timeout_s)
+        except PublisherLostError:
+            return None  # not connected(): Watch says so
+        if self.subscription.skipped and not self._skipped:
+            print(
+                f"{self.describe}: skipping payloads on feltwise/{self.subscription.name}/sample that are not samples",
+                file=sys.stderr,
+            )
+        self._skipped = self.subscription.skipped
+        return sample
 
     def zero(self):
         self.subscription.zero()
 
     def connected(self):
-        return True  # a publisher that went away is a silence, reported by the caller
+        return self.subscription.present or self.subscription.losses == 0
 
     def reconnects(self):
-        return 0
+        return self.subscription.returns
 
 
-def layout_from_info(info):
-    params = info.get("parameters") or {}
-    if params.get("msgpack_base64"):
-        import msgpack
+def layout_from_info(info, name="the publisher"):
+    """The grid of a published sensor, from its (checked) info: one line for
+    anything in it that is not a parameter file, and no work that grows with
+    the numbers it claims."""
+    import msgpack
 
-        content = msgpack.unpackb(base64.b64decode(params["msgpack_base64"]), strict_map_key=False)
-        return layout_from_content(content, "the publisher's parameter file")
-    return bare_layout(info.get("protocol", 1), info.get("raw_channels", 16))
+    from .remote import parameter_bytes
+
+    data = parameter_bytes(name, info)
+    if data is None:
+        return bare_layout(info["protocol"], info["raw_channels"])
+    source = f"zenoh:{name}'s parameter file"
+    try:
+        content = msgpack.unpackb(data, strict_map_key=False)
+    except Exception as error:  # msgpack's own errors, of several kinds
+        raise UserError(f"{source} is not msgpack ({error})") from None
+    layout = layout_from_content(content, source)
+    if max(layout.channel_count, layout.output_count) > MAX_COUNT:
+        raise UserError(f"{source} names channels or outputs beyond {MAX_COUNT}")
+    return layout
 
 
 @contextlib.contextmanager
@@ -95,7 +124,8 @@ def open_source(args, queue=QUEUE):
         return
     if args.simulate or getattr(args, "match", None):
         raise UserError(f"{port} is a published sensor: --simulate and --match do not apply")
-    from .remote import subscribe
+    from .connection import zenoh_reach
+    from .remote import Subscription
 
     name = port[len(SCHEME) :]
     try:
@@ -103,22 +133,31 @@ def open_source(args, queue=QUEUE):
     except UnicodeEncodeError:
         shown = name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
         raise UserError(f"{SCHEME}{shown} is not a sensor name (names are UTF-8 text)") from None
-    subscription = subscribe(name, args.connect, args.listen)
+    subscription = Subscription(name, zenoh_reach(args), reconnect=getattr(args, "reconnect", False))
     try:
         info = subscription.wait_for_info()
         if args.params is not None:
             layout = layout_from_content(read_msgpack(args.params), args.params)
         else:
-            layout = layout_from_info(info)
+            layout = layout_from_info(info, name)
         yield RemoteSource(subscription, info, layout)
     finally:
         subscription.close()
+        if subscription.skipped:
+            print(f"{SCHEME}{name}: skipped {subscription.skipped} payloads that were not samples", file=sys.stderr)
 
 
 def params_bytes(path):
     from .paramfile import read_file
 
     return None if path is None else read_file(path)
+
+
+def lost(source):
+    """The line that says a source is gone."""
+    if source.remote:
+        return f"{source.describe}: the publisher went away (its Zenoh session ended or is unreachable)"
+    return f"lost the sensor on {source.describe} (unplugged?)"
 
 
 class Watch:
@@ -169,15 +208,15 @@ class Watch:
         # A local sensor counts its returns; a remote one is back when it is there again.
         if count > self.reconnects or (self.source.remote and self.lost_at is not None and self.source.connected()):
             if self.lost_at is None:  # unplugged and back between two looks
-                self._say(f"lost the sensor on {self.source.describe} (unplugged?)")
+                self._say(lost(self.source))
             away = "" if self.lost_at is None else f" after {now - self.lost_at:.1f} s"
             again = f" (reconnect {count})" if count else ""
             self._say(f"the sensor on {self.source.describe} is back{away}{again}")
             self.reconnects, self.lost_at, self.last, self.silent = count, None, now, False
         elif self.lost_at is None and not self.source.connected():
             if not self.reconnect:
-                raise UserError(f"lost the sensor on {self.source.describe} (unplugged?)")
-            self._say(f"lost the sensor on {self.source.describe} (unplugged?); waiting for it to come back")
+                raise UserError(lost(self.source))
+            self._say(f"{lost(self.source)}; waiting for it to come back")
             self.lost_at = now
 
     @staticmethod

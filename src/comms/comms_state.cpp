@@ -11,6 +11,7 @@
 #include "comms/component_factory.h"
 #include "comms/protocol_version_text.h"
 #include "comms/sample_stamp.h"
+#include "comms/zero_failure.h"
 #include "feltwise_comm/port_open_error.h"
 #include "parameters/parameter_file.h"
 #include "protocols/wait_interrupt.h"
@@ -22,6 +23,10 @@ namespace {
 constexpr std::int64_t kMaxWaitMs = 86400000;
 
 serial::Timeouts commsTimeouts() { return serial::Timeouts(serial::Timeouts::max(), 100, 0, 100, 0); }
+
+// A device that sent bytes less than a read time-out before we closed its
+// port had not paused: reopened at once, the port joins its stream part-way.
+constexpr std::chrono::milliseconds kStreamPause{100};
 
 }  // namespace
 
@@ -63,6 +68,7 @@ void CommsState::init(const std::string& file_name) {
   protocol_generation_.fetch_add(1, std::memory_order_release);
   models_.swap(built.models);
   calibrated_sample_.swap(calibrated);
+  notices_.forget_units();
   // A sample handed off under the previous models and not taken yet stays
   // pending. Calibrate it again with the new models, as if it had arrived a
   // moment later, or read() would hand out the new zeros as a sample.
@@ -73,9 +79,11 @@ void CommsState::connect(const std::string& port) {
   if (!current_protocol()) throw std::runtime_error("Cannot connect before init has chosen a protocol");
   // Also when the thread already lost the port: it must be joined before a new one starts.
   disconnect();
+  const bool reopens_running_stream =
+      port == port_name_ && std::chrono::steady_clock::now() - closed_port_received_at_ < kStreamPause;
+  closed_port_received_at_ = {};
 
   std::unique_ptr<serial::Serial> serial_port = open_port(port);
-  port_name_ = port;
   {
     // The previous thread is joined: nothing it read may be handed out as a
     // sample of this port. read(0) gives zeros and read_raw(0) nothing, as
@@ -91,6 +99,8 @@ void CommsState::connect(const std::string& port) {
     std::unique_lock<std::shared_mutex> exclusive(port_mutex_);
     port_ = std::move(serial_port);
   }
+  port_name_ = port;
+  stream_start_ = reopens_running_stream ? StreamStart::kJoined : StreamStart::kPortOpened;
   connected_.store(port_->isOpen(), std::memory_order_release);
   running_.store(true);
   try {
@@ -111,7 +121,7 @@ std::unique_ptr<serial::Serial> CommsState::open_port(const std::string& name) {
     // The port layer keeps the failed call's number on the exception; where it
     // raised without one (the lock), errno still holds what the call left.
     const int error_number = error.errorNumber() != 0 ? error.errorNumber() : errno;
-    throw PortOpenError(name, error.what(), error_number);
+    throw PortOpenError(name, error.description(), error_number);
   }
 }
 
@@ -132,8 +142,17 @@ void CommsState::disconnect() {
   reader_.reset();
   connected_.store(false, std::memory_order_release);
   std::unique_lock<std::shared_mutex> exclusive(port_mutex_);
+  if (port_) closed_port_received_at_ = port_->lastReceivedAt();
   if (port_ && port_->isOpen()) port_->close();
   port_.reset();
+}
+
+void CommsState::forget_after_fork() noexcept {
+  if (port_) port_->forgetAfterFork();
+  // Neither joined nor detached: the thread is the parent's.
+  (void)reader_.release();
+  // Its destructor would close the port the parent still uses.
+  (void)port_.release();
 }
 
 void CommsState::drop_port() noexcept {
@@ -158,19 +177,26 @@ void CommsState::lose_port() noexcept {
   data_ready_cv_.notify_all();
 }
 
+SampleRule CommsState::sample_rule() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return feed_.active() ? SampleRule::kWholeSamples : SampleRule::kAsReceived;
+}
+
 std::shared_ptr<Protocol> CommsState::current_protocol() {
   std::lock_guard<std::mutex> guard(lock_);
   return protocol_;
 }
 
 void CommsState::acquire() {
+  const console::Redirect notices(collect_notices_.load() ? &notices_ : nullptr);
   std::vector<double> scratch(1024, 0.0);
   HeldSample held;
   held.values.reserve(scratch.size());
+  const SampleRule rule = sample_rule();
   // The generation first: an init between the two is then seen at the next turn.
   std::uint64_t generation_seen = protocol_generation_.load(std::memory_order_acquire);
   std::shared_ptr<Protocol> protocol = current_protocol();
-  bool streaming = start_stream(*protocol);
+  bool streaming = start_stream(*protocol, stream_start_, rule);
 
   while (running_.load()) {
     if (!streaming) {
@@ -183,15 +209,17 @@ void CommsState::acquire() {
       // An init while the device was away may have replaced the protocol.
       generation_seen = protocol_generation_.load(std::memory_order_acquire);
       protocol = current_protocol();
-      streaming = start_stream(*protocol);
+      streaming = start_stream(*protocol, StreamStart::kPortOpened, rule);
       continue;
     }
-    const std::uint64_t generation = protocol_generation_.load(std::memory_order_acquire);
-    if (generation != generation_seen) {
-      protocol = current_protocol();
-      generation_seen = generation;
-    }
     try {
+      const std::uint64_t generation = protocol_generation_.load(std::memory_order_acquire);
+      if (generation != generation_seen) {
+        // This protocol takes over a stream that is running already.
+        protocol = current_protocol();
+        generation_seen = generation;
+        protocol->startStream(*this, StreamStart::kJoined, rule);
+      }
       const bool read = protocol->readSample(scratch, *this);
       if (read && !scratch.empty()) {
         // A newer sample replaces the one held back, which nobody could take.
@@ -233,10 +261,10 @@ void CommsState::acquire() {
   running_.store(false);
 }
 
-bool CommsState::start_stream(Protocol& protocol) {
-  (void)protocol;  // SEAM: the protocol's stream-start hook is called here, on every (re)opened port.
+bool CommsState::start_stream(Protocol& protocol, StreamStart start, SampleRule rule) {
   try {
     if (port_ && port_->isOpen()) port_->flush();
+    protocol.startStream(*this, start, rule);
     return true;
   } catch (...) {
     if (reconnect_.load()) {
@@ -306,7 +334,11 @@ void CommsState::empty_frame() {
 
 void CommsState::apply_models() {
   std::fill(calibrated_sample_.begin(), calibrated_sample_.end(), 0.0);
-  for (const auto& model : models_) model->apply(calibrated_sample_, raw_sample_);
+  for (std::size_t i = 0; i < models_.size(); ++i) {
+    // models_[i] was built from records_[i]: init installs both together.
+    notices_.unit(i, records_[i].get(), raw_sample_.size());
+    models_[i]->apply(calibrated_sample_, raw_sample_);
+  }
 }
 
 void CommsState::wait_for_sample(const std::vector<double>& buffer, std::vector<double>& output, std::int64_t timeout) {
@@ -376,6 +408,13 @@ bool CommsState::take_stamped(SampleFeed::Path path, std::chrono::steady_clock::
   return feed_.take(path, out);
 }
 
+void CommsState::give_back_stamped(SampleFeed::Path path, const StampedSample& sample) {
+  std::lock_guard<std::mutex> guard(lock_);
+  feed_.give_back(path, sample);
+  // A reader may be waiting already.
+  if (waiting_ != 0) data_ready_cv_.notify_all();
+}
+
 std::uint64_t CommsState::reconnects() {
   std::lock_guard<std::mutex> guard(lock_);
   return feed_.reconnects();
@@ -399,9 +438,11 @@ void CommsState::zero(const std::vector<std::int32_t>& taxel_ids) {
   std::vector<double> sample;
   // Whatever is pending now may be old; the samples below are fresh.
   read_raw(sample, 500);
+  int gathered = 0;
   for (auto& slot : data_buf) {
     read_raw(slot, 50);
-    if (slot.empty()) throw std::runtime_error("Could not zero the sensor");
+    if (slot.empty()) throw ZeroFailure(zero_sample_count_, gathered, !sample.empty() || gathered > 0, is_connected());
+    ++gathered;
   }
   zero(data_buf, taxel_ids);
 }

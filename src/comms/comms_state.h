@@ -32,6 +32,17 @@
 //   one, each would be replaced within microseconds, before a woken reader
 //   runs. feltwise.Sensor's seq and dropped count the ones passed over. With
 //   its queue on, every frame is handed off and queued.
+// - Every stream starts with the protocol's startStream (protocols/protocol.h):
+//   at the start of the thread, that is of each connection (a thread that
+//   reopens the port must call it again before reading on), and with kJoined
+//   when it picks up a protocol that `init` installed meanwhile. A connection
+//   starts with kPortOpened, or kJoined when `connect` reopens the port it
+//   has just closed while the device was sending (bytes within the last
+//   100 ms): the device did not stop for us, so its stream runs on. The
+//   rule is kWholeSamples with the sample feed on (feltwise.Sensor: sample 1
+//   of a text stream starts after a line feed received on this connection),
+//   kAsReceived otherwise (FeltwiseComms: a line written after connect is
+//   read; see protocols/protocol_string.h).
 // - When the thread loses the port it wakes every waiter: `read` and
 //   `read_raw` then return what is still pending, else an empty result at
 //   once, until the next `connect`.
@@ -56,6 +67,7 @@
 #include <thread>
 #include <vector>
 
+#include "comms/notice_board.h"
 #include "comms/sample_feed.h"
 #include "models/sensor_model.h"
 #include "parameters/parameter_holder.h"
@@ -96,6 +108,8 @@ class CommsState : public PortHolder, public ParameterHolder {
   bool await_stamped(SampleFeed::Path path, std::chrono::steady_clock::time_point deadline);
   // Takes the next sample of `path` without waiting; false when none is there.
   bool take_stamped(SampleFeed::Path path, StampedSample& out);
+  // Puts back `sample`, the last one taken from `path` (SampleFeed::give_back).
+  void give_back_stamped(SampleFeed::Path path, const StampedSample& sample);
   // Both: waits as await_stamped, then takes.
   bool take_stamped(SampleFeed::Path path, std::chrono::steady_clock::time_point deadline, StampedSample& out);
 
@@ -108,6 +122,20 @@ class CommsState : public PortHolder, public ParameterHolder {
   bool port_lost();
 
   static constexpr std::chrono::milliseconds kRetryPeriod{250};
+
+  // Off until called; applies from the next connect on: the acquisition
+  // thread's notices (a unit not plugged in, a device's error line) are kept
+  // on the notice board (notice_board.h) instead of printed.
+  void collect_notices(bool on) { collect_notices_.store(on); }
+  bool notices_waiting() const { return notices_.waiting(); }
+  void take_notices(std::vector<std::string>& out) { notices_.take(out); }
+
+  // In a child process after fork(): the acquisition thread and every other
+  // thread of the parent are not here, and locks they held stay held. Closes
+  // the child's copy of the port's descriptor (the parent's lock on the port
+  // stays) and forgets the thread, taking no lock. Nothing else may be called
+  // after it, the destructor included: leak the object.
+  void forget_after_fork() noexcept;
 
  private:
   // A sample decoded on the acquisition thread and not handed off yet,
@@ -124,9 +152,9 @@ class CommsState : public PortHolder, public ParameterHolder {
   // Makes the port of `name` as connect opens it.
   static std::unique_ptr<serial::Serial> open_port(const std::string& name);
   // The start of every stream the thread reads, the first and each one after
-  // a reopen: drops what the device sent before we listened. False when the
-  // port failed at once.
-  bool start_stream(Protocol& protocol);
+  // a reopen: drops what the device sent before we listened and tells the
+  // protocol where its stream begins. False when the port failed at once.
+  bool start_stream(Protocol& protocol, StreamStart start, SampleRule rule);
   // Closes the failed port and opens `port_name_` again, every kRetryPeriod,
   // until it opens (true) or disconnect stops the thread (false).
   bool reopen_port();
@@ -142,6 +170,8 @@ class CommsState : public PortHolder, public ParameterHolder {
   // port is lost for good, or `deadline`.
   void wait_stamped(std::unique_lock<std::mutex>& guard, SampleFeed::Path path,
                     std::chrono::steady_clock::time_point deadline);
+  // How the acquisition thread's streams are read: kWholeSamples with the feed on.
+  SampleRule sample_rule();
 
   std::unique_ptr<std::thread> reader_;
   std::mutex lock_;
@@ -169,9 +199,16 @@ class CommsState : public PortHolder, public ParameterHolder {
   std::atomic<bool> running_{false};
   std::atomic<bool> connected_{false};
 
-  // The name connect opened, which a reconnect opens again.
+  // The port of the current or last connection (which a reconnect opens
+  // again), when its device last sent (read as it closed), and how the next
+  // acquisition thread starts its stream. Written by connect and disconnect,
+  // before the thread starts or after it was joined.
   std::string port_name_;
+  std::chrono::steady_clock::time_point closed_port_received_at_{};
+  StreamStart stream_start_ = StreamStart::kPortOpened;
   std::atomic<bool> reconnect_{false};
+  std::atomic<bool> collect_notices_{false};
+  NoticeBoard notices_;
   // Under lock_: wakes a thread waiting to retry the port when disconnect stops it.
   std::condition_variable retry_cv_;
 };

@@ -42,6 +42,9 @@ PortOpenError::Cause causeOf(int error_number) {
     case EACCES:
     case EPERM:
       return PortOpenError::Cause::kPermission;
+    case ENOTTY:  // no terminal: a file, /dev/null
+    case EISDIR:
+      return PortOpenError::Cause::kNotSerialPort;
     default:
       return PortOpenError::Cause::kOther;
   }
@@ -65,6 +68,8 @@ const char* causeName(PortOpenError::Cause cause) {
       return "missing";
     case PortOpenError::Cause::kPermission:
       return "permission denied";
+    case PortOpenError::Cause::kNotSerialPort:
+      return "not a serial port";
     case PortOpenError::Cause::kOther:
       break;
   }

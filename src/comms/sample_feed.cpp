@@ -58,6 +58,26 @@ void SampleFeed::hand_off(const std::vector<double>& raw, const std::vector<doub
   ++queued_;
 }
 
+void SampleFeed::give_back(Path path, const StampedSample& sample) {
+  if (path == Path::kNewest) {
+    if (newest_pending_) {
+      ++newest_dropped_;
+      return;
+    }
+    store(newest_, sample.raw, sample.calibrated, sample.seq, sample.t_host_ns, sample.reconnects);
+    newest_pending_ = true;
+    return;
+  }
+  if (ring_.empty()) return;
+  if (queued_ == ring_.size()) {
+    ++queue_dropped_;
+    return;
+  }
+  oldest_ = (oldest_ + ring_.size() - 1) % ring_.size();
+  store(ring_[oldest_], sample.raw, sample.calibrated, sample.seq, sample.t_host_ns, sample.reconnects);
+  ++queued_;
+}
+
 bool SampleFeed::take(Path path, StampedSample& out) {
   if (!available(path)) return false;
   if (path == Path::kNewest) {

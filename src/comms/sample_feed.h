@@ -58,6 +58,13 @@ class SampleFeed {
   // when none is waiting.
   bool take(Path path, StampedSample& out);
 
+  // Undoes the take of `sample`, the last one taken from `path`, which never
+  // reached its reader (Ctrl-C came on its way): it is the next to take
+  // again, unless newer frames took its place meanwhile (the newest slot
+  // holds a newer one, or the queue filled up), in which case it counts as
+  // dropped.
+  void give_back(Path path, const StampedSample& sample);
+
   std::size_t queue_capacity() const { return ring_.size(); }
 
  private:

@@ -20,6 +20,28 @@ constexpr auto kExitDrainLimit = std::chrono::seconds(1);
 
 bool isControl(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
 
+Listener*& threadListener() noexcept {
+  static thread_local Listener* listener = nullptr;
+  return listener;
+}
+
+// Writes `body` through `put`, each control byte as \xHH.
+template <typename Put>
+void putVisible(std::string_view body, Put&& put) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (const char byte : body) {
+    const auto value = static_cast<unsigned char>(byte);
+    if (!isControl(value)) {
+      put(byte);
+      continue;
+    }
+    put('\\');
+    put('x');
+    put(kHex[value >> 4]);
+    put(kHex[value & 0x0F]);
+  }
+}
+
 // A byte ring between any number of posting threads and one writer. The
 // writer copies nothing: it writes straight from the ring, outside the lock,
 // the bytes [head_, head_ + in_flight) that posts never touch, because posts
@@ -122,7 +144,25 @@ bool post(std::string_view text) noexcept {
   }
 }
 
+Redirect::Redirect(Listener* listener) noexcept : previous_(threadListener()) { threadListener() = listener; }
+
+Redirect::~Redirect() { threadListener() = previous_; }
+
+Listener* Redirect::current() noexcept { return threadListener(); }
+
+std::string visibleLine(std::string_view text) {
+  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  std::string shown;
+  shown.reserve(text.size());
+  putVisible(text, [&shown](char byte) { shown.push_back(byte); });
+  return shown;
+}
+
 bool postDeviceText(std::string_view prefix, std::string_view device_text, std::string_view suffix) noexcept {
+  if (Listener* const listener = threadListener()) {
+    listener->notice(Notice::kDeviceError, device_text);
+    return true;
+  }
   const bool ends_line = !device_text.empty() && device_text.back() == '\n';
   const std::string_view body = ends_line ? device_text.substr(0, device_text.size() - 1) : device_text;
   std::size_t length = prefix.size() + (ends_line ? 1 : 0) + suffix.size();
@@ -130,19 +170,8 @@ bool postDeviceText(std::string_view prefix, std::string_view device_text, std::
 
   try {
     return Sink::instance().post(length, [&](auto&& put) {
-      static constexpr char kHex[] = "0123456789abcdef";
       for (const char byte : prefix) put(byte);
-      for (const char byte : body) {
-        const auto value = static_cast<unsigned char>(byte);
-        if (!isControl(value)) {
-          put(byte);
-          continue;
-        }
-        put('\\');
-        put('x');
-        put(kHex[value >> 4]);
-        put(kHex[value & 0x0F]);
-      }
+      putVisible(body, put);
       if (ends_line) put('\n');
       for (const char byte : suffix) put(byte);
     });

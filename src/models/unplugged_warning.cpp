@@ -5,6 +5,12 @@
 namespace feltwise_comm {
 
 void UnpluggedWarning::raise() noexcept {
+  // A listener hears of every unit, and the console line stays for the
+  // comms objects that print it.
+  if (console::Listener* const listener = console::Redirect::current()) {
+    listener->notice(console::Notice::kUnitNotPluggedIn, {});
+    return;
+  }
   // An unplugged unit reaches this on every sample: the plain load keeps those
   // calls from fighting over the cache line; the exchange picks one printer.
   if (!pending_.load(std::memory_order_relaxed) || !pending_.exchange(false)) return;

@@ -3,7 +3,9 @@
 //
 // Each model class owns one of these for the whole process, shared by every
 // comms object, so the line appears at most once per class however many
-// acquisition threads reach it at once.
+// acquisition threads reach it at once. A thread with a console listener
+// (console_sink.h: feltwise.Sensor's) tells it instead, every time, and
+// leaves the line to the others.
 #ifndef FELTWISE_MODELS_UNPLUGGED_WARNING_H
 #define FELTWISE_MODELS_UNPLUGGED_WARNING_H
 
@@ -13,7 +15,8 @@ namespace feltwise_comm {
 
 class UnpluggedWarning {
  public:
-  // Posts the line to the console sink (standard output) the first time only.
+  // Posts the line to the console sink (standard output) the first time only;
+  // on a redirected thread, tells the listener instead.
   void raise() noexcept;
 
  private:

@@ -28,6 +28,9 @@ class FrameWordReader {
   // `word` started no frame: keep its second byte if it may start the next one.
   void reject(std::uint16_t word) { carry_sync_byte_ = (word >> 8) == 0xFF; }
 
+  // A new stream starts: nothing carried belongs to it.
+  void restart() { carry_sync_byte_ = false; }
+
  private:
   bool carry_sync_byte_ = false;
   // The carried byte belongs to this port's stream and to no other.

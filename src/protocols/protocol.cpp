@@ -18,6 +18,8 @@ void Protocol::writeRegister(std::uint16_t, std::uint16_t, const std::vector<std
   throw std::runtime_error("Register write operation is not supported");
 }
 
+void Protocol::startStream(PortHolder&, StreamStart, SampleRule) {}
+
 bool Protocol::sampleWaiting(PortHolder&) { return false; }
 
 std::uint16_t decodeWord(const std::vector<std::uint8_t>& bytes) {

@@ -11,6 +11,8 @@ bool ProtocolBinary::readSample(std::vector<double>& sample, PortHolder& comms) 
   return readPayload(sample, comms);
 }
 
+void ProtocolBinary::startStream(PortHolder&, StreamStart, SampleRule) { first_word_.restart(); }
+
 bool ProtocolBinary::sampleWaiting(PortHolder& comms) {
   std::uint8_t head[4];
   const std::size_t waiting = portOf(comms).peekReceived(head, sizeof head);

@@ -22,6 +22,7 @@ class ProtocolBinary : public Protocol {
   static constexpr std::uint16_t kMaxCount = 1023;
 
   bool readSample(std::vector<double>& sample, PortHolder& comms) override;
+  void startStream(PortHolder& comms, StreamStart start, SampleRule rule) override;
 
   // A whole frame with values already in the port's buffer: sync word, a
   // count of 1 to 1023 and all its values. Only right after a frame was read,

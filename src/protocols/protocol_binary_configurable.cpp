@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <stdexcept>
 #include <string>
@@ -23,13 +24,16 @@ bool ProtocolBinaryConfigurable::readSample(std::vector<double>& sample, PortHol
     case kSampleWord:
       return readPayload(sample, comms);
     case kReadWord:
-      return readReadReply(port);
-    case kStatusWord:
-      return readStatusFrame(port);
+    case kStatusWord: {
+      RegisterCompletion::Clock::time_point until;
+      if (!line_.expectsReply(until)) break;
+      return header_ == kReadWord ? readReadReply(port, until) : readStatusFrame(port);
+    }
     default:
-      first_word_.reject(header_);
-      return false;
+      break;
   }
+  first_word_.reject(header_);
+  return false;
 }
 
 bool ProtocolBinaryConfigurable::readWord(serial::Serial& port, std::uint16_t& word) {
@@ -51,7 +55,7 @@ bool ProtocolBinaryConfigurable::readStatusFrame(serial::Serial& port) {
   return false;
 }
 
-bool ProtocolBinaryConfigurable::readReadReply(serial::Serial& port) {
+bool ProtocolBinaryConfigurable::readReadReply(serial::Serial& port, RegisterCompletion::Clock::time_point until) {
   // The two words after FB FF carry nothing the host uses, but a reply cut
   // off inside them must still end the read rather than leave it to time out.
   std::uint16_t word = 0;
@@ -59,8 +63,12 @@ bool ProtocolBinaryConfigurable::readReadReply(serial::Serial& port) {
   if (!readWord(port, word)) return failRead(kStatusReplyWord2Cut);
   if (!readWord(port, word)) return failRead(kStatusLengthCut);
   const std::size_t length = word;
+  // Left unread when it cannot come in time: if the length was no reply's,
+  // its bytes are frames.
+  const auto line_time = std::chrono::milliseconds(port.lineTimeMs(length));
+  if (RegisterCompletion::Clock::now() + line_time > until) return failRead(kStatusDataCut);
   buffer_.clear();
-  if (port.read(buffer_, length) != length) return failRead(kStatusDataCut);
+  if (port.read(buffer_, length, until) != length) return failRead(kStatusDataCut);
   line_.post(ReplyKind::kData, kStatusSuccess, buffer_);
   return false;
 }

@@ -15,6 +15,18 @@
 // any other code, and a cut status frame (409), ends whichever waits; after
 // a request gave up, the next waits for its late reply or kSettle of quiet.
 //
+// FB FF and FA FF begin a reply only while one is expected: a request waits
+// for it, or one gave up and its reply is still owed (register_completion.h).
+// At any other time they are bytes between sample frames, searched for the
+// next frame as version 1 does (frame_word_reader.h): a stray FB or FA in
+// front of a frame costs no more than that frame. A reply's length word
+// claims up to 65,535 bytes, 5.7 s of line at 115200 baud, which a stray
+// byte can make of a frame's values: its data may take until the waiting
+// request's deadline (or the end of the settle, for an owed one) and no
+// longer. A length the line cannot carry by then is cut at once, and one
+// that has not come whole by then is cut there (status 405, the request
+// ends with it); the bytes after the cut are searched for frames again.
+//
 // A write carries at most 65535 data bytes, the most its length word can
 // count; a longer one is refused before anything is sent. A request the port
 // could not send whole fails with the time-out error and what is still
@@ -53,7 +65,8 @@ class ProtocolBinaryConfigurable : public ProtocolBinary {
   static constexpr std::uint16_t kStatusCodeCut = 409;
 
   // True only for a sample frame; register replies and status frames are
-  // posted to the waiting request and give false. Acquisition thread only.
+  // posted to the waiting request and give false, as do the bytes of an
+  // unexpected one. Acquisition thread only.
   bool readSample(std::vector<double>& sample, PortHolder& comms) override;
 
   // Both raise "Timeout must be greater than 0 ms" for a time-out below 1
@@ -70,7 +83,7 @@ class ProtocolBinaryConfigurable : public ProtocolBinary {
                      std::int64_t timeout_ms) override;
 
  private:
-  bool readReadReply(serial::Serial& port);
+  bool readReadReply(serial::Serial& port, RegisterCompletion::Clock::time_point until);
   bool readStatusFrame(serial::Serial& port);
   bool readWord(serial::Serial& port, std::uint16_t& word);
   // Ends a waiting read with `status`; false, as readSample then returns.

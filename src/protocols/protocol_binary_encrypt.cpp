@@ -9,6 +9,8 @@ ProtocolBinaryEncrypt::ProtocolBinaryEncrypt() : cipher_(kDeviceKey) {
   plaintext_.reserve(200);
 }
 
+void ProtocolBinaryEncrypt::startStream(PortHolder&, StreamStart, SampleRule) { first_word_.restart(); }
+
 bool ProtocolBinaryEncrypt::readSample(std::vector<double>& sample, PortHolder& comms) {
   serial::Serial& port = portOf(comms);
   if (!first_word_.read(port, buffer_, header_)) return false;

@@ -33,6 +33,7 @@ class ProtocolBinaryEncrypt : public Protocol {
   // True when a whole frame was read: `sample` then holds the values (empty
   // for a count of 0 or above 1023, whose frames carry no ciphertext).
   bool readSample(std::vector<double>& sample, PortHolder& comms) override;
+  void startStream(PortHolder& comms, StreamStart start, SampleRule rule) override;
 
   // Ciphertext bytes that follow a count word.
   static std::size_t cipherBytes(std::uint16_t count) { return Aes128InverseCipher::kBlockBytes * (count / 16u + 1u); }

@@ -12,16 +12,28 @@ const std::string kLineFeed("\n");
 
 }  // namespace
 
+void ProtocolString::startStream(PortHolder& comms, StreamStart start, SampleRule rule) {
+  rule_ = rule;
+  at_line_start_ =
+      rule == SampleRule::kAsReceived && start == StreamStart::kPortOpened && portOf(comms).bytesDroppedAtOpen() == 0;
+}
+
 void ProtocolString::receiveLine(PortHolder& comms) {
   serial::Serial& port = portOf(comms);
   // Cleared, not replaced: the capacity stays for the next line.
   line_.clear();
   port.readLine(line_, kMaxLineBytes, kLineFeed);
+  if (line_.empty()) return;
+  const bool ended = line_.back() == '\n';
+  // A line without its line feed was cut by silence or by the size limit.
+  const bool cut_taken_as_whole = rule_ == SampleRule::kAsReceived;
+  line_is_whole_ = at_line_start_ && (ended || cut_taken_as_whole);
+  at_line_start_ = ended || line_is_whole_;
 }
 
 bool ProtocolString::readSample(std::vector<double>& sample, PortHolder& comms) {
   receiveLine(comms);
-  if (line_.empty()) return false;
+  if (line_.empty() || !line_is_whole_) return false;
   return parseLine(sample, line_);
 }
 

@@ -25,6 +25,11 @@ bool ProtocolStringConfigurable::readSample(std::vector<double>& sample, PortHol
   // Also drops a lone line feed, and one byte cut off by the time-out, which
   // could not be told apart from the start of a reply.
   if (line_.size() < 2) return false;
+  // A reply is sorted as one also where it might be the tail of a line that
+  // began before the stream did: a reply or error that begins with its own
+  // letter is far likelier than a tail that does, and a device that answers
+  // the first request after connect before it sends anything else must not
+  // have its answer dropped.
   switch (line_[0]) {
     case 'E':
       echoDeviceError(line_);
@@ -38,7 +43,7 @@ bool ProtocolStringConfigurable::readSample(std::vector<double>& sample, PortHol
       handleReadReply();
       return false;
     default:
-      return parseLine(sample, line_);
+      return lineIsWhole() && parseLine(sample, line_);
   }
 }
 

@@ -5,7 +5,12 @@
 // dropped; the first byte sorts the rest: "R"/"r" is a read reply, "O" an
 // acknowledgement, "E" a device error (echoed to standard output as
 // "ERR " + line + "\n" through console/console_sink.h, which shows the line's
-// control bytes as \xHH), anything else a sample line. A register call writes
+// control bytes as \xHH), anything else a sample line. Sample lines follow the
+// stream's rule (protocol_string.h): one that began before the stream did is
+// dropped. Replies are sorted by their first letter also there, so that a
+// device that answers the first request after connect before it sends
+// anything else is heard. A reply line that arrives while no request waits
+// costs that line alone, which was no sample. A register call writes
 // its request from the caller's thread and waits until the acquisition thread
 // posts its reply or the time-out passes.
 //
@@ -34,7 +39,7 @@ namespace feltwise_comm {
 
 class ProtocolStringConfigurable : public ProtocolString {
  public:
-  // True only for a sample line that parseLine accepted.
+  // True only for a whole sample line that parseLine accepted.
   bool readSample(std::vector<double>& sample, PortHolder& comms) override;
 
   // Writes "r<address>,<id>,0" and waits up to `timeout_ms` for the reply;

@@ -58,6 +58,20 @@ bool RegisterCompletion::accepts(ReplyKind kind) const {
   return false;
 }
 
+bool RegisterCompletion::expectsReply(Clock::time_point& until) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Clock::time_point now = Clock::now();
+  if (busy_ && !done_) {
+    until = now < deadline_ ? deadline_ : deadline_ + kSettle;
+    return true;
+  }
+  if (owed_ && now < quiet_since_ + kSettle) {
+    until = quiet_since_ + kSettle;
+    return true;
+  }
+  return false;
+}
+
 void RegisterCompletion::post(ReplyKind kind, std::uint16_t status) {
   static const std::vector<std::uint8_t> kNoBytes;
   post(kind, status, kNoBytes);
@@ -100,6 +114,7 @@ RegisterCompletion::Turn::Turn(RegisterCompletion& line, RegisterKind kind, std:
   }
   line_.busy_ = true;
   line_.kind_ = kind_;
+  line_.deadline_ = deadline_;
   line_.done_ = false;
   line_.status_ = kPending;
   holding_ = true;

@@ -22,6 +22,9 @@
 //   time-out: if the time-out passes first, the request fails with its
 //   time-out error and sends nothing.
 // - A reply that arrives while no request waits is dropped, never kept.
+// - A reply is expected only while a request waits for it or one is owed
+//   (`expectsReply`); a decoder that sees what looks like the start of a
+//   reply at any other time takes it for bytes of the sample stream.
 //
 // What no host can tell apart: a reply that comes later than kSettle after
 // its request gave up, or a second copy of a reply that arrives after the
@@ -92,6 +95,13 @@ class RegisterCompletion {
     bool holding_ = false;
   };
 
+  // Whether a reply may begin now: a request waits for one, or one is owed
+  // and the settle has not passed. `until` is then the moment by which its
+  // bytes must have come: the waiting request's deadline (kSettle later for
+  // a request whose time has just run out, which gives up owing it), or the
+  // end of the settle. Acquisition thread.
+  bool expectsReply(Clock::time_point& until);
+
   // A reply or status from the device. `bytes` are a successful data
   // reply's data.
   void post(ReplyKind kind, std::uint16_t status);
@@ -107,7 +117,8 @@ class RegisterCompletion {
   std::condition_variable cv_;
   bool busy_ = false;  // a request holds the line
   RegisterKind kind_ = RegisterKind::kRead;
-  bool done_ = false;  // its reply has come
+  Clock::time_point deadline_{};  // the holder's
+  bool done_ = false;             // its reply has come
   std::uint16_t status_ = kPending;
   std::vector<std::uint8_t> bytes_;
   bool owed_ = false;

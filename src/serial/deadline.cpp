@@ -18,6 +18,13 @@ Deadline Deadline::in(std::uint64_t milliseconds) {
   return deadline;
 }
 
+Deadline Deadline::at(Clock::time_point moment) {
+  Deadline deadline;
+  deadline.bounded_ = true;
+  deadline.at_ = moment;
+  return deadline;
+}
+
 int Deadline::millisecondsLeft() const {
   if (!bounded_) return -1;
   const Clock::time_point now = Clock::now();

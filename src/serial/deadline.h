@@ -20,12 +20,14 @@ class Deadline {
   // A deadline that never comes: wait as long as it takes.
   static Deadline never() { return Deadline(); }
   static Deadline in(std::uint64_t milliseconds);
+  static Deadline at(Clock::time_point moment);
 
   bool bounded() const { return bounded_; }
   // Milliseconds to wait for: -1 for a deadline that never comes, 0 once it
   // has passed. Rounded up, since a wait of 0 ms in the last fraction of a
   // millisecond would spin.
   int millisecondsLeft() const;
+  bool passed() const { return bounded_ && at_ <= Clock::now(); }
   Deadline earlier(const Deadline& other) const;
 
  private:

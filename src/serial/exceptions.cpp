@@ -12,6 +12,7 @@ IOException::IOException(std::string file, int line, const std::string& descript
     : SerialError("IO Exception: " + description + ", file " + file + ", line " + std::to_string(line) + "."),
       file_(std::move(file)),
       line_(line),
+      description_(description),
       error_number_(error_number),
       // The system category reads the platform's own numbers: on POSIX its
       // text is strerror's; on Windows the C++ runtime's for a GetLastError() code.

@@ -91,7 +91,7 @@ Serial::~Serial() {
 void Serial::open() {
   if (port_.empty()) throw std::invalid_argument("Empty port is invalid.");
   if (is_open_) throw SerialException("Serial port already open.");
-  platform_->open(port_, {baudrate_, bytesize_, parity_, stopbits_, flowcontrol_});
+  dropped_at_open_ = platform_->open(port_, {baudrate_, bytesize_, parity_, stopbits_, flowcontrol_});
   received_.clear();
   is_open_ = true;
 }
@@ -105,6 +105,11 @@ void Serial::close() {
 
 bool Serial::isOpen() const { return is_open_; }
 
+void Serial::forgetAfterFork() noexcept {
+  is_open_ = false;
+  platform_->forgetAfterFork();
+}
+
 void Serial::setTimeouts(const Timeouts& timeouts) {
   // Readers and writers consult the record and the receive buffer under their
   // own locks; take both so that a change never tears a running call.
@@ -112,7 +117,7 @@ void Serial::setTimeouts(const Timeouts& timeouts) {
   auto write_lock = claim(write_mutex_, kWriteLockFailure);
   timeouts_ = timeouts;
   if (!is_open_) return;
-  platform_->configure({baudrate_, bytesize_, parity_, stopbits_, flowcontrol_});
+  dropped_at_open_ += platform_->configure({baudrate_, bytesize_, parity_, stopbits_, flowcontrol_}) + received_.size();
   received_.clear();
 }
 
@@ -139,10 +144,22 @@ bool Serial::fillReceiveBuffer(const Deadline& total, bool gap_limited) {
   // The gap between two bytes is measured from the last byte handed out.
   const Deadline deadline = gap_limited ? gapDeadline(timeouts_, total) : total;
   received_.filled(platform_->readSome(received_.space(), received_.capacity(), deadline));
-  return received_.size() != 0;
+  if (received_.size() == 0) return false;
+  // One clock read per batch of bytes the device hands over, not per byte.
+  last_received_.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+  return true;
 }
 
 std::size_t Serial::read(std::vector<std::uint8_t>& buffer, std::size_t size) {
+  return readUntil(buffer, size, Deadline::never());
+}
+
+std::size_t Serial::read(std::vector<std::uint8_t>& buffer, std::size_t size,
+                         std::chrono::steady_clock::time_point give_up) {
+  return readUntil(buffer, size, Deadline::at(give_up));
+}
+
+std::size_t Serial::readUntil(std::vector<std::uint8_t>& buffer, std::size_t size, const Deadline& give_up) {
   auto lock = claim(read_mutex_, kReadLockFailure);
   if (!is_open_) throw PortNotOpenedException("Serial::read");
   if (size == 0) return 0;
@@ -152,12 +169,12 @@ std::size_t Serial::read(std::vector<std::uint8_t>& buffer, std::size_t size) {
     buffer.insert(buffer.end(), received_.data(), received_.data() + take);
     received_.consume(take);
     got += take;
-    if (got == size) return got;
+    if (got == size || give_up.passed()) return got;
     // Counted afresh whenever the buffer runs dry, that is at the call or just
     // after bytes arrived: the total bounds a silence. A 2050-byte frame takes
     // 180 ms at 115200 baud, and must not be cut at 100 ms while it arrives.
     // The clock is read only then.
-    if (!fillReceiveBuffer(readDeadline(timeouts_, size), got != 0)) return got;
+    if (!fillReceiveBuffer(readDeadline(timeouts_, size).earlier(give_up), got != 0)) return got;
   }
 }
 
@@ -189,6 +206,17 @@ std::size_t Serial::readLine(std::string& buffer, std::size_t size, const std::s
   return got;
 }
 
+std::size_t Serial::bytesDroppedAtOpen() const { return dropped_at_open_.load(); }
+
+std::chrono::steady_clock::time_point Serial::lastReceivedAt() const {
+  return std::chrono::steady_clock::time_point(
+      std::chrono::steady_clock::duration(last_received_.load(std::memory_order_relaxed)));
+}
+
+std::uint64_t Serial::lineTimeMs(std::size_t bytes) const {
+  return serial::lineTimeMs(bytes, baudrate_, bytesize_, parity_, stopbits_);
+}
+
 std::string Serial::readLine(std::size_t size, const std::string& eol) {
   std::string line;
   readLine(line, size, eol);
@@ -204,7 +232,7 @@ std::size_t Serial::write(const std::vector<std::uint8_t>& data) { return write(
 std::size_t Serial::write(const std::uint8_t* data, std::size_t size) {
   auto lock = claim(write_mutex_, kWriteLockFailure);
   if (!is_open_) throw PortNotOpenedException("Serial::write");
-  const Deadline deadline = writeDeadline(timeouts_, size, lineTimeMs(size, baudrate_, bytesize_, parity_, stopbits_));
+  const Deadline deadline = writeDeadline(timeouts_, size, lineTimeMs(size));
   std::size_t done = 0;
   while (done < size) {
     const std::size_t taken = platform_->writeSome(data + done, size - done, deadline);

@@ -17,14 +17,16 @@
 //   carry the bytes at the port's baud rate and character frame.
 // - Two locks: the read lock serialises `read`, `readLine` and `peekReceived`, the write lock
 //   the three `write`s, so a request can be written while a reader waits.
-//   `flush` and `setTimeouts` take the read lock, then the write lock. `close`, `isOpen`, the
-//   constructor and the destructor take no lock.
+//   `flush` and `setTimeouts` take the read lock, then the write lock. `close`, `isOpen`,
+//   `bytesDroppedAtOpen`, `lastReceivedAt`, `lineTimeMs`, the constructor and the destructor
+//   take no lock.
 // - Once sizes settle nothing allocates: the receive buffer is allocated with
 //   the port, and reads append to the caller's buffer.
 #ifndef FELTWISE_SERIAL_SERIAL_H
 #define FELTWISE_SERIAL_SERIAL_H
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -95,6 +97,13 @@ class Serial {
   void close();
   bool isOpen() const;
 
+  // In a child process after fork(), where the threads that used this port
+  // do not exist and the locks they held stay held: closes the child's copy
+  // of the device without taking a lock and without touching the parent's
+  // (its lock and exclusive mode stay). Only the destructor may follow, and
+  // only where no lock can be held; leaking the object is the safe choice.
+  void forgetAfterFork() noexcept;
+
   void setTimeouts(const Timeouts& timeouts);
   Timeouts getTimeouts() const;
 
@@ -115,6 +124,10 @@ class Serial {
 
   // Appends up to `size` bytes to `buffer`; returns how many arrived.
   std::size_t read(std::vector<std::uint8_t>& buffer, std::size_t size = 1);
+  // The same, but it also returns once `give_up` has passed, with what came
+  // by then: for a decoder whose bytes may not hold up the stream past a
+  // moment of its own, however steadily they arrive.
+  std::size_t read(std::vector<std::uint8_t>& buffer, std::size_t size, std::chrono::steady_clock::time_point give_up);
 
   // Copies up to `size` of the bytes that have arrived but not been read yet
   // into `into`, without waiting and without asking the device; returns how
@@ -129,6 +142,19 @@ class Serial {
   std::size_t readLine(std::string& buffer, std::size_t size = 65536, const std::string& eol = "\n");
   std::string readLine(std::size_t size = 65536, const std::string& eol = "\n");
 
+  // Received bytes the device held, and the port dropped, since it was opened
+  // (every configuration starts the input afresh: the open's own, and
+  // setTimeouts). More than 0 means the device was already sending as the
+  // port opened, so what follows may start part-way through its data.
+  std::size_t bytesDroppedAtOpen() const;
+  // When bytes last came from the device (the steady clock; its epoch before
+  // the first). A device that sent a moment ago is still sending.
+  std::chrono::steady_clock::time_point lastReceivedAt() const;
+
+  // Milliseconds, rounded up, that the line needs to carry `bytes` at this
+  // port's settings (lineTimeMs below).
+  std::uint64_t lineTimeMs(std::size_t bytes) const;
+
   // Write everything or until the write time-out (line time included); return
   // the bytes accepted.
   std::size_t write(const std::string& data);
@@ -140,6 +166,7 @@ class Serial {
   // until `total` (or the gap limit, once bytes have come) for the first
   // byte. False on time-out or once reading was stopped.
   bool fillReceiveBuffer(const Deadline& total, bool gap_limited);
+  std::size_t readUntil(std::vector<std::uint8_t>& buffer, std::size_t size, const Deadline& give_up);
 
   std::string port_;
   std::uint32_t baudrate_;
@@ -150,6 +177,8 @@ class Serial {
   Timeouts timeouts_;  // guarded by both locks: either one to read it
   std::atomic<bool> is_open_{false};
   std::atomic<bool> reading_stopped_{false};
+  std::atomic<std::size_t> dropped_at_open_{0};
+  std::atomic<std::chrono::steady_clock::duration::rep> last_received_{0};
 
   std::mutex read_mutex_;
   std::mutex write_mutex_;

@@ -27,7 +27,9 @@ using feltwise_test::PtyPair;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// A stable name for whichever pseudo-terminal is plugged in now.
+// A stable name for whichever pseudo-terminal is plugged in now. Unplugged,
+// the name is gone, as udev removes a /dev/serial/by-id link (and a freed
+// pseudo-terminal number may be another program's by the next retry).
 class ReplugLine {
  public:
   explicit ReplugLine(const std::string& name) : link_(::testing::TempDir() + name), device_(new PtyPair) {
@@ -38,7 +40,10 @@ class ReplugLine {
 
   const std::string& path() const { return link_; }
   PtyPair& device() { return *device_; }
-  void unplug() { device_->unplug(); }
+  void unplug() {
+    device_->unplug();
+    std::remove(link_.c_str());
+  }
   // A new device node, and the link moved to it in one step.
   void replug() {
     device_ = std::make_unique<PtyPair>();

@@ -112,6 +112,35 @@ TEST(SampleFeed, FramesCarryTheReconnectsBeforeThemAndRestartForgetsThem) {
   EXPECT_EQ(out.reconnects, 0u);
 }
 
+TEST(SampleFeed, ASampleGivenBackIsTakenAgainUnlessNewerFramesTookItsPlace) {
+  SampleFeed feed;
+  feed.activate(2);
+  StampedSample out;
+  handOff(feed, 1, 2);
+  ASSERT_TRUE(feed.take(Path::kQueue, out));
+  feed.give_back(Path::kQueue, out);
+  ASSERT_TRUE(feed.take(Path::kQueue, out));
+  EXPECT_EQ(out.seq, 1u);
+  EXPECT_EQ(out.dropped, 0u);
+  handOff(feed, 3, 3);  // the queue is full again: 2 and 3
+  feed.give_back(Path::kQueue, out);
+  ASSERT_TRUE(feed.take(Path::kQueue, out));
+  EXPECT_EQ(out.seq, 2u);
+  EXPECT_EQ(out.dropped, 1u) << "frame 1 could not go back: counted";
+
+  ASSERT_TRUE(feed.take(Path::kNewest, out));
+  EXPECT_EQ(out.seq, 3u);
+  feed.give_back(Path::kNewest, out);
+  ASSERT_TRUE(feed.take(Path::kNewest, out));
+  EXPECT_EQ(out.seq, 3u);
+  const std::uint64_t dropped = out.dropped;
+  handOff(feed, 4, 4);
+  feed.give_back(Path::kNewest, out);
+  ASSERT_TRUE(feed.take(Path::kNewest, out));
+  EXPECT_EQ(out.seq, 4u);
+  EXPECT_EQ(out.dropped, dropped + 1);
+}
+
 struct CauseCase {
   const char* detail;
   int seen_errno;
@@ -142,6 +171,8 @@ INSTANTIATE_TEST_SUITE_P(
                   PortOpenError::Cause::kPermission, EACCES},
         CauseCase{"IO Exception: something else, file x, line 1.", EPERM, PortOpenError::Cause::kPermission, EPERM},
         CauseCase{"IO Exception: something else, file x, line 1.", EIO, PortOpenError::Cause::kOther, EIO},
+        CauseCase{"Unknown error opening the serial port: 21", 0, PortOpenError::Cause::kNotSerialPort, EISDIR},
+        CauseCase{"Error getting the serial port state.", ENOTTY, PortOpenError::Cause::kNotSerialPort, ENOTTY},
         CauseCase{"IO Exception: something else, file x, line 1.", 0, PortOpenError::Cause::kOther, 0}));
 
 }  // namespace

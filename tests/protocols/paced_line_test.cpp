@@ -12,13 +12,11 @@
 #include <string>
 #include <thread>
 
-#include "aes128_reference_cipher.h"
 #include "comms/component_factory.h"
+#include "counter_stream.h"
 #include "feltwise_comm/feltwise_comms.h"
-#include "protocols/protocol_binary_encrypt.h"
 #include "protocols/protocol_string.h"
 #include "support/paced_line.h"
-#include "support/played_sensor.h"
 #include "support/pty_pair.h"
 
 namespace {
@@ -26,62 +24,14 @@ namespace {
 using feltwise_comm::FeltwiseComms;
 using feltwise_comm::PortHolder;
 using feltwise_comm::Protocol;
-using feltwise_test::isCounterSample;
+using feltwise_test::Bytes;
+using feltwise_test::counterSampleBytes;
+using feltwise_test::isWholeCounterSample;
 using feltwise_test::LinePace;
 using feltwise_test::PacedLine;
-using feltwise_test::PlayedSensor;
 using feltwise_test::PtyPair;
-using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-const feltwise_test::AesKey kSensorKey = {0x2B, 0x7E, 0x15, 0x16, 0x28, 0xAE, 0xD2, 0xA6,
-                                          0xAB, 0xF7, 0x15, 0x88, 0x09, 0xCF, 0x4F, 0x3C};
-
-bool isText(int version) { return version == 0 || version == 3; }
-PlayedSensor::Wire wireOf(int version) {
-  return isText(version) ? PlayedSensor::Wire::kText : PlayedSensor::Wire::kBinary;
-}
-
-// Counter words as PlayedSensor writes them (14 bits in two 7-bit bytes, so
-// that no payload byte is FF), and lines of decimal counters.
-void putCounter(Bytes& out, std::uint32_t counter) {
-  const std::uint32_t c = counter % (1u << 14);
-  out.push_back(static_cast<std::uint8_t>(c & 0x7F));
-  out.push_back(static_cast<std::uint8_t>(c >> 7));
-}
-
-// Sample `k` of a stream: a frame of `count` values (versions 1, 2, 4) or a
-// line of `count` numbers (versions 0, 3), value i being the counter k + i.
-Bytes sampleBytes(int version, std::uint16_t count, std::uint32_t k) {
-  Bytes out;
-  if (isText(version)) {
-    // Five digits each from 10000 up, so a line's length is six bytes a value.
-    std::string line;
-    for (std::uint32_t i = 0; i < count; ++i) {
-      if (i != 0) line += ',';
-      line += std::to_string((10000 + k + i) % (1u << 14));
-    }
-    line += '\n';
-    return Bytes(line.begin(), line.end());
-  }
-  out = {0xFF, 0xFF, static_cast<std::uint8_t>(count & 0xFF), static_cast<std::uint8_t>(count >> 8)};
-  if (version != 2) {
-    for (std::uint32_t i = 0; i < count; ++i) putCounter(out, k + i);
-    return out;
-  }
-  Bytes plaintext;
-  const std::size_t plain_bytes = feltwise_comm::ProtocolBinaryEncrypt::cipherBytes(count);
-  for (std::uint32_t i = 0; plaintext.size() < plain_bytes; ++i) putCounter(plaintext, k + i);
-  const Bytes ciphertext = feltwise_test::aes128EncryptEcb(kSensorKey, plaintext);
-  out.insert(out.end(), ciphertext.begin(), ciphertext.end());
-  return out;
-}
-
-// Values a whole sample holds: version 2's count 1023 carries 512 in its blocks.
-std::size_t valuesOf(int version, std::uint16_t count) {
-  return version == 2 ? feltwise_comm::ProtocolBinaryEncrypt::valueCount(count) : count;
-}
 
 struct Tally {
   std::size_t whole = 0;
@@ -114,7 +64,7 @@ void playStream(PtyPair& pty, const PacedCase& c) {
   for (std::uint32_t k = 0; k < c.samples; ++k) {
     std::this_thread::sleep_until(next);
     next += c.period;
-    const Bytes bytes = sampleBytes(c.version, c.count, k);
+    const Bytes bytes = counterSampleBytes(c.version, c.count, k);
     if (c.split.count() == 0) {
       line.send(bytes);
       continue;
@@ -127,7 +77,7 @@ void playStream(PtyPair& pty, const PacedCase& c) {
 }
 
 void countSample(Tally& tally, const std::vector<double>& sample, const PacedCase& c) {
-  if (isCounterSample(sample, valuesOf(c.version, c.count), wireOf(c.version))) {
+  if (isWholeCounterSample(sample, c.version, c.count)) {
     ++tally.whole;
   } else {
     ++tally.cut;
@@ -240,8 +190,8 @@ class PacedLineBinary : public PacedLineProtocol {};
 
 TEST_P(PacedLineBinary, AFrameCutOffBySilenceIsNeverDelivered) {
   const int version = GetParam();
-  const Bytes cut_frame = sampleBytes(version, 1023, 0);
-  const Bytes whole_frame = sampleBytes(version, 1023, 1);
+  const Bytes cut_frame = counterSampleBytes(version, 1023, 0);
+  const Bytes whole_frame = counterSampleBytes(version, 1023, 1);
   std::thread sensor([&] {
     PacedLine line(pty_);
     line.send(Bytes(cut_frame.begin(), cut_frame.begin() + static_cast<std::ptrdiff_t>(cut_frame.size() / 2)));
@@ -256,7 +206,7 @@ TEST_P(PacedLineBinary, AFrameCutOffBySilenceIsNeverDelivered) {
   sensor.join();
   ASSERT_EQ(delivered.size(), 1u);
   // The second frame, whole: the half frame before the silence left nothing.
-  EXPECT_TRUE(isCounterSample(delivered[0], valuesOf(version, 1023), PlayedSensor::Wire::kBinary));
+  EXPECT_TRUE(isWholeCounterSample(delivered[0], version, 1023));
   EXPECT_EQ(delivered[0][0], 1.0);
 }
 
@@ -270,7 +220,7 @@ class PacedLineText : public PacedLineProtocol {};
 TEST_P(PacedLineText, ALineOfSixtyKilobytesArrivesWholeAfterFiveSeconds) {
   // 10000 numbers, 59,999 bytes: 5.2 s on the line, one sample.
   const PacedCase c{"HugeLine", GetParam(), 10000, 1, 0ms, 0ms, pace(64, 200us)};
-  const Bytes line = sampleBytes(c.version, c.count, 0);
+  const Bytes line = counterSampleBytes(c.version, c.count, 0);
   ASSERT_LT(line.size(), feltwise_comm::ProtocolString::kMaxLineBytes);
   std::thread sensor([&] { playStream(pty_, c); });
   Tally tally;

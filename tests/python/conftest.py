@@ -51,11 +51,12 @@ class PtySensor:
 
 class ReplugPort:
     """A device behind a stable name, as /dev/serial/by-id gives one: `path` is
-    a symlink to the slave of a pseudo-terminal. `unplug()` hangs the line up
-    and the old device node disappears, as when a USB adapter is pulled out;
-    `replug()` makes a new pseudo-terminal and moves the link to it, as when
-    the adapter comes back under another /dev/ttyUSB number. `device` is the
-    current one (a PtySensor)."""
+    a symlink to the slave of a pseudo-terminal. `unplug()` hangs the line up;
+    the old device node and the link disappear, as when a USB adapter is
+    pulled out (and the freed pseudo-terminal number may soon be another
+    program's). `replug()` makes a new pseudo-terminal and links the name to
+    it, as when the adapter comes back under another /dev/ttyUSB number.
+    `device` is the current one (a PtySensor)."""
 
     def __init__(self, directory):
         self.path = os.path.join(str(directory), "feltwise-by-id")
@@ -64,13 +65,14 @@ class ReplugPort:
 
     def unplug(self) -> None:
         self.device.unplug()
+        os.unlink(self.path)
 
     def replug(self) -> "PtySensor":
         self.device.close()
         self.device = PtySensor()
         moved = self.path + ".new"
         os.symlink(self.device.path, moved)
-        os.replace(moved, self.path)  # in one step, as udev does
+        os.replace(moved, self.path)
         return self.device
 
     def close(self) -> None:

@@ -1,6 +1,7 @@
 """feltwise.Sensor end to end: a sensor on a pseudo-terminal, played by another process."""
 
 import asyncio
+import json
 import os
 import subprocess
 import sys
@@ -191,6 +192,24 @@ def test_a_missing_port_raises_the_port_error_with_errno(tmp_path):
     assert refused.value.errno == 2 and "No such file" in refused.value.strerror
 
 
+@pytest.mark.parametrize("kind", ["/dev/null", "directory", "file"])
+def test_what_is_no_serial_port_says_so_and_names_no_source_file(tmp_path, kind):
+    from feltwise_comm_py import FeltwiseComms
+
+    path = {"/dev/null": "/dev/null", "directory": str(tmp_path), "file": str(tmp_path / "notes.txt")}[kind]
+    (tmp_path / "notes.txt").write_text("not a port")
+    with pytest.raises(feltwise.PortError) as refused:
+        Sensor(path)
+    error = refused.value
+    assert error.cause == "not a serial port"
+    assert str(error).startswith(f"Cannot open serial port: {path}: not a serial port")
+    assert ".cpp" not in str(error) + error.detail and "line" not in error.detail
+    comms = FeltwiseComms()
+    comms.init()
+    with pytest.raises(RuntimeError, match=f"^Cannot open serial port: {path}$"):
+        comms.connect(path)
+
+
 def test_feltwise_comms_keeps_its_plain_message_for_the_same_port(sensor):
     from feltwise_comm_py import FeltwiseComms
 
@@ -238,6 +257,83 @@ def test_an_unplugged_sensor_raises_device_lost_after_its_last_sample(sensor):
             streaming.read(timeout=5.0)
         assert not streaming.is_connected()
         assert "lost" in repr(streaming)
+
+
+# --- what zero() and the library tell ------------------------------------------------
+
+# Streams frames at arg frames/s until killed.
+STREAM_AT = """
+while True:
+    os.write(fd, struct.pack("<HHHH", 0xFFFF, 2, 1, 2))
+    time.sleep(1.0 / arg)
+"""
+
+
+def test_zero_says_why_it_failed(sensor, replug_port):
+    with Sensor(sensor.path) as silent:
+        with pytest.raises(feltwise.SensorError, match="no sample arrived") as failed:
+            silent.zero()
+        assert str(failed.value).startswith("Could not zero the sensor: ")
+    slow_stream = SensorProcess(sensor, STREAM_AT, 12)
+    try:
+        with Sensor(sensor.path) as slow:
+            with pytest.raises(
+                feltwise.SensorError,
+                match=r"^Could not zero the sensor: \d+ of 20 samples arrived in time; the sensor streams ",
+            ):
+                slow.zero()
+    finally:
+        slow_stream.stop()
+    with Sensor(replug_port.path) as lost:
+        replug_port.unplug()
+        assert wait_until(lambda: not lost.is_connected())
+        with pytest.raises(feltwise.DeviceLostError, match="^Could not zero the sensor: the port failed"):
+            lost.zero()
+    replug_port.replug()
+    with Sensor(replug_port.path, reconnect=True) as away:
+        replug_port.unplug()
+        assert wait_until(lambda: not away.is_connected())
+        with pytest.raises(feltwise.SensorError, match="the device is unplugged") as failed:
+            away.zero()
+        assert not isinstance(failed.value, feltwise.DeviceLostError)
+
+
+# The library's notices, through Sensor: a unit whose channel the sensor does
+# not send, and a protocol-3 device's error line. Python's logging shows them
+# on stderr; nothing reaches the process's standard output (fd 1).
+NOTICES = r"""
+import logging, os, sys, time, tty
+import feltwise
+
+logging.basicConfig(level=logging.WARNING, format="%(name)s %(levelname)s %(message)s")
+master, slave = os.openpty()
+tty.setraw(master)
+port = os.ttyname(slave)
+with feltwise.Sensor(port, sys.argv[1]) as sensor:
+    for _ in range(3):
+        os.write(master, b"E03 over\x1b[2Jheat\n1.5,2.5\n")
+        assert sensor.read(timeout=2.0) is not None
+    time.sleep(0.1)
+"""
+
+
+def test_the_librarys_notices_go_to_logging_naming_the_port_and_unit(param_file):
+    # Unit 1 reads channel 5; the device sends 2 values a line.
+    params = param_file(3, [taxel_record(0, 0), taxel_record(5, 1)])
+    done = subprocess.run([sys.executable, "-c", NOTICES, params], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == ""
+    lines = done.stderr.splitlines()
+    unplugged = [line for line in lines if "not plugged in" in line]
+    assert len(unplugged) == 1
+    assert unplugged[0].startswith("feltwise WARNING /dev/")
+    assert unplugged[0].endswith(
+        ": unit 1 (TaxelPolyfitModel, output 1) is configured but not plugged in: "
+        "it reads raw channel 5, the sensor sends 2 values"
+    )
+    device_lines = [line for line in lines if "device error line" in line]
+    assert len(device_lines) == 3
+    assert device_lines[0].endswith(": device error line: E03 over\\x1b[2Jheat")
 
 
 # --- reconnect --------------------------------------------------------------------
@@ -350,6 +446,150 @@ def test_close_from_another_thread_ends_a_waiting_read(sensor):
     with pytest.raises(feltwise.SensorClosedError):
         silent.read(timeout=0)
     assert "closed" in repr(silent)
+
+
+@pytest.mark.parametrize(
+    "protocol, call",
+    [
+        (4, lambda device: device.read_register(1, 0, timeout=8.0)),
+        (3, lambda device: device.write_register(1, 0, b"\x01", timeout=8.0)),
+        (1, lambda device: device.zero()),
+    ],
+    ids=["read_register", "write_register", "zero"],
+)
+def test_close_ends_a_request_waiting_in_another_thread_with_sensor_closed(sensor, figures, protocol, call):
+    device = Sensor(sensor.path, protocol=protocol)
+    ended = []
+
+    def request():
+        started = time.monotonic()
+        try:
+            call(device)
+        except Exception as error:  # noqa: BLE001 - the test looks at what it was
+            ended.append((error, time.monotonic() - started))
+
+    waiting = threading.Thread(target=request)
+    waiting.start()
+    time.sleep(0.3)
+    started = time.monotonic()
+    device.close()
+    closing = time.monotonic() - started
+    waiting.join(timeout=10.0)
+    error, waited = ended[0]
+    figures.update(close_s=round(closing, 3), request_ended_after_s=round(waited, 3))
+    assert isinstance(error, feltwise.SensorClosedError), repr(error)
+    # A time-out would have come after 8 s (zero: 0.55 s, as a failure to zero).
+    assert waited < 4.0
+
+
+# A sensor streams 2,000 frames/s into a queue that never overflows; the main
+# thread iterates samples() when SIGINT comes. Prints the (seq, dropped) of
+# every sample it was given, before and after the interrupt.
+INTERRUPTED_SAMPLES = """
+import json, os, signal, struct, subprocess, sys, threading, time, tty
+import feltwise
+
+master, slave = os.openpty()
+tty.setraw(master)
+sensor = feltwise.Sensor(os.ttyname(slave), queue=8192)
+
+
+def stream():
+    k = 0
+    while True:
+        os.write(master, struct.pack("<HHH", 0xFFFF, 1, k % 65536))
+        k += 1
+        time.sleep(0.0005)
+
+
+threading.Thread(target=stream, daemon=True).start()
+killer = subprocess.Popen([sys.executable, "-c",
+    "import os, signal, sys, time; time.sleep(0.3); os.kill(int(sys.argv[1]), signal.SIGINT)", str(os.getpid())])
+given = []
+sample = None
+try:
+    for sample in sensor.samples(timeout=5.0):
+        given.append((sample.seq, sample.dropped))
+except KeyboardInterrupt:
+    # Given to the loop, but interrupted before the loop's body recorded it.
+    if sample is not None and (not given or given[-1][0] != sample.seq):
+        given.append((sample.seq, sample.dropped))
+killer.wait()
+given += [(s.seq, s.dropped) for _, s in zip(range(50), sensor.samples(timeout=2.0))]
+print(json.dumps(given))
+"""
+
+
+def test_ctrl_c_during_samples_takes_no_sample_off_the_queue(figures):
+    lost_runs = 0
+    for _ in range(20):
+        done = subprocess.run([sys.executable, "-c", INTERRUPTED_SAMPLES], capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        given = json.loads(done.stdout)
+        assert len(given) > 100
+        # Each seq follows the one before, or the gap is counted in dropped.
+        if any(b[0] - a[0] - 1 != b[1] - a[1] for a, b in zip(given, given[1:])):
+            lost_runs += 1
+    figures.update(runs=20, runs_that_lost_a_sample=lost_runs)
+    assert lost_runs == 0
+
+
+# The parent opens a streaming sensor and forks. The child finds it closed,
+# and exits normally (its exit hook runs); the parent still streams, still
+# holds the port's lock, and once it closes the sensor can open the port
+# again while the child still lives.
+FORKED = """
+import os, struct, sys, threading, time, tty
+import feltwise
+
+master, slave = os.openpty()
+tty.setraw(master)
+port = os.ttyname(slave)
+
+
+def stream():
+    while True:
+        os.write(master, struct.pack("<HHHH", 0xFFFF, 2, 1, 2))
+        time.sleep(0.001)
+
+
+threading.Thread(target=stream, daemon=True).start()
+sensor = feltwise.Sensor(port, queue=64)
+assert sensor.read(timeout=2.0) is not None
+read_end, write_end = os.pipe()
+child = os.fork()
+if child == 0:
+    assert not sensor.is_connected() and sensor.closed
+    for call in (lambda: sensor.read(timeout=0.1), lambda: next(sensor.samples()), sensor.zero):
+        try:
+            call()
+            raise SystemExit("a call on the closed sensor returned")
+        except feltwise.SensorClosedError:
+            pass
+    sensor.close()
+    assert "closed" in repr(sensor)
+    os.write(write_end, b"checked")
+    time.sleep(1.0)  # lives on while the parent reopens the port
+    sys.exit(7)
+assert os.read(read_end, 16) == b"checked"
+assert sensor.is_connected() and sensor.read(timeout=2.0) is not None
+try:
+    feltwise.Sensor(port)
+    raise SystemExit("the port lock was released")
+except feltwise.PortError as error:
+    assert error.cause == "busy"
+sensor.close()
+with feltwise.Sensor(port) as again:
+    assert again.read(timeout=2.0) is not None
+_, status = os.waitpid(child, 0)
+print(os.waitstatus_to_exitcode(status))
+"""
+
+
+def test_after_fork_the_childs_sensor_is_closed_and_the_parents_undisturbed():
+    done = subprocess.run([sys.executable, "-c", FORKED], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["7"], done.stdout + done.stderr
 
 
 @pytest.mark.parametrize(

@@ -5,7 +5,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "serial/serial.h"
 #include "support/pty_pair.h"
@@ -43,6 +45,17 @@ TEST(SerialOpen, AnUnsupportedSpeedFailsToApplyAndFreesThePort) {
     EXPECT_NE(std::string(e.what()).find("Error setting serial port settings."), std::string::npos) << e.what();
   }
   EXPECT_TRUE(openCommsPort(pty.path())->isOpen());
+}
+
+// What the device had sent before the port opened is dropped, and counted:
+// the protocols take it as a device that was already sending.
+TEST(SerialOpen, CountsTheBytesItDroppedAsItOpened) {
+  PtyPair pty;
+  EXPECT_EQ(openCommsPort(pty.path())->bytesDroppedAtOpen(), 0u);
+  pty.send("stale");
+  // The kernel moves what the master wrote to the input queue on a worker of its own.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(openCommsPort(pty.path())->bytesDroppedAtOpen(), 5u);
 }
 
 }  // namespace

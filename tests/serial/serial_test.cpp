@@ -315,6 +315,24 @@ INSTANTIATE_TEST_SUITE_P(ReadAndReadLine, SerialSilenceRule, ::testing::Values(R
                            return kind.param == ReadKind::kRead ? std::string("Read") : std::string("ReadLine");
                          });
 
+// A decoder's own moment ends a read that bytes arriving without a pause
+// would keep going; the port notes when they last came.
+TEST(SerialRead, AGiveUpMomentEndsAReadThatBytesKeepGoing) {
+  PtyPair pty;
+  auto port = openCommsPort(pty.path());
+  const std::string sent = "abcdefghijk\n";
+  std::thread sensor = trickle(pty, sent, std::chrono::milliseconds(25));
+  const auto start = Clock::now();
+  std::vector<std::uint8_t> got;
+  const std::size_t count = port->read(got, sent.size(), start + std::chrono::milliseconds(100));
+  const auto received_at = port->lastReceivedAt();
+  sensor.join();
+  EXPECT_GE(count, 1u);
+  EXPECT_LT(count, sent.size());
+  EXPECT_EQ(std::string(got.begin(), got.end()), sent.substr(0, count));
+  EXPECT_GE(received_at, start);
+}
+
 TEST(SerialRead, AFrameLongerThanTheTimeoutArrivesWholeAtTheLineRate) {
   PtyPair pty;
   auto port = openCommsPort(pty.path());

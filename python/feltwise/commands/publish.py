@@ -2,7 +2,10 @@
 
 The loop reads the sensor, puts every sample under feltwise/NAME/sample and,
 between samples, answers the info and zero queries waiting (remote.py has
-the keys and payload.py the sample layout).
+the keys and payload.py the sample layout). The name is claimed before the
+sensor is opened: a name another publisher has is refused at once. A remote
+zero runs only with --allow-zero. By default the session reaches this
+machine only (zenoh_session.py).
 """
 
 import base64
@@ -70,12 +73,19 @@ def add_parser(subparsers):
         "publish",
         help="publish a sensor's samples with Zenoh",
         description="Publish every sample under feltwise/NAME/sample, answer "
-        "feltwise/NAME/info and zero the sensor on a feltwise/NAME/zero "
-        "query. docs/fleet.md describes the keys and the payload.",
+        "feltwise/NAME/info and, with --allow-zero, zero the sensor on a "
+        "feltwise/NAME/zero query. Reachable from this machine only unless "
+        "--listen, --connect or --lan say otherwise. docs/fleet.md describes "
+        "the keys, the payload and the reach.",
     )
     add_connection_arguments(publish, zenoh=True)
     publish.add_argument("--name", required=True, help="the sensor's name in the keys, e.g. left_hand")
     publish.add_argument("--zero", action="store_true", help="zero the sensor first (it must be untouched)")
+    publish.add_argument(
+        "--allow-zero",
+        action="store_true",
+        help="zero the sensor when a subscriber asks (a query for feltwise/NAME/zero); refused otherwise",
+    )
     publish.add_argument("--duration", type=positive, metavar="S", help="stop after S seconds")
     publish.add_argument(
         "--rate",
@@ -86,44 +96,59 @@ def add_parser(subparsers):
 
 
 def run(args):
-    from ..connection import connect, zero
-    from ..remote import SensorPublisher, check_name, open_session, sample_key
+    from ..connection import connect, zenoh_reach, zero
+    from ..remote import NameClaim, SensorPublisher, check_name, sample_key
     from ..source import QUEUE, LocalSource, Watch
+    from ..zenoh_session import open_session
 
     name = check_name(args.name)
     if args.port and args.port.startswith("zenoh:"):
         raise UserError("publish takes a sensor here (a port, --match or --simulate), not a zenoh: source")
-    session = open_session(args.connect, args.listen)
+    reach = zenoh_reach(args)
+    session = open_session(reach)
     try:
-        with connect(args, simulator_rate=args.rate, queue=QUEUE) as connection:
-            if args.zero:
-                zero(connection)
-            publisher = SensorPublisher(
-                session, name, sensor_info(name, connection, bool(args.zero)), lambda: zero(connection)
-            )
-            print(f"publishing {connection.port} as {sample_key(name)}; Ctrl-C stops", file=sys.stderr, flush=True)
-            watch = Watch(LocalSource(connection), args.reconnect)
-            start = time.monotonic()
-            try:
-                while args.duration is None or time.monotonic() - start < args.duration:
-                    sample = next_sample(connection.sensor)
-                    if sample is not None:
-                        watch.sample()
-                        publisher.put(sample)
-                    else:
-                        watch.idle()
-                    publisher.serve()
-            except KeyboardInterrupt:
-                pass
-            finally:
-                publisher.close()
-            elapsed = time.monotonic() - start
-            print(
-                f"published {publisher.published} samples in {elapsed:.1f} s "
-                f"({publisher.published / max(elapsed, 1e-9):.1f} samples/s), zeroed {publisher.zeroed} "
-                f"times on request",
-                file=sys.stderr,
-            )
+        claim = NameClaim(session, name)
+        try:
+            with connect(args, simulator_rate=args.rate, queue=QUEUE) as connection:
+                if args.zero:
+                    zero(connection)
+                publisher = SensorPublisher(
+                    session,
+                    name,
+                    sensor_info(name, connection, bool(args.zero)),
+                    (lambda: zero(connection)) if args.allow_zero else None,
+                    claim,
+                )
+                print(
+                    f"publishing {connection.port} as {sample_key(name)}, reachable from {reach.describe()}"
+                    f"{'; remote zero allowed' if args.allow_zero else ''}; Ctrl-C stops",
+                    file=sys.stderr,
+                    flush=True,
+                )
+                watch = Watch(LocalSource(connection), args.reconnect)
+                start = time.monotonic()
+                try:
+                    while args.duration is None or time.monotonic() - start < args.duration:
+                        sample = next_sample(connection.sensor)
+                        if sample is not None:
+                            watch.sample()
+                            publisher.put(sample)
+                        else:
+                            watch.idle()
+                        publisher.serve()
+                except KeyboardInterrupt:
+                    pass
+                finally:
+                    publisher.close()
+                elapsed = time.monotonic() - start
+                print(
+                    f"published {publisher.published} samples in {elapsed:.1f} s "
+                    f"({publisher.published / max(elapsed, 1e-9):.1f} samples/s), zeroed {publisher.zeroed} "
+                    f"times on request" + (f", refused {publisher.refused} zero requests" if publisher.refused else ""),
+                    file=sys.stderr,
+                )
+        finally:
+            claim.release()
     finally:
         session.close()
     return 0

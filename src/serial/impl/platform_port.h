@@ -38,13 +38,19 @@ class PlatformPort {
   PlatformPort(const PlatformPort&) = delete;
   PlatformPort& operator=(const PlatformPort&) = delete;
 
-  // Opens the device `name` and applies `settings`; on failure nothing stays open.
-  void open(const std::string& name, const LineSettings& settings);
+  // Opens the device `name` and applies `settings`; on failure nothing stays
+  // open. Returns how many received bytes the device held, and dropped, as
+  // the settings were applied: a device already sending.
+  std::size_t open(const std::string& name, const LineSettings& settings);
   // Applies `settings` to the open device again and drops what it holds in
-  // either direction.
-  void configure(const LineSettings& settings);
+  // either direction; returns how many received bytes it dropped.
+  std::size_t configure(const LineSettings& settings);
   // Releases the device, also when the system reports an error on the way.
   void close();
+  // In a child process after fork(): closes this process's copy of the
+  // device and nothing else. The parent's port stays as it was, locked and
+  // exclusive.
+  void forgetAfterFork() noexcept;
 
   // Waits until `deadline` for at least one byte, then moves what the device
   // holds, up to `capacity`, into `into`. 0 when the deadline passed with

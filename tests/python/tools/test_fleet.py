@@ -5,8 +5,12 @@ per test) with scouting off, so the tests neither send multicast nor meet
 another engineer's sessions; every loop has a deadline.
 """
 
+import base64
 import contextlib
 import csv
+import ipaddress
+import itertools
+import json
 import os
 import select
 import shutil
@@ -14,18 +18,35 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
+import types
 
+import msgpack
 import numpy as np
 import pytest
 
-from toolrun import example, feltwise, no_traceback
+from toolrun import example, feltwise, no_traceback, wait_for
 
 zenoh = pytest.importorskip("zenoh")
 from feltwise import payload  # noqa: E402
-from feltwise.remote import subscribe  # noqa: E402
+from feltwise.errors import (  # noqa: E402
+    NoPublisherError,
+    PublisherLostError,
+    RemoteError,
+    SensorError,
+    UserError,
+)
+from feltwise.remote import SensorPublisher, open_session, subscribe  # noqa: E402
 from feltwise.sample import Sample  # noqa: E402
 from feltwise.writers import load_npz  # noqa: E402
+from feltwise.zenoh_session import Reach, session_config  # noqa: E402
+
+PIPES = {"stdin": subprocess.DEVNULL, "stdout": subprocess.PIPE, "stderr": subprocess.PIPE, "text": True}
+# A parameter file whose one record reads raw channel 10**9.
+HUGE_CHANNEL_FILE = msgpack.packb(
+    [3, [{"SensorParameters": {"sensor_type": 1, "input_map": {10**9: 0}, "output_map": {0: 0}}}]]
+)
 
 
 def free_endpoint():
@@ -35,8 +56,11 @@ def free_endpoint():
 
 
 @contextlib.contextmanager
-def publisher(name, endpoint, params="mixed_pad", rate=1000, duration=60, extra=()):
-    """`feltwise publish --simulate` in a child process, listening on endpoint; ends it with SIGTERM."""
+def publisher(
+    name, endpoint, params="mixed_pad", rate=1000, duration=60, extra=("--allow-zero",), reach=None, env=None
+):
+    """`feltwise publish --simulate` in a child process, listening on endpoint (or reaching as
+    `reach` says); ends it with SIGTERM."""
     process = subprocess.Popen(
         [
             sys.executable,
@@ -50,8 +74,7 @@ def publisher(name, endpoint, params="mixed_pad", rate=1000, duration=60, extra=
             str(rate),
             "--name",
             name,
-            "--listen",
-            endpoint,
+            *(["--listen", endpoint] if reach is None else reach),
             "--duration",
             str(duration),
             *extra,
@@ -60,10 +83,10 @@ def publisher(name, endpoint, params="mixed_pad", rate=1000, duration=60, extra=
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
+        env=None if env is None else dict(os.environ, **env),
     )
     try:
-        ready, _, _ = select.select([process.stderr], [], [], 60)
-        line = process.stderr.readline() if ready else ""
+        line = first_line_within(process)
         assert line.startswith("publishing"), line + (process.stderr.read() if process.poll() is not None else "")
         yield process
     finally:
@@ -90,14 +113,19 @@ def take(subscription, count, timeout=60):
 
 @pytest.mark.parametrize("raw, calibrated", [([1000.0, 2.5, 65535.0], [0.25, -1.0]), ([7.0] * 64, []), ([], [])])
 def test_payload_round_trips_and_has_its_documented_layout(raw, calibrated):
-    sample = Sample(raw, calibrated, seq=2**40 + 3, t_host_ns=1_765_000_000_123_456_789, dropped=2)
+    sample = types.SimpleNamespace(
+        raw=raw, calibrated=calibrated, seq=2**40 + 3, t_host_ns=1_765_000_000_123_456_789, dropped=2, reconnects=7
+    )
     data = payload.encode(sample)
     assert len(data) == 32 + 8 * (len(raw) + len(calibrated))
     assert data[:4] == b"FWS1"
     assert int.from_bytes(data[4:6], "little") == len(raw) and int.from_bytes(data[8:16], "little") == 2**40 + 3
+    assert int.from_bytes(data[28:32], "little") == 7 == payload.reconnects_of(data), "offset 28: reconnects"
     back = payload.decode(data)
     assert (back.seq, back.t_host_ns, back.dropped) == (sample.seq, sample.t_host_ns, 2)
+    assert getattr(back, "reconnects", 7) == 7
     assert back.raw.dtype == np.float64 and list(back.raw) == raw and list(back.calibrated) == calibrated
+    assert payload.problem(data) is None
 
 
 @pytest.mark.parametrize(
@@ -106,9 +134,11 @@ def test_payload_round_trips_and_has_its_documented_layout(raw, calibrated):
         (b"FWS1", "shorter than the 32-byte header"),
         (b"FWS2" + bytes(28), "magic"),
         (payload.encode(Sample([1.0, 2.0], [], 0, 0))[:-1], "expected 48"),
+        (b"FWS1" + b"\xff" * 4 + bytes(24 + 8 * 2 * 65535 + 8), "longer than the largest sample"),
     ],
 )
 def test_payload_refuses_what_is_not_a_sample(data, words):
+    assert words in payload.problem(data)
     with pytest.raises(payload.PayloadError, match=words):
         payload.decode(data)
 
@@ -204,6 +234,392 @@ def test_record_mcap_from_a_local_sensor_reads_back():
     assert len(messages[0][1]["raw"]) == 16 and len(messages[0][1]["calibrated"]) == 16
 
 
+# --- a fleet that survives its network ----------------------------------------------------
+#
+# The hub is a Zenoh router in this process, on a free port of 127.0.0.1: publishers and
+# subscribers connect to it as they would to a lab's zenohd, and the tests put, query and
+# subscribe through it directly.
+
+
+@pytest.fixture(scope="module")
+def hub():
+    endpoint = free_endpoint()
+    config = zenoh.Config()
+    config.insert_json5("mode", '"router"')
+    config.insert_json5("listen/endpoints", json.dumps([endpoint]))
+    config.insert_json5("scouting/multicast/enabled", "false")
+    session = zenoh.open(config)
+    yield types.SimpleNamespace(endpoint=endpoint, **{n: getattr(session, n) for n in HUB_METHODS})
+    session.close()
+
+
+HUB_METHODS = ("put", "get", "declare_subscriber", "declare_queryable", "declare_publisher", "liveliness", "zid")
+
+
+def listening_addresses(pid):
+    """The addresses a process listens on for TCP, from /proc."""
+    inodes = set()
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        with contextlib.suppress(OSError):
+            inodes.add(os.readlink(f"/proc/{pid}/fd/{fd}").removeprefix("socket:[").rstrip("]"))
+    found = []
+    for table in ("tcp", "tcp6"):
+        with open(f"/proc/{pid}/net/{table}") as file:
+            for line in file.read().splitlines()[1:]:
+                local, state, inode = line.split()[1], line.split()[3], line.split()[9]
+                if state == "0A" and inode in inodes:
+                    words = bytes.fromhex(local.split(":")[0])
+                    found.append(
+                        ipaddress.ip_address(b"".join(words[i : i + 4][::-1] for i in range(0, len(words), 4)))
+                    )
+    return found
+
+
+@pytest.mark.parametrize("reach", [[], ["--lan"]], ids=["default", "lan"])
+def test_a_default_publisher_is_reachable_from_this_machine_only(reach):
+    name = f"reach{os.getpid()}_{len(reach)}"  # other sessions of this machine see it too
+    with publisher(name, None, reach=reach) as process:
+        addresses = listening_addresses(process.pid)
+        with subscribe(name) as subscription:  # a default subscriber finds it
+            assert take(subscription, 20, timeout=30)
+    assert addresses and all(a.is_loopback for a in addresses) == (not reach), addresses
+    config = session_config(Reach.of(lan=bool(reach)))
+    settings = [json.loads(config.get_json(key)) for key in ("scouting/multicast/interface", "scouting/gossip/enabled")]
+    assert settings == (["auto", True] if reach else ["127.0.0.1", False])
+
+
+def credentials(tmp_path, kind, port):
+    """Zenoh configurations for a publisher that wants `kind` of authentication, a peer that
+    has the credentials and one that lacks them: (publisher's, good peer's, bad peer's)."""
+    scheme = "tls" if kind == "mtls" else "tcp"
+    endpoint = f"{scheme}/127.0.0.1:{port}"
+    base = {"scouting": {"multicast": {"enabled": False}}}
+    if kind == "usrpwd":
+        (tmp_path / "users.txt").write_text("lab:secret\n")
+        auth = {"user": "lab", "password": "secret", "dictionary_file": str(tmp_path / "users.txt")}
+        own = {"transport": {"auth": {"usrpwd": auth}}}
+        good = {"transport": {"auth": {"usrpwd": {"user": "lab", "password": "secret"}}}}
+        bad = {"transport": {"auth": {"usrpwd": {"user": "lab", "password": "guess"}}}}
+    else:
+        ca, cert, key = certificates(tmp_path, "lab")
+        _, other_cert, other_key = certificates(tmp_path, "intruder")
+        tls = {"root_ca_certificate": ca, "enable_mtls": True}
+        both = dict(tls, **pair("listen", cert, key), **pair("connect", cert, key))
+        own = good = {"transport": {"link": {"tls": both}}}
+        bad = {"transport": {"link": {"tls": dict(tls, **pair("connect", other_cert, other_key))}}}
+    files = []
+    for role, extra in (("publisher", {"listen": {"endpoints": [endpoint]}}), ("good", {}), ("bad", {})):
+        content = {**base, **{"publisher": own, "good": good, "bad": bad}[role], **extra}
+        (tmp_path / f"{role}.json5").write_text(json.dumps(content))
+        files.append(str(tmp_path / f"{role}.json5"))
+    return endpoint, files
+
+
+def pair(side, cert, key):
+    return {f"{side}_certificate": cert, f"{side}_private_key": key}
+
+
+def certificates(tmp_path, who):
+    """A CA of its own and a certificate for 127.0.0.1 it signed: paths of the CA, cert, key."""
+    import datetime
+
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+
+    now = datetime.datetime.now(datetime.timezone.utc)
+
+    def signed(subject, key, issuer, issuer_key, ca):
+        builder = (
+            x509.CertificateBuilder()
+            .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, subject)]))
+            .issuer_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, issuer)]))
+            .public_key(key.public_key())
+            .serial_number(x509.random_serial_number())
+            .not_valid_before(now - datetime.timedelta(hours=1))
+            .not_valid_after(now + datetime.timedelta(days=1))
+            .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
+        )
+        if not ca:
+            usages = [ExtendedKeyUsageOID.SERVER_AUTH, ExtendedKeyUsageOID.CLIENT_AUTH]
+            san = [x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]
+            builder = builder.add_extension(x509.SubjectAlternativeName(san), critical=False)
+            builder = builder.add_extension(x509.ExtendedKeyUsage(usages), critical=False)
+        return builder.sign(issuer_key, hashes.SHA256())
+
+    ca_key, key = ec.generate_private_key(ec.SECP256R1()), ec.generate_private_key(ec.SECP256R1())
+    paths = [tmp_path / f"{who}_{part}.pem" for part in ("ca", "cert", "key")]
+    pem = serialization.Encoding.PEM
+    paths[0].write_bytes(signed(f"{who} CA", ca_key, f"{who} CA", ca_key, True).public_bytes(pem))
+    paths[1].write_bytes(signed(who, key, f"{who} CA", ca_key, False).public_bytes(pem))
+    paths[2].write_bytes(key.private_bytes(pem, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))
+    return [str(path) for path in paths]
+
+
+@pytest.mark.parametrize("kind", ["usrpwd", "mtls"])
+def test_a_peer_without_the_credentials_gets_nothing_and_cannot_zero(tmp_path, kind):
+    endpoint, (own, good, bad) = credentials(tmp_path, kind, int(free_endpoint().rsplit(":", 1)[1]))
+    with publisher("guarded", None, reach=[], env={"ZENOH_CONFIG": own}) as process:
+        with subscribe("guarded", connect=endpoint, config=bad) as outsider:
+            assert take(outsider, 1, timeout=3) == []
+            with pytest.raises(NoPublisherError):
+                outsider.zero(timeout=2)
+        with subscribe("guarded", connect=endpoint, config=good) as insider:
+            assert len(take(insider, 20)) == 20 and insider.info()["raw_channels"] == 10
+    _, err = process.communicate(timeout=30)
+    assert "zeroed 0 times on request" in err
+
+
+def test_wildcard_queries_zero_nothing_and_replies_carry_each_sensors_key(hub):
+    reach = ["--connect", hub.endpoint]
+    with publisher("wild_a", None, reach=reach) as a, publisher("wild_b", None, reach=reach, extra=()) as b:
+
+        def replies(key):
+            return sorted(str(r.ok.key_expr) for r in hub.get(key, timeout=5) if r.ok is not None)
+
+        assert wait_for(lambda: len(replies("feltwise/*/info")) == 2), "both publishers declared"
+        infos, looked = replies("feltwise/*/info"), replies("feltwise/**")
+        with subscribe("wild_a", session=hub) as allowed, subscribe("wild_b", session=hub) as refused:
+            allowed.zero()
+            with pytest.raises(RemoteError, match="does not allow a remote zero"):
+                refused.zero()
+    assert infos == ["feltwise/wild_a/info", "feltwise/wild_b/info"]
+    assert looked == infos, "a wildcard query gets the infos, and zeroes nothing"
+    assert "zeroed 1 times on request" in a.communicate(timeout=30)[1]
+    assert "zeroed 0 times on request, refused 1 zero requests" in b.communicate(timeout=30)[1]
+
+
+def test_what_is_not_a_sample_is_skipped_and_counted_and_the_queue_is_bounded(hub, tmp_path):
+    big = payload.encode(Sample(np.zeros(65535), np.zeros(65535), 1, 0))
+    with subscribe("foreign", session=hub, max_bytes=3 * len(big)) as subscription:
+        for junk in (b"", b"hello", b"FWS1" + bytes(40), bytes(16 << 20)):
+            hub.put("feltwise/foreign/sample", junk)
+        for seq in range(1, 11):
+            hub.put("feltwise/foreign/sample", big[:8] + seq.to_bytes(8, "little") + big[16:])
+        assert wait_for(lambda: subscription.skipped == 4 and subscription.overflowed == 7)
+        samples = take(subscription, 3, timeout=10)
+    assert [s.seq for s in samples] == [8, 9, 10], "the queue kept the newest 3 MB"
+    # A recording of a published sensor goes on past a foreign payload, and says so.
+    output = tmp_path / "pad.csv"
+    with publisher("foreign_pad", None, reach=["--connect", hub.endpoint], rate=200):
+        recording = subprocess.Popen(
+            [sys.executable, "-m", "feltwise", "record", "zenoh:foreign_pad", "--connect", hub.endpoint]
+            + ["--count", "600", "-o", str(output)],
+            **PIPES,
+        )
+        assert wait_for(lambda: output.exists() and output.stat().st_size > 0, timeout=60)
+        hub.put("feltwise/foreign_pad/sample", b"not a sample")
+        out, err = recording.communicate(timeout=120)
+    assert recording.returncode == 0, err
+    assert "wrote 600 samples" in out and "skipped 1 payloads that were not samples" in err
+
+
+MALFORMED_INFOS = {
+    "not_json": b"{protocol: 3",
+    "a_list": b"[3, 10, 9]",
+    "bad_count": json.dumps({"protocol": 3, "raw_channels": "ten", "calibrated_outputs": 0}).encode(),
+    "huge_count": json.dumps({"protocol": 3, "raw_channels": 1_000_000_000, "calibrated_outputs": 0}).encode(),
+    "bad_base64": json.dumps(
+        {"protocol": 3, "raw_channels": 1, "calibrated_outputs": 0, "parameters": {"msgpack_base64": "!!"}}
+    ).encode(),
+    "bad_msgpack": json.dumps(
+        {"protocol": 3, "raw_channels": 1, "calibrated_outputs": 0, "parameters": {"msgpack_base64": "wcHB"}}
+    ).encode(),
+    "huge_layout": json.dumps(
+        {
+            "protocol": 3,
+            "raw_channels": 1,
+            "calibrated_outputs": 1,
+            "parameters": {"msgpack_base64": base64.b64encode(HUGE_CHANNEL_FILE).decode()},
+        }
+    ).encode(),
+}
+
+
+@pytest.fixture
+def fake_publishers(hub):
+    """Answers feltwise/NAME/info for the names of MALFORMED_INFOS with their reply."""
+
+    def answer(query):
+        name = str(query.key_expr).split("/")[1]
+        if name in MALFORMED_INFOS:
+            query.reply(f"feltwise/{name}/info", MALFORMED_INFOS[name])
+
+    queryable = hub.declare_queryable("feltwise/*/info", zenoh.handlers.Callback(answer, indirect=False))
+    yield hub
+    queryable.undeclare()
+
+
+@pytest.mark.parametrize("name", sorted(MALFORMED_INFOS))
+def test_a_malformed_info_is_one_line_and_bounded_work(fake_publishers, name):
+    from feltwise.source import layout_from_info
+
+    with subscribe(name, session=fake_publishers) as subscription:
+        with pytest.raises((RemoteError, UserError)) as caught:
+            layout_from_info(subscription.info(timeout=5), name)
+    message = str(caught.value)
+    assert f"zenoh:{name}" in message and "\n" not in message and len(message) < 300
+
+
+def test_stream_says_a_malformed_info_in_one_line(fake_publishers):
+    done = feltwise("stream", "zenoh:huge_count", "--connect", fake_publishers.endpoint, "--duration", "1")
+    assert done.returncode == 1 and no_traceback(done)
+    assert done.stderr.count("\n") == 1 and "raw_channels is 1000000000" in done.stderr
+
+
+@pytest.mark.parametrize("start", ["after", "together"])
+def test_a_name_is_one_sensor(hub, start):
+    name = f"one_{start}"
+    command = [sys.executable, "-m", "feltwise", "publish", "--simulate", "--protocol", "1", "--name", name]
+    command += ["--connect", hub.endpoint, "--duration", "60"]
+    processes = [subprocess.Popen(command, **PIPES)]
+    try:
+        if start == "after":
+            assert first_line_within(processes[0]).startswith("publishing")
+        processes.append(subprocess.Popen(command, **PIPES))
+        assert wait_for(lambda: any(p.poll() is not None for p in processes), timeout=60), "one of them stops"
+        time.sleep(1.0)
+        running = [p for p in processes if p.poll() is None]
+        ended = [p for p in processes if p.poll() is not None]
+        assert len(running) == 1 and len(ended) == 1
+        _, err = ended[0].communicate(timeout=30)
+        with subscribe(name, session=hub) as subscription:
+            seqs = [s.seq for s in take(subscription, 300)]
+    finally:
+        for process in processes:
+            if process.poll() is None:
+                process.send_signal(signal.SIGTERM)
+            process.communicate(timeout=30)
+    assert ended[0].returncode == 1 and "Traceback" not in err
+    assert f"zenoh:{name}" in err and ("published already" in err or "at the same time" in err), err
+    assert np.all(np.diff(seqs) == 1), "one stream, not two interleaved"
+
+
+def test_a_killed_publisher_is_reported_or_waited_for(hub):
+    reach = ["--connect", hub.endpoint]
+    command = [sys.executable, "-m", "feltwise", "stream", "zenoh:mortal", *reach, "--duration", "120"]
+    with publisher("mortal", None, reach=reach, rate=200) as first:
+        streams = [subprocess.Popen(command + extra, **PIPES) for extra in ([], ["--reconnect"])]
+        with subscribe("mortal", session=hub) as gives_up, subscribe("mortal", session=hub, reconnect=True) as waits:
+            assert take(gives_up, 50) and take(waits, 50)
+            assert all(first_line_within(s, stream=s.stdout).startswith("zenoh:mortal") for s in streams)
+            first.kill()
+            with pytest.raises(PublisherLostError, match="zenoh:mortal: the publisher went away"):
+                take(gives_up, 10**6)
+            _, err = streams[0].communicate(timeout=60)
+            assert wait_for(lambda: not waits.present, timeout=30)
+            while waits.read(0.5) is not None:
+                pass  # what came before the kill; then it waits, returning None
+            with publisher("mortal", None, reach=reach, rate=200):
+                back = take(waits, 50)
+                counts = (waits.losses, waits.returns)
+                said = lines_within(streams[1].stderr, 2).splitlines()
+                assert said[0].startswith("zenoh:mortal: the publisher went away") and "waiting" in said[0]
+                assert said[1].startswith("the sensor on zenoh:mortal is back"), said
+            streams[1].send_signal(signal.SIGTERM)
+            streams[1].communicate(timeout=60)
+    assert streams[0].returncode == 1 and "Traceback" not in err and "zenoh:mortal: the publisher went away" in err
+    assert streams[1].returncode == 0, "--reconnect waited and went on"
+    assert len(back) == 50 and counts == (1, 1)
+    assert getattr(back[-1], "reconnects", 1) == 1, "a publisher's return is a reconnect on the path"
+
+
+@pytest.mark.parametrize("mode", ["peer", "client"])
+def test_a_router_delivers_from_two_publishers(hub, mode):
+    # Clients go through the router; peers meet there and then connect to each other's listener.
+    listen = "tcp/127.0.0.1:0" if mode == "peer" else []
+    reach = ["--connect", hub.endpoint] + (["--mode", "peer", "--listen", listen] if listen else [])
+    names = [f"routed_{mode}_{i}" for i in range(2)]
+    with publisher(names[0], None, reach=reach), publisher(names[1], None, reach=reach):
+        session = open_session(connect=hub.endpoint, listen=listen, mode=mode)
+        try:
+            subscriptions = [subscribe(name, session=session) for name in names]
+            counts = [len(take(s, 500)) for s in subscriptions]
+            assert subscriptions[0].info()["name"] == names[0]
+        finally:
+            session.close()
+    assert counts == [500, 500]
+
+
+@pytest.mark.parametrize(
+    "args, words",
+    [
+        (["stream", "zenoh:x", "--connect", "foo"], "'foo' is not a Zenoh endpoint"),
+        (["stream", "zenoh:x", "--listen", "tcp/198.51.100.1:1"], "listen tcp/198.51.100.1:1"),
+        (["stream", "zenoh:x", "--zenoh-config", "/nonexistent.json5"], "no Zenoh configuration file"),
+        (["stream", b"zenoh:\xff".decode(errors="surrogateescape")], "is not a sensor name"),
+        (["publish", "--simulate", "--name", "a/b"], "'a/b' is not a sensor name"),
+    ],
+    ids=["endpoint", "listen", "config", "not_utf8", "name"],
+)
+def test_zenoh_mistakes_are_one_line_without_source_paths(args, words):
+    done = feltwise(*args, "--duration", "1")
+    assert done.returncode == 1 and no_traceback(done), done.stderr
+    assert words in done.stderr and done.stderr.count("\n") == 1 and ".rs:" not in done.stderr
+
+
+def test_remote_raises_sensor_errors_and_info_raises_on_no_answer(hub):
+    with subscribe("nobody", session=hub) as subscription:
+        for ask in (lambda: subscription.info(timeout=0.5), lambda: subscription.zero(timeout=0.5)):
+            with pytest.raises(NoPublisherError):
+                ask()
+    with pytest.raises(RemoteError):
+        subscribe("two/parts", session=hub)
+    assert issubclass(NoPublisherError, SensorError) and issubclass(RemoteError, RuntimeError)
+
+
+EXITING = """
+import sys, threading, time
+from feltwise.remote import SensorPublisher, open_session, subscribe
+from feltwise.sample import Sample
+if sys.argv[1] == "subscribe":
+    subscription = subscribe("exiting", connect=sys.argv[2])
+    def loop():
+        for sample in subscription:
+            pass
+else:
+    publisher = SensorPublisher(open_session(connect=sys.argv[2]), sys.argv[3], {})
+    def loop():
+        for seq in range(1, 10**9):
+            publisher.put(Sample([1.0] * 16, [], seq, time.monotonic_ns()))
+            publisher.serve()
+            time.sleep(0.0005)
+threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.3)
+sys.exit(3)
+"""
+
+
+@pytest.mark.smoke
+@pytest.mark.parametrize("variant", ["subscribe", "publish"])
+def test_a_program_exits_with_its_own_status_while_a_daemon_thread_uses_zenoh(hub, variant):
+    feeding = threading.Event()
+
+    def feed():
+        with SensorPublisher(hub, "exiting", {}) as feeder:
+            for seq in itertools.count(1):
+                if feeding.is_set():
+                    break
+                feeder.put(Sample([1.0] * 16, [], seq, time.monotonic_ns()))
+                time.sleep(0.001)
+
+    thread = threading.Thread(target=feed)
+    thread.start()
+    statuses = []
+    try:
+        for batch in range(4):  # 20 runs, 5 at a time
+            runs = [
+                subprocess.Popen([sys.executable, "-c", EXITING, variant, hub.endpoint, f"exiting_{batch}_{run}"])
+                for run in range(5)
+            ]
+            statuses += [run.wait(timeout=120) for run in runs]
+    finally:
+        feeding.set()
+        thread.join()
+    assert statuses == [3] * 20
+
+
 # --- signals -------------------------------------------------------------------------------
 
 
@@ -217,9 +633,21 @@ def processes_running(word):
     return found
 
 
-def first_line_within(process, timeout=60):
-    ready, _, _ = select.select([process.stderr], [], [], timeout)
-    return process.stderr.readline() if ready else ""
+def lines_within(stream, count, timeout=60):
+    """The first `count` lines a child writes to `stream`, read from the pipe as they come."""
+    text, deadline = b"", time.monotonic() + timeout
+    while text.count(b"\n") < count and select.select([stream], [], [], max(0, deadline - time.monotonic()))[0]:
+        chunk = os.read(stream.fileno(), 4096)
+        if not chunk:
+            break
+        text += chunk
+    return text.decode()
+
+
+def first_line_within(process, timeout=60, stream=None):
+    stream = process.stderr if stream is None else stream
+    ready, _, _ = select.select([stream], [], [], timeout)
+    return stream.readline() if ready else ""
 
 
 @pytest.mark.parametrize("fmt", ["csv", "npz", "mcap"])

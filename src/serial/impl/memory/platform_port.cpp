@@ -13,9 +13,10 @@ struct PlatformPort::Device {};
 PlatformPort::PlatformPort() = default;
 PlatformPort::~PlatformPort() = default;
 
-void PlatformPort::open(const std::string&, const LineSettings&) {}
-void PlatformPort::configure(const LineSettings&) {}
+std::size_t PlatformPort::open(const std::string&, const LineSettings&) { return 0; }
+std::size_t PlatformPort::configure(const LineSettings&) { return 0; }
 void PlatformPort::close() {}
+void PlatformPort::forgetAfterFork() noexcept {}
 
 std::size_t PlatformPort::readSome(std::uint8_t* into, std::size_t capacity, const Deadline&) {
   return MemoryLine::instance().readSome(into, capacity);

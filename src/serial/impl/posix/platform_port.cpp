@@ -99,7 +99,8 @@ struct PlatformPort::Device {
   // that would only come back empty.
   bool kernel_may_hold_more = true;
 
-  void applySettings(const LineSettings& settings);
+  // Returns how many received bytes it dropped.
+  std::size_t applySettings(const LineSettings& settings);
   void release() {
     // A port left in exclusive mode could not be reopened by an ordinary user
     // while someone else still holds it.
@@ -115,7 +116,7 @@ PlatformPort::~PlatformPort() {
   if (device_->fd != -1) device_->release();
 }
 
-void PlatformPort::open(const std::string& name, const LineSettings& settings) {
+std::size_t PlatformPort::open(const std::string& name, const LineSettings& settings) {
   // O_NONBLOCK: open() must not wait for carrier detect, and every later wait
   // goes through poll() with the time left, never through a blocking read().
   const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -141,7 +142,7 @@ void PlatformPort::open(const std::string& name, const LineSettings& settings) {
 
   device_->fd = fd;
   try {
-    device_->applySettings(settings);
+    return device_->applySettings(settings);
   } catch (...) {
     // Keeping the descriptor would hold the port (and its lock) with no owner.
     if (device_->fd != -1) device_->release();
@@ -149,13 +150,14 @@ void PlatformPort::open(const std::string& name, const LineSettings& settings) {
   }
 }
 
-void PlatformPort::configure(const LineSettings& settings) { device_->applySettings(settings); }
+std::size_t PlatformPort::configure(const LineSettings& settings) { return device_->applySettings(settings); }
 
-void PlatformPort::Device::applySettings(const LineSettings& settings) {
+std::size_t PlatformPort::Device::applySettings(const LineSettings& settings) {
   if (fd == -1) FELTWISE_THROW_IO("Invalid file descriptor, is the serial port open?");
 
   termios tio{};
-  if (::tcgetattr(fd, &tio) != 0) FELTWISE_THROW_IO("Error getting the serial port state.");
+  // ENOTTY: a file, /dev/null or another device that is no terminal at all.
+  if (::tcgetattr(fd, &tio) != 0) FELTWISE_THROW_IO_SYSTEM("Error getting the serial port state.", errno);
 
   // Raw mode: no line editing, no echo, no signals, no translation of bytes.
   tio.c_iflag &=
@@ -248,25 +250,38 @@ void PlatformPort::Device::applySettings(const LineSettings& settings) {
     ::cfsetospeed(&tio, speed);
   }
 
+  // Counted first: what the device already sent tells a reader that it may
+  // be joining a stream part-way (protocols/protocol.h, startStream).
+  int held = 0;
+  if (::ioctl(fd, FIONREAD, &held) == -1 || held < 0) held = 0;
   ::tcflush(fd, TCIOFLUSH);
   kernel_may_hold_more = true;
 
   if (!speed_known || ::tcsetattr(fd, TCSANOW, &tio) != 0) {
+    const int error = speed_known ? errno : 0;
     release();
-    FELTWISE_THROW_IO("Error setting serial port settings.");
+    FELTWISE_THROW_IO_SYSTEM("Error setting serial port settings.", error);
   }
 
   int dtr = TIOCM_DTR;
   if (::ioctl(fd, TIOCMBIS, &dtr) == -1 && !modemLinesUnsupported(errno)) {
-    FELTWISE_THROW_IO("Error setting serial port settings.");
+    FELTWISE_THROW_IO_SYSTEM("Error setting serial port settings.", errno);
   }
   // RTS stays low unless the driver drives it for hardware handshaking.
   int rts = TIOCM_RTS;
   const unsigned long rts_request =
       settings.flowcontrol == flowcontrol_none || settings.flowcontrol == flowcontrol_software ? TIOCMBIC : TIOCMBIS;
   if (::ioctl(fd, rts_request, &rts) == -1 && !modemLinesUnsupported(errno)) {
-    FELTWISE_THROW_IO("Error setting serial port settings.");
+    FELTWISE_THROW_IO_SYSTEM("Error setting serial port settings.", errno);
   }
+  return static_cast<std::size_t>(held);
+}
+
+void PlatformPort::forgetAfterFork() noexcept {
+  // This process's copy of the descriptor only: the lock (flock) and the
+  // exclusive mode belong to the open file, which the parent still holds.
+  if (device_->fd != -1) ::close(device_->fd);
+  device_->fd = -1;
 }
 
 void PlatformPort::close() {

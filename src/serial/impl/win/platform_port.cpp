@@ -38,7 +38,8 @@ struct PlatformPort::Device {
   std::mutex timeouts_mutex;
   COMMTIMEOUTS timeouts{};
 
-  void applySettings(const LineSettings& settings);
+  // Returns how many received bytes it dropped.
+  std::size_t applySettings(const LineSettings& settings);
   template <typename Change>
   void changeTimeouts(Change change) {
     std::lock_guard<std::mutex> lock(timeouts_mutex);
@@ -74,7 +75,7 @@ PlatformPort::~PlatformPort() {
   if (device_->fd != INVALID_HANDLE_VALUE) ::CloseHandle(device_->fd);
 }
 
-void PlatformPort::open(const std::string& name, const LineSettings& settings) {
+std::size_t PlatformPort::open(const std::string& name, const LineSettings& settings) {
   // Share mode 0: Windows opens a port exclusively, so a second program fails here.
   const std::wstring path = windowsDevicePath(name);
   HANDLE& fd = device_->fd;
@@ -97,7 +98,7 @@ void PlatformPort::open(const std::string& name, const LineSettings& settings) {
                              static_cast<int>(error));
   }
   try {
-    device_->applySettings(settings);
+    return device_->applySettings(settings);
   } catch (...) {
     // A handle kept after a failed set-up would hold the port with no owner.
     if (fd != INVALID_HANDLE_VALUE) {
@@ -108,11 +109,14 @@ void PlatformPort::open(const std::string& name, const LineSettings& settings) {
   }
 }
 
-void PlatformPort::Device::applySettings(const LineSettings& settings) {
+std::size_t PlatformPort::Device::applySettings(const LineSettings& settings) {
   if (fd == INVALID_HANDLE_VALUE) FELTWISE_THROW_IO("Invalid file descriptor, is the serial port open?");
 
+  // Counted first: what the device already sent tells a reader that it may
+  // be joining a stream part-way (protocols/protocol.h, startStream).
   DWORD errors = 0;
-  ::ClearCommError(fd, &errors, nullptr);
+  COMSTAT status{};
+  const std::size_t held = ::ClearCommError(fd, &errors, &status) ? status.cbInQue : 0;
   ::SetupComm(fd, 8192, 2048);
   ::PurgeComm(fd, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 
@@ -210,9 +214,13 @@ void PlatformPort::Device::applySettings(const LineSettings& settings) {
 
   if (!::SetCommMask(fd, 0)) FELTWISE_THROW_IO("Can't reset mask.");
   if (!::SetCommMask(fd, EV_RXCHAR)) FELTWISE_THROW_IO("Can't set mask.");
+  return held;
 }
 
-void PlatformPort::configure(const LineSettings& settings) { device_->applySettings(settings); }
+std::size_t PlatformPort::configure(const LineSettings& settings) { return device_->applySettings(settings); }
+
+// Windows has no fork(): nothing is ever inherited this way.
+void PlatformPort::forgetAfterFork() noexcept {}
 
 void PlatformPort::close() {
   const HANDLE fd = device_->fd;
