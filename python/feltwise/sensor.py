@@ -25,8 +25,8 @@ import math
 import os
 import re
 import weakref
-from collections.abc import Iterator, Sequence
-from typing import Optional, Union
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any, Optional, Union
 
 from . import _native, protocols
 from .errors import (
@@ -197,7 +197,7 @@ class Sensor:
                 return
             yield sample
 
-    def _take(self, take, timeout: float) -> Optional[Sample]:
+    def _take(self, take: Callable[[float, int], Any], timeout: float) -> Optional[Sample]:
         # Ctrl-C raises KeyboardInterrupt where Python next looks for signals,
         # which may be after the core handed a sample out and before it is
         # ours: then it goes back to where it was taken from, not lost.
