@@ -50,12 +50,12 @@
 #include "feltwise_comm/port_open_error.h"
 #include "feltwise_comm/serial_errors.h"
 #include "interpreter_lock.h"
-#include "models/sensor_type_table.h"
 #include "parameters/parameter_file.h"
 #include "parameters/parameter_holder.h"
 #include "parameters/record_fields.h"
 #include "protocols/protocol_table.h"
 #include "protocols/wait_interrupt.h"
+#include "sensor_types/sensor_type_table.h"
 
 namespace py = pybind11;
 using feltwise_comm::CommsState;
@@ -404,9 +404,9 @@ py::dict fieldsToDict(const feltwise_comm::RecordFields& fields) {
 // no row would show its base fields only.
 py::dict recordToDict(const feltwise_comm::SensorParameters& record, const feltwise_comm::SensorTypeEntry* type) {
   py::dict dict;
-  dict["SensorParameters"] = fieldsToDict(feltwise_comm::baseFields(record));
+  dict["SensorParameters"] = fieldsToDict(feltwise_comm::baseFieldValues(record));
   if (type == nullptr) return dict;
-  for (const auto& entry : fieldsToDict(type->own_fields(record))) dict[entry.first] = entry.second;
+  for (const auto& entry : fieldsToDict(type->own_field_values(record))) dict[entry.first] = entry.second;
   return dict;
 }
 
@@ -417,7 +417,7 @@ py::tuple readParameters(const std::string& path) {
   std::string failure;
   withoutInterpreter([&] {
     try {
-      decode_parameters(loaded, feltwise_comm::read_parameter_file(path));
+      decode_parameters(loaded, feltwise_comm::read_parameter_file(path), feltwise_comm::decodeRecord);
       // init's own build step: a version without a protocol, a record its
       // model refuses or an output beyond the largest is refused here as there.
       feltwise_comm::buildComponents(loaded);
