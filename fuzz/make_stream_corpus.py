@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz targets that read the sensor's stream.
 
-corpus/read_sample_vN/   what the sensor sends, for protocol version N
+corpus/read_sample_vN/   what the sensor sends, for protocol version N (every
+                         row of the library's protocol table: the feltwise
+                         package must be installed)
 corpus/register_reply_vN/ a byte choosing the waiting requests (0 a read, 1 a
                          write, 2 one of each), then what the sensor sends
 corpus/text_line/        single lines: samples and read replies
@@ -169,27 +171,53 @@ def write(target, seeds):
     print(f"wrote {len(list(directory.iterdir()))} seeds to {directory.relative_to(ROOT.parent)}")
 
 
+def enciphered_streams():
+    yield "one_frame", enciphered([4660, 22136])
+    yield "count_8", enciphered(values(8))
+    yield "count_15", enciphered(values(15))
+    yield "count_16", enciphered(values(16))
+    yield "count_17", enciphered(values(17))
+    yield "largest_frame", enciphered(values(1023))
+    yield "no_values", struct.pack("<HH", 0xFFFF, 0) + enciphered([42])
+    yield "ciphertext_cut", enciphered(values(20))[:30] + PAUSE + enciphered([1])
+    yield "odd_offset", b"\x77" + enciphered([1, 2]) + enciphered([3])
+    yield "garbage_burst", GARBAGE + PAUSE + enciphered([5, 6])
+    yield "unplug_mid_frame", enciphered([1, 2])[:9] + UNPLUG + enciphered([3])
+
+
+# The frame seeds of each binary protocol, by the class the table names for
+# it; a text protocol's seeds follow from the table alone.
+FRAME_STREAMS = {
+    "ProtocolBinary": binary_streams,
+    "ProtocolBinaryEncrypt": enciphered_streams,
+    "ProtocolBinaryConfigurable": binary_streams,
+}
+
+
+def protocol_table():
+    """The library's protocol table (the feltwise package must be installed)."""
+    from feltwise import protocols
+
+    table = protocols.table()
+    unknown = [p for p in table if not p.is_text and p.name not in FRAME_STREAMS]
+    if unknown:
+        names = ", ".join(f"{p.version} ({p.name})" for p in unknown)
+        raise SystemExit(f"make_stream_corpus.py has no frame seeds for protocol {names}: add them to FRAME_STREAMS")
+    return table
+
+
 def main():
-    write("read_sample_v0", text_streams(with_registers=False))
-    write("read_sample_v1", binary_streams())
-    write("read_sample_v2", [
-        ("one_frame", enciphered([4660, 22136])),
-        ("count_8", enciphered(values(8))),
-        ("count_15", enciphered(values(15))),
-        ("count_16", enciphered(values(16))),
-        ("count_17", enciphered(values(17))),
-        ("largest_frame", enciphered(values(1023))),
-        ("no_values", struct.pack("<HH", 0xFFFF, 0) + enciphered([42])),
-        ("ciphertext_cut", enciphered(values(20))[:30] + PAUSE + enciphered([1])),
-        ("odd_offset", b"\x77" + enciphered([1, 2]) + enciphered([3])),
-        ("garbage_burst", GARBAGE + PAUSE + enciphered([5, 6])),
-        ("unplug_mid_frame", enciphered([1, 2])[:9] + UNPLUG + enciphered([3])),
-    ])
-    write("read_sample_v3", text_streams(with_registers=True))
-    write("read_sample_v4", list(binary_streams()) + list(register_frames()))
+    for protocol in protocol_table():
+        version = protocol.version
+        if protocol.is_text:
+            write(f"read_sample_v{version}", text_streams(with_registers=protocol.has_registers))
+        else:
+            seeds = list(FRAME_STREAMS[protocol.name]())
+            write(f"read_sample_v{version}", seeds + (list(register_frames()) if protocol.has_registers else []))
+        if protocol.has_registers:
+            streams = register_text_streams() if protocol.is_text else register_binary_streams()
+            write(f"register_reply_v{version}", streams)
     write("text_line", TEXT_LINES + REPLY_LINES)
-    write("register_reply_v3", register_text_streams())
-    write("register_reply_v4", register_binary_streams())
 
 
 if __name__ == "__main__":

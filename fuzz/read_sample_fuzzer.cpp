@@ -11,8 +11,11 @@
 // - an exception other than the port's IOException for an unplug;
 // - a sample longer than the protocol can deliver, or a binary value that is
 //   not a 16-bit reading;
-// - versions 1 and 4: a sample whose frame (FF FF, count, values) is not in
-//   the input as it stands: a value made up, shifted or taken from two frames.
+// - a protocol of plain frames (ProtocolBinary and its subclasses): a sample
+//   whose frame (FF FF, count, values) is not in the input as it stands: a
+//   value made up, shifted or taken from two frames.
+// Which checks apply follows the version's row of the protocol table and the
+// class it creates, never a list of version numbers.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -26,6 +29,7 @@
 #include "protocols/protocol_binary.h"
 #include "protocols/protocol_binary_encrypt.h"
 #include "protocols/protocol_string.h"
+#include "protocols/protocol_table.h"
 #include "serial/impl/memory/memory_line.h"
 #include "serial/serial.h"
 
@@ -37,6 +41,7 @@ namespace {
 
 using feltwise_comm::PortHolder;
 using feltwise_comm::ProtocolBinary;
+using feltwise_comm::ProtocolBinaryEncrypt;
 using feltwise_comm::SampleRule;
 using feltwise_comm::StreamStart;
 using serial::impl::MemoryLine;
@@ -44,8 +49,17 @@ using serial::impl::MemoryLine;
 constexpr int kVersion = FUZZ_PROTOCOL_VERSION;
 // The comms object's: kept by the port, never waited for in memory.
 const serial::Timeouts kCommsTimeouts(serial::Timeouts::max(), 100, 0, 100, 0);
-constexpr bool kBinaryFrames = kVersion == 1 || kVersion == 4;
-constexpr bool kText = kVersion == 0 || kVersion == 3;
+
+// Whether the version's protocol is a `Class`.
+template <typename Class>
+bool protocolIs() {
+  const std::unique_ptr<feltwise_comm::Protocol> protocol = feltwise_comm::createProtocol(kVersion);
+  return dynamic_cast<const Class*>(protocol.get()) != nullptr;
+}
+
+const bool kText = feltwise_comm::findProtocol(kVersion)->wire == feltwise_comm::Wire::text;
+const bool kPlainFrames = protocolIs<ProtocolBinary>();
+const bool kEnciphered = protocolIs<ProtocolBinaryEncrypt>();
 
 void check(bool condition, const char* what) {
   if (!condition) {
@@ -71,13 +85,13 @@ void checkSample(const std::vector<double>& sample, const std::uint8_t* data, st
     return;
   }
   check(sample.size() <= ProtocolBinary::kMaxCount, "more values than a frame holds");
-  if (kVersion == 2) {
-    check(sample.size() <= feltwise_comm::ProtocolBinaryEncrypt::valueCount(1023), "values beyond the plaintext");
+  if (kEnciphered) {
+    check(sample.size() <= ProtocolBinaryEncrypt::valueCount(1023), "values beyond the plaintext");
   }
   for (double value : sample) {
     check(value >= 0.0 && value <= 65535.0 && std::floor(value) == value, "a value that is no 16-bit reading");
   }
-  if (kBinaryFrames && !sample.empty()) {
+  if (kPlainFrames && !sample.empty()) {
     check(frameInInput(sample, data, size), "a sample no frame in the input carries");
   }
 }
@@ -85,9 +99,9 @@ void checkSample(const std::vector<double>& sample, const std::uint8_t* data, st
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Version 3 echoes device error lines on standard output; libFuzzer reports
-  // on standard error.
-  if (kVersion == 3 && std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
+  // A protocol with registers echoes device error lines on standard output;
+  // libFuzzer reports on standard error.
+  if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
   return 0;
 }
 

@@ -1,6 +1,8 @@
 // libFuzzer target: arbitrary bytes as what the sensor sends while register
-// requests wait, for the protocol versions that carry register traffic (3 and
-// 4; FUZZ_PROTOCOL_VERSION picks one, one program per version).
+// requests wait, for the protocol versions that carry register traffic
+// (FUZZ_PROTOCOL_VERSION picks one, one program per version with registers
+// in the protocol table). The replies are lines or frames as the version's
+// row of the table says.
 //
 // Input: byte 0 chooses what waits (a read, a write, or a read and then a
 // write, each on a thread of its own as callers would; the write waits for
@@ -15,8 +17,8 @@
 // - a request that is never written, or that does not end after the error;
 // - a request that ends in a time-out (none is reached in a run);
 // - an error other than "Register read error: N" / "Register write error: N";
-// - a read that succeeds although the input holds no read reply, or (version
-//   4) with bytes no reply in the input carries;
+// - a read that succeeds although the input holds no read reply, or (binary)
+//   with bytes no reply in the input carries;
 // - a write that succeeds although the input holds no acknowledgement.
 #include <algorithm>
 #include <chrono>
@@ -33,6 +35,7 @@
 #include <vector>
 
 #include "comms/component_factory.h"
+#include "protocols/protocol_table.h"
 #include "protocols/text_register_lines.h"
 #include "serial/impl/memory/memory_line.h"
 #include "serial/serial.h"
@@ -51,7 +54,7 @@ using namespace std::chrono_literals;
 constexpr int kVersion = FUZZ_PROTOCOL_VERSION;
 // The comms object's: kept by the port, never waited for in memory.
 const serial::Timeouts kCommsTimeouts(serial::Timeouts::max(), 100, 0, 100, 0);
-static_assert(kVersion == 3 || kVersion == 4, "only versions 3 and 4 carry registers");
+const bool kBinary = feltwise_comm::findProtocol(kVersion)->wire == feltwise_comm::Wire::binary;
 
 constexpr std::uint16_t kAddress = 32;
 constexpr std::uint16_t kId = 1;
@@ -67,7 +70,7 @@ void check(bool condition, const char* what) {
 }
 
 std::size_t requestBytes(bool write) {
-  if (kVersion == 4) return write ? 8 + kWriteData.size() : 8;
+  if (kBinary) return write ? 8 + kWriteData.size() : 8;
   return write ? feltwise_comm::formatWriteRequest(kAddress, kId, kWriteData).size()
                : feltwise_comm::formatReadRequest(kAddress, kId).size();
 }
@@ -75,7 +78,7 @@ std::size_t requestBytes(bool write) {
 // Ends the request that waits, whatever state the stream left the reader in:
 // the silence makes both readers start afresh.
 std::string deviceError() {
-  return std::string(MemoryLine::kPause) + (kVersion == 4 ? std::string("\xFA\xFF\x02\x00", 4) : std::string("E\n"));
+  return std::string(MemoryLine::kPause) + (kBinary ? std::string("\xFA\xFF\x02\x00", 4) : std::string("E\n"));
 }
 
 // A caller's thread, kept for the whole run: one register request per job.
@@ -150,10 +153,10 @@ bool holds(const std::uint8_t* stream, std::size_t size, const std::string& what
 
 // What a reply that completes a request with success begins with.
 bool holdsReadReply(const std::uint8_t* stream, std::size_t size) {
-  return kVersion == 4 ? holds(stream, size, "\xFB\xFF") : holds(stream, size, "R") || holds(stream, size, "r");
+  return kBinary ? holds(stream, size, "\xFB\xFF") : holds(stream, size, "R") || holds(stream, size, "r");
 }
 bool holdsAcknowledgement(const std::uint8_t* stream, std::size_t size) {
-  return kVersion == 4 ? holds(stream, size, std::string("\xFA\xFF\x01\x00", 4)) : holds(stream, size, "O");
+  return kBinary ? holds(stream, size, std::string("\xFA\xFF\x01\x00", 4)) : holds(stream, size, "O");
 }
 
 void checkOutcome(const Requester& requester, bool write, const std::uint8_t* stream, std::size_t size) {
@@ -164,7 +167,7 @@ void checkOutcome(const Requester& requester, bool write, const std::uint8_t* st
       return;
     }
     check(holdsReadReply(stream, size), "a read succeeded without a read reply");
-    if (kVersion == 4 && !requester.bytes().empty()) {
+    if (kBinary && !requester.bytes().empty()) {
       const auto& bytes = requester.bytes();
       check(std::search(stream, stream + size, bytes.begin(), bytes.end()) != stream + size,
             "a read returned bytes no reply carries");
@@ -191,7 +194,9 @@ void playAcquisition(Protocol& protocol, PortHolder& comms, MemoryLine& line) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Version 3 echoes device error lines on standard output.
+  // The build makes this target only for rows with registers.
+  if (feltwise_comm::findProtocol(kVersion)->registers != feltwise_comm::Registers::yes) std::abort();
+  // A text protocol echoes device error lines on standard output.
   if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
   return 0;
 }

@@ -16,35 +16,38 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
-# The protocol targets follow the rows of the protocol table, as in fuzz/CMakeLists.txt.
-table=src/protocols/protocol_table.cpp
-mapfile -t versions < <(sed -nE 's/^ *\{([0-9]+), "[A-Za-z]+", Wire::.*/\1/p' "$table")
-mapfile -t register_versions < <(sed -nE 's/^ *\{([0-9]+), "[A-Za-z]+", Wire::.*Registers::yes.*/\1/p' "$table")
-all=(decode_parameters text_line "${versions[@]/#/read_sample_v}" "${register_versions[@]/#/register_reply_v}")
-targets=("$@")
-((${#targets[@]})) || targets=("${all[@]}")
 jobs=${FUZZ_JOBS:-$(nproc)}
 build=${FUZZ_BUILD_DIR:-build/fuzz}
 
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DFELTWISE_BUILD_FUZZ=ON -DFELTWISE_BUILD_TESTS=OFF -DFELTWISE_BUILD_BENCH=OFF >/dev/null
+# The targets, as the build made them from the protocol table: each with its
+# seed corpus (fuzz/corpus/CORPUS), dictionary (fuzz/dict/DICT.dict, - for
+# none) and largest input.
+declare -A corpus_of dict_of max_len_of
+all=()
+while read -r target corpus dict max_len; do
+  all+=("$target")
+  corpus_of[$target]=$corpus dict_of[$target]=$dict max_len_of[$target]=$max_len
+done <"$build/fuzz/targets.txt"
+targets=("$@")
+((${#targets[@]})) || targets=("${all[@]}")
+for target in "${targets[@]}"; do
+  [ -n "${corpus_of[$target]:-}" ] || { echo "no fuzz target $target; there are: ${all[*]}" >&2; exit 2; }
+done
 cmake --build "$build" -j"$jobs" --target "${targets[@]/#/fuzz_}"
 mkdir -p "$build/logs"
 
 fuzz_one() {
-  local target=$1 corpus dict
-  case $target in
-    decode_parameters) corpus=parameters dict=() ;;
-    text_line | read_sample_v0 | read_sample_v3 | register_reply_v3) corpus=$target dict=(-dict=fuzz/dict/text_lines.dict) ;;
-    *) corpus=$target dict=(-dict=fuzz/dict/binary_frames.dict) ;;
-  esac
-  local max_len=4096
-  [ "$target" = decode_parameters ] && max_len=8192
+  local target=$1 dict=() seeds=()
+  [ "${dict_of[$target]}" = - ] || dict=(-dict="fuzz/dict/${dict_of[$target]}.dict")
+  # A protocol added without seeds yet is fuzzed from nothing.
+  [ ! -d "fuzz/corpus/${corpus_of[$target]}" ] || seeds=("fuzz/corpus/${corpus_of[$target]}")
   mkdir -p "$build/corpus/$target"
   # shellcheck disable=SC2086 # FUZZ_FLAGS holds several flags
-  "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=20 \
+  "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len="${max_len_of[$target]}" -timeout=20 \
       -print_final_stats=1 -artifact_prefix="$build/$target-" "${dict[@]}" ${FUZZ_FLAGS:-} \
-      "$build/corpus/$target" "fuzz/corpus/$corpus" >"$build/logs/$target.log" 2>&1
+      "$build/corpus/$target" "${seeds[@]}" >"$build/logs/$target.log" 2>&1
 }
 
 failed=()

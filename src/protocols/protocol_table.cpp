@@ -17,13 +17,10 @@ std::unique_ptr<Protocol> make() {
   return std::make_unique<ProtocolClass>();
 }
 
-// One row per line: the fuzz build reads these rows (see the header).
 constexpr ProtocolEntry kRows[] = {
-    {0, "ProtocolString", Wire::text, Registers::no, &make<ProtocolString>},
-    {1, "ProtocolBinary", Wire::binary, Registers::no, &make<ProtocolBinary>},
-    {2, "ProtocolBinaryEncrypt", Wire::binary, Registers::no, &make<ProtocolBinaryEncrypt>},
-    {3, "ProtocolStringConfigurable", Wire::text, Registers::yes, &make<ProtocolStringConfigurable>},
-    {4, "ProtocolBinaryConfigurable", Wire::binary, Registers::yes, &make<ProtocolBinaryConfigurable>},
+#define FELTWISE_PROTOCOL(version, class_name, wire, registers) \
+  {version, #class_name, Wire::wire, Registers::registers, &make<class_name>},
+#include "protocols/protocol_rows.def"
 };
 
 constexpr bool versionsRunFromZero() {

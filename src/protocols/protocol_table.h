@@ -2,14 +2,12 @@
 //
 // Everything that needs to know which versions exist reads this table: the
 // factory (createProtocol), the reading of `init`'s text as a version
-// (protocolVersionFromText), the Python tools (feltwise._native.protocols())
-// and the fuzz build, which makes one read_sample target per row and one
-// register_reply target per row with registers. Adding a protocol is its own
-// files plus one row in protocol_table.cpp.
-//
-// fuzz/CMakeLists.txt and fuzz/run.sh read the rows straight from
-// protocol_table.cpp: keep each row on one line, starting
-// `{<version>, "<ClassName>", Wire::<kind>, Registers::<yes|no>,`.
+// (protocolVersionFromText), the Python tools (feltwise._native.protocols()),
+// the tests and the fuzz targets. The rows are written once, in
+// protocol_rows.def, which the fuzz build reads too (one read_sample target
+// per row, one register_reply target per row with registers). Adding a
+// protocol is its own files plus one row in protocol_rows.def, its header
+// included in protocol_table.cpp.
 #ifndef FELTWISE_PROTOCOLS_PROTOCOL_TABLE_H
 #define FELTWISE_PROTOCOLS_PROTOCOL_TABLE_H
 

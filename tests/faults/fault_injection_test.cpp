@@ -20,6 +20,7 @@
 
 #include "feltwise_comm/feltwise_comms.h"
 #include "support/played_sensor.h"
+#include "support/protocol_versions.h"
 #include "support/pty_pair.h"
 
 namespace {
@@ -349,11 +350,11 @@ TEST(TruncatedFrames, EncipheredFrameCutAnywhereIsDroppedAndTheNextArrives) {
 }
 
 TEST(OverlongLines, ArriveInPiecesAndTheNextLineIsWhole) {
-  for (const char* version : {"0", "3"}) {
+  for (const int version : feltwise_test::protocolVersions(feltwise_comm::Wire::text)) {
     SCOPED_TRACE(version);
     PtyPair pty;
     FeltwiseComms comms;
-    comms.init(version);
+    comms.init(std::to_string(version));
     comms.connect(pty.path());
     std::string overlong;
     while (overlong.size() < 200000) overlong += "1,";

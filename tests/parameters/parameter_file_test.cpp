@@ -231,7 +231,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "Invalid sensor parameter data format (3)"},
         FileCase{"OnlyNegativeType", file_of(typed(MsgpackBytes().integer(-1))),
                  "Invalid sensor parameter data format (3)"},
-        FileCase{"TypeThree", file_of(typed(MsgpackBytes().integer(3))), "Invalid sensor parameter data format (4) "},
+        FileCase{"TypePastTheTable",
+                 file_of(typed(MsgpackBytes().integer(static_cast<std::int64_t>(feltwise_comm::sensorTypeTable().count)))),
+                 "Invalid sensor parameter data format (4) "},
         FileCase{"TypeHuge", file_of(typed(MsgpackBytes().int32(2147483647))),
                  "Invalid sensor parameter data format (4) "}),
     file_case_name);

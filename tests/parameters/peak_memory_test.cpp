@@ -201,8 +201,9 @@ TEST(PeakMemory, EveryShapeOfValidFileStaysWithinTheBound) {
   MsgpackBytes small_numbers = MsgpackBytes().array(1000000);
   for (int i = 0; i < 1000000; ++i) small_numbers.integer(i % 100);
   MsgpackBytes small_records = MsgpackBytes().array(2).integer(1).array(100000);
+  const auto types = static_cast<int>(feltwise_comm::sensorTypeTable().count);
   for (int i = 0; i < 100000; ++i) {
-    small_records.map(1).str("SensorParameters").map(1).str("sensor_type").integer(i % 3);
+    small_records.map(1).str("SensorParameters").map(1).str("sensor_type").integer(i % types);
   }
   // Distinct keys take three bytes or more, but for a few hundred.
   MsgpackBytes distinct_keys = MsgpackBytes().map(65536);

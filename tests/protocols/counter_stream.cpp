@@ -1,5 +1,7 @@
 #include "counter_stream.h"
 
+#include <memory>
+#include <set>
 #include <string>
 
 #include "aes128_reference_cipher.h"
@@ -12,6 +14,22 @@ namespace {
 const AesKey kSensorKey = {0x2B, 0x7E, 0x15, 0x16, 0x28, 0xAE, 0xD2, 0xA6,
                            0xAB, 0xF7, 0x15, 0x88, 0x09, 0xCF, 0x4F, 0x3C};
 
+// Whether the version's frames are enciphered (its protocol is a
+// ProtocolBinaryEncrypt): the other binary versions send their values as they are.
+bool isEncipheredVersion(int version) {
+  static const std::set<int> kEnciphered = [] {
+    std::set<int> versions;
+    for (const feltwise_comm::ProtocolEntry& row : feltwise_comm::protocolTable()) {
+      const std::unique_ptr<feltwise_comm::Protocol> protocol = row.create();
+      if (dynamic_cast<const feltwise_comm::ProtocolBinaryEncrypt*>(protocol.get()) != nullptr) {
+        versions.insert(row.version);
+      }
+    }
+    return versions;
+  }();
+  return kEnciphered.count(version) != 0;
+}
+
 // Counter words as PlayedSensor writes them: 14 bits in two 7-bit bytes, so
 // that no payload byte is FF.
 void putCounter(Bytes& out, std::uint32_t counter) {
@@ -21,11 +39,6 @@ void putCounter(Bytes& out, std::uint32_t counter) {
 }
 
 }  // namespace
-
-bool isTextVersion(int version) {
-  const feltwise_comm::ProtocolEntry* row = feltwise_comm::findProtocol(version);
-  return row != nullptr && row->wire == feltwise_comm::Wire::text;
-}
 
 PlayedSensor::Wire wireOf(int version) {
   return isTextVersion(version) ? PlayedSensor::Wire::kText : PlayedSensor::Wire::kBinary;
@@ -42,7 +55,7 @@ Bytes counterSampleBytes(int version, std::uint16_t count, std::uint32_t k) {
     return Bytes(line.begin(), line.end());
   }
   Bytes out = {0xFF, 0xFF, static_cast<std::uint8_t>(count & 0xFF), static_cast<std::uint8_t>(count >> 8)};
-  if (version != 2) {
+  if (!isEncipheredVersion(version)) {
     for (std::uint32_t i = 0; i < count; ++i) putCounter(out, k + i);
     return out;
   }
@@ -55,7 +68,7 @@ Bytes counterSampleBytes(int version, std::uint16_t count, std::uint32_t k) {
 }
 
 std::size_t counterValuesOf(int version, std::uint16_t count) {
-  return version == 2 ? feltwise_comm::ProtocolBinaryEncrypt::valueCount(count) : count;
+  return isEncipheredVersion(version) ? feltwise_comm::ProtocolBinaryEncrypt::valueCount(count) : count;
 }
 
 bool isWholeCounterSample(const std::vector<double>& sample, int version, std::uint16_t count) {

@@ -8,15 +8,18 @@
 
 #include <chrono>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "comms/component_factory.h"
 #include "counter_stream.h"
 #include "feltwise_comm/feltwise_comms.h"
 #include "protocols/protocol_string.h"
 #include "support/paced_line.h"
+#include "support/protocol_versions.h"
 #include "support/pty_pair.h"
 
 namespace {
@@ -24,12 +27,15 @@ namespace {
 using feltwise_comm::FeltwiseComms;
 using feltwise_comm::PortHolder;
 using feltwise_comm::Protocol;
+using feltwise_comm::Wire;
 using feltwise_test::Bytes;
 using feltwise_test::counterSampleBytes;
 using feltwise_test::isWholeCounterSample;
 using feltwise_test::LinePace;
 using feltwise_test::PacedLine;
+using feltwise_test::protocolVersions;
 using feltwise_test::PtyPair;
+using feltwise_test::versionName;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -148,14 +154,26 @@ TEST_P(PacedLineStream, EverySampleArrivesWholeThroughTheCommsObject) {
 // 1028 enciphered), 178 ms on the line; 1,400-byte lines (122 ms); lines that
 // pause 8 ms half-way, ten a second, so that a line begins well into the
 // 100 ms after the previous one ended.
-INSTANTIATE_TEST_SUITE_P(Versions, PacedLineStream,
-                         ::testing::Values(PacedCase{"LongestFrame", 1, 1023, 6, 0ms, 0ms, pace(64, 500us)},
-                                           PacedCase{"LongestFrame", 2, 1023, 8, 0ms, 0ms, pace(32, 300us)},
-                                           PacedCase{"LongestFrame", 4, 1023, 6, 0ms, 0ms, pace(62, 2000us)},
-                                           PacedCase{"LongLine", 0, 233, 8, 0ms, 0ms, pace(64, 500us)},
-                                           PacedCase{"LongLine", 3, 233, 8, 0ms, 0ms, pace(32, 1000us)},
-                                           PacedCase{"SplitLine", 0, 40, 20, 100ms, 8ms, pace(64, 500us)},
-                                           PacedCase{"SplitLine", 3, 40, 20, 100ms, 8ms, pace(32, 500us)}),
+// Each version gets the cases of its wire, at the paces of adapters that
+// hand over chunks of different sizes, one pace per version in turn.
+std::vector<PacedCase> pacedCases() {
+  const LinePace binary_paces[] = {pace(64, 500us), pace(32, 300us), pace(62, 2000us)};
+  const LinePace text_paces[] = {pace(64, 500us), pace(32, 1000us)};
+  std::vector<PacedCase> cases;
+  std::size_t turn = 0;
+  for (const int version : protocolVersions(Wire::binary)) {
+    cases.push_back({"LongestFrame", version, 1023, 6, 0ms, 0ms, binary_paces[turn++ % std::size(binary_paces)]});
+  }
+  turn = 0;
+  for (const int version : protocolVersions(Wire::text)) {
+    const LinePace line_pace = text_paces[turn++ % std::size(text_paces)];
+    cases.push_back({"LongLine", version, 233, 8, 0ms, 0ms, line_pace});
+    cases.push_back({"SplitLine", version, 40, 20, 100ms, 8ms, pace(line_pace.chunk, 500us)});
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, PacedLineStream, ::testing::ValuesIn(pacedCases()),
                          [](const ::testing::TestParamInfo<PacedCase>& param_info) {
                            return std::string(param_info.param.name) + "V" + std::to_string(param_info.param.version);
                          });
@@ -181,10 +199,7 @@ TEST_P(PacedLineProtocol, ASilentLineStillEndsAReadAfterAboutOneTimeout) {
   EXPECT_LT(elapsed, 1000);
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, PacedLineProtocol, ::testing::Values(0, 1, 2, 3, 4),
-                         [](const ::testing::TestParamInfo<int>& param_info) {
-                           return "V" + std::to_string(param_info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Versions, PacedLineProtocol, ::testing::ValuesIn(protocolVersions()), versionName);
 
 class PacedLineBinary : public PacedLineProtocol {};
 
@@ -210,10 +225,7 @@ TEST_P(PacedLineBinary, AFrameCutOffBySilenceIsNeverDelivered) {
   EXPECT_EQ(delivered[0][0], 1.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, PacedLineBinary, ::testing::Values(1, 2, 4),
-                         [](const ::testing::TestParamInfo<int>& param_info) {
-                           return "V" + std::to_string(param_info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Versions, PacedLineBinary, ::testing::ValuesIn(protocolVersions(Wire::binary)), versionName);
 
 class PacedLineText : public PacedLineProtocol {};
 
@@ -234,9 +246,6 @@ TEST_P(PacedLineText, ALineOfSixtyKilobytesArrivesWholeAfterFiveSeconds) {
   EXPECT_EQ(tally.cut, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, PacedLineText, ::testing::Values(0, 3),
-                         [](const ::testing::TestParamInfo<int>& param_info) {
-                           return "V" + std::to_string(param_info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Versions, PacedLineText, ::testing::ValuesIn(protocolVersions(Wire::text)), versionName);
 
 }  // namespace

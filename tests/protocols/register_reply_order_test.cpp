@@ -1,4 +1,4 @@
-// Which request a register reply completes, on both versions that carry
+// Which request a register reply completes, on every version that carries
 // registers. The wire names no request, so only the order of the line ties a
 // reply to its request: these tests play a sensor that answers late, twice,
 // with the other kind of reply, or not at all, and check that no request
@@ -22,6 +22,7 @@
 #include "protocols/protocol.h"
 #include "protocols/register_completion.h"
 #include "support/console_capture.h"
+#include "support/protocol_versions.h"
 #include "support/pty_pair.h"
 
 namespace {
@@ -51,7 +52,8 @@ std::string hex(const Bytes& data) {
   return text;
 }
 
-// One version's lines, as the sensor writes and reads them.
+// The lines of a register protocol of one wire, as the sensor writes and
+// reads them; `version` is filled in from the protocol table.
 struct RegisterWire {
   const char* name;
   int version;
@@ -71,7 +73,7 @@ void PrintTo(const RegisterWire& wire, std::ostream* os) { *os << wire.name; }
 
 const RegisterWire kText{
     "Text",
-    3,
+    -1,
     [](std::uint16_t address) { return bytesOf("r" + std::to_string(address) + ",1,0\n"); },
     [](std::uint16_t address, const Bytes& data) {
       return bytesOf("w" + std::to_string(address) + ",1," + std::to_string(data.size()) + "," + hex(data) + "\n");
@@ -88,7 +90,7 @@ const RegisterWire kText{
 
 const RegisterWire kBinary{
     "Binary",
-    4,
+    -1,
     [](std::uint16_t address) {
       return join({{0xFB, 0xFF}, word(address), word(1), {0x00, 0x00}});
     },
@@ -107,6 +109,16 @@ const RegisterWire kBinary{
     [](std::uint16_t value) { return feltwise_test::binaryFrame({value}); },
     60000,
 };
+
+// Every version with registers, in its wire's lines.
+std::vector<RegisterWire> registerWires() {
+  std::vector<RegisterWire> wires;
+  for (const int version : feltwise_test::protocolVersions(std::nullopt, feltwise_comm::Registers::yes)) {
+    wires.push_back(feltwise_test::isTextVersion(version) ? kText : kBinary);
+    wires.back().version = version;
+  }
+  return wires;
+}
 
 class RegisterReplyOrder : public ::testing::TestWithParam<RegisterWire> {
  protected:
@@ -371,17 +383,17 @@ TEST_P(RegisterReplyOrder, ARequestNotSentWholeFailsAndTheNextArrivesOnItsOwn) {
   auto cut = start(true, out, kAnswered, data);
   EXPECT_EQ(cut.get(), "Register write timeout");
 
-  // What left before the write gave up: a v3 line ends with the line feed
-  // the host adds; a v4 frame has no end to wait for.
+  // What left before the write gave up: a text line ends with the line feed
+  // the host adds; a frame has no end to wait for.
   Bytes sent;
   for (Bytes more; !(more = pty_.receive(1, 100)).empty();) {
     sent.insert(sent.end(), more.begin(), more.end());
-    if (wire().version == 3 && sent.back() == '\n') break;
+    if (feltwise_test::isTextVersion(wire().version) && sent.back() == '\n') break;
   }
   ASSERT_GE(sent.size(), 8u);
   EXPECT_LT(sent.size(), whole.size());
   EXPECT_TRUE(std::equal(whole.begin(), whole.begin() + 8, sent.begin()));
-  if (wire().version == 3) {
+  if (feltwise_test::isTextVersion(wire().version)) {
     // The cut line is ended, and the device's error reply to it is dropped.
     EXPECT_EQ(sent.back(), '\n');
     EXPECT_EQ(std::count(sent.begin(), sent.end(), '\n'), 1);
@@ -390,7 +402,7 @@ TEST_P(RegisterReplyOrder, ARequestNotSentWholeFailsAndTheNextArrivesOnItsOwn) {
   Bytes read_out;
   std::future<std::string> next;
   const std::string outcome = quietly([&] {
-    if (wire().version == 3) pty_.send(wire().error);
+    if (feltwise_test::isTextVersion(wire().version)) pty_.send(wire().error);
     next = start(false, read_out);
     const Bytes next_request = pty_.receive(wire().read_request(32).size(), 3000);
     const bool alone = pty_.receive(1, 100).empty();
@@ -402,9 +414,9 @@ TEST_P(RegisterReplyOrder, ARequestNotSentWholeFailsAndTheNextArrivesOnItsOwn) {
   EXPECT_EQ(read_out, Bytes{0x5A});
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, RegisterReplyOrder, ::testing::Values(kText, kBinary),
+INSTANTIATE_TEST_SUITE_P(Versions, RegisterReplyOrder, ::testing::ValuesIn(registerWires()),
                          [](const ::testing::TestParamInfo<RegisterWire>& param_info) {
-                           return param_info.param.name;
+                           return std::string(param_info.param.name) + "V" + std::to_string(param_info.param.version);
                          });
 
 }  // namespace

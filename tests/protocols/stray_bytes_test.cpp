@@ -20,17 +20,21 @@
 #include "counter_stream.h"
 #include "protocols/protocol_table.h"
 #include "support/paced_line.h"
+#include "support/protocol_versions.h"
 #include "support/pty_pair.h"
 
 namespace {
 
 using feltwise_comm::PortHolder;
 using feltwise_comm::Protocol;
+using feltwise_comm::Registers;
+using feltwise_comm::Wire;
 using feltwise_test::Bytes;
 using feltwise_test::counterSampleBytes;
 using feltwise_test::isWholeCounterSample;
 using feltwise_test::LinePace;
 using feltwise_test::PacedLine;
+using feltwise_test::protocolVersions;
 using feltwise_test::PtyPair;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -123,16 +127,6 @@ std::vector<StrayCase> strayCases() {
   return cases;
 }
 
-std::vector<int> binaryRegisterVersions() {
-  std::vector<int> versions;
-  for (const feltwise_comm::ProtocolEntry& row : feltwise_comm::protocolTable()) {
-    if (row.wire == feltwise_comm::Wire::binary && row.registers == feltwise_comm::Registers::yes) {
-      versions.push_back(row.version);
-    }
-  }
-  return versions;
-}
-
 class StrayBytes : public ::testing::TestWithParam<StrayCase> {
  protected:
   void SetUp() override {
@@ -211,7 +205,8 @@ TEST_P(StrayBytesWhileARequestWaits, AClaimedLengthThatCannotArriveInTimeIsCut) 
 }
 
 INSTANTIATE_TEST_SUITE_P(BinaryRegisterVersions, StrayBytesWhileARequestWaits,
-                         ::testing::Combine(::testing::ValuesIn(binaryRegisterVersions()), ::testing::Bool()),
+                         ::testing::Combine(::testing::ValuesIn(protocolVersions(Wire::binary, Registers::yes)),
+                                            ::testing::Bool()),
                          [](const ::testing::TestParamInfo<std::tuple<int, bool>>& param_info) {
                            return "V" + std::to_string(std::get<0>(param_info.param)) +
                                   (std::get<1>(param_info.param) ? "Paced" : "Instant");

@@ -26,6 +26,7 @@
 #include "protocols/protocol_string.h"
 #include "protocols/protocol_table.h"
 #include "support/paced_line.h"
+#include "support/protocol_versions.h"
 #include "support/pty_pair.h"
 
 namespace {
@@ -34,34 +35,24 @@ using feltwise_comm::CommsState;
 using feltwise_comm::FeltwiseComms;
 using feltwise_comm::PortHolder;
 using feltwise_comm::Protocol;
+using feltwise_comm::Registers;
 using feltwise_comm::SampleFeed;
 using feltwise_comm::SampleRule;
 using feltwise_comm::StampedSample;
 using feltwise_comm::StreamStart;
+using feltwise_comm::Wire;
 using feltwise_test::counterSampleBytes;
 using feltwise_test::isWholeCounterSample;
 using feltwise_test::LinePace;
 using feltwise_test::PacedLine;
+using feltwise_test::protocolVersions;
 using feltwise_test::PtyPair;
+using feltwise_test::versionName;
 using Clock = std::chrono::steady_clock;
 using Values = std::vector<double>;
 using namespace std::chrono_literals;
 
 constexpr std::uint16_t kValues = 6;
-
-std::vector<int> textVersions(bool with_registers_only = false) {
-  std::vector<int> versions;
-  for (const feltwise_comm::ProtocolEntry& row : feltwise_comm::protocolTable()) {
-    if (row.wire != feltwise_comm::Wire::text) continue;
-    if (with_registers_only && row.registers != feltwise_comm::Registers::yes) continue;
-    versions.push_back(row.version);
-  }
-  return versions;
-}
-
-std::string versionName(const ::testing::TestParamInfo<int>& param_info) {
-  return "V" + std::to_string(param_info.param);
-}
 
 // A device that streams counter lines back to back at 115200 baud, in an
 // adapter's chunks, never pausing, for as long as it lives.
@@ -170,7 +161,7 @@ TEST_P(TextStreamStart, AJoinedStreamStartsAfterALineFeedForFeltwiseCommsToo) {
   EXPECT_EQ(samplesUntilSilent(), (std::vector<Values>{{1, 2}}));
 }
 
-INSTANTIATE_TEST_SUITE_P(TextVersions, TextStreamStart, ::testing::ValuesIn(textVersions()), versionName);
+INSTANTIATE_TEST_SUITE_P(TextVersions, TextStreamStart, ::testing::ValuesIn(protocolVersions(Wire::text)), versionName);
 
 class TextRegisterStreamStart : public TextStreamStart {};
 
@@ -193,8 +184,8 @@ TEST_P(TextRegisterStreamStart, AReplyBeforeTheFirstLineFeedIsHeard) {
   EXPECT_EQ(write.get(), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(TextRegisterVersions, TextRegisterStreamStart, ::testing::ValuesIn(textVersions(true)),
-                         versionName);
+INSTANTIATE_TEST_SUITE_P(TextRegisterVersions, TextRegisterStreamStart,
+                         ::testing::ValuesIn(protocolVersions(Wire::text, Registers::yes)), versionName);
 
 using FirstSampleCase = std::tuple<int, bool>;  // version, sample feed on
 
@@ -236,7 +227,7 @@ TEST_P(TextFirstSample, IsWholeOnEveryConnectToADeviceThatNeverPauses) {
 
 std::vector<FirstSampleCase> firstSampleCases() {
   std::vector<FirstSampleCase> cases;
-  for (const int version : textVersions()) {
+  for (const int version : protocolVersions(Wire::text)) {
     for (const bool feed : {true, false}) cases.emplace_back(version, feed);
   }
   return cases;
@@ -282,6 +273,7 @@ TEST_P(FeltwiseCommsFirstLine, IsDroppedAsATailWhenTheDeviceWasSendingAsThePortO
   EXPECT_EQ(sample, (Values{7, 8}));
 }
 
-INSTANTIATE_TEST_SUITE_P(TextVersions, FeltwiseCommsFirstLine, ::testing::ValuesIn(textVersions()), versionName);
+INSTANTIATE_TEST_SUITE_P(TextVersions, FeltwiseCommsFirstLine, ::testing::ValuesIn(protocolVersions(Wire::text)),
+                         versionName);
 
 }  // namespace

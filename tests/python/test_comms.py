@@ -8,6 +8,7 @@ import time
 
 import pytest
 
+import feltwise._native as native
 from conftest import (
     STREAM_FRAMES,
     PtySensor,
@@ -19,6 +20,9 @@ from conftest import (
     wait_until,
 )
 from feltwise_comm_py import FeltwiseComms
+
+# The first version the library's protocol table has no row for.
+PAST_THE_LAST_VERSION = len(native.protocols())
 
 
 @pytest.fixture
@@ -35,21 +39,21 @@ def connected(comms, sensor, init_text=""):
 # --- init ------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("text", ["7", "-1", "99999999999", "missing.bin"])
+@pytest.mark.parametrize("text", [str(PAST_THE_LAST_VERSION), "-1", "99999999999", "missing.bin"])
 def test_texts_that_are_no_version_are_file_names(comms, text, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     with pytest.raises(RuntimeError, match="^Cannot find sensor parameter file$"):
         comms.init(text)
 
 
-def test_a_file_with_version_5_is_refused(comms, param_file):
+def test_a_file_with_a_version_past_the_table_is_refused(comms, param_file):
     with pytest.raises(RuntimeError, match="^Invalid protocol version in sensor parameters$"):
-        comms.init(param_file(5, [taxel_record(0, 0)]))
+        comms.init(param_file(PAST_THE_LAST_VERSION, [taxel_record(0, 0)]))
 
 
 def test_a_record_of_unknown_sensor_type_is_refused(comms, param_file):
     record = taxel_record(0, 0)
-    record["SensorParameters"]["sensor_type"] = 3
+    record["SensorParameters"]["sensor_type"] = len(native.sensor_types())
     with pytest.raises(RuntimeError) as refused:
         comms.init(param_file(1, [record]))
     assert str(refused.value) == "Invalid sensor parameter data format (4) "
@@ -85,11 +89,11 @@ def test_the_same_file_thrice_gives_the_same_values(comms, sensor, param_file):
     "refused",
     [
         lambda write, tmp: str(tmp / "missing.bin"),
-        lambda write, tmp: write(5, [taxel_record(0, 0)]),
+        lambda write, tmp: write(PAST_THE_LAST_VERSION, [taxel_record(0, 0)]),
         lambda write, tmp: write(0, [taxel_record(0, 0), taxel_record(1, 2**31 - 1)]),
         lambda write, tmp: write(0, [taxel_record(0, 0), dict(taxel_record(1, 1), coefs="no list")]),
     ],
-    ids=["missing-file", "version-5", "output-index-cap", "bad-cast"],
+    ids=["missing-file", "version-past-the-table", "output-index-cap", "bad-cast"],
 )
 def test_a_refused_init_changes_nothing(comms, sensor, param_file, tmp_path, refused):
     comms.init(param_file(1, [taxel_record(0, 0, coefs=(0.0, 3.0))]))

@@ -25,6 +25,7 @@
 
 #include "feltwise_comm/feltwise_comms.h"
 #include "support/played_sensor.h"
+#include "support/protocol_versions.h"
 #include "support/pty_pair.h"
 #include "support/taxel_file.h"
 
@@ -282,11 +283,17 @@ TEST_P(Hammer, EveryCallEndsAsDocumentedAndNoSampleIsTorn) {
   EXPECT_GT(tally.times("zero ok"), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, Hammer,
-                         ::testing::Values(HammerOptions{PlayedSensor::Wire::kBinary, 4, false},
-                                           HammerOptions{PlayedSensor::Wire::kBinary, 4, true},
-                                           HammerOptions{PlayedSensor::Wire::kText, 3, false},
-                                           HammerOptions{PlayedSensor::Wire::kText, 3, true}),
+// Every version with registers, with and without init among the calls.
+std::vector<HammerOptions> hammerOptions() {
+  std::vector<HammerOptions> options;
+  for (const int version : feltwise_test::protocolVersions(std::nullopt, feltwise_comm::Registers::yes)) {
+    const auto wire = feltwise_test::isTextVersion(version) ? PlayedSensor::Wire::kText : PlayedSensor::Wire::kBinary;
+    for (const bool reinitialise : {false, true}) options.push_back({wire, version, reinitialise});
+  }
+  return options;
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, Hammer, ::testing::ValuesIn(hammerOptions()),
                          [](const ::testing::TestParamInfo<HammerOptions>& param_info) {
                            return "Version" + std::to_string(param_info.param.version) +
                                   (param_info.param.reinitialise ? "WithInit" : "");
