@@ -453,7 +453,7 @@ def fake_publishers(hub):
 
 @pytest.mark.parametrize("name", sorted(MALFORMED_INFOS))
 def test_a_malformed_info_is_one_line_and_bounded_work(fake_publishers, name):
-    from feltwise.source import layout_from_info
+    from feltwise.cli.source import layout_from_info
 
     with subscribe(name, session=fake_publishers) as subscription:
         with pytest.raises((RemoteError, UserError)) as caught:

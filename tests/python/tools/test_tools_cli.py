@@ -56,7 +56,7 @@ def test_every_subcommand_has_help(argv):
 
 def test_the_commands_table_is_the_parser_and_the_dispatch():
     from feltwise.cli import build_parser
-    from feltwise.commands import COMMANDS, load
+    from feltwise.cli.commands import COMMANDS, load
 
     assert list(COMMANDS) == SUBCOMMANDS, "one row per subcommand, in the order help lists them"
     for name in COMMANDS:
@@ -170,7 +170,7 @@ def test_stream_the_main_job_on_a_simulated_sensor():
 
 
 def test_stream_counts_its_rate_from_the_first_sample():
-    from feltwise.commands.stream import SampleClock
+    from feltwise.cli.commands.stream import SampleClock
     from feltwise.sample import Sample
 
     clock = SampleClock()
@@ -685,7 +685,7 @@ class FakeSource:
 
 @pytest.mark.parametrize("reconnect", [False, True])
 def test_watch_ends_on_an_unplug_or_a_silence_only_without_reconnect(monkeypatch, capsys, reconnect):
-    from feltwise import source as sources
+    from feltwise.cli import source as sources
     from feltwise.errors import UserError
 
     now = [100.0]
@@ -890,7 +890,7 @@ def test_registers_read_text_shows_control_bytes_escaped():
 
 @pytest.mark.parametrize("text, seconds", [("0.5", 0.5), ("2", 2.0), ("500ms", 0.5), ("0.25s", 0.25)])
 def test_register_timeouts_are_seconds(text, seconds):
-    from feltwise.arguments import timeout_seconds
+    from feltwise.cli.arguments import timeout_seconds
 
     assert timeout_seconds(text) == seconds
 
@@ -995,7 +995,8 @@ def test_match_refuses_what_it_cannot_resolve(text, words):
 
 @pytest.mark.parametrize("by_id", ["/dev/serial/by-id/usb-FTDI_FT232R_A10K3-if00-port0", None])
 def test_match_with_reconnect_takes_the_stable_name_and_says_so(monkeypatch, capsys, by_id):
-    from feltwise import connection, ports
+    from feltwise import ports
+    from feltwise.cli import connection
 
     monkeypatch.setattr(ports, "list_ports", lambda: [ports.Port("/dev/ttyUSB3", 0x0403, 0x6001, "A10K3", by_id=by_id)])
     assert connection.matched_port("0403:6001", reconnect=True) == (by_id or "/dev/ttyUSB3")

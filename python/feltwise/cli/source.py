@@ -12,10 +12,10 @@ import contextlib
 import sys
 import time
 
+from ..errors import UserError
+from ..paramfile import bare_layout, layout_from_content, read_msgpack
+from ..remote import MAX_COUNT, SCHEME
 from .connection import connect, zero
-from .errors import UserError
-from .paramfile import bare_layout, layout_from_content, read_msgpack
-from .remote import MAX_COUNT, SCHEME
 
 # Frames kept for a reader that sees every one (stream, record): a second at
 # 1,000 frames/s, so a slow disk or a busy machine costs nothing.
@@ -34,7 +34,7 @@ class LocalSource:
     def read(self, timeout_s):
         """The next sample (the oldest queued one), or None after timeout_s
         seconds without one, or once the port is lost (`connected()` says so)."""
-        from .errors import DeviceLostError
+        from ..errors import DeviceLostError
 
         try:
             return next(self.connection.sensor.samples(timeout_s), None)
@@ -67,7 +67,7 @@ class RemoteSource:
         self._skipped = 0
 
     def read(self, timeout_s):
-        from .errors import PublisherLostError
+        from ..errors import PublisherLostError
 
         try:
             sample = self.subscription.read(timeout_s)
@@ -97,7 +97,7 @@ def layout_from_info(info, name="the publisher"):
     the numbers it claims."""
     import msgpack
 
-    from .remote import parameter_bytes
+    from ..remote import parameter_bytes
 
     data = parameter_bytes(name, info)
     if data is None:
@@ -124,8 +124,8 @@ def open_source(args, queue=QUEUE):
         return
     if args.simulate or getattr(args, "match", None):
         raise UserError(f"{port} is a published sensor: --simulate and --match do not apply")
+    from ..remote import Subscription
     from .connection import zenoh_reach
-    from .remote import Subscription
 
     name = port[len(SCHEME) :]
     try:
@@ -148,7 +148,7 @@ def open_source(args, queue=QUEUE):
 
 
 def params_bytes(path):
-    from .paramfile import read_file
+    from ..paramfile import read_file
 
     return None if path is None else read_file(path)
 

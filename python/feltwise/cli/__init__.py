@@ -6,11 +6,11 @@ import errno
 import os
 import sys
 
+from ..errors import UserError
+from ..version import __version__
 from . import signals
 from .arguments import library_path
 from .commands import COMMANDS, load
-from .errors import UserError
-from .version import __version__
 
 EXAMPLES = """examples:
   feltwise simulate --params examples/params/taxel_pad_4x4.msgpack

@@ -2,8 +2,8 @@
 
 import sys
 
+from ...errors import UserError
 from ..arguments import library_name, library_path
-from ..errors import UserError
 
 
 def add_parser(subparsers):
@@ -31,7 +31,7 @@ def run(args):
 
 
 def run_params_show(args):
-    from ..paramfile import read_parameter_file, to_json_text
+    from ...paramfile import read_parameter_file, to_json_text
 
     text = to_json_text(read_parameter_file(args.file), args.file)
     if args.output:
@@ -42,7 +42,7 @@ def run_params_show(args):
 
 
 def run_params_build(args):
-    from ..paramfile import layout_from_content, read_json, to_msgpack
+    from ...paramfile import layout_from_content, read_json, to_msgpack
 
     content = read_json(args.file)
     layout_from_content(content, args.file)  # refuse what is not [version, group, ...] at all
@@ -56,9 +56,9 @@ def run_params_build(args):
 
 
 def run_params_check(args):
-    from .._native import read_parameters
-    from ..errors import ParameterFileError
-    from ..paramfile import describe, missing_fields, read_file, unpack
+    from ..._native import read_parameters
+    from ...errors import ParameterFileError
+    from ...paramfile import describe, missing_fields, read_file, unpack
 
     data = read_file(args.file)  # what the library would refuse to open, said in one line with its cause
     # The library fills a field that is not there with a default (a taxel

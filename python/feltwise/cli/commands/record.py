@@ -12,10 +12,10 @@ import socket
 import sys
 import time
 
+from ...errors import UserError
 from .. import signals
 from ..arguments import count, positive
 from ..connection import add_connection_arguments
-from ..errors import UserError
 
 READ_TIMEOUT_S = 0.2
 SILENCE_S = 5.0  # a recording without samples for this long ends (with --reconnect: says so, waits on)
@@ -52,7 +52,7 @@ class Progress:
 
 
 def output_format(args):
-    from ..writers import format_of
+    from ...writers import format_of
 
     fmt = format_of(args.output, args.format)
     if fmt is None:
@@ -78,7 +78,7 @@ def host_details():
 def parameters_record(source):
     """The parameter file for the recording's metadata: from here, or from the publisher's info."""
     if source.params_path is not None:
-        from ..paramfile import describe, read_msgpack
+        from ...paramfile import describe, read_msgpack
         from ..source import params_bytes
 
         try:
@@ -104,7 +104,7 @@ def parameters_record(source):
 
 
 def open_writer(fmt, args, output, source, metadata):
-    from ..writers import CsvWriter, McapWriter, NpzWriter
+    from ...writers import CsvWriter, McapWriter, NpzWriter
 
     layout = source.layout
     if fmt == "csv":
@@ -126,7 +126,7 @@ def open_writer(fmt, args, output, source, metadata):
 def open_output(args):
     """The output file, made before connecting so that a name that cannot be
     written is said at once; an existing recording is kept unless --overwrite."""
-    from ..recording_file import RecordingFile, WriteError
+    from ...recording_file import RecordingFile, WriteError
 
     try:
         return RecordingFile(args.output, overwrite=args.overwrite)
@@ -164,7 +164,7 @@ def add_parser(subparsers):
 
 
 def run(args):
-    from ..recording_file import WriteError
+    from ...recording_file import WriteError
     from ..source import Watch, open_source
 
     fmt = output_format(args)
@@ -191,7 +191,7 @@ def run(args):
 
 
 def record(args, source, writer, watch):
-    from ..recording_file import WriteError
+    from ...recording_file import WriteError
 
     start = time.monotonic()
     progress = Progress(

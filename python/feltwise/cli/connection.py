@@ -2,10 +2,10 @@
 
 import contextlib
 
-from . import protocols
+from .. import protocols
+from ..errors import UserError
+from ..paramfile import bare_layout, load_layout
 from .arguments import library_name
-from .errors import UserError
-from .paramfile import bare_layout, load_layout
 
 
 def add_connection_arguments(parser, registers=False, zenoh=False):
@@ -91,7 +91,7 @@ def add_zenoh_arguments(parser):
 
 def zenoh_reach(args):
     """The `Reach` of the Zenoh options add_zenoh_arguments added."""
-    from .zenoh_session import Reach
+    from ..zenoh_session import Reach
 
     return Reach.of(args.connect, args.listen, args.lan, args.mode, args.zenoh_config)
 
@@ -133,18 +133,18 @@ def connect(args, simulator_rate=None, queue=0):
     if args.port is not None:
         library_name(args.port, "port")
     try:
-        from .sensor import Sensor
+        from ..sensor import Sensor
     except ImportError as error:
         raise UserError(
             f"the extension module feltwise._native is not installed ({error}); run pip install ."
         ) from None
-    from .errors import ParameterFileError, PortError
+    from ..errors import ParameterFileError, PortError
 
     simulator = None
     try:
         port = args.port
         if args.simulate:
-            from .sim import DEFAULT_RATE, SimulatedSensor
+            from ..sim import DEFAULT_RATE, SimulatedSensor
 
             simulator = SimulatedSensor(
                 args.params, version=args.protocol, rate=DEFAULT_RATE if simulator_rate is None else simulator_rate
@@ -178,7 +178,7 @@ def matched_port(match, reconnect):
     gets another ttyUSB number); with --reconnect, a line says which."""
     import sys
 
-    from .ports import find_port
+    from ..ports import find_port
 
     found = find_port(match)
     if reconnect:
@@ -200,7 +200,7 @@ def suggest_stable_name(port):
     import os
     import sys
 
-    from .ports import by_id_names
+    from ..ports import by_id_names
 
     stable = by_id_names().get(os.path.realpath(port))
     if stable and os.path.realpath(port) == os.path.abspath(port):

@@ -15,16 +15,16 @@ import socket
 import sys
 import time
 
+from ...errors import UserError
+from ...paramfile import describe, read_file, read_msgpack
 from ..arguments import positive, rate_value
 from ..connection import add_connection_arguments
-from ..errors import UserError
-from ..paramfile import describe, read_file, read_msgpack
 
 READ_TIMEOUT_S = 0.1  # how long a query can wait while the sensor is silent
 
 
 def sensor_info(name, connection, zeroed):
-    from ..payload import MAGIC
+    from ...payload import MAGIC
 
     layout = connection.layout
     params = None
@@ -60,7 +60,7 @@ def sensor_info(name, connection, zeroed):
 
 
 def next_sample(sensor):
-    from ..errors import DeviceLostError
+    from ...errors import DeviceLostError
 
     try:
         return next(sensor.samples(READ_TIMEOUT_S), None)
@@ -96,10 +96,10 @@ def add_parser(subparsers):
 
 
 def run(args):
+    from ...remote import NameClaim, SensorPublisher, check_name, sample_key
+    from ...zenoh_session import open_session
     from ..connection import connect, zenoh_reach, zero
-    from ..remote import NameClaim, SensorPublisher, check_name, sample_key
     from ..source import QUEUE, LocalSource, Watch
-    from ..zenoh_session import open_session
 
     name = check_name(args.name)
     if args.port and args.port.startswith("zenoh:"):

@@ -3,7 +3,8 @@
 import signal
 import sys
 
-from .. import protocols, signals
+from ... import protocols
+from .. import signals
 from ..arguments import channel_count, library_path, non_negative, positive, probability, rate_value, seed
 
 
@@ -88,7 +89,7 @@ def add_fault_arguments(parser):
 
 
 def run(args):
-    from ..sim import Faults, make_engine
+    from ...sim import Faults, make_engine
 
     faults = Faults(**{name: getattr(args, name) for name in Faults.__dataclass_fields__})
     params = library_path(args.params) if args.params else None
