@@ -10,39 +10,40 @@ The seeds are well-formed traffic of each version and the faults the tests
 inject on pseudo-terminals: odd offsets, garbage, truncated frames and lines,
 frames without values, replies cut off or malformed, silences ("<pause>") and
 unplugs ("<unplug>", see src/serial/impl/memory/memory_line.h).
+
+One directory per row of the library's protocol table, its seeds chosen by
+how the version speaks (feltwise.sim.wire.DIALECTS: text or binary, with
+registers or without, enciphered); the frames are the simulated sensor's
+own encoders. Needs the feltwise package installed (pip install .).
 """
 
 import pathlib
 import shutil
 import struct
 
+from feltwise import protocols
+from feltwise.sim import wire
+
 ROOT = pathlib.Path(__file__).resolve().parent
 CORPUS = ROOT / "corpus"
 PAUSE = b"<pause>"
 UNPLUG = b"<unplug>"
-DEVICE_KEY = bytes.fromhex("2b7e151628aed2a6abf7158809cf4f3c")
 
 
 def frame(values):
-    return struct.pack(f"<HH{len(values)}H", 0xFFFF, len(values), *values)
+    return wire.sample_frame(values)
 
 
 def enciphered(values):
-    from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
-
-    count = len(values)
-    blocks = count // 16 + 1
-    plaintext = struct.pack(f"<{count}H", *values)[: 16 * blocks].ljust(16 * blocks, b"\0")
-    encryptor = Cipher(algorithms.AES(DEVICE_KEY), modes.ECB()).encryptor()
-    return struct.pack("<HH", 0xFFFF, count) + encryptor.update(plaintext) + encryptor.finalize()
+    return wire.enciphered_frame(values, count=len(values))
 
 
 def reply(data, word1=0x1234, word2=0x5678):
-    return struct.pack("<HHHH", 0xFFFB, word1, word2, len(data)) + data
+    return wire.binary_read_reply(word1, word2, data)
 
 
 def status(code):
-    return struct.pack("<HH", 0xFFFA, code)
+    return wire.binary_status(code)
 
 
 def values(count, seed=1):
@@ -169,27 +170,36 @@ def write(target, seeds):
     print(f"wrote {len(list(directory.iterdir()))} seeds to {directory.relative_to(ROOT.parent)}")
 
 
+def enciphered_streams():
+    yield "one_frame", enciphered([4660, 22136])
+    yield "count_8", enciphered(values(8))
+    yield "count_15", enciphered(values(15))
+    yield "count_16", enciphered(values(16))
+    yield "count_17", enciphered(values(17))
+    yield "largest_frame", enciphered(values(1023))
+    yield "no_values", struct.pack("<HH", 0xFFFF, 0) + enciphered([42])
+    yield "ciphertext_cut", enciphered(values(20))[:30] + PAUSE + enciphered([1])
+    yield "odd_offset", b"\x77" + enciphered([1, 2]) + enciphered([3])
+    yield "garbage_burst", GARBAGE + PAUSE + enciphered([5, 6])
+    yield "unplug_mid_frame", enciphered([1, 2])[:9] + UNPLUG + enciphered([3])
+
+
+def sample_streams(dialect):
+    if dialect.is_text:
+        return text_streams(with_registers=dialect.has_registers)
+    if dialect.encode is wire.enciphered_frame:
+        return enciphered_streams()
+    return list(binary_streams()) + (list(register_frames()) if dialect.has_registers else [])
+
+
 def main():
-    write("read_sample_v0", text_streams(with_registers=False))
-    write("read_sample_v1", binary_streams())
-    write("read_sample_v2", [
-        ("one_frame", enciphered([4660, 22136])),
-        ("count_8", enciphered(values(8))),
-        ("count_15", enciphered(values(15))),
-        ("count_16", enciphered(values(16))),
-        ("count_17", enciphered(values(17))),
-        ("largest_frame", enciphered(values(1023))),
-        ("no_values", struct.pack("<HH", 0xFFFF, 0) + enciphered([42])),
-        ("ciphertext_cut", enciphered(values(20))[:30] + PAUSE + enciphered([1])),
-        ("odd_offset", b"\x77" + enciphered([1, 2]) + enciphered([3])),
-        ("garbage_burst", GARBAGE + PAUSE + enciphered([5, 6])),
-        ("unplug_mid_frame", enciphered([1, 2])[:9] + UNPLUG + enciphered([3])),
-    ])
-    write("read_sample_v3", text_streams(with_registers=True))
-    write("read_sample_v4", list(binary_streams()) + list(register_frames()))
+    for version in protocols.versions():
+        dialect = wire.dialect(version)
+        write(f"read_sample_v{version}", sample_streams(dialect))
+        if dialect.has_registers:
+            replies = register_text_streams() if dialect.is_text else register_binary_streams()
+            write(f"register_reply_v{version}", replies)
     write("text_line", TEXT_LINES + REPLY_LINES)
-    write("register_reply_v3", register_text_streams())
-    write("register_reply_v4", register_binary_streams())
 
 
 if __name__ == "__main__":

@@ -5,7 +5,7 @@ import argparse
 import math
 import os
 
-from ..errors import UserError
+from .errors import UserError
 
 MAX_SECONDS = 1e9  # some thirty years
 MAX_RATE = 65535  # the sensor's rate register is 16 bits

@@ -30,12 +30,12 @@ from toolrun import example, feltwise, no_traceback, wait_for
 
 zenoh = pytest.importorskip("zenoh")
 from feltwise import payload  # noqa: E402
+from feltwise.cli.errors import UserError  # noqa: E402
 from feltwise.errors import (  # noqa: E402
     NoPublisherError,
     PublisherLostError,
     RemoteError,
     SensorError,
-    UserError,
 )
 from feltwise.remote import SensorPublisher, open_session, subscribe  # noqa: E402
 from feltwise.sample import Sample  # noqa: E402

@@ -12,10 +12,10 @@ import socket
 import sys
 import time
 
-from ...errors import UserError
 from .. import signals
 from ..arguments import count, positive
-from ..connection import add_connection_arguments
+from ..connection import add_connection_arguments, parameters_summary
+from ..errors import UserError
 
 READ_TIMEOUT_S = 0.2
 SILENCE_S = 5.0  # a recording without samples for this long ends (with --reconnect: says so, waits on)
@@ -77,18 +77,11 @@ def host_details():
 
 def parameters_record(source):
     """The parameter file for the recording's metadata: from here, or from the publisher's info."""
-    if source.params_path is not None:
-        from ...paramfile import describe, read_msgpack
-        from ..source import params_bytes
-
-        try:
-            summary = describe(read_msgpack(source.params_path))
-        except (UserError, KeyError, TypeError, AttributeError):
-            summary = "loads"
+    if source.parameters is not None:
         return {
-            "file": os.path.basename(source.params_path),
-            "summary": summary,
-            "data": params_bytes(source.params_path),
+            "file": os.path.basename(source.parameters.path),
+            "summary": parameters_summary(source.parameters),
+            "data": source.parameters.data,
         }
     published = getattr(source, "info", {}).get("parameters") if source.remote else None
     if published:
@@ -177,7 +170,7 @@ def run(args):
                 source.zero()
             metadata = {
                 "port": source.describe,
-                "parameters": source.params_path or "",
+                "parameters": source.parameters.path if source.parameters is not None else "",
                 "protocol": source.version,
                 "zeroed": bool(args.zero),
             }

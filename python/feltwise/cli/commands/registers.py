@@ -4,9 +4,9 @@ import os
 import sys
 
 from ... import protocols
-from ...errors import UserError
 from ..arguments import timeout_seconds, u16
 from ..connection import add_connection_arguments
+from ..errors import UserError
 
 PARSERS = {}
 

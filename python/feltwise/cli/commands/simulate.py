@@ -1,11 +1,10 @@
 """`feltwise simulate`: a simulated sensor on a pseudo-terminal, in the foreground."""
 
-import signal
 import sys
+from dataclasses import fields
 
 from ... import protocols
-from .. import signals
-from ..arguments import channel_count, library_path, non_negative, positive, probability, rate_value, seed
+from ..arguments import channel_count, non_negative, positive, probability, rate_value, seed
 
 
 def add_parser(subparsers):
@@ -42,79 +41,50 @@ def add_parser(subparsers):
 
 
 def add_fault_arguments(parser):
+    """One option per field of Faults: --stray-bytes P, --duplicate-replies, ..."""
+    from ...sim.settings import DURATION, PROBABILITY, SECONDS, SWITCH, Faults
+
     faults = parser.add_argument_group("fault switches (probabilities are per sample)")
-    faults.add_argument(
-        "--stray-bytes", type=probability, default=0.0, metavar="P", help="one to three random bytes before a sample"
-    )
-    faults.add_argument(
-        "--garbage",
-        type=probability,
-        default=0.0,
-        metavar="P",
-        help="a burst of 16 to 256 random bytes before a sample",
-    )
-    faults.add_argument("--truncate", type=probability, default=0.0, metavar="P", help="a sample cut short")
-    faults.add_argument(
-        "--overlong",
-        type=probability,
-        default=0.0,
-        metavar="P",
-        help="a line of 70000 bytes (text), a frame counting 1024 values (binary)",
-    )
-    faults.add_argument(
-        "--error-lines",
-        type=probability,
-        default=0.0,
-        metavar="P",
-        help="an unsolicited device error (protocols 3 and 4)",
-    )
-    faults.add_argument(
-        "--reply-delay", type=non_negative, default=0.0, metavar="S", help="register answers leave S seconds late"
-    )
-    faults.add_argument("--duplicate-replies", action="store_true", help="every register answer twice")
-    faults.add_argument(
-        "--malformed-replies", action="store_true", help="register answers missing a field (3) or cut short (4)"
-    )
-    faults.add_argument(
-        "--error-replies", action="store_true", help="every register request answered with a device error"
-    )
-    faults.add_argument("--silence-after", type=non_negative, metavar="S", help="go silent after S seconds")
-    faults.add_argument("--silence-for", type=positive, metavar="S", help="... for S seconds (default: for good)")
-    faults.add_argument(
-        "--unplug-after",
-        type=non_negative,
-        metavar="S",
-        help="close the port after S seconds, as if the adapter were pulled out",
-    )
+    kinds = {
+        PROBABILITY: {"type": probability, "metavar": "P"},
+        SECONDS: {"type": non_negative, "metavar": "S"},
+        DURATION: {"type": positive, "metavar": "S"},
+        SWITCH: {"action": "store_true"},
+    }
+    for item in fields(Faults):
+        option = "--" + item.name.replace("_", "-")
+        settings = dict(kinds[item.metadata["kind"]], help=item.metadata["help"])
+        if item.metadata["kind"] != SWITCH:
+            settings["default"] = item.default
+        faults.add_argument(option, **settings)
 
 
 def run(args):
-    from ...sim import Faults, make_engine
+    from ...sim import Faults, SimulatorSettings, engine_for, run_until_signalled
 
-    faults = Faults(**{name: getattr(args, name) for name in Faults.__dataclass_fields__})
-    params = library_path(args.params) if args.params else None
-    engine = make_engine(params, args.protocol, args.channels, args.rate, faults, args.seed, not args.no_touch)
-    # Ctrl-C, SIGTERM (from SimulatedSensor.stop, or kill) and SIGHUP end the
-    # loop, so the statistics still come out; set before the port is printed,
-    # since whoever reads that line may signal at once.
-    for number in signals.ENDING_SIGNALS:
-        signal.signal(number, lambda *_: engine.stop())
-    path = engine.open()
-    print(path, flush=True)
-    rate = "as fast as possible" if args.rate == 0 else f"{args.rate:g} samples/s"
-    print(
-        f"simulated sensor on {path}: protocol {engine.version}, {engine.layout.channel_count} channels, "
-        f"{rate}; Ctrl-C stops it",
-        file=sys.stderr,
-        flush=True,
+    settings = SimulatorSettings(
+        args.params,
+        args.protocol,
+        args.channels,
+        args.rate,
+        Faults(**{item.name: getattr(args, item.name) for item in fields(Faults)}),
+        args.seed,
+        not args.no_touch,
     )
-    try:
-        engine.run(args.duration)
-    except KeyboardInterrupt:
-        pass
-    finally:
-        engine.close()
-    stats = engine.stats
+    engine = engine_for(settings)
+    rate = "as fast as possible" if args.rate == 0 else f"{args.rate:g} samples/s"
+
+    def opened(path):
+        print(path, flush=True)
+        print(
+            f"simulated sensor on {path}: protocol {engine.version}, {engine.layout.channel_count} channels, "
+            f"{rate}; Ctrl-C stops it",
+            file=sys.stderr,
+            flush=True,
+        )
+
+    # Ctrl-C, SIGTERM and SIGHUP end the loop, so the statistics still come out.
+    stats = run_until_signalled(engine, args.duration, opened)
     if args.json_stats:
         import json
 
