@@ -20,6 +20,7 @@
 #include "models/taxel_polyfit_model.h"
 #include "models/triaxial_polyfit_model.h"
 #include "parameters/parameter_file.h"
+#include "sensor_types/sensor_type_table.h"
 
 namespace {
 
@@ -203,14 +204,15 @@ int main() {
   const double decode_us = 1e6 * seconds_per_call(
                                      [&] {
                                        feltwise_comm::ParameterHolder holder;
-                                       feltwise_comm::decode_parameters(holder, bytes);
+                                       feltwise_comm::decode_parameters(holder, bytes, feltwise_comm::decodeRecord);
                                        keep(holder);
                                      },
                                      200);
   const double load_us = 1e6 * seconds_per_call(
                                    [&] {
                                      feltwise_comm::ParameterHolder holder;
-                                     feltwise_comm::decode_parameters(holder, feltwise_comm::read_parameter_file(path));
+                                     feltwise_comm::decode_parameters(holder, feltwise_comm::read_parameter_file(path),
+                                                                      feltwise_comm::decodeRecord);
                                      keep(holder);
                                    },
                                    200);

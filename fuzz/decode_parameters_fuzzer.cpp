@@ -21,27 +21,12 @@
 #include <string>
 #include <vector>
 
-#include "models/taxel_lookup_model.h"
-#include "models/taxel_polyfit_model.h"
-#include "models/triaxial_polyfit_model.h"
 #include "parameters/bounded_unpack.h"
 #include "parameters/packed_value.h"
 #include "parameters/parameter_file.h"
+#include "sensor_types/sensor_type_table.h"
 
 namespace {
-
-std::shared_ptr<feltwise_comm::SensorModel> model_for(std::int32_t sensor_type) {
-  switch (sensor_type) {
-    case feltwise_comm::sensor_type::kTriaxialPolyfit:
-      return std::make_shared<feltwise_comm::TriaxialPolyfitModel>();
-    case feltwise_comm::sensor_type::kTaxelPolyfit:
-      return std::make_shared<feltwise_comm::TaxelPolyfitModel>();
-    case feltwise_comm::sensor_type::kTaxelLookup:
-      return std::make_shared<feltwise_comm::TaxelLookupModel>();
-    default:
-      return nullptr;
-  }
-}
 
 void exercise_models(const feltwise_comm::ParameterHolder& holder) {
   // The comms object sizes the output from the largest output index; capped
@@ -57,8 +42,11 @@ void exercise_models(const feltwise_comm::ParameterHolder& holder) {
   const std::vector<double> short_raw(raw.begin(), raw.begin() + 8);
 
   for (const auto& record : holder.records_) {
-    std::shared_ptr<feltwise_comm::SensorModel> model = model_for(record->sensor_type);
-    if (!model) continue;
+    // The model of the record's type, as init would make it; a record whose
+    // sensor_type field names no row has none.
+    const feltwise_comm::SensorTypeEntry* type = feltwise_comm::findSensorType(record->sensor_type);
+    if (type == nullptr) continue;
+    const std::shared_ptr<feltwise_comm::SensorModel> model = type->create_model();
     try {
       model->configure(record);
     } catch (const std::runtime_error&) {
@@ -187,7 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   feltwise_comm::ParameterHolder holder;
   try {
-    feltwise_comm::decode_parameters(holder, bytes);
+    feltwise_comm::decode_parameters(holder, bytes, feltwise_comm::decodeRecord);
   } catch (const std::runtime_error&) {  // the loader's messages and msgpack-c's unpacking errors
   } catch (const msgpack::v1::type_error&) {
   }

@@ -15,8 +15,9 @@
 // What the library would print (a unit not plugged in, a device's error
 // line) goes to Python's logging, logger "feltwise", on the caller's thread.
 //
-// For the tools, two functions read the library's own tables and loader:
-// protocols() lists the protocol table's rows, and read_parameters(path)
+// For the tools, three functions read the library's own tables and loader:
+// protocols() and sensor_types() list the rows of the protocol and
+// sensor-type tables, and read_parameters(path)
 // loads a parameter file as init would (decoded, then its protocol and
 // models built and thrown away) and returns (protocol version,
 // records as dicts shaped like the file's record maps). A file the loader
@@ -50,12 +51,12 @@
 #include "feltwise_comm/port_open_error.h"
 #include "feltwise_comm/serial_errors.h"
 #include "interpreter_lock.h"
-#include "models/sensor_type_table.h"
 #include "parameters/parameter_file.h"
 #include "parameters/parameter_holder.h"
 #include "parameters/record_fields.h"
 #include "protocols/protocol_table.h"
 #include "protocols/wait_interrupt.h"
+#include "sensor_types/sensor_type_table.h"
 
 namespace py = pybind11;
 using feltwise_comm::CommsState;
@@ -394,6 +395,33 @@ py::list protocolRows() {
   return rows;
 }
 
+const char* kindName(feltwise_comm::FieldKind kind) {
+  switch (kind) {
+    case feltwise_comm::FieldKind::kInteger:
+      return "integer";
+    case feltwise_comm::FieldKind::kNumber:
+      return "number";
+    case feltwise_comm::FieldKind::kNumbers:
+      return "numbers";
+    case feltwise_comm::FieldKind::kIntegerMap:
+      return "integer map";
+  }
+  return "?";
+}
+
+py::list sensorTypeRows() {
+  py::list rows;
+  for (const feltwise_comm::SensorTypeEntry& row : feltwise_comm::sensorTypeTable()) {
+    py::list fields;
+    for (const feltwise_comm::FieldInfo& field : row.own_fields) {
+      fields.append(py::make_tuple(field.name, kindName(field.kind), field.need != feltwise_comm::Need::kOptional,
+                                   field.need == feltwise_comm::Need::kNonEmpty));
+    }
+    rows.append(py::make_tuple(row.sensor_type, row.model_name, row.description, fields));
+  }
+  return rows;
+}
+
 py::dict fieldsToDict(const feltwise_comm::RecordFields& fields) {
   py::dict dict;
   for (const auto& field : fields) dict[py::str(field.first)] = py::cast(field.second);
@@ -404,9 +432,9 @@ py::dict fieldsToDict(const feltwise_comm::RecordFields& fields) {
 // no row would show its base fields only.
 py::dict recordToDict(const feltwise_comm::SensorParameters& record, const feltwise_comm::SensorTypeEntry* type) {
   py::dict dict;
-  dict["SensorParameters"] = fieldsToDict(feltwise_comm::baseFields(record));
+  dict["SensorParameters"] = fieldsToDict(feltwise_comm::baseFieldValues(record));
   if (type == nullptr) return dict;
-  for (const auto& entry : fieldsToDict(type->own_fields(record))) dict[entry.first] = entry.second;
+  for (const auto& entry : fieldsToDict(type->own_field_values(record))) dict[entry.first] = entry.second;
   return dict;
 }
 
@@ -417,7 +445,7 @@ py::tuple readParameters(const std::string& path) {
   std::string failure;
   withoutInterpreter([&] {
     try {
-      decode_parameters(loaded, feltwise_comm::read_parameter_file(path));
+      decode_parameters(loaded, feltwise_comm::read_parameter_file(path), feltwise_comm::decodeRecord);
       // init's own build step: a version without a protocol, a record its
       // model refuses or an output beyond the largest is refused here as there.
       feltwise_comm::buildComponents(loaded);
@@ -464,6 +492,10 @@ PYBIND11_MODULE(_native, m) {
 
   m.def("protocols", &protocolRows,
         "The protocol table: one (version, class name, is_text, has_registers) per protocol, in version order");
+  m.def("sensor_types", &sensorTypeRows,
+        "The sensor-type table: one (sensor_type, model class name, description, fields) per type, in type order; "
+        "fields lists the record's own fields (those beside its \"SensorParameters\" map) in file order, each as "
+        "(name, kind, required, non_empty), kind one of \"integer\", \"number\", \"numbers\", \"integer map\"");
   m.def("read_parameters", &readParameters,
         "Loads a parameter file with the library's loader: (protocol version, records as dicts); "
         "raises feltwise.errors.ParameterFileError with the loader's message as `reason`",

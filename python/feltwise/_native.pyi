@@ -4,7 +4,7 @@ The C++ core behind feltwise.Sensor; use feltwise.Sensor instead.
 from __future__ import annotations
 import collections.abc
 import typing
-__all__: list[str] = ['NativeSensor', 'process_exiting', 'protocols', 'read_parameters']
+__all__: list[str] = ['NativeSensor', 'process_exiting', 'protocols', 'read_parameters', 'sensor_types']
 class NativeSensor:
     """
     One sensor's comms object, its stamped samples and their queue
@@ -76,4 +76,8 @@ def protocols() -> list:
 def read_parameters(path: str) -> tuple:
     """
     Loads a parameter file with the library's loader: (protocol version, records as dicts); raises feltwise.errors.ParameterFileError with the loader's message as `reason`
+    """
+def sensor_types() -> list:
+    """
+    The sensor-type table: one (sensor_type, model class name, description, fields) per type, in type order; fields lists the record's own fields (those beside its "SensorParameters" map) in file order, each as (name, kind, required, non_empty), kind one of "integer", "number", "numbers", "integer map"
     """

@@ -15,6 +15,7 @@
 #include "feltwise_comm/port_open_error.h"
 #include "parameters/parameter_file.h"
 #include "protocols/wait_interrupt.h"
+#include "sensor_types/sensor_type_table.h"
 
 namespace feltwise_comm {
 namespace {
@@ -53,7 +54,7 @@ void CommsState::init(const std::string& file_name) {
     loaded.protocol_version_ = *version;
     loaded.records_ = records_;
   } else {
-    decode_parameters(loaded, read_parameter_file(file_name));
+    decode_parameters(loaded, read_parameter_file(file_name), decodeRecord);
   }
 
   Components built = buildComponents(loaded);

@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "models/sensor_type_table.h"
 #include "protocols/protocol_table.h"
+#include "sensor_types/sensor_type_table.h"
 
 namespace feltwise_comm {
 

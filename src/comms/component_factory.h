@@ -1,6 +1,6 @@
 // What `init` creates, looked up in the two tables: the protocol of a version
 // (protocols/protocol_table) and the model of a record's `sensor_type`
-// (models/sensor_type_table). `buildComponents` is init's whole build step, so
+// (sensor_types/sensor_type_table). `buildComponents` is init's whole build step, so
 // that whatever else asks "would init take these parameters?" (the tools'
 // `params check`) gets init's answer in init's words.
 #ifndef FELTWISE_COMMS_COMPONENT_FACTORY_H

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "models/sensor_type_table.h"
+#include "sensor_types/sensor_type_table.h"
 
 namespace feltwise_comm {
 namespace {

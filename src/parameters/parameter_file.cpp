@@ -4,7 +4,6 @@
 #include <optional>
 #include <stdexcept>
 
-#include "models/sensor_type_table.h"
 #include "parameters/bounded_unpack.h"
 #include "parameters/msgpack_values.h"
 #include "parameters/packed_value.h"
@@ -57,11 +56,10 @@ std::int32_t detect_sensor_type(const msgpack::v1::object& record_map) {
 
 namespace {
 
-// The record's class is the one its sensor type names in the sensor-type table.
-std::shared_ptr<SensorParameters> decode_record(const PackedValue& record_map) {
-  const SensorTypeEntry* type = findSensorType(detect_sensor_type(record_map));
-  if (type == nullptr) throw std::runtime_error("Invalid sensor parameter data format (4) ");
-  return type->decode_record(record_map);
+std::shared_ptr<SensorParameters> decode_typed_record(const PackedValue& record_map, RecordDecoder decode_record) {
+  std::shared_ptr<SensorParameters> record = decode_record(detect_sensor_type(record_map), record_map);
+  if (!record) throw std::runtime_error("Invalid sensor parameter data format (4) ");
+  return record;
 }
 
 // The elements of an array in order; the next one is only stepped to when it
@@ -79,7 +77,7 @@ void for_each_in_array(const PackedValue& array, std::uint32_t size, Take take) 
 
 }  // namespace
 
-void decode_parameters(ParameterHolder& comms, const std::string& bytes) {
+void decode_parameters(ParameterHolder& comms, const std::string& bytes, RecordDecoder decode_record) {
   check_bounded(bytes.data(), bytes.size());
   const PackedValue file(bytes.data(), bytes.size(), 0);
   const msgpack::v1::object head = file.head();
@@ -95,8 +93,9 @@ void decode_parameters(ParameterHolder& comms, const std::string& bytes) {
     }
     const msgpack::v1::object group = element.head();
     if (group.type != msgpack::v1::type::ARRAY) throw ParameterTypeError();
-    for_each_in_array(element, group.via.array.size,
-                      [&](const PackedValue& record) { comms.records_.push_back(decode_record(record)); });
+    for_each_in_array(element, group.via.array.size, [&](const PackedValue& record) {
+      comms.records_.push_back(decode_typed_record(record, decode_record));
+    });
   });
 }
 

@@ -24,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "parameters/packed_value.h"
@@ -42,13 +43,21 @@ constexpr std::size_t kMaxParameterFileSize = std::size_t{64} << 20;
 //       size says so, or as soon as more than that has been read from it.
 std::string read_parameter_file(const std::string& path);
 
+// Makes the record of `sensor_type` from a record map (ParameterTypeError when
+// a field does not convert), or returns nullptr when no record class has that
+// type. The sensor-type table's decodeRecord is the library's
+// (sensor_types/sensor_type_table.h); the loader knows no record class itself.
+using RecordDecoder = std::shared_ptr<SensorParameters> (*)(std::int32_t sensor_type, const PackedValue& record_map);
+
 // Writes the protocol version into `comms` as soon as it is read, then appends
-// the records one by one. Raises the "Invalid sensor parameter data format (n)"
-// errors, ParameterTypeError ("bad cast"), and msgpack-c's unpacking errors
-// ("insufficient bytes", "parse error", "depth size overflow"), which come
-// first: the whole object is walked before anything is decoded.
-// A group that is not an array and a record that is not a map are "bad cast".
-void decode_parameters(ParameterHolder& comms, const std::string& bytes);
+// the records one by one, each made by `decode_record` from its detected type.
+// Raises the "Invalid sensor parameter data format (n)" errors ((4): a type
+// `decode_record` has no record for), ParameterTypeError ("bad cast"), and
+// msgpack-c's unpacking errors ("insufficient bytes", "parse error", "depth
+// size overflow"), which come first: the whole object is walked before
+// anything is decoded. A group that is not an array and a record that is not
+// a map are "bad cast".
+void decode_parameters(ParameterHolder& comms, const std::string& bytes, RecordDecoder decode_record);
 
 // The first non-negative "sensor_type" under a "SensorParameters" key of the
 // record map, before the record is converted (it chooses the record's class).

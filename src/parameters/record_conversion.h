@@ -1,4 +1,5 @@
-// Conversion of a record map of the parameter file into a record.
+// Conversion of a record map of the parameter file into a record, by the
+// fields its class declares (sensor_parameters.h).
 //
 // The map must have str keys only (all checked before any field is touched);
 // a repeated key counts by its first occurrence; keys the record does not know
@@ -9,28 +10,78 @@
 //
 // The loader converts straight from the file's bytes (PackedValue). An object
 // msgpack-c has already unpacked is packed back into bytes and converted the
-// same way, so there is one conversion; the msgpack-c adaptors below make
-// `object.convert(record)` do that.
+// same way, so there is one conversion; the msgpack-c adaptor below makes
+// `object.convert(record)` do that for every record class.
 #ifndef FELTWISE_PARAMETERS_RECORD_CONVERSION_H
 #define FELTWISE_PARAMETERS_RECORD_CONVERSION_H
 
 #include <msgpack.hpp>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <vector>
 
 #include "parameters/packed_value.h"
 #include "parameters/sensor_parameters.h"
 
 namespace feltwise_comm {
 
+namespace detail {
+
+// values[i] is the value of the first entry named names[i] in `map`, which
+// must be a map with str keys only.
+void findFirstValues(const PackedValue& map, const std::string_view* names, std::optional<PackedValue>* values,
+                     std::size_t count);
+
+// One field from its value in the file (msgpack_values.h has the rules).
+void readField(const PackedValue& value, std::int32_t& field);
+void readField(const PackedValue& value, double& field);
+void readField(const PackedValue& value, std::vector<double>& field);
+void readField(const PackedValue& value, std::map<std::int32_t, std::int32_t>& field);
+
+// Fills `record`'s fields from `map`; a first name of "SensorParameters"
+// (`with_base`) has its value converted into the base fields before the rest.
+template <typename Record, typename Fields>
+void convertFields(const PackedValue& map, Record& record, const Fields& fields, bool with_base) {
+  constexpr std::size_t kFields = std::tuple_size<Fields>::value;
+  const std::size_t first = with_base ? 1 : 0;
+  std::array<std::string_view, kFields + 1> names{};
+  if (with_base) names[0] = "SensorParameters";
+  forEachField(fields, [&](std::size_t i, const auto& field) { names[first + i] = field.name; });
+  std::array<std::optional<PackedValue>, kFields + 1> values;
+  findFirstValues(map, names.data(), values.data(), first + kFields);
+  if (with_base && values[0]) {
+    convertFields(*values[0], static_cast<SensorParameters&>(record), SensorParameters::baseFields(), false);
+  }
+  forEachField(fields, [&](std::size_t i, const auto& field) {
+    if (values[first + i]) readField(*values[first + i], record.*field.member);
+  });
+}
+
+}  // namespace detail
+
 // The base fields, from the value of "SensorParameters".
-void convert_sensor_parameters(const PackedValue& map, SensorParameters& record);
+inline void convert_sensor_parameters(const PackedValue& map, SensorParameters& record) {
+  detail::convertFields(map, record, SensorParameters::baseFields(), false);
+}
 
-void convert_record(const PackedValue& map, TriaxialPolyfitParameters& record);
-void convert_record(const PackedValue& map, TaxelPolyfitParameters& record);
-void convert_record(const PackedValue& map, TaxelLookupParameters& record);
+template <typename Record>
+void convert_record(const PackedValue& map, Record& record) {
+  detail::convertFields(map, record, Record::ownFields(), true);
+}
 
-void convert_record(const msgpack::v1::object& map, TriaxialPolyfitParameters& record);
-void convert_record(const msgpack::v1::object& map, TaxelPolyfitParameters& record);
-void convert_record(const msgpack::v1::object& map, TaxelLookupParameters& record);
+// An object msgpack-c has unpacked: packed back into bytes and converted as above.
+template <typename Record>
+void convert_record(const msgpack::v1::object& map, Record& record) {
+  const msgpack::v1::sbuffer bytes = pack_exactly(map);
+  convert_record(PackedValue(bytes.data(), bytes.size(), 0), record);
+}
 
 }  // namespace feltwise_comm
 
@@ -44,22 +95,12 @@ namespace adaptor {
 // type, and a v1::object reference here would be converted into a temporary
 // whose reference it then returned.
 template <typename Record>
-struct FeltwiseRecordConvert {
+struct convert<Record, std::enable_if_t<std::is_base_of<feltwise_comm::SensorParameters, Record>::value>> {
   const msgpack::object& operator()(const msgpack::object& map, Record& record) const {
     feltwise_comm::convert_record(map, record);
     return map;
   }
 };
-
-template <>
-struct convert<feltwise_comm::TriaxialPolyfitParameters>
-    : FeltwiseRecordConvert<feltwise_comm::TriaxialPolyfitParameters> {};
-template <>
-struct convert<feltwise_comm::TaxelPolyfitParameters>
-    : FeltwiseRecordConvert<feltwise_comm::TaxelPolyfitParameters> {};
-template <>
-struct convert<feltwise_comm::TaxelLookupParameters>
-    : FeltwiseRecordConvert<feltwise_comm::TaxelLookupParameters> {};
 
 }  // namespace adaptor
 }  // MSGPACK_API_VERSION_NAMESPACE(v1)

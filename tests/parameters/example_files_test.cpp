@@ -7,10 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "models/taxel_lookup_model.h"
-#include "models/taxel_polyfit_model.h"
-#include "models/triaxial_polyfit_model.h"
+#include "comms/component_factory.h"
 #include "parameters/parameter_file.h"
+#include "sensor_types/sensor_type_table.h"
 
 namespace {
 
@@ -25,17 +24,6 @@ struct ExampleFile {
   std::size_t raw_channels;
   std::size_t outputs;
 };
-
-std::shared_ptr<feltwise_comm::SensorModel> model_for(const SensorParameters& record) {
-  switch (record.sensor_type) {
-    case feltwise_comm::sensor_type::kTriaxialPolyfit:
-      return std::make_shared<feltwise_comm::TriaxialPolyfitModel>();
-    case feltwise_comm::sensor_type::kTaxelPolyfit:
-      return std::make_shared<feltwise_comm::TaxelPolyfitModel>();
-    default:
-      return std::make_shared<feltwise_comm::TaxelLookupModel>();
-  }
-}
 
 // Every raw channel at its unit's rest value.
 std::vector<double> at_rest(const std::vector<std::shared_ptr<SensorParameters>>& records, std::size_t channels) {
@@ -60,8 +48,8 @@ class Example : public ::testing::TestWithParam<ExampleFile> {};
 TEST_P(Example, LoadsAndCalibrates) {
   const ExampleFile& example = GetParam();
   feltwise_comm::ParameterHolder holder;
-  feltwise_comm::decode_parameters(holder, feltwise_comm::read_parameter_file(std::string(FELTWISE_EXAMPLE_PARAMS_DIR) +
-                                                                              "/" + example.name + ".msgpack"));
+  const std::string path = std::string(FELTWISE_EXAMPLE_PARAMS_DIR) + "/" + example.name + ".msgpack";
+  feltwise_comm::decode_parameters(holder, feltwise_comm::read_parameter_file(path), feltwise_comm::decodeRecord);
   EXPECT_EQ(holder.protocol_version_, example.protocol_version);
   auto count = [&](std::int32_t type) {
     return std::count_if(holder.records_.begin(), holder.records_.end(),
@@ -73,7 +61,7 @@ TEST_P(Example, LoadsAndCalibrates) {
 
   std::vector<std::shared_ptr<feltwise_comm::SensorModel>> models;
   for (const auto& record : holder.records_) {
-    models.push_back(model_for(*record));
+    models.push_back(feltwise_comm::createModel(record->sensor_type));
     models.back()->configure(record);
   }
   const std::vector<double> rest = at_rest(holder.records_, example.raw_channels);

@@ -17,6 +17,7 @@
 #include "hostile_files.h"
 #include "parameters/bounded_unpack.h"
 #include "parameters/parameter_file.h"
+#include "sensor_types/sensor_type_table.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ class HostileFile : public ::testing::TestWithParam<HostileCase> {};
 TEST_P(HostileFile, IsRefusedByTheUnpacking) {
   ParameterHolder holder;
   try {
-    feltwise_comm::decode_parameters(holder, GetParam().bytes.bytes());
+    feltwise_comm::decode_parameters(holder, GetParam().bytes.bytes(), feltwise_comm::decodeRecord);
     ADD_FAILURE() << "decoded";
   } catch (const msgpack::v1::unpack_error& error) {
     EXPECT_EQ(error.what(), GetParam().message);
@@ -47,7 +48,7 @@ TEST(Nesting, TheBoundItselfIsAccepted) {
   // Unpacked, then refused for what it holds: the version is an array.
   ParameterHolder holder;
   try {
-    feltwise_comm::decode_parameters(holder, nested_arrays(kMaxParameterNesting).bytes());
+    feltwise_comm::decode_parameters(holder, nested_arrays(kMaxParameterNesting).bytes(), feltwise_comm::decodeRecord);
     ADD_FAILURE() << "decoded";
   } catch (const msgpack::v1::type_error& error) {
     EXPECT_STREQ(error.what(), "bad cast");
@@ -74,7 +75,7 @@ void decode_within_budget() {
   for (const HostileCase& hostile : hostile_cases()) {
     ParameterHolder holder;
     try {
-      feltwise_comm::decode_parameters(holder, hostile.bytes.bytes());
+      feltwise_comm::decode_parameters(holder, hostile.bytes.bytes(), feltwise_comm::decodeRecord);
       all_refused = false;
     } catch (const msgpack::v1::unpack_error&) {
     } catch (const std::bad_alloc&) {
@@ -84,7 +85,7 @@ void decode_within_budget() {
   }
   ParameterHolder holder;
   try {
-    feltwise_comm::decode_parameters(holder, large);
+    feltwise_comm::decode_parameters(holder, large, feltwise_comm::decodeRecord);
   } catch (const std::exception& error) {
     std::cerr << "large file: " << error.what() << "\n";
     all_refused = false;

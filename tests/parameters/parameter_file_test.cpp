@@ -15,6 +15,7 @@
 #include "parameters/parameter_file.h"
 #include "parameters/parameter_holder.h"
 #include "parameters/regular_file.h"
+#include "sensor_types/sensor_type_table.h"
 #include "support/expect_error.h"
 #include "support/msgpack_bytes.h"
 #include "support/pty_pair.h"
@@ -24,6 +25,7 @@
 namespace {
 
 using feltwise_comm::decode_parameters;
+using feltwise_comm::decodeRecord;
 using feltwise_comm::detect_sensor_type;
 using feltwise_comm::ParameterHolder;
 using feltwise_comm::TaxelLookupParameters;
@@ -50,7 +52,7 @@ MsgpackBytes typed(const MsgpackBytes& type) {
   return MsgpackBytes().map(1).str("SensorParameters").map(1).str("sensor_type").append(type);
 }
 
-void decode(ParameterHolder& holder, const MsgpackBytes& bytes) { decode_parameters(holder, bytes.bytes()); }
+void decode(ParameterHolder& holder, const MsgpackBytes& bytes) { decode_parameters(holder, bytes.bytes(), decodeRecord); }
 
 std::int32_t detect(const MsgpackBytes& record) {
   const std::string& bytes = record.bytes();
@@ -362,7 +364,7 @@ TEST(RegularFile, MoreBytesThanTheLimitAreRefusedWhileReading) {
 TEST_F(ParameterFileOnDisk, AFileReadIsAFileDecoded) {
   ParameterHolder holder;
   const std::string path = write("params.bin", MsgpackBytes().array(2).integer(4).array(1).append(taxel(3)).bytes());
-  decode_parameters(holder, feltwise_comm::read_parameter_file(path));
+  decode_parameters(holder, feltwise_comm::read_parameter_file(path), decodeRecord);
   EXPECT_EQ(holder.protocol_version_, 4);
   ASSERT_EQ(holder.records_.size(), 1u);
   EXPECT_EQ(channel_of(holder.records_[0]), 3);

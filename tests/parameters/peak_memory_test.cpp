@@ -22,6 +22,7 @@
 
 #include "hostile_files.h"
 #include "parameters/parameter_file.h"
+#include "sensor_types/sensor_type_table.h"
 
 extern "C" {
 void* __libc_malloc(std::size_t size);
@@ -105,7 +106,7 @@ std::size_t peakWhileLoading(const std::string& bytes) {
   const std::size_t before = bytes_in_use.load();
   most_in_use.store(before);
   try {
-    feltwise_comm::decode_parameters(holder, bytes);
+    feltwise_comm::decode_parameters(holder, bytes, feltwise_comm::decodeRecord);
   } catch (const std::exception&) {
   }
   return most_in_use.load() - before;

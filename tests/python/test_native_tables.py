@@ -12,14 +12,29 @@ from feltwise.errors import ParameterFileError, SensorError
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples" / "params"
 
 
-def test_protocols_list_the_table_in_version_order():
-    assert native.protocols() == [
-        (0, "ProtocolString", True, False),
-        (1, "ProtocolBinary", False, False),
-        (2, "ProtocolBinaryEncrypt", False, False),
-        (3, "ProtocolStringConfigurable", True, True),
-        (4, "ProtocolBinaryConfigurable", False, True),
-    ]
+def test_protocols_run_from_zero_with_one_class_each():
+    rows = native.protocols()
+    assert [row[0] for row in rows] == list(range(len(rows)))
+    assert len({row[1] for row in rows}) == len(rows)
+    for _, name, is_text, has_registers in rows:
+        assert name.startswith("Protocol") and isinstance(is_text, bool) and isinstance(has_registers, bool)
+
+
+KINDS = {"integer", "number", "numbers", "integer map"}
+
+
+def test_sensor_types_run_from_zero_and_declare_their_fields():
+    rows = native.sensor_types()
+    assert [row[0] for row in rows] == list(range(len(rows)))
+    assert len({row[1] for row in rows}) == len({row[2] for row in rows}) == len(rows)
+    for _, model, description, fields in rows:
+        assert model.endswith("Model") and description
+        names = [field[0] for field in fields]
+        assert names and len(set(names)) == len(names) and "SensorParameters" not in names
+        for _, kind, required, non_empty in fields:
+            assert kind in KINDS
+            assert required or not non_empty  # a non-empty field is required
+            assert kind == "numbers" or not non_empty
 
 
 def _int_keys(value):
@@ -37,9 +52,12 @@ def test_read_parameters_gives_the_files_records_as_dicts(name):
     assert version == content[0]
     expected = [record for group in content[1:] for record in group]
     assert len(records) == len(expected)
+    fields = {row[0]: [field[0] for field in row[3]] for row in native.sensor_types()}
     for got, want in zip(records, expected):
         for key, value in want.items():
             assert got[key] == value, key
+        # A record lists the fields its type declares, in the declared order.
+        assert list(got) == ["SensorParameters", *fields[got["SensorParameters"]["sensor_type"]]]
 
 
 @pytest.mark.parametrize(

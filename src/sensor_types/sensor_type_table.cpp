@@ -1,4 +1,4 @@
-#include "models/sensor_type_table.h"
+#include "sensor_types/sensor_type_table.h"
 
 #include <iterator>
 
@@ -29,19 +29,25 @@ bool holds(const SensorParameters& record) {
 }
 
 template <typename Record>
-RecordFields fields(const SensorParameters& record) {
-  return ownFields(static_cast<const Record&>(record));
+RecordFields values(const SensorParameters& record) {
+  return ownFieldValues(static_cast<const Record&>(record));
 }
 
+template <typename Record>
+constexpr auto kOwnFields = fieldInfos(Record::ownFields());
+
 template <typename Record, typename Model>
-constexpr SensorTypeEntry row(std::int32_t sensor_type, const char* model_name) {
-  return {sensor_type, model_name, &decode<Record>, &create<Model>, &holds<Record>, &fields<Record>};
+constexpr SensorTypeEntry row(std::int32_t sensor_type, const char* model_name, const char* description) {
+  const FieldList own_fields{kOwnFields<Record>.data(), kOwnFields<Record>.size()};
+  return {sensor_type,     model_name,     description,    own_fields,
+          &decode<Record>, &create<Model>, &holds<Record>, &values<Record>};
 }
 
 constexpr SensorTypeEntry kRows[] = {
-    row<TriaxialPolyfitParameters, TriaxialPolyfitModel>(sensor_type::kTriaxialPolyfit, "TriaxialPolyfitModel"),
-    row<TaxelPolyfitParameters, TaxelPolyfitModel>(sensor_type::kTaxelPolyfit, "TaxelPolyfitModel"),
-    row<TaxelLookupParameters, TaxelLookupModel>(sensor_type::kTaxelLookup, "TaxelLookupModel"),
+    row<TriaxialPolyfitParameters, TriaxialPolyfitModel>(sensor_type::kTriaxialPolyfit, "TriaxialPolyfitModel",
+                                                         "triaxial polynomial"),
+    row<TaxelPolyfitParameters, TaxelPolyfitModel>(sensor_type::kTaxelPolyfit, "TaxelPolyfitModel", "taxel polynomial"),
+    row<TaxelLookupParameters, TaxelLookupModel>(sensor_type::kTaxelLookup, "TaxelLookupModel", "lookup table"),
 };
 
 constexpr bool typesRunFromZero() {
@@ -59,6 +65,11 @@ SensorTypeRows sensorTypeTable() { return {kRows, std::size(kRows)}; }
 const SensorTypeEntry* findSensorType(std::int32_t sensor_type) {
   if (sensor_type < 0 || static_cast<std::size_t>(sensor_type) >= std::size(kRows)) return nullptr;
   return &kRows[sensor_type];
+}
+
+std::shared_ptr<SensorParameters> decodeRecord(std::int32_t sensor_type, const PackedValue& record_map) {
+  const SensorTypeEntry* type = findSensorType(sensor_type);
+  return type != nullptr ? type->decode_record(record_map) : nullptr;
 }
 
 }  // namespace feltwise_comm
