@@ -18,9 +18,8 @@ from typing import Any, Optional
 from .errors import ParameterFileError
 from .protocols import listed
 
-# The one sensor type that is not one taxel: four raw channels in, three
-# calibrated axes out, shown as one cell with an arrow for its shear.
-TRIAXIAL_POLYFIT = 0
+# A unit reads up to this many raw channels, one per input slot.
+INPUT_SLOTS = 4
 
 
 @dataclass
@@ -35,8 +34,10 @@ class Taxel:
 
 @dataclass
 class Triaxial:
-    """A four-channel unit: channels[slot] is the raw channel of input slot 0..3;
-    outputs maps axis 0, 1, 2 (x, y, z) to calibrated outputs."""
+    """A unit of several axes (the triaxial one: four raw channels in, three
+    calibrated outputs), shown as one cell with an arrow for its shear:
+    channels[slot] is the raw channel of input slot 0..3; outputs maps axis
+    0, 1, 2 (x, y, z) to calibrated outputs."""
 
     channels: list
     outputs: dict
@@ -105,9 +106,10 @@ def layout_from_records(
     source: str = "parameter file",
     known_types: Optional[Collection[int]] = None,
 ) -> Layout:
-    """The layout of these records. `known_types`, where given, are the sensor
-    types a record may have (the library's table); without it every type but
-    the triaxial one is a taxel."""
+    """The layout of these records. A record with one calibrated output is a
+    taxel, one with several a unit of several axes, whatever its sensor type;
+    `known_types`, where given, are the sensor types a record may have (the
+    library's table)."""
     cells = []
     for record in records:
         base = record.get("SensorParameters") if isinstance(record, dict) else None
@@ -120,14 +122,13 @@ def layout_from_records(
             )
         inputs = _int_map(base.get("input_map"), "input_map", source)
         outputs = _int_map(base.get("output_map"), "output_map", source)
-        if sensor_type == TRIAXIAL_POLYFIT:
-            channels = [None] * 4
+        if len(outputs) > 1:
+            channels = [None] * INPUT_SLOTS
             for channel, slot in inputs.items():
-                if 0 <= slot < 4:
+                if 0 <= slot < INPUT_SLOTS:
                     channels[slot] = channel
-            cells.append(
-                Triaxial(channels, outputs, _numbers(record.get("offset"), 4), _numbers(record.get("lower"), 4))
-            )
+            rest, dead_band = (_numbers(record.get(name), INPUT_SLOTS) for name in ("offset", "lower"))
+            cells.append(Triaxial(channels, outputs, rest, dead_band))
         else:
             cells.append(
                 Taxel(next(iter(inputs)), next(iter(outputs.values())), _number(record.get("offset")), sensor_type)

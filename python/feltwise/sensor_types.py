@@ -30,28 +30,14 @@ class SensorType(NamedTuple):
     fields: tuple[Field, ...]
 
 
-# The library's table as it stands, for an extension that does not export
-# it yet (_native.sensor_types() is on its way there): the one place to drop
-# once it does.
-_UNTIL_EXPORTED = (
-    (0, "TriaxialPolyfitModel", "triaxial polynomial",
-     [(name, "numbers", True, name.startswith("coefs")) for name in
-      ("lower", "upper", "offset", "coefs_x", "coefs_y", "coefs_z")]),
-    (1, "TaxelPolyfitModel", "taxel polynomial",
-     [("lower", "number", True, False), ("upper", "number", True, False), ("offset", "number", True, False),
-      ("coefs", "numbers", True, True)]),
-    (2, "TaxelLookupModel", "lookup table",
-     [("lower", "number", True, False), ("upper", "number", True, False), ("offset", "number", True, False),
-      ("lut", "numbers", True, True)]),
-)  # fmt: skip
-
-
 @functools.cache
 def table() -> tuple[SensorType, ...]:
     from . import _native
 
-    rows = _native.sensor_types() if hasattr(_native, "sensor_types") else _UNTIL_EXPORTED
-    return tuple(SensorType(code, model, text, tuple(Field(*f) for f in fields)) for code, model, text, fields in rows)
+    return tuple(
+        SensorType(code, model, text, tuple(Field(*f) for f in fields))
+        for code, model, text, fields in _native.sensor_types()
+    )
 
 
 def codes() -> tuple[int, ...]:
