@@ -26,7 +26,7 @@ import subprocess
 import sys
 
 from ..errors import SimulatorError
-from .settings import DEFAULT_RATE, SimulatorSettings
+from .settings import DEFAULT_RATE, Faults, SimulatorSettings
 
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CHILD = "import sys; sys.path.insert(0, sys.argv.pop(1)); from feltwise.sim.child import main; main(sys.argv[1])"
@@ -69,15 +69,19 @@ class SimulatedSensor:
         touch=True,
         start_timeout=30.0,
     ):
-        self.settings = SimulatorSettings(
-            None if params is None else os.fspath(params), version, channels, float(rate), seed=seed, touch=touch
-        )
-        if faults is not None:
-            self.settings.faults = faults
+        self.params, self.version, self.channels = params, version, channels
+        self.rate, self.faults, self.seed, self.touch = rate, faults or Faults(), seed, touch
         self.start_timeout = start_timeout
         self.path = None
         self.stats = None
         self._process = None
+
+    @property
+    def settings(self) -> SimulatorSettings:
+        """What the child plays, as it receives it."""
+        params = None if self.params is None else os.fspath(self.params)
+        rate = float(self.rate)
+        return SimulatorSettings(params, self.version, self.channels, rate, self.faults, self.seed, self.touch)
 
     def start(self):
         self._process = subprocess.Popen(
