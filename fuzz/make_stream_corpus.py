@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz targets that read the sensor's stream.
 
-corpus/read_sample_vN/   what the sensor sends, for protocol version N (every
-                         row of the library's protocol table: the feltwise
-                         package must be installed)
+corpus/read_sample_vN/   what the sensor sends, for protocol version N
 corpus/register_reply_vN/ a byte choosing the waiting requests (0 a read, 1 a
                          write, 2 one of each), then what the sensor sends
 corpus/text_line/        single lines: samples and read replies
@@ -12,39 +10,40 @@ The seeds are well-formed traffic of each version and the faults the tests
 inject on pseudo-terminals: odd offsets, garbage, truncated frames and lines,
 frames without values, replies cut off or malformed, silences ("<pause>") and
 unplugs ("<unplug>", see src/serial/impl/memory/memory_line.h).
+
+One directory per row of the library's protocol table, its seeds chosen by
+how the version speaks (feltwise.sim.wire.DIALECTS: text or binary, with
+registers or without, enciphered); the frames are the simulated sensor's
+own encoders. Needs the feltwise package installed (pip install .).
 """
 
 import pathlib
 import shutil
 import struct
 
+from feltwise import protocols
+from feltwise.sim import wire
+
 ROOT = pathlib.Path(__file__).resolve().parent
 CORPUS = ROOT / "corpus"
 PAUSE = b"<pause>"
 UNPLUG = b"<unplug>"
-DEVICE_KEY = bytes.fromhex("2b7e151628aed2a6abf7158809cf4f3c")
 
 
 def frame(values):
-    return struct.pack(f"<HH{len(values)}H", 0xFFFF, len(values), *values)
+    return wire.sample_frame(values)
 
 
 def enciphered(values):
-    from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
-
-    count = len(values)
-    blocks = count // 16 + 1
-    plaintext = struct.pack(f"<{count}H", *values)[: 16 * blocks].ljust(16 * blocks, b"\0")
-    encryptor = Cipher(algorithms.AES(DEVICE_KEY), modes.ECB()).encryptor()
-    return struct.pack("<HH", 0xFFFF, count) + encryptor.update(plaintext) + encryptor.finalize()
+    return wire.enciphered_frame(values, count=len(values))
 
 
 def reply(data, word1=0x1234, word2=0x5678):
-    return struct.pack("<HHHH", 0xFFFB, word1, word2, len(data)) + data
+    return wire.binary_read_reply(word1, word2, data)
 
 
 def status(code):
-    return struct.pack("<HH", 0xFFFA, code)
+    return wire.binary_status(code)
 
 
 def values(count, seed=1):
@@ -185,38 +184,21 @@ def enciphered_streams():
     yield "unplug_mid_frame", enciphered([1, 2])[:9] + UNPLUG + enciphered([3])
 
 
-# The frame seeds of each binary protocol, by the class the table names for
-# it; a text protocol's seeds follow from the table alone.
-FRAME_STREAMS = {
-    "ProtocolBinary": binary_streams,
-    "ProtocolBinaryEncrypt": enciphered_streams,
-    "ProtocolBinaryConfigurable": binary_streams,
-}
-
-
-def protocol_table():
-    """The library's protocol table (the feltwise package must be installed)."""
-    from feltwise import protocols
-
-    table = protocols.table()
-    unknown = [p for p in table if not p.is_text and p.name not in FRAME_STREAMS]
-    if unknown:
-        names = ", ".join(f"{p.version} ({p.name})" for p in unknown)
-        raise SystemExit(f"make_stream_corpus.py has no frame seeds for protocol {names}: add them to FRAME_STREAMS")
-    return table
+def sample_streams(dialect):
+    if dialect.is_text:
+        return text_streams(with_registers=dialect.has_registers)
+    if dialect.encode is wire.enciphered_frame:
+        return enciphered_streams()
+    return list(binary_streams()) + (list(register_frames()) if dialect.has_registers else [])
 
 
 def main():
-    for protocol in protocol_table():
-        version = protocol.version
-        if protocol.is_text:
-            write(f"read_sample_v{version}", text_streams(with_registers=protocol.has_registers))
-        else:
-            seeds = list(FRAME_STREAMS[protocol.name]())
-            write(f"read_sample_v{version}", seeds + (list(register_frames()) if protocol.has_registers else []))
-        if protocol.has_registers:
-            streams = register_text_streams() if protocol.is_text else register_binary_streams()
-            write(f"register_reply_v{version}", streams)
+    for version in protocols.versions():
+        dialect = wire.dialect(version)
+        write(f"read_sample_v{version}", sample_streams(dialect))
+        if dialect.has_registers:
+            replies = register_text_streams() if dialect.is_text else register_binary_streams()
+            write(f"register_reply_v{version}", replies)
     write("text_line", TEXT_LINES + REPLY_LINES)
 
 

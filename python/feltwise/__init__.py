@@ -6,10 +6,11 @@ release the interpreter lock, and typed errors (`SensorError` and its
 subclasses). The extension module `feltwise_comm_py` (class `FeltwiseComms`)
 stays for code written against it.
 
-Around them: the `feltwise` command (stream, view, record, params,
-registers, ports, simulate) and `SimulatedSensor`, a sensor on a
-pseudo-terminal that speaks every protocol version, for trying and testing
-without hardware.
+Around them: `SimulatedSensor`, a sensor on a pseudo-terminal that speaks
+every protocol version, for trying and testing without hardware; sensors
+over Zenoh (`feltwise.remote`); recording writers (`feltwise.writers`).
+The `feltwise` command (stream, view, record, params, registers, ports,
+simulate) is built on them, in `feltwise.cli`.
 """
 
 from typing import TYPE_CHECKING
@@ -22,6 +23,7 @@ from .errors import (
     RegisterTimeoutError,
     SensorClosedError,
     SensorError,
+    SimulatorError,
 )
 from .sim import Faults, SimulatedSensor
 from .version import __version__
@@ -62,5 +64,6 @@ __all__ = [
     "SensorClosedError",
     "SensorError",
     "SimulatedSensor",
+    "SimulatorError",
     "__version__",
 ]

@@ -3,18 +3,15 @@
 `SensorError` and its subclasses are what `feltwise.Sensor` and
 `feltwise.remote` raise (the latter its `RemoteError` family). They derive
 from RuntimeError, so code written for `feltwise_comm_py` (which raises plain
-RuntimeError) keeps catching them. `UserError` is the command line's: a
-mistake shown as one line, never as a traceback.
+RuntimeError) keeps catching them. `SimulatorError` is the simulated
+sensor's, `PortMatchError` that of `--match VID:PID[:SERIAL]` resolving to
+no port or to several. The command line (`feltwise.cli`) shows each of them
+as one line; the library knows nothing of exit codes.
 """
 
 from __future__ import annotations
 
 from typing import Optional
-
-
-class UserError(Exception):
-    """A mistake the user can fix (a missing file, a wrong argument, a port that
-    cannot be opened): shown as one line, never as a traceback."""
 
 
 class SensorError(RuntimeError):
@@ -66,11 +63,13 @@ class PortError(SensorError):
 
 class ParameterFileError(SensorError):
     """The parameter file could not be found, read or decoded, or a record in it
-    was refused; `path` is the file."""
+    was refused. `path` is the file (or what it came from), `reason` what is
+    wrong with it; the message is "PATH: REASON" unless `message` says it
+    otherwise ("cannot read PATH: Is a directory")."""
 
-    def __init__(self, message: str, path: str):
-        super().__init__(f"{path}: {message}")
-        self.path = path
+    def __init__(self, reason: str, path: str, message: Optional[str] = None):
+        super().__init__(f"{path}: {reason}" if message is None else message)
+        self.path, self.reason = path, reason
 
 
 class RegisterTimeoutError(SensorError):
@@ -112,3 +111,13 @@ class PublisherLostError(RemoteError):
 
 class NameTakenError(RemoteError):
     """Another publisher has the sensor's name: a name is one sensor."""
+
+
+class SimulatorError(RuntimeError):
+    """The simulated sensor cannot run as asked (a protocol version it does not
+    speak, more channels than a frame carries, a package it needs), or its
+    process did not start."""
+
+
+class PortMatchError(ValueError):
+    """`VID:PID[:SERIAL]` is not such a text, or names no port or several."""

@@ -1,35 +1,35 @@
-"""Sensor parameter files as the tools see them: msgpack in, readable JSON out.
+"""Sensor parameter files as the tools see them.
 
 A file is one msgpack array: [protocol version, group, group, ...], each group
-a list of record maps. The library is the judge of whether a file is valid
-(`feltwise params check` asks it); this module only reads the shape far enough
-to lay the sensor out on a grid and to convert between msgpack and JSON.
+a list of record maps. The library is the judge of whether a file is valid:
+`open_parameter_file` reads a local file with the library's own loader
+(`feltwise._native.read_parameters`), which gives the records as the
+library sees them, and says what is wrong with one it refuses. The msgpack
+reader here (`read_msgpack`, `unpack`) serves what must work without the
+library or on the file's own bytes: `params show` and `build` (msgpack to
+readable JSON and back), `params check`'s look for fields a model needs
+(the library fills a missing one with a default), the simulated sensor,
+and a parameter file that came over Zenoh.
+
+Every refusal is a `ParameterFileError` naming the file and the cause.
 """
 
 from __future__ import annotations
 
+import hashlib
 import json
-import math
 import os
 import stat
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 import msgpack
 
-from .errors import UserError
+from .errors import ParameterFileError
+from .layout import Layout, layout_from_records
 
 # The library reads parameter files up to this size, and only regular files:
 # /dev/zero, a FIFO or a tty would otherwise fill the memory or never end.
 MAX_FILE_SIZE = 64 << 20
-
-TRIAXIAL_POLYFIT = 0
-TAXEL_POLYFIT = 1
-TAXEL_LOOKUP = 2
-SENSOR_TYPE_NAMES = {
-    TRIAXIAL_POLYFIT: "triaxial polynomial",
-    TAXEL_POLYFIT: "taxel polynomial",
-    TAXEL_LOOKUP: "lookup table",
-}
 
 
 def read_msgpack(path):
@@ -43,14 +43,14 @@ def unpack(data, path):
     try:
         return next(unpacker)
     except StopIteration:
-        raise UserError(f"{path}: empty or truncated msgpack data") from None
+        raise ParameterFileError("empty or truncated msgpack data", path) from None
     except msgpack.StackError:
-        raise UserError(f"{path}: not a parameter file (nested too deeply)") from None
+        raise ParameterFileError("not a parameter file (nested too deeply)", path) from None
     except (ValueError, msgpack.UnpackException) as error:
-        raise UserError(f"{path}: not a msgpack file ({error})") from None
+        raise ParameterFileError(f"not a msgpack file ({error})", path) from None
     except TypeError:
         # Python maps cannot take an array or a map as a key; no parameter file has one.
-        raise UserError(f"{path}: not a parameter file (a map has an array or a map as a key)") from None
+        raise ParameterFileError("not a parameter file (a map has an array or a map as a key)", path) from None
 
 
 def read_parameter_file(path):
@@ -59,40 +59,50 @@ def read_parameter_file(path):
     Text begins with a byte that msgpack reads as a small number ('[' is
     91), so a JSON file given where msgpack belongs would otherwise show as
     one number."""
-    content = read_msgpack(path)
-    if not isinstance(content, list) or not content or isinstance(content[0], bool) or not isinstance(content[0], int):
-        head = read_file(path)[:64].lstrip()
+    data = read_file(path)
+    content = unpack(data, path)
+    if not _is_versioned(content):
+        head = data[:64].lstrip()
         hint = (
             " (it looks like JSON: `feltwise params build` turns JSON into msgpack)" if head[:1] in (b"[", b"{") else ""
         )
-        raise UserError(f"{path} is not a parameter file: not a msgpack array [protocol version, group, ...]{hint}")
+        reason = f"not a msgpack array [protocol version, group, ...]{hint}"
+        raise ParameterFileError(reason, path, f"{path} is not a parameter file: {reason}")
     return content
+
+
+def _is_versioned(content):
+    return isinstance(content, list) and bool(content) and type(content[0]) is int
 
 
 def read_file(path, limit=MAX_FILE_SIZE):
     """The bytes of a regular file of at most `limit` bytes, the library's rule
-    for parameter files; anything else is a UserError naming the file."""
+    for parameter files; anything else is refused naming the file and why."""
     try:
         # O_NONBLOCK: a FIFO opens without waiting for a writer, and is refused below.
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_BINARY", 0))
     except OSError as error:
-        raise UserError(f"cannot read {path}: {error.strerror}") from None
+        raise _unreadable(path, error.strerror) from None
     try:
         status = os.fstat(fd)
         if not stat.S_ISREG(status.st_mode):
             kind = "Is a directory" if stat.S_ISDIR(status.st_mode) else "not a regular file"
-            raise UserError(f"cannot read {path}: {kind}")
+            raise _unreadable(path, kind)
         if status.st_size > limit:
-            raise UserError(f"cannot read {path}: larger than {limit >> 20} MiB")
+            raise _unreadable(path, f"larger than {limit >> 20} MiB")
         with open(fd, "rb", closefd=False) as file:
             data = file.read(limit + 1)  # a file may grow while it is read
     except OSError as error:
-        raise UserError(f"cannot read {path}: {error.strerror}") from None
+        raise _unreadable(path, error.strerror) from None
     finally:
         os.close(fd)
     if len(data) > limit:
-        raise UserError(f"cannot read {path}: larger than {limit >> 20} MiB")
+        raise _unreadable(path, f"larger than {limit >> 20} MiB")
     return data
+
+
+def _unreadable(path, why):
+    return ParameterFileError(why, str(path), f"cannot read {path}: {why}")
 
 
 def _is_flat(value):
@@ -120,22 +130,27 @@ def to_json_text(content, source="file"):
         return readable_json(content) + "\n"
     except RecursionError:
         # The library refuses files nested deeper than 32 levels.
-        raise UserError(f"{source} is nested too deeply to show") from None
+        raise _unshowable(source, "is nested too deeply to show") from None
+
+
+def _unshowable(source, reason):
+    return ParameterFileError(reason, source, f"{source} {reason}")
 
 
 def _refuse_binary(value, source):
     # JSON has no byte strings, extension types or keys other than text;
     # showing them as text would not build back.
     if isinstance(value, (bytes, bytearray)):
-        raise UserError(f"{source} holds binary (bin) data, which JSON cannot show")
+        raise _unshowable(source, "holds binary (bin) data, which JSON cannot show")
     if isinstance(value, msgpack.ExtType):
-        raise UserError(f"{source} holds a msgpack extension value (type {value.code}), which JSON cannot show")
+        raise _unshowable(source, f"holds a msgpack extension value (type {value.code}), which JSON cannot show")
     if isinstance(value, msgpack.Timestamp):
-        raise UserError(f"{source} holds a msgpack time stamp, which JSON cannot show")
+        raise _unshowable(source, "holds a msgpack time stamp, which JSON cannot show")
     if isinstance(value, dict):
         for key, item in value.items():
             if isinstance(key, bool) or not isinstance(key, (str, int, bytes, bytearray)):
-                raise UserError(f"{source} has a map key {key!r:.40}, which JSON cannot show (only text and integers)")
+                reason = f"has a map key {key!r:.40}, which JSON cannot show (only text and integers)"
+                raise _unshowable(source, reason)
             _refuse_binary(key, source)
             _refuse_binary(item, source)
     elif isinstance(value, list):
@@ -162,131 +177,11 @@ def read_json(path):
     try:
         return with_integer_keys(json.loads(read_file(path)))
     except (ValueError, UnicodeDecodeError) as error:
-        raise UserError(f"{path}: not valid JSON ({error})") from None
+        raise ParameterFileError(f"not valid JSON ({error})", path) from None
 
 
 def to_msgpack(content):
     return msgpack.packb(content, use_bin_type=True)
-
-
-@dataclass
-class Taxel:
-    """One single-channel unit: raw channel in, one calibrated output out."""
-
-    channel: int
-    output: int | None
-    rest: float
-    sensor_type: int = TAXEL_POLYFIT
-
-
-@dataclass
-class Triaxial:
-    """A four-channel unit: channels[slot] is the raw channel of input slot 0..3;
-    outputs maps axis 0, 1, 2 (x, y, z) to calibrated outputs."""
-
-    channels: list
-    outputs: dict
-    rest: list
-    dead_band: list
-
-
-@dataclass
-class Layout:
-    """Where a sensor's units sit: which raw channels it sends and how its
-    units are arranged on a grid for display (in order of their outputs)."""
-
-    version: int
-    channel_count: int
-    output_count: int
-    cells: list = field(default_factory=list)
-
-    @property
-    def columns(self):
-        return max(1, math.ceil(math.sqrt(len(self.cells))))
-
-    @property
-    def rows(self):
-        return max(1, math.ceil(len(self.cells) / self.columns))
-
-    def position(self, index):
-        return divmod(index, self.columns)
-
-    @property
-    def taxels(self):
-        return [cell for cell in self.cells if isinstance(cell, Taxel)]
-
-    @property
-    def triaxials(self):
-        return [cell for cell in self.cells if isinstance(cell, Triaxial)]
-
-
-def bare_layout(version, channel_count=16, rest=1000.0):
-    """A sensor known only by its protocol version: channel_count taxels, no outputs."""
-    return Layout(version, channel_count, 0, [Taxel(c, None, rest) for c in range(channel_count)])
-
-
-def _int_map(value, what):
-    if not isinstance(value, dict) or not value:
-        raise UserError(f"a record's {what} is not a non-empty map")
-    try:
-        return {int(k): int(v) for k, v in sorted(value.items())}
-    except (TypeError, ValueError):
-        raise UserError(f"a record's {what} does not map integers to integers") from None
-
-
-def _number(value, default=0.0):
-    return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else default
-
-
-def _numbers(value, length, default=0.0):
-    values = [_number(v, default) for v in value] if isinstance(value, list) else []
-    return (values + [default] * length)[:length]
-
-
-def layout_from_content(content, source="parameter file"):
-    if not isinstance(content, list) or not content or isinstance(content[0], bool) or not isinstance(content[0], int):
-        raise UserError(f"{source} is not [protocol version, group, ...]")
-    cells = []
-    for group in content[1:]:
-        if not isinstance(group, list):
-            raise UserError(f"{source}: a group is not a list of records")
-        for record in group:
-            base = record.get("SensorParameters") if isinstance(record, dict) else None
-            if not isinstance(base, dict):
-                raise UserError(f"{source}: a record has no SensorParameters map")
-            sensor_type = base.get("sensor_type")
-            inputs = _int_map(base.get("input_map"), "input_map")
-            outputs = _int_map(base.get("output_map"), "output_map")
-            if sensor_type == TRIAXIAL_POLYFIT:
-                channels = [None] * 4
-                for channel, slot in inputs.items():
-                    if 0 <= slot < 4:
-                        channels[slot] = channel
-                cells.append(
-                    Triaxial(channels, outputs, _numbers(record.get("offset"), 4), _numbers(record.get("lower"), 4))
-                )
-            elif sensor_type in (TAXEL_POLYFIT, TAXEL_LOOKUP):
-                cells.append(
-                    Taxel(next(iter(inputs)), next(iter(outputs.values())), _number(record.get("offset")), sensor_type)
-                )
-            else:
-                raise UserError(f"{source}: a record has sensor_type {sensor_type!r}, not 0, 1 or 2")
-    channels = [c.channel for c in cells if isinstance(c, Taxel)]
-    channels += [ch for c in cells if isinstance(c, Triaxial) for ch in c.channels if ch is not None]
-    outputs = [c.output for c in cells if isinstance(c, Taxel)]
-    outputs += [o for c in cells if isinstance(c, Triaxial) for o in c.outputs.values()]
-    cells.sort(key=lambda c: c.output if isinstance(c, Taxel) else min(c.outputs.values()))
-    return Layout(content[0], 1 + max(channels, default=-1), 1 + max(outputs, default=-1), cells)
-
-
-# What each sensor type's model reads besides SensorParameters: fields
-# that hold numbers or lists of numbers, as the example files have them.
-REQUIRED_FIELDS = {
-    TRIAXIAL_POLYFIT: ("lower", "upper", "offset", "coefs_x", "coefs_y", "coefs_z"),
-    TAXEL_POLYFIT: ("lower", "upper", "offset", "coefs"),
-    TAXEL_LOOKUP: ("lower", "upper", "offset", "lut"),
-}
-NON_EMPTY_LISTS = ("coefs", "coefs_x", "coefs_y", "coefs_z", "lut")
 
 
 def _is_numbers(value):
@@ -298,9 +193,41 @@ def _is_numbers(value):
     return isinstance(value, list) and all(isinstance(v, number) and not isinstance(v, bool) for v in value)
 
 
+def records_of(content, source="parameter file"):
+    """The records of a file's content, group after group, in file order."""
+    if not _is_versioned(content):
+        reason = "is not [protocol version, group, ...]"
+        raise ParameterFileError(reason, source, f"{source} {reason}")
+    records = []
+    for group in content[1:]:
+        if not isinstance(group, list):
+            raise ParameterFileError("a group is not a list of records", source)
+        records += group
+    return records
+
+
+def layout_from_content(content, source="parameter file", known_types=None):
+    """The layout of a file's content as the msgpack reader gives it."""
+    records = records_of(content, source)
+    return layout_from_records(content[0], records, source, known_types)
+
+
+def load_layout(path):
+    """The layout of a local file, read without the library (the simulated
+    sensor's way); records of a sensor type the library does not know are
+    refused where the extension module is there to say which it knows."""
+    from . import sensor_types
+
+    return layout_from_content(read_msgpack(path), str(path), sensor_types.known_codes())
+
+
 def missing_fields(content):
     """One line per record that lacks a field its model needs, or holds something
-    that is not numbers there: [] for a file whose every record is complete."""
+    that is not numbers there: [] for a file whose every record is complete.
+    The fields each type needs are the library's table's (sensor_types)."""
+    from . import sensor_types
+
+    types = sensor_types.by_code()
     problems = []
     if not isinstance(content, list):
         return problems
@@ -309,35 +236,74 @@ def missing_fields(content):
             continue
         for record_index, record in enumerate(group):
             base = record.get("SensorParameters") if isinstance(record, dict) else None
-            sensor_type = base.get("sensor_type") if isinstance(base, dict) else None
-            if isinstance(sensor_type, bool) or not isinstance(sensor_type, int):
+            sensor_type = types.get(base.get("sensor_type")) if isinstance(base, dict) else None
+            if sensor_type is None:
                 continue  # the library names what is wrong with it
-            where = f"group {group_index}, record {record_index}"
-            for name in REQUIRED_FIELDS.get(sensor_type, ()):
+            where = f"group {group_index}, record {record_index} ({sensor_type.description})"
+            for field in sensor_type.fields:
+                name = field.name
+                if not field.required:
+                    continue
                 if name not in record:
-                    problems.append(f"{where} ({SENSOR_TYPE_NAMES[sensor_type]}): no {name}")
+                    problems.append(f"{where}: no {name}")
                 elif not _is_numbers(record[name]):
-                    problems.append(f"{where} ({SENSOR_TYPE_NAMES[sensor_type]}): {name} is not numbers")
-                elif name in NON_EMPTY_LISTS and (not isinstance(record[name], list) or not record[name]):
-                    problems.append(f"{where} ({SENSOR_TYPE_NAMES[sensor_type]}): {name} is empty or not a list")
+                    problems.append(f"{where}: {name} is not numbers")
+                elif field.non_empty and (not isinstance(record[name], list) or not record[name]):
+                    problems.append(f"{where}: {name} is empty or not a list")
     return problems
 
 
-def load_layout(path):
-    return layout_from_content(read_msgpack(path), str(path))
+def summary(version, records, layout):
+    """One line: protocol version and what the records are."""
+    from . import sensor_types
 
-
-def describe(content):
-    """One line: protocol version and what the records are (UserError for
-    content that is not laid out as a parameter file)."""
-    layout = layout_from_content(content)
+    names = {t.code: t.description for t in sensor_types.table()}
     counts = {}
-    for group in content[1:]:
-        for record in group:
-            kind = SENSOR_TYPE_NAMES[record["SensorParameters"]["sensor_type"]]
-            counts[kind] = counts.get(kind, 0) + 1
+    for record in records:
+        kind = names[record["SensorParameters"]["sensor_type"]]
+        counts[kind] = counts.get(kind, 0) + 1
     kinds = ", ".join(f"{n} {kind}" for kind, n in counts.items()) or "no records"
     return (
-        f"protocol {content[0]}; {sum(counts.values())} records ({kinds}); "
+        f"protocol {version}; {sum(counts.values())} records ({kinds}); "
         f"{layout.channel_count} raw channels, {layout.output_count} calibrated outputs"
     )
+
+
+@dataclass
+class ParameterFile:
+    """A local parameter file as the library reads it: its bytes, protocol
+    version, records (dicts, as the library has them after its defaults)
+    and what the tools make of them."""
+
+    path: str
+    data: bytes
+    version: int
+    records: list
+    layout: Layout
+
+    @property
+    def summary(self) -> str:
+        return summary(self.version, self.records, self.layout)
+
+    @property
+    def sha256(self) -> str:
+        return hashlib.sha256(self.data).hexdigest()
+
+
+def open_parameter_file(path: str) -> ParameterFile:
+    """The file at `path`, read by the library's own loader, which judges it.
+
+    A file it refuses raises ParameterFileError: "cannot read PATH: CAUSE"
+    for one that is not a regular file of at most 64 MiB (said here, where
+    the cause is known), the msgpack reader's finding where it names a
+    fault in the file's shape that the library's words leave vague ("bad
+    cast"), and the library's own words otherwise."""
+    from . import _native, sensor_types
+
+    data = read_file(path)
+    try:
+        version, records = _native.read_parameters(path)
+    except ParameterFileError as refused:
+        layout_from_content(unpack(data, path), path, sensor_types.codes())
+        raise refused
+    return ParameterFile(path, data, version, records, layout_from_records(version, records, path))

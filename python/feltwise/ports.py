@@ -13,7 +13,7 @@ import glob
 import os
 import sys
 
-from .errors import UserError
+from .errors import PortMatchError
 
 
 class Port:
@@ -83,13 +83,13 @@ def parse_match(text):
     """VID:PID[:SERIAL] -> (vid, pid, serial or None); ids in hexadecimal as lsusb shows them."""
     parts = text.split(":", 2)
     if len(parts) < 2:
-        raise UserError(f"--match {text}: give VID:PID or VID:PID:SERIAL, like 0403:6001")
+        raise PortMatchError(f"--match {text}: give VID:PID or VID:PID:SERIAL, like 0403:6001")
     try:
         vid, pid = (int(part, 16) for part in parts[:2])
     except ValueError:
-        raise UserError(f"--match {text}: the vendor and product ids are hexadecimal, like 0403:6001") from None
+        raise PortMatchError(f"--match {text}: the vendor and product ids are hexadecimal, like 0403:6001") from None
     if not (0 <= vid <= 0xFFFF and 0 <= pid <= 0xFFFF):
-        raise UserError(f"--match {text}: ids are 16-bit (0000 to ffff)")
+        raise PortMatchError(f"--match {text}: ids are 16-bit (0000 to ffff)")
     return vid, pid, (parts[2] if len(parts) == 3 and parts[2] else None)
 
 
@@ -106,10 +106,10 @@ def find_port(text, ports=None):
     """The one Port that --match TEXT names."""
     found = matching(list_ports() if ports is None else ports, text)
     if not found:
-        raise UserError(f"no serial port matches {text} (`feltwise ports` lists what is plugged in)")
+        raise PortMatchError(f"no serial port matches {text} (`feltwise ports` lists what is plugged in)")
     if len(found) > 1:
         names = ", ".join(f"{p.device} (serial {p.serial_number or '?'})" for p in found)
-        raise UserError(f"{len(found)} ports match {text}: {names}; add :SERIAL to choose one")
+        raise PortMatchError(f"{len(found)} ports match {text}: {names}; add :SERIAL to choose one")
     return found[0]
 
 

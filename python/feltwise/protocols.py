@@ -3,9 +3,11 @@
 `feltwise._native.protocols()` gives one row per protocol the core builds
 (version, class name, is_text, has_registers). Everything on the Python
 side that depends on the versions — Sensor's check, the --protocol choices
-and texts, the registers command, the simulator and its wire encoders —
-reads them here, so a protocol added to the core's table is known to the
-tools at once, and no second list can fall out of step.
+and texts, the registers command, the tests — reads them here, so a
+protocol added to the core's table is known to the tools at once. The
+simulated sensor keeps how it speaks each version in sim/wire.py
+(DIALECTS, which must work without the extension); it is checked against
+this table wherever the extension is there.
 
 The table is read on first use: the extension module loads only when a
 version is asked about, not when `feltwise --help` or the package loads.

@@ -2,7 +2,6 @@
 
 import os
 import select
-import struct
 import subprocess
 import sys
 import textwrap
@@ -11,6 +10,8 @@ import tty
 
 import msgpack
 import pytest
+
+from feltwise.sim import wire
 
 
 class PtySensor:
@@ -142,7 +143,8 @@ while True:
 
 
 def binary_frame(values) -> bytes:
-    return struct.pack(f"<HH{len(values)}H", 0xFFFF, len(values), *values)
+    """A sample frame of versions 1 and 4, by the simulated sensor's encoder."""
+    return wire.sample_frame(values)
 
 
 def taxel_record(channel, output, coefs=(0.0, 1.0), lower=0.0, offset=0.0):

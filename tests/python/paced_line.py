@@ -13,9 +13,10 @@ its standard input: a command line could not hold long frames.
 """
 
 import pickle
-import struct
 import subprocess
 import sys
+
+from feltwise.sim import wire
 
 PACED_LINE_SCRIPT = r"""
 import os, pickle, random, select, sys, time
@@ -149,7 +150,7 @@ def counter_word(counter):
 
 
 def counter_frame(k, count):
-    return struct.pack(f"<HH{count}H", 0xFFFF, count, *(counter_word(k + i) for i in range(count)))
+    return wire.sample_frame([counter_word(k + i) for i in range(count)])
 
 
 def counter_line(k, count):

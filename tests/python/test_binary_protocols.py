@@ -5,21 +5,15 @@ import struct
 import pytest
 
 from conftest import answer_request, binary_frame, request_of
+from feltwise.sim import wire
 from feltwise_comm_py import FeltwiseComms
-
-# The sensor's AES-128 key (FIPS-197 appendix A.1).
-DEVICE_KEY = bytes.fromhex("2b7e151628aed2a6abf7158809cf4f3c")
 
 
 def enciphered_frame(values):
-    """A version-2 frame, enciphered by an implementation independent of ours."""
-    from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
-
-    count = len(values)
-    blocks = count // 16 + 1
-    plaintext = struct.pack(f"<{count}H", *values)[: 16 * blocks].ljust(16 * blocks, b"\0")
-    encryptor = Cipher(algorithms.AES(DEVICE_KEY), modes.ECB()).encryptor()
-    return struct.pack("<HH", 0xFFFF, count) + encryptor.update(plaintext) + encryptor.finalize()
+    """A version-2 frame declaring as many values as it is given, as a sensor
+    sends it (the ciphertext carries floor(count/16) + 1 blocks of 8), enciphered
+    with the cryptography package, an implementation independent of the library's."""
+    return wire.enciphered_frame(values, count=len(values))
 
 
 @pytest.fixture
@@ -57,7 +51,7 @@ def test_version_2_refuses_register_access(binary_comms):
 
 
 def reply_frame(data, word1=0x1234, word2=0x5678):
-    return struct.pack("<HHHH", 0xFFFB, word1, word2, len(data)) + data
+    return wire.binary_read_reply(word1, word2, data)
 
 
 def test_version_4_read_register_round_trip(binary_comms, sensor):
@@ -70,9 +64,9 @@ def test_version_4_read_register_round_trip(binary_comms, sensor):
 @pytest.mark.parametrize("data", [b"\x0a\xff", b"", bytes(range(256))])
 def test_version_4_write_register_round_trip(binary_comms, sensor, data):
     comms = binary_comms(4)
-    responder = answer_request(sensor, struct.pack("<HH", 0xFFFA, 1), request_size=8 + len(data))
+    responder = answer_request(sensor, wire.binary_status(wire.STATUS_OK), request_size=8 + len(data))
     assert comms.write_register(32, 1, data) is None
-    assert request_of(responder) == struct.pack("<HHHH", 0xFFFC, 32, 1, len(data)) + data
+    assert request_of(responder) == wire.binary_write_request(32, 1, data)
 
 
 @pytest.mark.parametrize(

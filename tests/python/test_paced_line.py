@@ -8,14 +8,14 @@ import struct
 
 import pytest
 
+from feltwise import protocols
+from feltwise.sim import wire
 from feltwise_comm_py import FeltwiseComms
 from paced_line import PacedLine, counter_frame, counter_line, counter_word, is_counter_sample
 
 
 def enciphered_counter_frame(k, count):
-    from test_binary_protocols import enciphered_frame
-
-    return enciphered_frame([counter_word(k + i) for i in range(count)])
+    return wire.enciphered_frame([counter_word(k + i) for i in range(count)], count=count)
 
 
 def connected(sensor, version):
@@ -68,7 +68,7 @@ def halves(data):
     return [data[: len(data) // 2], data[len(data) // 2 :]]
 
 
-@pytest.mark.parametrize("version", [0, 3])
+@pytest.mark.parametrize("version", protocols.text_versions())
 @pytest.mark.parametrize(
     "case, count, lines, period, split",
     [("long", 233, 6, 0.0, 0.0), ("split", 40, 20, 0.1, 0.008)],

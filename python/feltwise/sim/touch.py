@@ -4,7 +4,7 @@ Every channel rests near the offset its parameter record was calibrated with,
 but not on it: each simulated sensor starts a few tens of counts away and
 drifts slowly, with a little noise on top, so that calibrated values at rest
 are off until the host zeroes. A pressure blob wanders over the taxel grid
-(one cell per unit, in the order `paramfile.Layout` gives), pressing and
+(one cell per unit, in the order `layout.Layout` gives), pressing and
 lifting in cycles that start with a few seconds at rest: a host that zeroes
 right after it connects zeroes an untouched sensor. Triaxial units under the
 blob feel normal force on all four elements and shear in the blob's
@@ -14,7 +14,7 @@ direction of travel.
 import math
 import random
 
-from ..paramfile import Taxel, Triaxial
+from ..layout import Taxel, Triaxial
 
 CYCLE_S = 10.0  # one touch cycle ...
 REST_S = 3.0  # ... starts with this long at rest

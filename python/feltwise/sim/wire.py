@@ -1,11 +1,27 @@
-"""The sensor's side of the wire formats of protocol versions 0 to 4.
+"""The sensor's side of the wire formats, one row per protocol version.
 
 What the sensor sends (sample frames and lines, register replies, status
 frames, error lines) and how it reads the host's register requests. The
 library's readers are the other side; the tests hold one against the other.
+These are the encoders and the device key of the Python side: the
+simulated sensor, the tests that play a sensor and the fuzz corpus all
+build their bytes here.
+
+`DIALECTS` says how the sensor speaks each version: text or binary, with
+register traffic or without, and how one sample is encoded. It is checked
+against the library's own protocol table (`feltwise._native.protocols()`)
+when this module is imported, wherever the extension module is there: a
+version the library has and the simulator lacks, or one they disagree on,
+fails at once instead of being sent some other version's frames.
 """
 
+from __future__ import annotations
+
 import struct
+from collections.abc import Iterable, Sequence
+from typing import Callable, NamedTuple, Optional
+
+from ..errors import SimulatorError
 
 # The key the library deciphers version-2 frames with (FIPS-197, appendix A.1).
 DEVICE_KEY = bytes.fromhex("2b7e151628aed2a6abf7158809cf4f3c")
@@ -18,9 +34,6 @@ STATUS_OK = 1
 MAX_COUNT = 1023
 # A version-2 frame carries 8 values per 16-byte block and at most 64 blocks.
 MAX_ENCIPHERED_CHANNELS = 8 * (MAX_COUNT // 16 + 1)
-
-# Which versions are text, binary or have registers: feltwise.protocols,
-# from the library's own table.
 
 
 def _u16(values):
@@ -47,17 +60,19 @@ def enciphered_count(channel_count):
     return max(channel_count, 16 * (-(-channel_count // 8) - 1))
 
 
-def enciphered_frame(values, key=DEVICE_KEY):
-    """Version 2: the version-1 header, then the values enciphered with AES-128 in ECB mode."""
+def enciphered_frame(values, key=DEVICE_KEY, count=None):
+    """Version 2: the version-1 header, then the values enciphered with AES-128 in ECB mode.
+
+    `count` is the count the header declares; by default the smallest that
+    carries every value (enciphered_count). A count of its own (the number
+    of values, say) sends what a sensor would: floor(count/16) + 1 blocks."""
     try:
         from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
     except ImportError:
-        from ..errors import UserError
-
-        raise UserError("simulating protocol 2 needs cryptography: pip install 'feltwise-comm[sim]'") from None
+        raise SimulatorError("simulating protocol 2 needs cryptography: pip install 'feltwise-comm[sim]'") from None
 
     values = _u16(values)
-    count = enciphered_count(len(values))
+    count = enciphered_count(len(values)) if count is None else count
     blocks = count // 16 + 1
     plaintext = struct.pack(f"<{len(values)}H", *values).ljust(16 * blocks, b"\0")[: 16 * blocks]
     encryptor = Cipher(algorithms.AES(key), modes.ECB()).encryptor()
@@ -178,3 +193,65 @@ class TextRequestReader:
         except ValueError:
             pass
         return Request(0, 0, malformed=f"bad request {line[:40]!r}")
+
+
+class Dialect(NamedTuple):
+    """How the sensor speaks one protocol version."""
+
+    is_text: bool
+    has_registers: bool
+    encode: Callable[[Sequence[float]], bytes]  # one sample's values to its frame or line
+    max_channels: Optional[int]  # the most one sample carries; None: no limit
+
+
+DIALECTS = {
+    0: Dialect(is_text=True, has_registers=False, encode=sample_line, max_channels=None),
+    1: Dialect(is_text=False, has_registers=False, encode=sample_frame, max_channels=MAX_COUNT),
+    2: Dialect(is_text=False, has_registers=False, encode=enciphered_frame, max_channels=MAX_ENCIPHERED_CHANNELS),
+    3: Dialect(is_text=True, has_registers=True, encode=sample_line, max_channels=None),
+    4: Dialect(is_text=False, has_registers=True, encode=sample_frame, max_channels=MAX_COUNT),
+}
+
+
+def versions() -> tuple[int, ...]:
+    return tuple(sorted(DIALECTS))
+
+
+def dialect(version: int) -> Dialect:
+    try:
+        return DIALECTS[version]
+    except (KeyError, TypeError):
+        known = versions()
+        raise SimulatorError(f"protocol version {version} is not one of {known[0]} to {known[-1]}") from None
+
+
+def disagreements(rows: Iterable[tuple[int, str, bool, bool]]) -> list[str]:
+    """Where DIALECTS and the library's protocol table (rows of version, class
+    name, is_text, has_registers) differ, one line each: [] when they agree."""
+    found = []
+    library = {version: (name, is_text, has_registers) for version, name, is_text, has_registers in rows}
+    for version in sorted(set(library) | set(DIALECTS)):
+        if version not in DIALECTS:
+            found.append(f"protocol {version} ({library[version][0]}) has no row in feltwise.sim.wire.DIALECTS")
+        elif version not in library:
+            found.append(f"protocol {version} of feltwise.sim.wire.DIALECTS is not in the library's table")
+        elif library[version][1:] != DIALECTS[version][:2]:
+            name, is_text, has_registers = library[version]
+            found.append(
+                f"protocol {version} ({name}) is {'text' if is_text else 'binary'} "
+                f"{'with' if has_registers else 'without'} registers in the library, not in DIALECTS"
+            )
+    return found
+
+
+def _check_against_the_library() -> None:
+    try:
+        from .. import _native
+    except ImportError:  # a source tree without its build: the simulator runs on its own table
+        return
+    found = disagreements(_native.protocols())
+    if found:
+        raise SimulatorError("the simulated sensor's protocol table is out of step: " + "; ".join(found))
+
+
+_check_against_the_library()

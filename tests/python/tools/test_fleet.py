@@ -30,12 +30,12 @@ from toolrun import example, feltwise, no_traceback, wait_for
 
 zenoh = pytest.importorskip("zenoh")
 from feltwise import payload  # noqa: E402
+from feltwise.cli.errors import UserError  # noqa: E402
 from feltwise.errors import (  # noqa: E402
     NoPublisherError,
     PublisherLostError,
     RemoteError,
     SensorError,
-    UserError,
 )
 from feltwise.remote import SensorPublisher, open_session, subscribe  # noqa: E402
 from feltwise.sample import Sample  # noqa: E402
@@ -453,7 +453,7 @@ def fake_publishers(hub):
 
 @pytest.mark.parametrize("name", sorted(MALFORMED_INFOS))
 def test_a_malformed_info_is_one_line_and_bounded_work(fake_publishers, name):
-    from feltwise.source import layout_from_info
+    from feltwise.cli.source import layout_from_info
 
     with subscribe(name, session=fake_publishers) as subscription:
         with pytest.raises((RemoteError, UserError)) as caught:

@@ -9,7 +9,9 @@ import struct
 
 import pytest
 
+import feltwise._native as native
 from conftest import answer_request, request_of, wait_until
+from feltwise import protocols
 from feltwise.sim import wire
 from feltwise_comm_py import FeltwiseComms
 
@@ -24,10 +26,25 @@ def connected(sensor, version):
 VALUES = [0.0, 1.0, 812.0, 1000.0, 4660.0, 32768.0, 65535.0]
 
 
-@pytest.mark.parametrize("version", [1, 4])
-def test_sample_frames_decode_to_their_values(sensor, version):
+def test_the_simulator_speaks_every_protocol_of_the_librarys_table():
+    assert wire.disagreements(native.protocols()) == []
+    assert wire.versions() == protocols.versions()
+
+
+def test_a_protocol_the_simulator_lacks_or_speaks_otherwise_is_named():
+    rows = [row if row[0] != 3 else (3, "ProtocolStringConfigurable", False, True) for row in native.protocols()]
+    assert wire.disagreements([*rows, (9, "ProtocolFuture", False, False)]) == [
+        "protocol 3 (ProtocolStringConfigurable) is binary with registers in the library, not in DIALECTS",
+        "protocol 9 (ProtocolFuture) has no row in feltwise.sim.wire.DIALECTS",
+    ]
+
+
+@pytest.mark.parametrize("version", protocols.versions())
+def test_each_protocols_samples_decode_to_their_values(sensor, version):
+    if wire.dialect(version).encode is wire.enciphered_frame:
+        pytest.importorskip("cryptography")
     comms = connected(sensor, version)
-    sensor.send(wire.sample_frame(VALUES))
+    sensor.send(wire.dialect(version).encode(VALUES))
     assert comms.read_raw(2000) == VALUES
 
 
@@ -37,7 +54,7 @@ def test_sample_frames_clamp_to_sixteen_bits(sensor):
     assert comms.read_raw(2000) == [0.0, 65535.0, 12.0, 13.0]
 
 
-@pytest.mark.parametrize("version", [0, 3])
+@pytest.mark.parametrize("version", protocols.text_versions())
 def test_sample_lines_decode_to_their_values(sensor, version):
     comms = connected(sensor, version)
     sensor.send(wire.sample_line([1.5, -2.5, 1000.0, 65535.0]))

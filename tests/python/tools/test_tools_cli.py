@@ -20,9 +20,9 @@ import msgpack
 import pytest
 
 from conftest import binary_frame, smoke_case
-from feltwise import Faults, Sensor, SimulatedSensor
+from feltwise import Faults, Sensor, SimulatedSensor, protocols
 from feltwise.paramfile import load_layout
-from toolrun import EXAMPLE_NAMES, EXAMPLES, example, feltwise, no_traceback, wait_for
+from toolrun import EXAMPLE_NAMES, EXAMPLES, REPO, example, feltwise, no_traceback, wait_for
 
 SUBCOMMANDS = ["simulate", "stream", "view", "record", "publish", "params", "registers", "ports"]
 
@@ -57,7 +57,7 @@ def test_every_subcommand_has_help(argv):
 
 def test_the_commands_table_is_the_parser_and_the_dispatch():
     from feltwise.cli import build_parser
-    from feltwise.commands import COMMANDS, load
+    from feltwise.cli.commands import COMMANDS, load
 
     assert list(COMMANDS) == SUBCOMMANDS, "one row per subcommand, in the order help lists them"
     for name in COMMANDS:
@@ -110,6 +110,22 @@ def test_the_console_script_is_installed():
     assert done.returncode == 0 and "stream" in done.stdout
 
 
+def library_sources():
+    package = REPO / "python" / "feltwise"
+    return {str(path.relative_to(package)): path.read_text() for path in sorted(package.rglob("*.py"))}
+
+
+def test_the_library_knows_nothing_of_the_command_line():
+    # Only feltwise.cli raises UserError and turns errors into exit codes;
+    # the library raises its typed errors and never imports the command line
+    # (but for __main__.py, which runs it).
+    outside = {name: text for name, text in library_sources().items() if not name.startswith("cli/")}
+    assert [name for name, text in outside.items() if re.search(r"\bUserError\b", text)] == []
+    imports_cli = [name for name, text in outside.items() if re.search(r"^\s*from (\.+|feltwise\.)cli\b", text, re.M)]
+    assert imports_cli == ["__main__.py"]
+    assert [name for name, text in outside.items() if "PYTHONPATH" in text] == []
+
+
 # --- simulate ---------------------------------------------------------------------------
 
 
@@ -158,6 +174,25 @@ def test_simulate_refuses_mistakes_in_one_line(argv, words):
     assert words in done.stderr
 
 
+def test_simulate_has_one_option_per_fault_and_hands_the_settings_over_whole():
+    from dataclasses import fields
+
+    from feltwise.cli import build_parser
+    from feltwise.sim import SimulatorSettings
+
+    given = {"switch": [], "probability": "0.25", "seconds": "1.5", "duration": "2.5"}
+    argv, expected = ["simulate"], {}
+    for item in fields(Faults):
+        value = given[item.metadata["kind"]]
+        argv += ["--" + item.name.replace("_", "-"), *([value] if value else [])]
+        expected[item.name] = float(value) if value else True
+    args = build_parser().parse_args(argv)
+    faults = Faults(**{item.name: getattr(args, item.name) for item in fields(Faults)})
+    assert faults == Faults(**expected)
+    settings = SimulatorSettings(example("mixed_pad"), None, 12, 250.0, faults, seed=3, touch=False)
+    assert SimulatorSettings.from_json(settings.to_json()) == settings
+
+
 # --- stream ---------------------------------------------------------------------------
 
 
@@ -172,7 +207,7 @@ def test_stream_the_main_job_on_a_simulated_sensor():
 
 
 def test_stream_counts_its_rate_from_the_first_sample():
-    from feltwise.commands.stream import SampleClock
+    from feltwise.cli.commands.stream import SampleClock
     from feltwise.sample import Sample
 
     clock = SampleClock()
@@ -195,7 +230,7 @@ def test_stream_a_port_given_by_its_path():
     assert len(value_lines[-1].split("[")[1].rstrip("]").split()) == 16
 
 
-@pytest.mark.parametrize("version", range(5))
+@pytest.mark.parametrize("version", protocols.versions())
 def test_stream_raw_on_every_protocol(version):
     with SimulatedSensor(version=version, channels=8) as sensor:
         done = feltwise("stream", sensor.path, "--protocol", version, "--raw", "--duration", "2")
@@ -689,8 +724,8 @@ class FakeSource:
 
 @pytest.mark.parametrize("reconnect", [False, True])
 def test_watch_ends_on_an_unplug_or_a_silence_only_without_reconnect(monkeypatch, capsys, reconnect):
-    from feltwise import source as sources
-    from feltwise.errors import UserError
+    from feltwise.cli import source as sources
+    from feltwise.cli.errors import UserError
 
     now = [100.0]
     monkeypatch.setattr(sources.time, "monotonic", lambda: now[0])
@@ -831,6 +866,22 @@ def test_params_check_a_file_named_like_a_protocol_version(tmp_path):
     assert "ok: protocol 3" in done.stdout
 
 
+def test_a_parameter_file_named_like_a_protocol_version_calibrates_a_recording(tmp_path):
+    (tmp_path / "4").write_bytes((EXAMPLES / "mixed_pad.msgpack").read_bytes())
+    done = feltwise("record", "--simulate", "--params", "4", "--count", "5", "-o", "x.csv", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    header = (tmp_path / "x.csv").read_text().splitlines()[0].split(",")
+    assert header.count("cal_0") == 1 and len([name for name in header if name.startswith("raw_")]) == 10
+
+
+def test_a_parameter_file_the_library_refuses_is_named_once(tmp_path):
+    path = tmp_path / "odd.msgpack"
+    record = {"SensorParameters": {"sensor_type": 1, "input_map": {0: 0}, "output_map": {0: 0}}, "coefs": "text"}
+    path.write_bytes(msgpack.packb([1, [record]]))
+    done = feltwise("stream", "--simulate", "--params", path, "--duration", "1")
+    assert done.stderr == f"feltwise stream: error: {path}: bad cast\n"
+
+
 @pytest.mark.parametrize(
     "argv, words",
     [
@@ -867,7 +918,7 @@ def test_params_show_refuses_binary_data(tmp_path):
 # --- registers ----------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("version", [3, 4])
+@pytest.mark.parametrize("version", protocols.register_versions())
 def test_registers_read_and_write_on_a_simulated_sensor(version):
     with SimulatedSensor(version=version, channels=4) as sensor:
         port = ["--protocol", version, sensor.path]
@@ -894,7 +945,7 @@ def test_registers_read_text_shows_control_bytes_escaped():
 
 @pytest.mark.parametrize("text, seconds", [("0.5", 0.5), ("2", 2.0), ("500ms", 0.5), ("0.25s", 0.25)])
 def test_register_timeouts_are_seconds(text, seconds):
-    from feltwise.arguments import timeout_seconds
+    from feltwise.cli.arguments import timeout_seconds
 
     assert timeout_seconds(text) == seconds
 
@@ -993,15 +1044,16 @@ def test_ports_show_ids_description_serial_and_stable_names(monkeypatch, tmp_pat
 )
 def test_match_refuses_what_it_cannot_resolve(text, words):
     from feltwise import ports
-    from feltwise.errors import UserError
+    from feltwise.errors import PortMatchError
 
-    with pytest.raises(UserError, match=words):
+    with pytest.raises(PortMatchError, match=words):
         ports.port_matching(text, [ports.Port("/dev/ttyUSB0", 0x0403, 0x6001, "A1")])
 
 
 @pytest.mark.parametrize("by_id", ["/dev/serial/by-id/usb-FTDI_FT232R_A10K3-if00-port0", None])
 def test_match_with_reconnect_takes_the_stable_name_and_says_so(monkeypatch, capsys, by_id):
-    from feltwise import connection, ports
+    from feltwise import ports
+    from feltwise.cli import connection
 
     monkeypatch.setattr(ports, "list_ports", lambda: [ports.Port("/dev/ttyUSB3", 0x0403, 0x6001, "A10K3", by_id=by_id)])
     assert connection.matched_port("0403:6001", reconnect=True) == (by_id or "/dev/ttyUSB3")

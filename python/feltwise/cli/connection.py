@@ -2,10 +2,11 @@
 
 import contextlib
 
-from . import protocols
+from .. import protocols
+from ..layout import bare_layout
+from ..sensor_spec import DEFAULT_PROTOCOL, SensorSpec
 from .arguments import library_name
 from .errors import UserError
-from .paramfile import bare_layout, load_layout
 
 
 def add_connection_arguments(parser, registers=False, zenoh=False):
@@ -91,37 +92,56 @@ def add_zenoh_arguments(parser):
 
 def zenoh_reach(args):
     """The `Reach` of the Zenoh options add_zenoh_arguments added."""
-    from .zenoh_session import Reach
+    from ..zenoh_session import Reach
 
     return Reach.of(args.connect, args.listen, args.lan, args.mode, args.zenoh_config)
 
 
 class Connection:
-    """A connected `feltwise.Sensor`, its layout, and the simulator behind it if any."""
+    """A connected `feltwise.Sensor`, the spec it was opened with, its layout,
+    its parameter file as the library read it (None without one), and the
+    simulator behind it if any."""
 
-    def __init__(self, sensor, port, layout, init_text, simulator=None):
-        self.sensor, self.port, self.layout, self.init_text = sensor, port, layout, init_text
-        self.simulator = simulator
+    def __init__(self, sensor, spec, layout, parameters=None, simulator=None):
+        self.sensor, self.spec, self.layout = sensor, spec, layout
+        self.parameters, self.simulator = parameters, simulator
+
+    @property
+    def port(self):
+        return self.spec.port
 
     @property
     def version(self):
         return self.layout.version
 
 
-def init_text_and_layout(args):
+def parameters_and_layout(args):
+    """The parameter file the arguments name, read by the library's loader
+    (which refuses what the sensor's would, with the cause), and the layout;
+    without one, None and the bare protocol's layout."""
     if args.params is not None:
-        library_name(args.params, "parameter file")
-        layout = load_layout(args.params)  # refuses what the library would not open, with the cause
-        return args.params, layout
-    version = 1 if args.protocol is None else args.protocol
-    return str(version), bare_layout(version)
+        from ..paramfile import open_parameter_file
+
+        parameters = open_parameter_file(library_name(args.params, "parameter file"))
+        return parameters, parameters.layout
+    return None, bare_layout(DEFAULT_PROTOCOL if args.protocol is None else args.protocol)
+
+
+def _extension_module():
+    try:
+        from .. import sensor  # noqa: F401 (the extension module and numpy)
+    except ImportError as error:
+        raise UserError(
+            f"the extension module feltwise._native is not installed ({error}); run pip install ."
+        ) from None
 
 
 @contextlib.contextmanager
 def connect(args, simulator_rate=None, queue=0):
     """The sensor the arguments name, read through `feltwise.Sensor` with a
     queue of `queue` samples (0: the newest sample only)."""
-    init_text, layout = init_text_and_layout(args)
+    _extension_module()
+    parameters, layout = parameters_and_layout(args)
     match = getattr(args, "match", None)
     reconnect = getattr(args, "reconnect", False)
     if args.simulate + (args.port is not None) + (match is not None) != 1:
@@ -132,39 +152,22 @@ def connect(args, simulator_rate=None, queue=0):
         suggest_stable_name(args.port)
     if args.port is not None:
         library_name(args.port, "port")
-    try:
-        from .sensor import Sensor
-    except ImportError as error:
-        raise UserError(
-            f"the extension module feltwise._native is not installed ({error}); run pip install ."
-        ) from None
-    from .errors import ParameterFileError, PortError
 
     simulator = None
     try:
         port = args.port
         if args.simulate:
-            from .sim import DEFAULT_RATE, SimulatedSensor
+            from ..sim import DEFAULT_RATE, SimulatedSensor
 
             simulator = SimulatedSensor(
                 args.params, version=args.protocol, rate=DEFAULT_RATE if simulator_rate is None else simulator_rate
             )
-            try:
-                port = simulator.start()
-            except RuntimeError as error:
-                raise UserError(str(error)) from None
-        try:
-            if init_text.isdigit():
-                sensor = Sensor(port, protocol=int(init_text), queue=queue, reconnect=reconnect)
-            else:
-                sensor = Sensor(port, init_text, queue=queue, reconnect=reconnect)
-        except ParameterFileError as error:
-            raise UserError(f"{init_text}: {error}") from None
-        except PortError as error:
-            # Its text says why: busy, missing or permission denied.
-            raise UserError(str(error)) from None
-        with sensor:
-            yield Connection(sensor, port, layout, init_text, simulator)
+            port = simulator.start()
+        spec = SensorSpec(port, args.params, None if args.params is not None else args.protocol)
+        # A port that does not open says why in its PortError (busy, missing,
+        # permission denied), shown as it is.
+        with spec.open(queue=queue, reconnect=reconnect) as sensor:
+            yield Connection(sensor, spec, layout, parameters, simulator)
     finally:
         # The library takes the simulator's going away as an unplugged adapter:
         # its acquisition thread releases the port, nothing is printed.
@@ -178,7 +181,7 @@ def matched_port(match, reconnect):
     gets another ttyUSB number); with --reconnect, a line says which."""
     import sys
 
-    from .ports import find_port
+    from ..ports import find_port
 
     found = find_port(match)
     if reconnect:
@@ -200,7 +203,7 @@ def suggest_stable_name(port):
     import os
     import sys
 
-    from .ports import by_id_names
+    from ..ports import by_id_names
 
     stable = by_id_names().get(os.path.realpath(port))
     if stable and os.path.realpath(port) == os.path.abspath(port):
@@ -212,3 +215,14 @@ def zero(connection):
         connection.sensor.zero()
     except RuntimeError as error:
         raise UserError(f"zeroing failed: {error} (is the sensor streaming at 20 samples/s or more?)") from None
+
+
+def parameters_summary(parameters):
+    """The one-line summary of a parameter file for metadata; "loads" for records
+    the library takes that the tools cannot lay out."""
+    from ..errors import ParameterFileError
+
+    try:
+        return parameters.summary
+    except (ParameterFileError, KeyError, TypeError, AttributeError):
+        return "loads"

@@ -12,10 +12,10 @@ import math
 import sys
 import time
 
+from ...layout import Taxel
 from ..arguments import positive
 from ..connection import add_connection_arguments
 from ..errors import UserError
-from ..paramfile import Taxel
 
 READ_TIMEOUT_S = 0.1  # short, so the view keeps redrawing while the sensor is silent
 ARROWS = "→↗↑↖←↙↓↘"

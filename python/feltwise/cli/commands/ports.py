@@ -2,7 +2,7 @@
 
 import sys
 
-from ..ports import list_ports
+from ...ports import list_ports
 
 
 def add_parser(subparsers):

@@ -3,7 +3,8 @@
 `open_source(args)` gives a `Source` either way: `read(timeout_s)` returns the
 next `Sample` (feltwise.Sensor's, which reads a local sensor) or None,
 `zero()` zeroes the sensor (over Zenoh, a query to the publisher), `layout`
-places the units on a grid, `describe` names it.
+places the units on a grid, `describe` names it, `parameters` is the local
+parameter file as the library read it (paramfile.ParameterFile, or None).
 A zenoh:NAME source learns its protocol, counts and parameter file from the
 publisher's info, so it needs no --params (one given here is used instead).
 """
@@ -12,10 +13,11 @@ import contextlib
 import sys
 import time
 
+from ..layout import bare_layout
+from ..paramfile import layout_from_content
+from ..remote import MAX_COUNT, SCHEME
 from .connection import connect, zero
 from .errors import UserError
-from .paramfile import bare_layout, layout_from_content, read_msgpack
-from .remote import MAX_COUNT, SCHEME
 
 # Frames kept for a reader that sees every one (stream, record): a second at
 # 1,000 frames/s, so a slow disk or a busy machine costs nothing.
@@ -29,12 +31,12 @@ class LocalSource:
         self.connection = connection
         self.layout, self.version = connection.layout, connection.version
         self.describe = connection.port
-        self.params_path = None if connection.init_text.isdigit() else connection.init_text
+        self.parameters = connection.parameters
 
     def read(self, timeout_s):
         """The next sample (the oldest queued one), or None after timeout_s
         seconds without one, or once the port is lost (`connected()` says so)."""
-        from .errors import DeviceLostError
+        from ..errors import DeviceLostError
 
         try:
             return next(self.connection.sensor.samples(timeout_s), None)
@@ -63,11 +65,11 @@ class RemoteSource:
         self.subscription, self.info, self.layout = subscription, info, layout
         self.version = info.get("protocol")
         self.describe = f"{SCHEME}{subscription.name}"
-        self.params_path = None
+        self.parameters = None
         self._skipped = 0
 
     def read(self, timeout_s):
-        from .errors import PublisherLostError
+        from ..errors import PublisherLostError
 
         try:
             sample = self.subscription.read(timeout_s)
@@ -97,7 +99,8 @@ def layout_from_info(info, name="the publisher"):
     the numbers it claims."""
     import msgpack
 
-    from .remote import parameter_bytes
+    from .. import sensor_types
+    from ..remote import parameter_bytes
 
     data = parameter_bytes(name, info)
     if data is None:
@@ -107,7 +110,7 @@ def layout_from_info(info, name="the publisher"):
         content = msgpack.unpackb(data, strict_map_key=False)
     except Exception as error:  # msgpack's own errors, of several kinds
         raise UserError(f"{source} is not msgpack ({error})") from None
-    layout = layout_from_content(content, source)
+    layout = layout_from_content(content, source, sensor_types.codes())
     if max(layout.channel_count, layout.output_count) > MAX_COUNT:
         raise UserError(f"{source} names channels or outputs beyond {MAX_COUNT}")
     return layout
@@ -124,8 +127,8 @@ def open_source(args, queue=QUEUE):
         return
     if args.simulate or getattr(args, "match", None):
         raise UserError(f"{port} is a published sensor: --simulate and --match do not apply")
+    from ..remote import Subscription
     from .connection import zenoh_reach
-    from .remote import Subscription
 
     name = port[len(SCHEME) :]
     try:
@@ -137,7 +140,9 @@ def open_source(args, queue=QUEUE):
     try:
         info = subscription.wait_for_info()
         if args.params is not None:
-            layout = layout_from_content(read_msgpack(args.params), args.params)
+            from ..paramfile import open_parameter_file
+
+            layout = open_parameter_file(args.params).layout
         else:
             layout = layout_from_info(info, name)
         yield RemoteSource(subscription, info, layout)
@@ -145,12 +150,6 @@ def open_source(args, queue=QUEUE):
         subscription.close()
         if subscription.skipped:
             print(f"{SCHEME}{name}: skipped {subscription.skipped} payloads that were not samples", file=sys.stderr)
-
-
-def params_bytes(path):
-    from .paramfile import read_file
-
-    return None if path is None else read_file(path)
 
 
 def lost(source):

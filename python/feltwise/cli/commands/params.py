@@ -31,7 +31,7 @@ def run(args):
 
 
 def run_params_show(args):
-    from ..paramfile import read_parameter_file, to_json_text
+    from ...paramfile import read_parameter_file, to_json_text
 
     text = to_json_text(read_parameter_file(args.file), args.file)
     if args.output:
@@ -42,10 +42,11 @@ def run_params_show(args):
 
 
 def run_params_build(args):
-    from ..paramfile import layout_from_content, read_json, to_msgpack
+    from ... import sensor_types
+    from ...paramfile import layout_from_content, read_json, to_msgpack
 
     content = read_json(args.file)
-    layout_from_content(content, args.file)  # refuse what is not [version, group, ...] at all
+    layout_from_content(content, args.file, sensor_types.codes())  # refuse what is not a parameter file at all
     try:
         data = to_msgpack(content)
     except OverflowError:
@@ -56,23 +57,24 @@ def run_params_build(args):
 
 
 def run_params_check(args):
-    from .._native import read_parameters
-    from ..errors import ParameterFileError
-    from ..paramfile import describe, missing_fields, read_file, unpack
+    from ..._native import read_parameters
+    from ...errors import ParameterFileError
+    from ...layout import layout_from_records
+    from ...paramfile import missing_fields, read_file, summary, unpack
 
     data = read_file(args.file)  # what the library would refuse to open, said in one line with its cause
     # The library fills a field that is not there with a default (a taxel
     # without coefs calibrates everything to 0), so what it accepts is not
-    # yet a file that calibrates: the fields each model needs are checked too.
+    # yet a file that calibrates: the fields each model needs are checked
+    # too, in the file's own bytes.
     try:
-        content = unpack(data, args.file)
-        problems = missing_fields(content)
-    except UserError:
-        content, problems = None, []  # not even msgpack: the library's own words follow
+        problems = missing_fields(unpack(data, args.file))
+    except ParameterFileError:
+        problems = []  # not even msgpack: the library's own words follow
     # The library's own loader, the one init runs: what it refuses here it
     # refuses there, in the same words (they are what a bug report needs).
     try:
-        read_parameters(library_name(library_path(args.file), "parameter file"))
+        version, records = read_parameters(library_name(library_path(args.file), "parameter file"))
     except ParameterFileError as error:
         print(f"{args.file}: {error.reason}", file=sys.stderr)
         return 1
@@ -84,10 +86,10 @@ def run_params_check(args):
             print(f"{args.file}: {problem}", file=sys.stderr)
         return 1
     try:
-        summary = describe(content)
-    except (UserError, KeyError, TypeError, AttributeError):
-        summary = "loads"
-    print(f"{args.file}: ok: {summary}")
+        line = summary(version, records, layout_from_records(version, records, args.file))
+    except (ParameterFileError, KeyError, TypeError, AttributeError):
+        line = "loads"
+    print(f"{args.file}: ok: {line}")
     return 0
 
 

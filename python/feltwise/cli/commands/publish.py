@@ -9,37 +9,30 @@ machine only (zenoh_session.py).
 """
 
 import base64
-import hashlib
 import os
 import socket
 import sys
 import time
 
 from ..arguments import positive, rate_value
-from ..connection import add_connection_arguments
+from ..connection import add_connection_arguments, parameters_summary
 from ..errors import UserError
-from ..paramfile import describe, read_file, read_msgpack
 
 READ_TIMEOUT_S = 0.1  # how long a query can wait while the sensor is silent
 
 
 def sensor_info(name, connection, zeroed):
-    from ..payload import MAGIC
+    from ...payload import MAGIC
 
     layout = connection.layout
     params = None
-    if not connection.init_text.isdigit():
-        path = connection.init_text
-        data = read_file(path)
-        try:
-            summary = describe(read_msgpack(path))
-        except (UserError, KeyError, TypeError, AttributeError):
-            summary = "loads"
+    if connection.parameters is not None:
+        parameters = connection.parameters
         params = {
-            "file": os.path.basename(path),
-            "summary": summary,
-            "sha256": hashlib.sha256(data).hexdigest(),
-            "msgpack_base64": base64.b64encode(data).decode("ascii"),
+            "file": os.path.basename(parameters.path),
+            "summary": parameters_summary(parameters),
+            "sha256": parameters.sha256,
+            "msgpack_base64": base64.b64encode(parameters.data).decode("ascii"),
         }
     return {
         "name": name,
@@ -60,7 +53,7 @@ def sensor_info(name, connection, zeroed):
 
 
 def next_sample(sensor):
-    from ..errors import DeviceLostError
+    from ...errors import DeviceLostError
 
     try:
         return next(sensor.samples(READ_TIMEOUT_S), None)
@@ -96,10 +89,10 @@ def add_parser(subparsers):
 
 
 def run(args):
+    from ...remote import NameClaim, SensorPublisher, check_name, sample_key
+    from ...zenoh_session import open_session
     from ..connection import connect, zenoh_reach, zero
-    from ..remote import NameClaim, SensorPublisher, check_name, sample_key
     from ..source import QUEUE, LocalSource, Watch
-    from ..zenoh_session import open_session
 
     name = check_name(args.name)
     if args.port and args.port.startswith("zenoh:"):

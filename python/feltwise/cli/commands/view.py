@@ -12,10 +12,10 @@ import os
 import sys
 import time
 
+from ...layout import Taxel
 from ..arguments import non_negative, positive
 from ..connection import add_connection_arguments
 from ..errors import UserError
-from ..paramfile import Taxel
 
 
 def grid_values(layout, sample, raw):

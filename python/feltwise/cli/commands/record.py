@@ -14,7 +14,7 @@ import time
 
 from .. import signals
 from ..arguments import count, positive
-from ..connection import add_connection_arguments
+from ..connection import add_connection_arguments, parameters_summary
 from ..errors import UserError
 
 READ_TIMEOUT_S = 0.2
@@ -52,7 +52,7 @@ class Progress:
 
 
 def output_format(args):
-    from ..writers import format_of
+    from ...writers import format_of
 
     fmt = format_of(args.output, args.format)
     if fmt is None:
@@ -77,18 +77,11 @@ def host_details():
 
 def parameters_record(source):
     """The parameter file for the recording's metadata: from here, or from the publisher's info."""
-    if source.params_path is not None:
-        from ..paramfile import describe, read_msgpack
-        from ..source import params_bytes
-
-        try:
-            summary = describe(read_msgpack(source.params_path))
-        except (UserError, KeyError, TypeError, AttributeError):
-            summary = "loads"
+    if source.parameters is not None:
         return {
-            "file": os.path.basename(source.params_path),
-            "summary": summary,
-            "data": params_bytes(source.params_path),
+            "file": os.path.basename(source.parameters.path),
+            "summary": parameters_summary(source.parameters),
+            "data": source.parameters.data,
         }
     published = getattr(source, "info", {}).get("parameters") if source.remote else None
     if published:
@@ -104,7 +97,7 @@ def parameters_record(source):
 
 
 def open_writer(fmt, args, output, source, metadata):
-    from ..writers import CsvWriter, McapWriter, NpzWriter
+    from ...writers import CsvWriter, McapWriter, NpzWriter
 
     layout = source.layout
     if fmt == "csv":
@@ -126,7 +119,7 @@ def open_writer(fmt, args, output, source, metadata):
 def open_output(args):
     """The output file, made before connecting so that a name that cannot be
     written is said at once; an existing recording is kept unless --overwrite."""
-    from ..recording_file import RecordingFile, WriteError
+    from ...recording_file import RecordingFile, WriteError
 
     try:
         return RecordingFile(args.output, overwrite=args.overwrite)
@@ -164,7 +157,7 @@ def add_parser(subparsers):
 
 
 def run(args):
-    from ..recording_file import WriteError
+    from ...recording_file import WriteError
     from ..source import Watch, open_source
 
     fmt = output_format(args)
@@ -177,7 +170,7 @@ def run(args):
                 source.zero()
             metadata = {
                 "port": source.describe,
-                "parameters": source.params_path or "",
+                "parameters": source.parameters.path if source.parameters is not None else "",
                 "protocol": source.version,
                 "zeroed": bool(args.zero),
             }
@@ -191,7 +184,7 @@ def run(args):
 
 
 def record(args, source, writer, watch):
-    from ..recording_file import WriteError
+    from ...recording_file import WriteError
 
     start = time.monotonic()
     progress = Progress(

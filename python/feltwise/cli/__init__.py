@@ -1,16 +1,23 @@
-"""The `feltwise` command (also `python -m feltwise`): the parser and the
-dispatch, both read from the table in commands/."""
+"""The `feltwise` command (also `python -m feltwise`), built on the library.
+
+This package is the command line: the parser and the dispatch here, both
+read from the table in commands/; the arguments the commands share
+(arguments.py), opening a sensor (connection.py), where samples come from
+(source.py), the ending signals (signals.py) and `UserError` (errors.py).
+The library (`feltwise`) never imports it. `main` is the one place that
+turns errors into one line on standard error and an exit status."""
 
 import argparse
 import errno
 import os
 import sys
 
+from ..errors import PortMatchError
+from ..version import __version__
 from . import signals
 from .arguments import library_path
 from .commands import COMMANDS, load
 from .errors import UserError
-from .version import __version__
 
 EXAMPLES = """examples:
   feltwise simulate --params examples/params/taxel_pad_4x4.msgpack
@@ -85,9 +92,10 @@ def main(argv=None):
         args.params = library_path(args.params)
     try:
         return load(args.command).run(args) or 0
-    except UserError as error:
-        return fail(args, error)
-    except RuntimeError as error:
+    except (UserError, RuntimeError, PortMatchError) as error:
+        # The command's own refusals, and the library's typed errors
+        # (SensorError and its family, ParameterFileError, SimulatorError,
+        # PortMatchError): each is one line that says what and why.
         return fail(args, error)
     except OverflowError as error:
         return fail(args, f"a number is too large ({error})")

@@ -3,7 +3,7 @@
 import os
 import sys
 
-from .. import protocols
+from ... import protocols
 from ..arguments import timeout_seconds, u16
 from ..connection import add_connection_arguments
 from ..errors import UserError

@@ -1,0 +1,141 @@
+"""Where a sensor's units sit: the raw channels it sends and a grid for showing them.
+
+A `Layout` comes from a parameter file's records, whichever reader gave
+them: the library's own (`paramfile.ParameterFile`, what the tools read a
+local file with) or the msgpack reader (`paramfile.read_msgpack`, for the
+simulator and for a file that came over Zenoh). A record is a map with its
+"SensorParameters" (sensor_type, input_map raw channel -> input slot,
+output_map slot -> calibrated output) and the fields of its model.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Collection, Iterable
+from dataclasses import dataclass, field
+from typing import Any, Optional
+
+from .errors import ParameterFileError
+from .protocols import listed
+
+# A unit reads up to this many raw channels, one per input slot.
+INPUT_SLOTS = 4
+
+
+@dataclass
+class Taxel:
+    """One single-channel unit: raw channel in, one calibrated output out."""
+
+    channel: int
+    output: Optional[int]
+    rest: float
+    sensor_type: Optional[int] = None  # None: a bare channel, no record
+
+
+@dataclass
+class Triaxial:
+    """A unit of several axes (the triaxial one: four raw channels in, three
+    calibrated outputs), shown as one cell with an arrow for its shear:
+    channels[slot] is the raw channel of input slot 0..3; outputs maps axis
+    0, 1, 2 (x, y, z) to calibrated outputs."""
+
+    channels: list
+    outputs: dict
+    rest: list
+    dead_band: list
+
+
+@dataclass
+class Layout:
+    """Where a sensor's units sit: which raw channels it sends and how its
+    units are arranged on a grid for display (in order of their outputs)."""
+
+    version: int
+    channel_count: int
+    output_count: int
+    cells: list = field(default_factory=list)
+
+    @property
+    def columns(self):
+        return max(1, math.ceil(math.sqrt(len(self.cells))))
+
+    @property
+    def rows(self):
+        return max(1, math.ceil(len(self.cells) / self.columns))
+
+    def position(self, index):
+        return divmod(index, self.columns)
+
+    @property
+    def taxels(self):
+        return [cell for cell in self.cells if isinstance(cell, Taxel)]
+
+    @property
+    def triaxials(self):
+        return [cell for cell in self.cells if isinstance(cell, Triaxial)]
+
+
+def bare_layout(version, channel_count=16, rest=1000.0):
+    """A sensor known only by its protocol version: channel_count taxels, no outputs."""
+    return Layout(version, channel_count, 0, [Taxel(c, None, rest) for c in range(channel_count)])
+
+
+def _int_map(value, what, source):
+    if not isinstance(value, dict) or not value:
+        reason = f"a record's {what} is not a non-empty map"
+        raise ParameterFileError(reason, source, reason)
+    try:
+        return {int(k): int(v) for k, v in sorted(value.items())}
+    except (TypeError, ValueError):
+        reason = f"a record's {what} does not map integers to integers"
+        raise ParameterFileError(reason, source, reason) from None
+
+
+def _number(value, default=0.0):
+    return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else default
+
+
+def _numbers(value, length, default=0.0):
+    values = [_number(v, default) for v in value] if isinstance(value, list) else []
+    return (values + [default] * length)[:length]
+
+
+def layout_from_records(
+    version: int,
+    records: Iterable[Any],
+    source: str = "parameter file",
+    known_types: Optional[Collection[int]] = None,
+) -> Layout:
+    """The layout of these records. A record with one calibrated output is a
+    taxel, one with several a unit of several axes, whatever its sensor type;
+    `known_types`, where given, are the sensor types a record may have (the
+    library's table)."""
+    cells = []
+    for record in records:
+        base = record.get("SensorParameters") if isinstance(record, dict) else None
+        if not isinstance(base, dict):
+            raise ParameterFileError("a record has no SensorParameters map", source)
+        sensor_type = base.get("sensor_type")
+        if known_types is not None and sensor_type not in known_types:
+            raise ParameterFileError(
+                f"a record has sensor_type {sensor_type!r}, not {listed(sorted(known_types), 'or')}", source
+            )
+        inputs = _int_map(base.get("input_map"), "input_map", source)
+        outputs = _int_map(base.get("output_map"), "output_map", source)
+        if len(outputs) > 1:
+            channels = [None] * INPUT_SLOTS
+            for channel, slot in inputs.items():
+                if 0 <= slot < INPUT_SLOTS:
+                    channels[slot] = channel
+            rest, dead_band = (_numbers(record.get(name), INPUT_SLOTS) for name in ("offset", "lower"))
+            cells.append(Triaxial(channels, outputs, rest, dead_band))
+        else:
+            cells.append(
+                Taxel(next(iter(inputs)), next(iter(outputs.values())), _number(record.get("offset")), sensor_type)
+            )
+    channels = [c.channel for c in cells if isinstance(c, Taxel)]
+    channels += [ch for c in cells if isinstance(c, Triaxial) for ch in c.channels if ch is not None]
+    outputs = [c.output for c in cells if isinstance(c, Taxel)]
+    outputs += [o for c in cells if isinstance(c, Triaxial) for o in c.outputs.values()]
+    cells.sort(key=lambda c: c.output if isinstance(c, Taxel) else min(c.outputs.values()))
+    return Layout(version, 1 + max(channels, default=-1), 1 + max(outputs, default=-1), cells)
