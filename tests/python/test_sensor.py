@@ -489,6 +489,9 @@ INTERRUPTED_SAMPLES = """
 import json, os, signal, struct, subprocess, sys, threading, time, tty
 import feltwise
 
+# A test run started in the background inherits SIGINT ignored; Ctrl-C is what this tests.
+signal.signal(signal.SIGINT, signal.default_int_handler)
+
 master, slave = os.openpty()
 tty.setraw(master)
 sensor = feltwise.Sensor(os.ttyname(slave), queue=8192)
@@ -616,7 +619,9 @@ def test_repr_names_port_source_and_queue(sensor):
 # after it is ready and reports when. Prints the seconds from the signal to
 # KeyboardInterrupt.
 INTERRUPTED_WAIT = """
-import os, subprocess, sys, time
+import os, signal, subprocess, sys, time
+# A test run started in the background inherits SIGINT ignored; Ctrl-C is what this tests.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 {setup}
 killer = subprocess.Popen([sys.executable, "-c",
     "import os, signal, time; print(flush=True); time.sleep(0.3); print(time.monotonic_ns(), flush=True); "
