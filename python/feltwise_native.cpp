@@ -9,7 +9,9 @@
 // process ends with its own status.
 //
 // A port that does not open raises feltwise.errors.PortError with its cause;
-// a closed sensor SensorClosedError, a lost one DeviceLostError; every other
+// a register request that times out RegisterTimeoutError, one the device
+// refuses RegisterError with its status; a closed sensor SensorClosedError,
+// a lost one DeviceLostError; every other
 // failure is a RuntimeError with the core's message (never the port layer's
 // source file), which feltwise.sensor turns into a feltwise.SensorError.
 // What the library would print (a unit not plugged in, a device's error
@@ -49,6 +51,7 @@
 #include "comms/sample_feed.h"
 #include "comms/zero_failure.h"
 #include "feltwise_comm/port_open_error.h"
+#include "feltwise_comm/register_errors.h"
 #include "feltwise_comm/serial_errors.h"
 #include "interpreter_lock.h"
 #include "parameters/parameter_file.h"
@@ -373,6 +376,12 @@ void translateSensorErrors(std::exception_ptr error) {
             failure.systemText().empty() ? py::object(py::none()) : py::object(py::str(failure.systemText())),
         py::arg("detail") = failure.detail());
     PyErr_SetObject(port_error.ptr(), instance.ptr());
+  } catch (const feltwise_comm::RegisterStatusError& failure) {
+    const py::object refused = py::module_::import("feltwise.errors").attr("RegisterError");
+    PyErr_SetObject(refused.ptr(), refused(failure.what(), failure.status()).ptr());
+  } catch (const feltwise_comm::RegisterTimeoutError& failure) {
+    const py::object timed_out = py::module_::import("feltwise.errors").attr("RegisterTimeoutError");
+    PyErr_SetString(timed_out.ptr(), failure.what());
   } catch (const SensorClosed& failure) {
     const py::object closed_error = py::module_::import("feltwise.errors").attr("SensorClosedError");
     PyErr_SetString(closed_error.ptr(), failure.what());

@@ -5,8 +5,10 @@
 // a caller who wants to can tell a busy port from a missing or forbidden one:
 // - cause(): kBusy (another program holds it), kMissing (no such device),
 //   kPermission (the user may not open it), kNotSerialPort (a directory, a
-//   file or a device that is no terminal, such as /dev/null), kOther;
-// - errorNumber(): the system's error number (errno), 0 when unknown;
+//   file or a device that is no terminal, such as /dev/null), kOther; the
+//   port layer decides it where the system call failed (serial::PortCause);
+// - errorNumber(): the system's error number of that call (errno,
+//   GetLastError() on Windows), 0 when no system call failed;
 // - systemText(): the system's text for it (strerror), empty when unknown;
 // - detail(): the port layer's own message (its description, without the
 //   source file and line that the port layer's what() names).
@@ -16,17 +18,16 @@
 #include <stdexcept>
 #include <string>
 
+#include "feltwise_comm/serial_errors.h"
+
 namespace feltwise_comm {
 
 class PortOpenError : public std::runtime_error {
  public:
-  enum class Cause { kBusy, kMissing, kPermission, kNotSerialPort, kOther };
+  using Cause = serial::PortCause;
 
-  // `detail` is the port layer's message; `error_number` the errno seen when
-  // it was raised (0 if none). The port layer names busy and missing ports in
-  // its message and gives other errors as their number, so the cause is read
-  // from the message first and from `error_number` after.
-  PortOpenError(const std::string& port, const std::string& detail, int error_number);
+  // `failure` is what the port layer raised when `port` did not open.
+  PortOpenError(const std::string& port, const serial::IOException& failure);
 
   const std::string& port() const { return port_; }
   Cause cause() const { return cause_; }
@@ -42,6 +43,7 @@ class PortOpenError : public std::runtime_error {
   std::string system_text_;
 };
 
+// "busy", "missing", "permission denied", "not a serial port" or "other".
 const char* causeName(PortOpenError::Cause cause);
 
 }  // namespace feltwise_comm

@@ -23,41 +23,21 @@ import atexit
 import itertools
 import math
 import os
-import re
 import weakref
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Optional, Union
 
 from . import _native, protocols
-from .errors import (
-    ParameterFileError,
-    RegisterError,
-    RegisterTimeoutError,
-    SensorError,
-)
+from .errors import ParameterFileError, SensorError
 from .sample import Sample
 
 PathLike = Union[str, "os.PathLike[str]"]
 
 
-_REGISTER_ERROR = re.compile(r"^Register (read|write) error: (\d+)$")
-_REGISTER_TIMEOUT = re.compile(r"^Register (read|write) timeout$")
-
-
-def _register_error(error: RuntimeError) -> SensorError:
-    if isinstance(error, SensorError):
-        return error
-    text = str(error)
-    refused = _REGISTER_ERROR.match(text)
-    if refused:
-        return RegisterError(text, int(refused.group(2)))
-    if _REGISTER_TIMEOUT.match(text):
-        return RegisterTimeoutError(text)
-    return SensorError(text)
-
-
-def _wait_error(error: RuntimeError) -> SensorError:
-    # The core raises SensorClosedError and DeviceLostError itself.
+def _core_error(error: RuntimeError) -> SensorError:
+    # The core raises the typed errors itself (SensorClosedError,
+    # DeviceLostError, RegisterTimeoutError, RegisterError); the rest are
+    # failures with the core's message.
     return error if isinstance(error, SensorError) else SensorError(str(error))
 
 
@@ -206,7 +186,7 @@ class Sensor:
             taken = take(timeout, ticket)
             return None if taken is None else Sample(*taken)
         except RuntimeError as error:
-            raise _wait_error(error) from None
+            raise _core_error(error) from None
         except BaseException:
             self._native.give_back(ticket)
             raise
@@ -224,21 +204,21 @@ class Sensor:
         try:
             self._native.zero([] if ids is None else [int(i) for i in ids])
         except RuntimeError as error:
-            raise _wait_error(error) from None
+            raise _core_error(error) from None
 
     def read_register(self, address: int, id: int, timeout: float = 0.5) -> bytes:
         """A device register's bytes (protocol versions 3 and 4)."""
         try:
             return self._native.read_register(address, id, _milliseconds(timeout))
         except RuntimeError as error:
-            raise _register_error(error) from None
+            raise _core_error(error) from None
 
     def write_register(self, address: int, id: int, data: bytes, timeout: float = 0.5) -> None:
         """Writes a device register and waits for the device to acknowledge it."""
         try:
             self._native.write_register(address, id, bytes(data), _milliseconds(timeout))
         except RuntimeError as error:
-            raise _register_error(error) from None
+            raise _core_error(error) from None
 
     # --- state -------------------------------------------------------------------------
 

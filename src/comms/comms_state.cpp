@@ -1,7 +1,6 @@
 #include "comms/comms_state.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <optional>
 #include <stdexcept>
@@ -119,10 +118,7 @@ std::unique_ptr<serial::Serial> CommsState::open_port(const std::string& name) {
     return std::make_unique<serial::Serial>(name, 115200, commsTimeouts(), serial::eightbits, serial::parity_none,
                                             serial::stopbits_one, serial::flowcontrol_none);
   } catch (const serial::IOException& error) {
-    // The port layer keeps the failed call's number on the exception; where it
-    // raised without one (the lock), errno still holds what the call left.
-    const int error_number = error.errorNumber() != 0 ? error.errorNumber() : errno;
-    throw PortOpenError(name, error.description(), error_number);
+    throw PortOpenError(name, error);
   }
 }
 

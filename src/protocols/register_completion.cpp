@@ -20,8 +20,6 @@ Clock::time_point deadlineAfter(std::int64_t timeout_ms) {
   return Clock::now() + std::chrono::milliseconds(std::min(timeout_ms, kLongestWaitMs));
 }
 
-const char* nameOf(RegisterKind kind) { return kind == RegisterKind::kRead ? "read" : "write"; }
-
 }  // namespace
 
 void checkRegisterTimeout(std::int64_t timeout_ms) {
@@ -144,7 +142,7 @@ void RegisterCompletion::Turn::await() {
     throwTimeout();
   }
   if (line_.status_ != kSuccess) {
-    throw std::runtime_error(std::string("Register ") + nameOf(kind_) + " error: " + std::to_string(line_.status_));
+    throw RegisterStatusError(kind_, line_.status_);
   }
   if (out_ != nullptr) out_->assign(line_.bytes_.begin(), line_.bytes_.end());
 }
@@ -160,7 +158,7 @@ void RegisterCompletion::Turn::giveUp() {
 
 void RegisterCompletion::Turn::throwTimeout() {
   if (out_ != nullptr) out_->clear();
-  throw std::runtime_error(std::string("Register ") + nameOf(kind_) + " timeout");
+  throw RegisterTimeoutError(kind_);
 }
 
 }  // namespace feltwise_comm

@@ -31,9 +31,10 @@
 // next request was written, completes that request when the kinds match.
 // kSettle bounds how late a device may answer.
 //
-// Messages: "Register <kind> timeout" (a read's `out` is emptied) and
-// "Register <kind> error: " + the status in decimal (`out` left as it was),
-// <kind> being "read" or "write".
+// Failures: RegisterTimeoutError, "Register <kind> timeout" (a read's `out`
+// is emptied), and RegisterStatusError, "Register <kind> error: " + the
+// status in decimal (`out` left as it was), <kind> being "read" or "write"
+// (feltwise_comm/register_errors.h).
 //
 // Threads: `Turn` runs on the caller's thread, `post` on the acquisition
 // thread. One mutex guards everything here; it is never held while the port
@@ -47,9 +48,9 @@
 #include <mutex>
 #include <vector>
 
-namespace feltwise_comm {
+#include "feltwise_comm/register_errors.h"
 
-enum class RegisterKind { kRead, kWrite };
+namespace feltwise_comm {
 enum class ReplyKind { kData, kAcknowledgement, kError };
 
 class RegisterCompletion {

@@ -11,5 +11,9 @@
 // GetLastError() on Windows) kept on the exception.
 #define FELTWISE_THROW_IO_SYSTEM(description, error_number) \
   throw ::serial::IOException(__FILE__, __LINE__, (description), (error_number))
+// The same for a port that did not open, with the cause the platform code
+// read from that number.
+#define FELTWISE_THROW_IO_OPEN(description, error_number, port_cause) \
+  throw ::serial::IOException(__FILE__, __LINE__, (description), (error_number), (port_cause))
 
 #endif  // FELTWISE_SERIAL_EXCEPTIONS_H

@@ -1,15 +1,12 @@
-// The stamped-sample feed and the port error's cause, without a port.
+// The stamped-sample feed, without a port.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <vector>
 
 #include "comms/sample_feed.h"
-#include "feltwise_comm/port_open_error.h"
 
 namespace {
 
-using feltwise_comm::PortOpenError;
 using feltwise_comm::SampleFeed;
 using feltwise_comm::StampedSample;
 using Path = SampleFeed::Path;
@@ -140,39 +137,5 @@ TEST(SampleFeed, ASampleGivenBackIsTakenAgainUnlessNewerFramesTookItsPlace) {
   EXPECT_EQ(out.seq, 4u);
   EXPECT_EQ(out.dropped, dropped + 1);
 }
-
-struct CauseCase {
-  const char* detail;
-  int seen_errno;
-  PortOpenError::Cause cause;
-  int error_number;
-};
-
-class PortOpenErrorCause : public ::testing::TestWithParam<CauseCase> {};
-
-TEST_P(PortOpenErrorCause, IsReadFromThePortLayersMessageThenFromErrno) {
-  const CauseCase& c = GetParam();
-  const PortOpenError error("/dev/ttyUSB0", c.detail, c.seen_errno);
-  EXPECT_STREQ(error.what(), "Cannot open serial port: /dev/ttyUSB0");
-  EXPECT_EQ(error.cause(), c.cause);
-  EXPECT_EQ(error.errorNumber(), c.error_number);
-  EXPECT_EQ(error.systemText().empty(), c.error_number == 0);
-  EXPECT_EQ(error.detail(), c.detail);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Messages, PortOpenErrorCause,
-    ::testing::Values(
-        CauseCase{"IO Exception: Serial port /dev/ttyUSB0 is busy: another program has it open., file x, line 1.", 0,
-                  PortOpenError::Cause::kBusy, EBUSY},
-        CauseCase{"IO Exception: Specified port, /dev/ttyUSB0, does not exist., file x, line 1.", 0,
-                  PortOpenError::Cause::kMissing, ENOENT},
-        CauseCase{"IO Exception: Unknown error opening the serial port: 13, file x, line 1.", 0,
-                  PortOpenError::Cause::kPermission, EACCES},
-        CauseCase{"IO Exception: something else, file x, line 1.", EPERM, PortOpenError::Cause::kPermission, EPERM},
-        CauseCase{"IO Exception: something else, file x, line 1.", EIO, PortOpenError::Cause::kOther, EIO},
-        CauseCase{"Unknown error opening the serial port: 21", 0, PortOpenError::Cause::kNotSerialPort, EISDIR},
-        CauseCase{"Error getting the serial port state.", ENOTTY, PortOpenError::Cause::kNotSerialPort, ENOTTY},
-        CauseCase{"IO Exception: something else, file x, line 1.", 0, PortOpenError::Cause::kOther, 0}));
 
 }  // namespace

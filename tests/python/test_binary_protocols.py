@@ -85,15 +85,18 @@ def test_version_4_write_register_round_trip(binary_comms, sensor, data):
 def test_version_4_failed_reads(binary_comms, sensor, answer, message):
     comms = binary_comms(4)
     responder = answer_request(sensor, answer, request_size=8)
-    with pytest.raises(RuntimeError, match=f"^{message}$"):
+    with pytest.raises(RuntimeError, match=f"^{message}$") as refused:
         comms.read_register(1, 2)
     responder.result()
+    # The core's typed register errors reach feltwise_comm_py as RuntimeError itself.
+    assert type(refused.value) is RuntimeError
 
 
 def test_version_4_timeouts(binary_comms, sensor):
     comms = binary_comms(4)
-    with pytest.raises(RuntimeError, match="^Register read timeout$"):
+    with pytest.raises(RuntimeError, match="^Register read timeout$") as timed_out:
         comms.read_register(1, 2, timeout=100)
+    assert type(timed_out.value) is RuntimeError
     # The read's reply may still come: a write within the settle time is held
     # back and never sent, rather than risk taking that reply as its own.
     with pytest.raises(RuntimeError, match="^Register write timeout$"):

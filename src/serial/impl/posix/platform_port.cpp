@@ -18,6 +18,31 @@ namespace {
 
 std::string errnoText(int error) { return std::to_string(error); }
 
+// Why open() or the port's lock refused the port, read from that call's errno.
+PortCause openCause(int error) {
+  switch (error) {
+    case EBUSY:
+    case EAGAIN:  // flock(): another open file holds the port's lock
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+      return PortCause::kBusy;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+      return PortCause::kMissing;
+    case EACCES:
+    case EPERM:
+      return PortCause::kPermission;
+    case EISDIR:
+    case ENOTTY:
+      return PortCause::kNotSerialPort;
+    default:
+      return PortCause::kOther;
+  }
+}
+
 bool speedFor(std::uint32_t baudrate, speed_t& speed) {
   struct Entry {
     std::uint32_t baud;
@@ -122,11 +147,12 @@ std::size_t PlatformPort::open(const std::string& name, const LineSettings& sett
   const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd == -1) {
     const int error = errno;
-    if (error == ENOENT) FELTWISE_THROW_IO_SYSTEM("Specified port, " + name + ", does not exist.", error);
+    const PortCause cause = openCause(error);
+    if (error == ENOENT) FELTWISE_THROW_IO_OPEN("Specified port, " + name + ", does not exist.", error, cause);
     if (error == EBUSY) {
-      FELTWISE_THROW_IO_SYSTEM("Serial port " + name + " is busy: another program has it open.", error);
+      FELTWISE_THROW_IO_OPEN("Serial port " + name + " is busy: another program has it open.", error, cause);
     }
-    FELTWISE_THROW_IO_SYSTEM("Unknown error opening the serial port: " + errnoText(error), error);
+    FELTWISE_THROW_IO_OPEN("Unknown error opening the serial port: " + errnoText(error), error, cause);
   }
 
   // POSIX opens a tty shared by default, while Windows opens it exclusively.
@@ -135,8 +161,9 @@ std::size_t PlatformPort::open(const std::string& name, const LineSettings& sett
   // flock() belongs to the open file description) and ask the tty driver to
   // refuse further opens. TIOCEXCL does not stop root, flock() does.
   if (::flock(fd, LOCK_EX | LOCK_NB) == -1 && errno == EWOULDBLOCK) {
+    const int error = errno;
     ::close(fd);
-    FELTWISE_THROW_IO("Serial port " + name + " is busy: another program has it open.");
+    FELTWISE_THROW_IO_OPEN("Serial port " + name + " is busy: another program has it open.", error, PortCause::kBusy);
   }
   (void)::ioctl(fd, TIOCEXCL);
 
@@ -156,8 +183,12 @@ std::size_t PlatformPort::Device::applySettings(const LineSettings& settings) {
   if (fd == -1) FELTWISE_THROW_IO("Invalid file descriptor, is the serial port open?");
 
   termios tio{};
-  // ENOTTY: a file, /dev/null or another device that is no terminal at all.
-  if (::tcgetattr(fd, &tio) != 0) FELTWISE_THROW_IO_SYSTEM("Error getting the serial port state.", errno);
+  if (::tcgetattr(fd, &tio) != 0) {
+    const int error = errno;
+    // ENOTTY: a file, /dev/null or another device that is no terminal at all.
+    FELTWISE_THROW_IO_OPEN("Error getting the serial port state.", error,
+                           error == ENOTTY ? PortCause::kNotSerialPort : PortCause::kOther);
+  }
 
   // Raw mode: no line editing, no echo, no signals, no translation of bytes.
   tio.c_iflag &=

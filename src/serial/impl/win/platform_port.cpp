@@ -86,16 +86,17 @@ std::size_t PlatformPort::open(const std::string& name, const LineSettings& sett
     // A name with a path in it ("/dev/ttyUSB0", "COM3/x") is reported as a
     // missing path rather than a missing file; for a port both mean it is not there.
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-      FELTWISE_THROW_IO_SYSTEM("Specified port, " + name + ", does not exist.", static_cast<int>(error));
+      FELTWISE_THROW_IO_OPEN("Specified port, " + name + ", does not exist.", static_cast<int>(error),
+                             PortCause::kMissing);
     }
     // What Windows answers for a port another program holds open: say so, as
     // the POSIX port does, rather than leave the user a bare error number.
     if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
-      FELTWISE_THROW_IO_SYSTEM("Serial port " + name + " is busy: another program has it open.",
-                               static_cast<int>(error));
+      FELTWISE_THROW_IO_OPEN("Serial port " + name + " is busy: another program has it open.", static_cast<int>(error),
+                             PortCause::kBusy);
     }
-    FELTWISE_THROW_IO_SYSTEM("Unknown error opening the serial port: " + std::to_string(error),
-                             static_cast<int>(error));
+    FELTWISE_THROW_IO_OPEN("Unknown error opening the serial port: " + std::to_string(error), static_cast<int>(error),
+                           PortCause::kOther);
   }
   try {
     return device_->applySettings(settings);
@@ -122,7 +123,13 @@ std::size_t PlatformPort::Device::applySettings(const LineSettings& settings) {
 
   DCB dcb{};
   dcb.DCBlength = sizeof(dcb);
-  if (!::GetCommState(fd, &dcb)) FELTWISE_THROW_IO("Error getting the serial port state.");
+  if (!::GetCommState(fd, &dcb)) {
+    const DWORD error = ::GetLastError();
+    // A device that is no communications device (NUL, a disk) has no line settings to read.
+    FELTWISE_THROW_IO_OPEN("Error getting the serial port state.", static_cast<int>(error),
+                           error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ? PortCause::kNotSerialPort
+                                                                                           : PortCause::kOther);
+  }
 
   dcb.fBinary = TRUE;
   dcb.BaudRate = settings.baudrate;
