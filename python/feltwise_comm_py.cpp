@@ -14,7 +14,7 @@
 
 #include "feltwise_comm/feltwise_comms.h"
 #include "feltwise_comm/version.h"
-#include "protocols/wait_interrupt.h"
+#include "feltwise_comm/wait_interrupt.h"
 
 namespace py = pybind11;
 using feltwise_comm::FeltwiseComms;

@@ -46,25 +46,20 @@
 #include <unistd.h>
 #endif
 
-#include "comms/comms_state.h"
-#include "comms/component_factory.h"
-#include "comms/sample_feed.h"
-#include "comms/zero_failure.h"
 #include "feltwise_comm/port_open_error.h"
 #include "feltwise_comm/register_errors.h"
+#include "feltwise_comm/sensor_comms.h"
 #include "feltwise_comm/serial_errors.h"
+#include "feltwise_comm/stamped_sample.h"
+#include "feltwise_comm/tables.h"
+#include "feltwise_comm/wait_interrupt.h"
+#include "feltwise_comm/zero_failure.h"
 #include "interpreter_lock.h"
-#include "parameters/parameter_file.h"
-#include "parameters/parameter_holder.h"
-#include "parameters/record_fields.h"
-#include "protocols/protocol_table.h"
-#include "protocols/wait_interrupt.h"
-#include "sensor_types/sensor_type_table.h"
 
 namespace py = pybind11;
-using feltwise_comm::CommsState;
 using feltwise_comm::PortOpenError;
-using feltwise_comm::SampleFeed;
+using feltwise_comm::SamplePath;
+using feltwise_comm::SensorComms;
 using feltwise_comm::StampedSample;
 using feltwise_comm::WaitInterrupt;
 using feltwise_comm::ZeroFailure;
@@ -158,7 +153,7 @@ std::string zeroFailureText(const ZeroFailure& failure, bool reconnecting) {
 // port and touches nothing else of the parent's (see forget()).
 class NativeSensor {
  public:
-  NativeSensor() : state_(std::make_unique<CommsState>()), owner_(currentProcess()) {}
+  NativeSensor() : state_(std::make_unique<SensorComms>()), owner_(currentProcess()) {}
 
   ~NativeSensor() {
     if (forked()) {
@@ -178,34 +173,33 @@ class NativeSensor {
   NativeSensor& operator=(const NativeSensor&) = delete;
 
   void init(const std::string& init_text) {
-    CommsState& state = open();
+    SensorComms& state = open();
     withoutInterpreter([&] { state.init(init_text); });
   }
 
   void connect(const std::string& port, std::size_t queue_capacity, bool reconnect) {
-    CommsState& state = open();
+    SensorComms& state = open();
     port_ = port;
     reconnect_ = reconnect;
-    withoutInterpreter([&] {
-      state.feed_samples(queue_capacity);
-      state.reconnect_on_loss(reconnect);
-      state.collect_notices(true);
-      state.connect(port);
-    });
+    feltwise_comm::ConnectOptions options;
+    options.queue_capacity = queue_capacity;
+    options.reconnect = reconnect;
+    options.collect_notices = true;
+    withoutInterpreter([&] { state.connect(port, options); });
   }
 
   // The next sample of `path`, or None after `timeout`. `ticket` names this
   // call for giveBack.
-  py::object take(SampleFeed::Path path, double timeout, std::uint64_t ticket) {
+  py::object take(SamplePath path, double timeout, std::uint64_t ticket) {
     const Clock::time_point deadline = deadlineAfter(timeout);
     InHand& hand = inHand();
     hand.holding = false;
     for (;;) {
-      CommsState& state = open();
+      SensorComms& state = open();
       logNotices();
       // Before taking: a pending Ctrl-C ends the call with nothing taken.
       if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-      if (state.take_stamped(path, hand.sample)) {
+      if (state.take(path, hand.sample)) {
         const StampedSample& sample = hand.sample;
         py::object taken = py::make_tuple(toArray(sample.raw), toArray(sample.calibrated), sample.seq, sample.t_host_ns,
                                           sample.dropped, sample.reconnects);
@@ -217,13 +211,12 @@ class NativeSensor {
       }
       if (state.port_lost()) throw SensorLost(kLost);
       if (Clock::now() >= deadline) return py::none();
-      withoutInterpreter(
-          [&] { state.await_stamped(path, std::min(deadline, Clock::now() + WaitInterrupt::kPollPeriod)); });
+      withoutInterpreter([&] { state.await(path, std::min(deadline, Clock::now() + WaitInterrupt::kPollPeriod)); });
     }
   }
 
   void zero(const std::vector<std::int32_t>& ids) {
-    CommsState& state = open();
+    SensorComms& state = open();
     try {
       withoutInterpreter([&] {
         const WatchedWait watch(closed_);
@@ -239,7 +232,7 @@ class NativeSensor {
   }
 
   py::bytes readRegister(std::uint16_t address, std::uint16_t id, std::int64_t timeout_ms) {
-    CommsState& state = open();
+    SensorComms& state = open();
     std::vector<std::uint8_t> data;
     withoutInterpreter([&] {
       const WatchedWait watch(closed_);
@@ -250,7 +243,7 @@ class NativeSensor {
   }
 
   void writeRegister(std::uint16_t address, std::uint16_t id, const py::bytes& data, std::int64_t timeout_ms) {
-    CommsState& state = open();
+    SensorComms& state = open();
     const std::string text = data;
     const std::vector<std::uint8_t> bytes(text.begin(), text.end());
     withoutInterpreter([&] {
@@ -272,7 +265,7 @@ class NativeSensor {
     InHand& hand = inHand();
     if (!hand.holding || hand.sensor != this || hand.ticket != ticket || forked() || closed_.load()) return;
     hand.holding = false;
-    state_->give_back_stamped(hand.path, hand.sample);
+    state_->give_back(hand.path, hand.sample);
   }
 
   // Stops acquisition and closes the port. Calls waiting in other threads
@@ -301,7 +294,7 @@ class NativeSensor {
   struct InHand {
     StampedSample sample;
     const NativeSensor* sensor = nullptr;
-    SampleFeed::Path path = SampleFeed::Path::kNewest;
+    SamplePath path = SamplePath::kNewest;
     std::uint64_t ticket = 0;
     bool holding = false;
   };
@@ -314,7 +307,7 @@ class NativeSensor {
   bool forked() const { return owner_ != currentProcess(); }
 
   // The state, for a call on a sensor that is open in this process.
-  CommsState& open() {
+  SensorComms& open() {
     if (forked()) {
       forget();
       throw SensorClosed(kForked);
@@ -340,9 +333,7 @@ class NativeSensor {
   // copy of the port's descriptor is closed, which leaves the parent's port,
   // its lock and its exclusive mode as they were.
   void forget() {
-    if (!state_) return;
-    state_->forget_after_fork();
-    (void)state_.release();
+    if (state_) state_->forget_after_fork();
     closed_.store(true);
   }
 
@@ -356,7 +347,7 @@ class NativeSensor {
     for (const std::string& text : notices) logger.attr("warning")("%s: %s", port_, text);
   }
 
-  std::unique_ptr<CommsState> state_;
+  std::unique_ptr<SensorComms> state_;
   const long owner_;
   std::string port_;
   bool reconnect_ = false;
@@ -397,9 +388,8 @@ void translateSensorErrors(std::exception_ptr error) {
 
 py::list protocolRows() {
   py::list rows;
-  for (const feltwise_comm::ProtocolEntry& row : feltwise_comm::protocolTable()) {
-    rows.append(py::make_tuple(row.version, row.class_name, row.wire == feltwise_comm::Wire::text,
-                               row.registers == feltwise_comm::Registers::yes));
+  for (const feltwise_comm::ProtocolInfo& row : feltwise_comm::protocols()) {
+    rows.append(py::make_tuple(row.version, row.class_name, row.text, row.registers));
   }
   return rows;
 }
@@ -420,11 +410,10 @@ const char* kindName(feltwise_comm::FieldKind kind) {
 
 py::list sensorTypeRows() {
   py::list rows;
-  for (const feltwise_comm::SensorTypeEntry& row : feltwise_comm::sensorTypeTable()) {
+  for (const feltwise_comm::SensorTypeInfo& row : feltwise_comm::sensorTypes()) {
     py::list fields;
-    for (const feltwise_comm::FieldInfo& field : row.own_fields) {
-      fields.append(py::make_tuple(field.name, kindName(field.kind), field.need != feltwise_comm::Need::kOptional,
-                                   field.need == feltwise_comm::Need::kNonEmpty));
+    for (const feltwise_comm::FieldDescription& field : row.fields) {
+      fields.append(py::make_tuple(field.name, kindName(field.kind), field.required, field.non_empty));
     }
     rows.append(py::make_tuple(row.sensor_type, row.model_name, row.description, fields));
   }
@@ -437,36 +426,21 @@ py::dict fieldsToDict(const feltwise_comm::RecordFields& fields) {
   return dict;
 }
 
-// Every loaded record has a row (the loader made it from one); a record of
-// no row would show its base fields only.
-py::dict recordToDict(const feltwise_comm::SensorParameters& record, const feltwise_comm::SensorTypeEntry* type) {
+// A record of no sensor-type row would show its base fields only.
+py::dict recordToDict(const feltwise_comm::LoadedRecord& record) {
   py::dict dict;
-  dict["SensorParameters"] = fieldsToDict(feltwise_comm::baseFieldValues(record));
-  if (type == nullptr) return dict;
-  for (const auto& entry : fieldsToDict(type->own_field_values(record))) dict[entry.first] = entry.second;
+  dict["SensorParameters"] = fieldsToDict(record.base_fields);
+  for (const auto& entry : fieldsToDict(record.own_fields)) dict[entry.first] = entry.second;
   return dict;
 }
 
 py::tuple readParameters(const std::string& path) {
-  feltwise_comm::ParameterHolder loaded;
-  std::vector<const feltwise_comm::SensorTypeEntry*> types;
+  feltwise_comm::LoadedParameters loaded;
   bool failed = false;
   std::string failure;
   withoutInterpreter([&] {
     try {
-      decode_parameters(loaded, feltwise_comm::read_parameter_file(path), feltwise_comm::decodeRecord);
-      // init's own build step: a version without a protocol, a record its
-      // model refuses or an output beyond the largest is refused here as there.
-      feltwise_comm::buildComponents(loaded);
-      for (const auto& record : loaded.records_) {
-        // The record's class is its detected type's; its sensor_type field
-        // may name another (see SensorParameters), so find the row by class.
-        const feltwise_comm::SensorTypeEntry* found = nullptr;
-        for (const auto& row : feltwise_comm::sensorTypeTable()) {
-          if (row.holds_record(*record)) found = &row;
-        }
-        types.push_back(found);
-      }
+      loaded = feltwise_comm::loadParameters(path);
     } catch (const std::exception& error) {
       failed = true;
       failure = error.what();
@@ -480,8 +454,8 @@ py::tuple readParameters(const std::string& path) {
     throw py::error_already_set();
   }
   py::list records;
-  for (std::size_t i = 0; i < types.size(); ++i) records.append(recordToDict(*loaded.records_[i], types[i]));
-  return py::make_tuple(loaded.protocol_version_, records);
+  for (const feltwise_comm::LoadedRecord& record : loaded.records) records.append(recordToDict(record));
+  return py::make_tuple(loaded.protocol_version, records);
 }
 
 }  // namespace
@@ -519,14 +493,14 @@ PYBIND11_MODULE(_native, m) {
       .def(
           "read",
           [](NativeSensor& self, double timeout, std::uint64_t ticket) {
-            return self.take(SampleFeed::Path::kNewest, timeout, ticket);
+            return self.take(SamplePath::kNewest, timeout, ticket);
           },
           "The newest sample not taken yet, as (raw, calibrated, seq, t_host_ns, dropped, reconnects), or None",
           py::arg("timeout"), py::arg("ticket") = 0)
       .def(
           "next",
           [](NativeSensor& self, double timeout, std::uint64_t ticket) {
-            return self.take(SampleFeed::Path::kQueue, timeout, ticket);
+            return self.take(SamplePath::kQueue, timeout, ticket);
           },
           "The oldest queued sample, as (raw, calibrated, seq, t_host_ns, dropped, reconnects), or None",
           py::arg("timeout"), py::arg("ticket") = 0)

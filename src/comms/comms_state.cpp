@@ -10,10 +10,10 @@
 #include "comms/component_factory.h"
 #include "comms/protocol_version_text.h"
 #include "comms/sample_stamp.h"
-#include "comms/zero_failure.h"
 #include "feltwise_comm/port_open_error.h"
+#include "feltwise_comm/wait_interrupt.h"
+#include "feltwise_comm/zero_failure.h"
 #include "parameters/parameter_file.h"
-#include "protocols/wait_interrupt.h"
 #include "sensor_types/sensor_type_table.h"
 
 namespace feltwise_comm {

@@ -25,7 +25,7 @@ namespace feltwise_comm {
 
 class SampleFeed {
  public:
-  enum class Path { kNewest, kQueue };
+  using Path = SamplePath;
 
   bool active() const { return active_; }
 

@@ -1,34 +1,13 @@
-// One sample as feltwise.Sensor hands it out: raw and calibrated values of the
-// same frame, and where that frame stands in the stream.
-//
-// - seq: frames handed off since connect, this one included (the first is 1),
-//   so a reader sees a gap as a jump.
-// - t_host_ns: the steady (monotonic) clock in nanoseconds, read on the
-//   acquisition thread the moment the protocol had decoded the frame. On Linux
-//   it is CLOCK_MONOTONIC, the clock of Python's time.monotonic_ns().
-// - dropped: frames since connect that the reader's path lost: replaced in the
-//   newest slot before anyone took them, or pushed out of a full queue.
-//   A reader that took every frame it did not lose sees seq == taken + dropped.
-// - reconnects: how many times the port had been reopened after a loss when
-//   the frame was decoded (0 until the first; see CommsState::reconnect_on_loss).
-//   The first frame after each return carries one more than the frame before.
+// The clock of StampedSample::t_host_ns (feltwise_comm/stamped_sample.h).
 #ifndef FELTWISE_COMMS_SAMPLE_STAMP_H
 #define FELTWISE_COMMS_SAMPLE_STAMP_H
 
 #include <chrono>
 #include <cstdint>
-#include <vector>
+
+#include "feltwise_comm/stamped_sample.h"
 
 namespace feltwise_comm {
-
-struct StampedSample {
-  std::vector<double> raw;
-  std::vector<double> calibrated;
-  std::uint64_t seq = 0;
-  std::int64_t t_host_ns = 0;
-  std::uint64_t dropped = 0;
-  std::uint64_t reconnects = 0;
-};
 
 inline std::int64_t steadyNowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())

@@ -24,16 +24,11 @@
 #include <utility>
 #include <vector>
 
+#include "feltwise_comm/tables.h"
+
 namespace feltwise_comm {
 
 // The C++ types a field may have, as the file holds them.
-enum class FieldKind {
-  kInteger,     // std::int32_t
-  kNumber,      // double
-  kNumbers,     // std::vector<double>
-  kIntegerMap,  // std::map<std::int32_t, std::int32_t>
-};
-
 template <typename Value>
 struct FieldKindOf;
 template <>

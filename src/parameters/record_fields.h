@@ -17,12 +17,10 @@
 #include <variant>
 #include <vector>
 
+#include "feltwise_comm/tables.h"
 #include "parameters/sensor_parameters.h"
 
 namespace feltwise_comm {
-
-using FieldValue = std::variant<std::int32_t, double, std::vector<double>, std::map<std::int32_t, std::int32_t>>;
-using RecordFields = std::vector<std::pair<std::string, FieldValue>>;
 
 template <typename Record, typename Fields>
 RecordFields fieldValues(const Record& record, const Fields& fields) {

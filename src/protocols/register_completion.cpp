@@ -1,6 +1,6 @@
 #include "protocols/register_completion.h"
 
-#include "protocols/wait_interrupt.h"
+#include "feltwise_comm/wait_interrupt.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -1,11 +1,15 @@
 // Reads samples through the installed library from a pseudo-terminal whose
 // other end this program plays: the sensor sends protocol version 1 frames
 //   FF FF | count (u16 LE) | count x value (u16 LE)
-// and the comms object must deliver them. Uses only the public headers.
-// Exit status 0 when a sample with the sent values arrived.
+// and both comms objects must deliver them: FeltwiseComms its newest sample,
+// SensorComms (what feltwise.Sensor is built on) stamped ones through its
+// queue. It also reads the library's tables. Uses only the public headers.
+// Exit status 0 when every check passed.
 #include <feltwise_comm/feltwise_comms.h>
 #include <feltwise_comm/port_open_error.h>
+#include <feltwise_comm/sensor_comms.h>
 #include <feltwise_comm/serial_errors.h>
+#include <feltwise_comm/tables.h>
 #include <feltwise_comm/version.h>
 
 #include <pty.h>
@@ -32,6 +36,13 @@ int main() {
   } catch (const feltwise_comm::PortOpenError& error) {
     std::printf("%s (%s)\n", error.what(), feltwise_comm::causeName(error.cause()));
   }
+  const std::vector<feltwise_comm::ProtocolInfo> protocols = feltwise_comm::protocols();
+  const std::vector<feltwise_comm::SensorTypeInfo> sensor_types = feltwise_comm::sensorTypes();
+  if (protocols.empty() || protocols.front().version != 0 || sensor_types.empty()) {
+    std::fprintf(stderr, "the library's tables are empty\n");
+    return 1;
+  }
+  std::printf("%zu protocols, %zu sensor types\n", protocols.size(), sensor_types.size());
 
   int master = -1;
   int slave = -1;
@@ -55,6 +66,8 @@ int main() {
   });
 
   int status = 1;
+  bool plain_ok = false;
+  // Each comms object lets the port go when it goes, at the end of its block.
   try {
     feltwise_comm::FeltwiseComms comms;
     comms.init("1");
@@ -63,9 +76,30 @@ int main() {
     for (int attempt = 0; attempt < 50 && sample.empty(); ++attempt) comms.read_raw(sample, 100);
     if (sample == std::vector<double>{16.0, 32.0, 48.0}) {
       std::printf("raw sample: %g %g %g\n", sample[0], sample[1], sample[2]);
-      status = 0;
+      plain_ok = true;
     } else {
       std::fprintf(stderr, "no sample or wrong values (%zu values)\n", sample.size());
+    }
+  } catch (const serial::SerialError& error) {
+    std::fprintf(stderr, "port error: %s\n", error.what());
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "error: %s\n", error.what());
+  }
+  try {
+    feltwise_comm::SensorComms stamped;
+    stamped.init("1");
+    stamped.connect(name, {/*queue_capacity=*/16, /*reconnect=*/false, /*collect_notices=*/true});
+    feltwise_comm::StampedSample first;
+    feltwise_comm::StampedSample second;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    if (stamped.take(feltwise_comm::SamplePath::kQueue, deadline, first) &&
+        stamped.take(feltwise_comm::SamplePath::kQueue, deadline, second) && second.seq == first.seq + 1 &&
+        second.raw == std::vector<double>{16.0, 32.0, 48.0}) {
+      std::printf("stamped samples: seq %llu, %llu\n", static_cast<unsigned long long>(first.seq),
+                  static_cast<unsigned long long>(second.seq));
+      status = plain_ok ? 0 : 1;
+    } else {
+      std::fprintf(stderr, "no stamped samples in order\n");
     }
   } catch (const serial::SerialError& error) {
     std::fprintf(stderr, "port error: %s\n", error.what());

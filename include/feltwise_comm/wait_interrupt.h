@@ -11,8 +11,8 @@
 //
 // Threads: the check belongs to the thread that installed it; other threads
 // (the acquisition thread above all) never see it and wait as before.
-#ifndef FELTWISE_PROTOCOLS_WAIT_INTERRUPT_H
-#define FELTWISE_PROTOCOLS_WAIT_INTERRUPT_H
+#ifndef FELTWISE_COMM_WAIT_INTERRUPT_H
+#define FELTWISE_COMM_WAIT_INTERRUPT_H
 
 #include <algorithm>
 #include <chrono>
@@ -51,4 +51,4 @@ class WaitInterrupt {
 
 }  // namespace feltwise_comm
 
-#endif  // FELTWISE_PROTOCOLS_WAIT_INTERRUPT_H
+#endif  // FELTWISE_COMM_WAIT_INTERRUPT_H

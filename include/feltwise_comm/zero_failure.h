@@ -7,8 +7,8 @@
 //   up to 500 ms for and throws away included (false: the sensor is silent);
 // - port_open: whether the port was open when zero gave up (false: the
 //   device was lost, or is away while the comms object reconnects).
-#ifndef FELTWISE_COMMS_ZERO_FAILURE_H
-#define FELTWISE_COMMS_ZERO_FAILURE_H
+#ifndef FELTWISE_COMM_ZERO_FAILURE_H
+#define FELTWISE_COMM_ZERO_FAILURE_H
 
 #include <stdexcept>
 
@@ -37,4 +37,4 @@ class ZeroFailure : public std::runtime_error {
 
 }  // namespace feltwise_comm
 
-#endif  // FELTWISE_COMMS_ZERO_FAILURE_H
+#endif  // FELTWISE_COMM_ZERO_FAILURE_H
