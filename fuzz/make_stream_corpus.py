@@ -13,8 +13,10 @@ unplugs ("<unplug>", see src/serial/impl/memory/memory_line.h).
 
 One directory per row of the library's protocol table, its seeds chosen by
 how the version speaks (feltwise.sim.wire.DIALECTS: text or binary, with
-registers or without, enciphered); the frames are the simulated sensor's
-own encoders. Needs the feltwise package installed (pip install .).
+registers or without, and the frame encoder); the frames are the simulated
+sensor's own encoders. A binary protocol whose encoder has no seeds here
+stops the script with a message. Needs the feltwise package installed
+(pip install .).
 """
 
 import pathlib
@@ -184,18 +186,29 @@ def enciphered_streams():
     yield "unplug_mid_frame", enciphered([1, 2])[:9] + UNPLUG + enciphered([3])
 
 
-def sample_streams(dialect):
+# The frame seeds of each binary protocol, by the simulated sensor's encoder
+# for it; a text protocol's seeds follow from its dialect alone.
+FRAME_STREAMS = {
+    wire.sample_frame: binary_streams,
+    wire.enciphered_frame: enciphered_streams,
+}
+
+
+def sample_streams(version, dialect):
     if dialect.is_text:
         return text_streams(with_registers=dialect.has_registers)
-    if dialect.encode is wire.enciphered_frame:
-        return enciphered_streams()
-    return list(binary_streams()) + (list(register_frames()) if dialect.has_registers else [])
+    if dialect.encode not in FRAME_STREAMS:
+        raise SystemExit(
+            f"make_stream_corpus.py has no frame seeds for protocol {version} "
+            f"(wire.{dialect.encode.__name__}): add them to FRAME_STREAMS"
+        )
+    return list(FRAME_STREAMS[dialect.encode]()) + (list(register_frames()) if dialect.has_registers else [])
 
 
 def main():
     for version in protocols.versions():
         dialect = wire.dialect(version)
-        write(f"read_sample_v{version}", sample_streams(dialect))
+        write(f"read_sample_v{version}", sample_streams(version, dialect))
         if dialect.has_registers:
             replies = register_text_streams() if dialect.is_text else register_binary_streams()
             write(f"register_reply_v{version}", replies)

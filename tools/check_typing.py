@@ -32,12 +32,18 @@ OUT = REPO / "build" / "doc-examples"
 PUBLIC = [
     "feltwise/__init__.py",
     "feltwise/errors.py",
+    "feltwise/layout.py",
     "feltwise/payload.py",
     "feltwise/protocols.py",
     "feltwise/remote.py",
     "feltwise/sample.py",
     "feltwise/sensor.py",
+    "feltwise/sensor_spec.py",
+    "feltwise/sensor_types.py",
     "feltwise/sim/__init__.py",
+    "feltwise/sim/child.py",
+    "feltwise/sim/settings.py",
+    "feltwise/sim/simulated_sensor.py",
     "feltwise/sim/simulator.py",
     "feltwise/version.py",
 ]

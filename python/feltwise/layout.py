@@ -13,7 +13,7 @@ from __future__ import annotations
 import math
 from collections.abc import Collection, Iterable
 from dataclasses import dataclass, field
-from typing import Any, Optional
+from typing import Any, Optional, Union
 
 from .errors import ParameterFileError
 from .protocols import listed
@@ -39,10 +39,13 @@ class Triaxial:
     channels[slot] is the raw channel of input slot 0..3; outputs maps axis
     0, 1, 2 (x, y, z) to calibrated outputs."""
 
-    channels: list
-    outputs: dict
-    rest: list
-    dead_band: list
+    channels: list[Optional[int]]
+    outputs: dict[int, int]
+    rest: list[float]
+    dead_band: list[float]
+
+
+Cell = Union[Taxel, Triaxial]
 
 
 @dataclass
@@ -53,34 +56,35 @@ class Layout:
     version: int
     channel_count: int
     output_count: int
-    cells: list = field(default_factory=list)
+    cells: list[Cell] = field(default_factory=list)
 
     @property
-    def columns(self):
+    def columns(self) -> int:
         return max(1, math.ceil(math.sqrt(len(self.cells))))
 
     @property
-    def rows(self):
+    def rows(self) -> int:
         return max(1, math.ceil(len(self.cells) / self.columns))
 
-    def position(self, index):
+    def position(self, index: int) -> tuple[int, int]:
+        """The (row, column) of the cell at `index`."""
         return divmod(index, self.columns)
 
     @property
-    def taxels(self):
+    def taxels(self) -> list[Taxel]:
         return [cell for cell in self.cells if isinstance(cell, Taxel)]
 
     @property
-    def triaxials(self):
+    def triaxials(self) -> list[Triaxial]:
         return [cell for cell in self.cells if isinstance(cell, Triaxial)]
 
 
-def bare_layout(version, channel_count=16, rest=1000.0):
+def bare_layout(version: int, channel_count: int = 16, rest: float = 1000.0) -> Layout:
     """A sensor known only by its protocol version: channel_count taxels, no outputs."""
     return Layout(version, channel_count, 0, [Taxel(c, None, rest) for c in range(channel_count)])
 
 
-def _int_map(value, what, source):
+def _int_map(value: Any, what: str, source: str) -> dict[int, int]:
     if not isinstance(value, dict) or not value:
         reason = f"a record's {what} is not a non-empty map"
         raise ParameterFileError(reason, source, reason)
@@ -91,11 +95,11 @@ def _int_map(value, what, source):
         raise ParameterFileError(reason, source, reason) from None
 
 
-def _number(value, default=0.0):
+def _number(value: Any, default: float = 0.0) -> float:
     return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else default
 
 
-def _numbers(value, length, default=0.0):
+def _numbers(value: Any, length: int, default: float = 0.0) -> list[float]:
     values = [_number(v, default) for v in value] if isinstance(value, list) else []
     return (values + [default] * length)[:length]
 
@@ -110,7 +114,7 @@ def layout_from_records(
     taxel, one with several a unit of several axes, whatever its sensor type;
     `known_types`, where given, are the sensor types a record may have (the
     library's table)."""
-    cells = []
+    cells: list[Cell] = []
     for record in records:
         base = record.get("SensorParameters") if isinstance(record, dict) else None
         if not isinstance(base, dict):
@@ -123,7 +127,7 @@ def layout_from_records(
         inputs = _int_map(base.get("input_map"), "input_map", source)
         outputs = _int_map(base.get("output_map"), "output_map", source)
         if len(outputs) > 1:
-            channels = [None] * INPUT_SLOTS
+            channels: list[Optional[int]] = [None] * INPUT_SLOTS
             for channel, slot in inputs.items():
                 if 0 <= slot < INPUT_SLOTS:
                     channels[slot] = channel
@@ -133,9 +137,16 @@ def layout_from_records(
             cells.append(
                 Taxel(next(iter(inputs)), next(iter(outputs.values())), _number(record.get("offset")), sensor_type)
             )
-    channels = [c.channel for c in cells if isinstance(c, Taxel)]
-    channels += [ch for c in cells if isinstance(c, Triaxial) for ch in c.channels if ch is not None]
-    outputs = [c.output for c in cells if isinstance(c, Taxel)]
-    outputs += [o for c in cells if isinstance(c, Triaxial) for o in c.outputs.values()]
-    cells.sort(key=lambda c: c.output if isinstance(c, Taxel) else min(c.outputs.values()))
-    return Layout(version, 1 + max(channels, default=-1), 1 + max(outputs, default=-1), cells)
+    taxels = [c for c in cells if isinstance(c, Taxel)]
+    triaxials = [c for c in cells if isinstance(c, Triaxial)]
+    used_channels = [t.channel for t in taxels] + [ch for u in triaxials for ch in u.channels if ch is not None]
+    used_outputs = [_first_output(t) for t in taxels] + [o for u in triaxials for o in u.outputs.values()]
+    cells.sort(key=_first_output)
+    return Layout(version, 1 + max(used_channels, default=-1), 1 + max(used_outputs, default=-1), cells)
+
+
+def _first_output(cell: Cell) -> int:
+    """A cell's calibrated output, the first of a unit of several axes (-1: a bare channel)."""
+    if isinstance(cell, Taxel):
+        return -1 if cell.output is None else cell.output
+    return min(cell.outputs.values())

@@ -97,11 +97,15 @@ RegisterCompletion::Turn::Turn(RegisterCompletion& line, RegisterKind kind, std:
   std::unique_lock<std::mutex> lock(line_.mutex_);
   for (;;) {
     const Clock::time_point now = Clock::now();
-    if (line_.mayWrite(now)) break;
+    // The time-out first: a turn that comes back only after both its
+    // deadline and the settle have passed (its thread not run for that long,
+    // or the caller's check running long) has run out of time and sends
+    // nothing, rather than send a request that fails as soon as it is out.
     if (now >= deadline_) {
       lock.unlock();
       throwTimeout();
     }
+    if (line_.mayWrite(now)) break;
     Clock::time_point wake = deadline_;
     if (!line_.busy_) wake = std::min(wake, line_.quiet_since_ + kSettle);
     line_.cv_.wait_until(lock, WaitInterrupt::nextWake(wake));

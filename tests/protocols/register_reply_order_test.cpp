@@ -14,6 +14,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "comms/component_factory.h"
 #include "protocols/protocol.h"
 #include "protocols/register_completion.h"
+#include "protocols/wait_interrupt.h"
 #include "support/console_capture.h"
 #include "support/protocol_versions.h"
 #include "support/pty_pair.h"
@@ -110,6 +112,46 @@ const RegisterWire kBinary{
     60000,
 };
 
+// Where a request's thread runs the caller's check (WaitInterrupt: the
+// Python module's signal check) while the request waits, at least every
+// WaitInterrupt::kPollPeriod. The test sees there that a request waits, and
+// may hold it there until it opens the gate, as a thread that is not run for
+// a while, or a long signal handler, would be held.
+class Gate {
+ public:
+  explicit Gate(bool open) : open_(open) {}
+
+  // Whether a request's thread came to the gate (within 5 s).
+  bool reached() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, 5s, [this] { return reached_; });
+  }
+  void open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    cv_.notify_all();
+  }
+
+  // The check of a thread whose `current` gate this is. It holds the thread
+  // for 10 s at most: a test that fails before it opens the gate still ends.
+  static void check() {
+    Gate& gate = *current;
+    std::unique_lock<std::mutex> lock(gate.mutex_);
+    gate.reached_ = true;
+    gate.cv_.notify_all();
+    gate.cv_.wait_for(lock, 10s, [&gate] { return gate.open_; });
+  }
+  static thread_local Gate* current;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool open_;
+  bool reached_ = false;
+};
+
+thread_local Gate* Gate::current = nullptr;
+
 // Every version with registers, in its wire's lines.
 std::vector<RegisterWire> registerWires() {
   std::vector<RegisterWire> wires;
@@ -161,10 +203,16 @@ class RegisterReplyOrder : public ::testing::TestWithParam<RegisterWire> {
     ASSERT_TRUE(decoded_.wait_for(lock, 5s, [&] { return last_sample_ == marker; }));
   }
 
-  // "" for success, else the message; a read's bytes land in `out`.
-  std::future<std::string> start(bool write, Bytes& out, std::int64_t timeout_ms = kAnswered,
-                                 Bytes data = {0x0A, 0xFF}) {
+  // "" for success, else the message; a read's bytes land in `out`. With a
+  // gate, the request's waits run its check.
+  std::future<std::string> start(bool write, Bytes& out, std::int64_t timeout_ms = kAnswered, Bytes data = {0x0A, 0xFF},
+                                 Gate* gate = nullptr) {
     return std::async(std::launch::async, [=, &out] {
+      std::optional<feltwise_comm::WaitInterrupt> checked;
+      if (gate != nullptr) {
+        Gate::current = gate;
+        checked.emplace(&Gate::check);
+      }
       try {
         if (write) {
           protocol_->writeRegister(32, 1, data, comms_, timeout_ms);
@@ -253,13 +301,20 @@ TEST_P(RegisterReplyOrder, ALateReplyNeverCompletesTheNextRequest) {
 // The settle wait counts in the request's own time-out: a request whose time
 // runs out first sends nothing, and the one after it still goes out.
 TEST_P(RegisterReplyOrder, ARequestThatCannotWaitOutTheSettleSendsNothing) {
-  Bytes out;
-  auto gave_up = start(false, out, kGivesUp);
-  expectRequest(false);
-  ASSERT_EQ(gave_up.get(), "Register read timeout");
-
+  // The read holds the line until the hasty write waits for it, then gives
+  // up: the write, begun before the give-up with a time-out shorter than the
+  // settle, runs out of time within the settle, however the threads are run.
   static_assert(RegisterCompletion::kSettle > 2 * std::chrono::milliseconds(kGivesUp), "");
-  auto hasty = start(true, out, kGivesUp);
+  Gate read_held(false);
+  Gate hasty_waits(true);
+  Bytes out;
+  auto gave_up = start(false, out, kGivesUp, {}, &read_held);
+  expectRequest(false);
+  ASSERT_TRUE(read_held.reached());
+  auto hasty = start(true, out, kGivesUp, {0x0A, 0xFF}, &hasty_waits);
+  ASSERT_TRUE(hasty_waits.reached() || hasty.wait_for(0s) == std::future_status::ready);
+  read_held.open();
+  ASSERT_EQ(gave_up.get(), "Register read timeout");
   EXPECT_EQ(hasty.get(), "Register write timeout");
   EXPECT_TRUE(pty_.receive(1, 50).empty());
 
@@ -267,6 +322,33 @@ TEST_P(RegisterReplyOrder, ARequestThatCannotWaitOutTheSettleSendsNothing) {
   expectRequest(true);
   pty_.send(wire().acknowledgement);
   EXPECT_EQ(patient.get(), "");
+}
+
+// A request that comes back to the line only after its time-out has passed
+// (its thread not run for that long, or the caller's check running long)
+// fails with its time-out and sends nothing, though the line is free by then.
+TEST_P(RegisterReplyOrder, ARequestBackAfterItsTimeOutSendsNothing) {
+  Bytes out;
+  auto read = start(false, out);
+  expectRequest(false);
+  Gate held(false);
+  Bytes late_out;
+  auto late = start(true, late_out, kGivesUp, {0x0A, 0xFF}, &held);
+  // It waits for the line the read holds (or ran out of time before it looked).
+  ASSERT_TRUE(held.reached() || late.wait_for(0s) == std::future_status::ready);
+  pty_.send(answer(false, {0x11}));
+  EXPECT_EQ(read.get(), "");
+  std::this_thread::sleep_for(std::chrono::milliseconds(kGivesUp));  // its time-out passes while it is held
+  held.open();
+  EXPECT_EQ(late.get(), "Register write timeout");
+  EXPECT_TRUE(pty_.receive(1, 50).empty());
+
+  // It never took the line: nothing is owed, the next request gets its reply.
+  auto next = start(false, out);
+  expectRequest(false);
+  pty_.send(answer(false, {0x22}));
+  EXPECT_EQ(next.get(), "");
+  EXPECT_EQ(out, Bytes{0x22});
 }
 
 // An acknowledgement is no read reply, and a read reply, whole or not, is no

@@ -10,10 +10,14 @@ from __future__ import annotations
 
 import json
 import math
+import os
 from dataclasses import asdict, dataclass, field, fields
-from typing import Any, Optional
+from typing import Any, Optional, Union
 
 DEFAULT_RATE = 100.0
+
+# A parameter file's path, as the simulator takes it.
+PathLike = Union[str, "os.PathLike[str]"]
 
 # The kinds of fault settings, as `feltwise simulate` takes them.
 PROBABILITY = "probability"  # per sample sent, 0 to 1
@@ -60,7 +64,7 @@ class Faults:
             if value < 0 or (kind == DURATION and value == 0):
                 raise ValueError(f"{item.name} must be {'above' if kind == DURATION else 'at least'} 0, not {value!r}")
 
-    def silent_at(self, t):
+    def silent_at(self, t: float) -> bool:
         if self.silence_after is None or t < self.silence_after:
             return False
         return self.silence_for is None or t < self.silence_after + self.silence_for

@@ -23,13 +23,15 @@ import select
 import signal
 import time
 import tty
+from collections.abc import Callable
+from typing import Any, Optional
 
 from ..errors import SimulatorError
-from ..layout import bare_layout
+from ..layout import Layout, bare_layout
 from ..paramfile import load_layout
 from . import wire
 from .registers import RegisterBank, RegisterError
-from .settings import DEFAULT_RATE, Faults, SimulatorSettings
+from .settings import DEFAULT_RATE, Faults, PathLike, SimulatorSettings
 from .touch import TouchModel
 
 # In paced mode a sample is dropped rather than queued while this much is
@@ -39,7 +41,7 @@ BACKLOG_LIMIT = 512
 ERROR_CODE = 9  # the code of unsolicited device errors
 
 
-def open_pty():
+def open_pty() -> tuple[int, int, str]:
     """A pty pair in raw mode: (master fd, slave fd, slave path)."""
     master, slave = os.openpty()
     tty.setraw(master)
@@ -50,7 +52,15 @@ def open_pty():
 class SensorEngine:
     """The sensor's firmware loop: one thread, one select over the pty master."""
 
-    def __init__(self, layout, version=None, rate=DEFAULT_RATE, faults=None, seed=None, touch=True):
+    def __init__(
+        self,
+        layout: Layout,
+        version: Optional[int] = None,
+        rate: float = DEFAULT_RATE,
+        faults: Optional[Faults] = None,
+        seed: Optional[int] = None,
+        touch: bool = True,
+    ) -> None:
         self.version = layout.version if version is None else version
         self.dialect = wire.dialect(self.version)
         # Looked up once: the sample loop asks every time.
@@ -69,23 +79,24 @@ class SensorEngine:
         self._rng = random.Random(None if seed is None else seed + 1)
         text = self._text
         self._requests = wire.TextRequestReader() if text else wire.BinaryRequestReader()
-        self.master = self.slave = None
-        self.path = None
+        self.master: Optional[int] = None
+        self.slave: Optional[int] = None
+        self.path: Optional[str] = None
         self._out = bytearray()
-        self._replies = []  # (due time, bytes, pause after)
+        self._replies: list[tuple[float, bytes, float]] = []  # (due time, bytes, pause after)
         self._pause_until = 0.0
         self._stop = False
-        self.stats = {"samples": 0, "dropped": 0, "requests": 0, "replies": 0, "unplugged": False}
+        self.stats: dict[str, Any] = {"samples": 0, "dropped": 0, "requests": 0, "replies": 0, "unplugged": False}
 
-    def open(self):
+    def open(self) -> str:
         self.master, self.slave, self.path = open_pty()
         return self.path
 
-    def stop(self):
+    def stop(self) -> None:
         """Ask run() to return; safe from a signal handler."""
         self._stop = True
 
-    def close(self):
+    def close(self) -> None:
         for fd in (self.master, self.slave):
             if fd is not None:
                 os.close(fd)
@@ -93,10 +104,12 @@ class SensorEngine:
 
     # --- the loop -------------------------------------------------------------
 
-    def run(self, duration=None):
+    def run(self, duration: Optional[float] = None) -> None:
         """Streams until stop(), `duration` seconds, or the unplug fault."""
         if self.master is None:
             self.open()
+        master = self.master
+        assert master is not None
         start = time.monotonic()
         next_sample = start
         while not self._stop:
@@ -116,9 +129,7 @@ class SensorEngine:
             waits = [0.1, (next_sample - now) if not flat_out else 0.1]
             waits += [due - now for due, _, _ in self._replies]
             want_write = bool(self._out) and not quiet or (flat_out and not quiet)
-            readable, writable, _ = select.select(
-                [self.master], [self.master] if want_write else [], [], max(0.0, min(waits))
-            )
+            readable, writable, _ = select.select([master], [master] if want_write else [], [], max(0.0, min(waits)))
             now = time.monotonic()
             if readable:
                 self._take_requests(now)
@@ -141,16 +152,18 @@ class SensorEngine:
                 next_sample += 1.0 / rate
             self._send()
 
-    def _send(self):
+    def _send(self) -> None:
         if not self._out:
             return
+        assert self.master is not None
         try:
             written = os.write(self.master, self._out)
         except BlockingIOError:
             return
         del self._out[:written]
 
-    def _take_requests(self, now):
+    def _take_requests(self, now: float) -> None:
+        assert self.master is not None
         try:
             data = os.read(self.master, 65536)
         except (BlockingIOError, InterruptedError):
@@ -164,7 +177,7 @@ class SensorEngine:
 
     # --- samples ----------------------------------------------------------------
 
-    def _queue_sample(self, t):
+    def _queue_sample(self, t: float) -> None:
         faults, rng = self.faults, self._rng
         values = self.touch.sample(t)
         text = self._text
@@ -184,12 +197,12 @@ class SensorEngine:
         self._out += frame
         self.stats["samples"] += 1
 
-    def _encode(self, values):
+    def _encode(self, values: list[float]) -> bytes:
         return self.dialect.encode(values)
 
     # --- registers ----------------------------------------------------------------
 
-    def _answers(self, request):
+    def _answers(self, request: wire.Request) -> list[tuple[bytes, float]]:
         """The answers to one request: a list of (bytes, pause after them)."""
         text = self._text
         if not self._registers:
@@ -219,7 +232,7 @@ class SensorEngine:
             answer = wire.text_error(error.code, str(error)) if text else wire.binary_status(error.code)
         return [(answer, 0.0)] * (2 if faults.duplicate_replies else 1)
 
-    def _queue_due_replies(self, now):
+    def _queue_due_replies(self, now: float) -> None:
         due = [r for r in self._replies if r[0] <= now]
         self._replies = [r for r in self._replies if r[0] > now]
         for _, answer, pause in due:
@@ -232,7 +245,15 @@ class SensorEngine:
                 self._pause_until = now + pause
 
 
-def make_engine(params=None, version=None, channels=None, rate=DEFAULT_RATE, faults=None, seed=None, touch=True):
+def make_engine(
+    params: Optional[PathLike] = None,
+    version: Optional[int] = None,
+    channels: Optional[int] = None,
+    rate: float = DEFAULT_RATE,
+    faults: Optional[Faults] = None,
+    seed: Optional[int] = None,
+    touch: bool = True,
+) -> SensorEngine:
     """An engine for a parameter file, or for a bare protocol version with `channels` taxels."""
     if params is not None:
         layout = load_layout(params)
@@ -260,7 +281,11 @@ def engine_for(settings: SimulatorSettings) -> SensorEngine:
 ENDING_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name))
 
 
-def run_until_signalled(engine: SensorEngine, duration=None, opened=None) -> dict:
+def run_until_signalled(
+    engine: SensorEngine,
+    duration: Optional[float] = None,
+    opened: Optional[Callable[[str], object]] = None,
+) -> dict[str, Any]:
     """Opens the engine's port, calls `opened(path)`, and streams until
     `duration` seconds have passed, the unplug fault, or a signal of
     ENDING_SIGNALS; returns the statistics. The handlers are set before the
