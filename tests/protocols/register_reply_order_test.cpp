@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "comms/component_factory.h"
+#include "feltwise_comm/wait_interrupt.h"
 #include "protocols/protocol.h"
 #include "protocols/register_completion.h"
-#include "protocols/wait_interrupt.h"
 #include "support/console_capture.h"
 #include "support/protocol_versions.h"
 #include "support/pty_pair.h"
