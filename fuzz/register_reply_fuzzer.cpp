@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "comms/component_factory.h"
+#include "feltwise_comm/register_errors.h"
 #include "protocols/protocol_table.h"
 #include "protocols/text_register_lines.h"
 #include "serial/impl/memory/memory_line.h"
@@ -81,6 +82,9 @@ std::string deviceError() {
   return std::string(MemoryLine::kPause) + (kBinary ? std::string("\xFA\xFF\x02\x00", 4) : std::string("E\n"));
 }
 
+// How a request ended.
+enum class Outcome { kAnswered, kTimedOut, kReadRefused, kWriteRefused, kOtherError };
+
 // A caller's thread, kept for the whole run: one register request per job.
 class Requester {
  public:
@@ -91,7 +95,7 @@ class Requester {
     protocol_ = &protocol;
     comms_ = &comms;
     write_ = write;
-    error_.clear();
+    outcome_ = Outcome::kAnswered;
     bytes_.clear();
     busy_ = true;
     cv_.notify_all();
@@ -102,7 +106,7 @@ class Requester {
     return cv_.wait_for(lock, limit, [this] { return !busy_; });
   }
 
-  const std::string& error() const { return error_; }
+  Outcome outcome() const { return outcome_; }
   const std::vector<std::uint8_t>& bytes() const { return bytes_; }
 
  private:
@@ -111,7 +115,7 @@ class Requester {
     for (;;) {
       cv_.wait(lock, [this] { return busy_; });
       lock.unlock();
-      std::string error;
+      Outcome outcome = Outcome::kAnswered;
       std::vector<std::uint8_t> bytes;
       try {
         if (write_) {
@@ -119,13 +123,15 @@ class Requester {
         } else {
           protocol_->readRegister(kAddress, kId, bytes, *comms_, kRequestTimeoutMs);
         }
-      } catch (const std::runtime_error& e) {
-        error = e.what();
+      } catch (const feltwise_comm::RegisterTimeoutError&) {
+        outcome = Outcome::kTimedOut;
+      } catch (const feltwise_comm::RegisterStatusError& e) {
+        outcome = e.kind() == feltwise_comm::RegisterKind::kWrite ? Outcome::kWriteRefused : Outcome::kReadRefused;
       } catch (...) {
-        error = "an exception that is no runtime error";
+        outcome = Outcome::kOtherError;
       }
       lock.lock();
-      error_ = error;
+      outcome_ = outcome;
       bytes_ = bytes;
       busy_ = false;
       cv_.notify_all();
@@ -138,12 +144,10 @@ class Requester {
   Protocol* protocol_ = nullptr;
   PortHolder* comms_ = nullptr;
   bool write_ = false;
-  std::string error_;
+  Outcome outcome_ = Outcome::kAnswered;
   std::vector<std::uint8_t> bytes_;
   std::thread thread_;
 };
-
-bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 bool holds(const std::uint8_t* stream, std::size_t size, const std::string& what) {
   return std::search(stream, stream + size, what.begin(), what.end(), [](std::uint8_t byte, char wanted) {
@@ -160,8 +164,8 @@ bool holdsAcknowledgement(const std::uint8_t* stream, std::size_t size) {
 }
 
 void checkOutcome(const Requester& requester, bool write, const std::uint8_t* stream, std::size_t size) {
-  const std::string& error = requester.error();
-  if (error.empty()) {
+  const Outcome outcome = requester.outcome();
+  if (outcome == Outcome::kAnswered) {
     if (write) {
       check(holdsAcknowledgement(stream, size), "a write succeeded without an acknowledgement");
       return;
@@ -174,9 +178,8 @@ void checkOutcome(const Requester& requester, bool write, const std::uint8_t* st
     }
     return;
   }
-  check(!startsWith(error, "Register read timeout") && !startsWith(error, "Register write timeout"),
-        "a request timed out");
-  check(startsWith(error, write ? "Register write error: " : "Register read error: "), "an undocumented error");
+  check(outcome != Outcome::kTimedOut, "a request timed out");
+  check(outcome == (write ? Outcome::kWriteRefused : Outcome::kReadRefused), "an undocumented error");
 }
 
 void playAcquisition(Protocol& protocol, PortHolder& comms, MemoryLine& line) {
