@@ -15,6 +15,7 @@
 #include "feltwise_comm/feltwise_comms.h"
 #include "feltwise_comm/version.h"
 #include "feltwise_comm/wait_interrupt.h"
+#include "standard_translation.h"
 
 namespace py = pybind11;
 using feltwise_comm::FeltwiseComms;
@@ -45,6 +46,7 @@ py::typing::List<float> readWatchingSignals(FeltwiseComms& self, std::int32_t ti
 }  // namespace
 
 PYBIND11_MODULE(feltwise_comm_py, m) {
+  feltwise_python::registerStandardTranslation();
   m.attr("__version__") = FELTWISE_COMM_VERSION;
 
   py::class_<FeltwiseComms>(m, "FeltwiseComms", "FeltwiseComms wrapper")

@@ -55,6 +55,7 @@
 #include "feltwise_comm/wait_interrupt.h"
 #include "feltwise_comm/zero_failure.h"
 #include "interpreter_lock.h"
+#include "standard_translation.h"
 
 namespace py = pybind11;
 using feltwise_comm::PortOpenError;
@@ -462,6 +463,7 @@ py::tuple readParameters(const std::string& path) {
 
 PYBIND11_MODULE(_native, m) {
   m.doc() = "The C++ core behind feltwise.Sensor; use feltwise.Sensor instead.";
+  feltwise_python::registerStandardTranslation();
   py::register_local_exception_translator(translateSensorErrors);
 
   m.def("process_exiting", &feltwise_python::enterExit,

@@ -19,6 +19,49 @@ def test_versions():
     assert FeltwiseComms().version == "dev"
 
 
+@pytest.mark.smoke
+@pytest.mark.parametrize("first", ["feltwise_comm_py", "feltwise._native"])
+def test_errors_keep_their_python_type_and_text_whichever_module_loads_first(first):
+    # The modules share pybind11's translators; a wheel's modules each carry
+    # their own C++ runtime, so each must translate its own errors.
+    script = f"""
+import importlib, os, pty
+importlib.import_module({first!r})
+from feltwise import _native
+from feltwise_comm_py import FeltwiseComms
+comms = FeltwiseComms()
+comms.init()
+native = _native.NativeSensor()
+native.init("1")
+outcomes = []
+for call in (lambda: comms.connect("/dev/feltwise-no-such-port"), lambda: comms.init("/no/such.msgpack"),
+             lambda: native.connect("/dev/feltwise-no-such-port", 0, False),
+             lambda: _native.NativeSensor().connect("/dev/feltwise-no-such-port", 0, False)):
+    try:
+        call()
+    except Exception as error:
+        outcomes.append(f"{{type(error).__name__}}: {{error}}")
+_, slave = pty.openpty()
+comms.init("4")
+comms.connect(os.ttyname(slave))
+try:
+    comms.read_register(1, 2, timeout=20)
+except Exception as error:
+    outcomes.append(f"{{type(error).__name__}}: {{error}}")
+print(chr(10).join(outcomes))
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        "RuntimeError: Cannot open serial port: /dev/feltwise-no-such-port",
+        "RuntimeError: Cannot find sensor parameter file",
+        "PortError: Cannot open serial port: /dev/feltwise-no-such-port: missing, no such device (unplugged, or a "
+        "wrong name) ([Errno 2] No such file or directory)",
+        "RuntimeError: Cannot connect before init has chosen a protocol",
+        "RuntimeError: Register read timeout",
+    ]
+
+
 def test_version_is_a_read_only_property():
     with pytest.raises(AttributeError):
         FeltwiseComms().version = "x"
