@@ -72,12 +72,11 @@ python_for_build() { # VERSION -> prints its python
 rm -f dist/feltwise_comm-*
 for arch in "${arches[@]}"; do
   echo "== $arch: the C++ core (Zig, $arch-linux-gnu.2.17)"
-  core=$work/core-$arch
+  core=$PWD/build/wheel-$arch  # the preset wheel-ARCH of CMakePresets.json
   toolchain=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/zig-toolchain.cmake" -DFELTWISE_ZIG_TARGET="$arch-linux-gnu.2.17"
     -DFELTWISE_ZIG="$zig")
-  cmake -S . -B "$core" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release -DFELTWISE_BUILD_TESTS=OFF \
-    -DFELTWISE_BUILD_BENCH=OFF -DFELTWISE_INSTALL=OFF -DFELTWISE_WERROR=ON >"$work/core-$arch.log"
-  cmake --build "$core" -j"$(nproc)" --target feltwise_comm_core >>"$work/core-$arch.log"
+  cmake --preset "wheel-$arch" -DFELTWISE_ZIG="$zig" >"$work/core-$arch.log"
+  cmake --build --preset "wheel-$arch" -j"$(nproc)" >>"$work/core-$arch.log"
 
   raw=$work/raw-$arch
   rm -rf "$raw"
