@@ -33,6 +33,10 @@ declare -A about=(
   [tsan]="the C++ concurrency tests under ThreadSanitizer (tools/sanitize.sh thread)"
 )
 
+# No compiler cache: within one run on a fresh machine each preset compiles
+# with its own compiler or flags, so a cache would only miss. The one source
+# set built alike more than once, the Release core (pip's build, the sdist's,
+# the preset release), takes about 20 s a time on two cores.
 declare -A configured=()
 configure() { # PRESET: once per run
   if [ -z "${configured[$1]:-}" ]; then
@@ -115,7 +119,7 @@ summary() {
   local row name seconds note
   for row in "${timings[@]}"; do
     read -r name seconds note <<<"$row"
-    printf '%-15s %6s  %s\n' "$name" "$(minutes "$seconds")" "$note"
+    printf '%-15s %6s%s\n' "$name" "$(minutes "$seconds")" "${note:+  $note}"
   done
   printf '%-15s %6s\n' total "$(minutes $((SECONDS - run_started)))"
   exit "$status"
