@@ -123,7 +123,8 @@ for wheel in $(printf '%s\n' dist/feltwise_comm-*.whl | sort -V); do
   printf '%-80s %5d KiB  %-24s needs GLIBC_%s\n' "$(basename "$wheel")" "$(($(stat -c %s "$wheel") / 1024))" "$tag" "$glibc"
   case "$tag" in manylinux_2_17_* | manylinux_2_1[0-6]_* | manylinux_2_5_*) ;; *) failed=1 ;; esac
 done
-ls dist/feltwise_comm-*.tar.gz 2>/dev/null | while read -r file; do
+for file in dist/feltwise_comm-*.tar.gz; do
+  [ -e "$file" ] || continue # --no-sdist
   printf '%-80s %5d KiB\n' "$(basename "$file")" "$(($(stat -c %s "$file") / 1024))"
 done
 echo "built in $((SECONDS - start)) s"
