@@ -5,9 +5,9 @@
 #   tools/ci.sh --list     the stages, one line each
 # A stage that needs a build makes it from its preset in CMakePresets.json
 # (build/PRESET), so it runs on a fresh clone too; within one run each preset
-# is configured once. Only the deps stage installs anything: on a fresh
-# machine, name it first. Each stage ends with its duration, the run with a
-# table of them (also when a stage fails, which ends the run).
+# is configured once. The deps stage installs what the others need: on a
+# fresh machine, name it first. Each stage ends with its duration, the run
+# with a table of them (also when a stage fails, which ends the run).
 #   CI_JOBS (default: the number of processors) builds and tests at once
 #   CI_FUZZ_SECONDS (default 30) how long the fuzz stage runs each target
 set -euo pipefail
