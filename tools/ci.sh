@@ -8,7 +8,8 @@
 # is configured once. The deps stage installs what the others need: on a
 # fresh machine, name it first. Each stage ends with its duration, the run
 # with a table of them (also when a stage fails, which ends the run).
-#   CI_JOBS (default: the number of processors) builds and tests at once
+#   CI_JOBS (default: the number of processors) jobs of the tidy, build and
+#   ctest stages; the scripts the others run take one per processor
 #   CI_FUZZ_SECONDS (default 30) how long the fuzz stage runs each target
 set -euo pipefail
 cd "$(dirname "$0")/.."
