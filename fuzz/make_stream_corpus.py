@@ -9,7 +9,7 @@ corpus/text_line/        single lines: samples and read replies
 The seeds are well-formed traffic of each version and the faults the tests
 inject on pseudo-terminals: odd offsets, garbage, truncated frames and lines,
 frames without values, replies cut off or malformed, silences ("<pause>") and
-unplugs ("<unplug>", see src/serial/impl/memory/memory_line.h).
+unplugs ("<unplug>", see src/serial/impl/memory_line.h).
 
 One directory per row of the library's protocol table, its seeds chosen by
 how the version speaks (feltwise.sim.wire.DIALECTS: text or binary, with

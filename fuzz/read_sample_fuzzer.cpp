@@ -1,6 +1,6 @@
 // libFuzzer target: arbitrary bytes as the sensor's stream, read through one
 // protocol's readSample, as the acquisition thread would, from the in-memory
-// port (src/serial/impl/memory/memory_line.h: "<pause>" and "<unplug>" in the input are
+// port (src/serial/impl/memory_line.h: "<pause>" and "<unplug>" in the input are
 // a silence longer than a read time-out and a vanished device).
 // FUZZ_PROTOCOL_VERSION picks the protocol; one program per version. Every
 // stream starts as the acquisition thread starts it (startStream): inputs of
@@ -30,7 +30,7 @@
 #include "protocols/protocol_binary_encrypt.h"
 #include "protocols/protocol_string.h"
 #include "protocols/protocol_table.h"
-#include "serial/impl/memory/memory_line.h"
+#include "serial/impl/memory_line.h"
 #include "serial/serial.h"
 
 #ifndef FUZZ_PROTOCOL_VERSION

@@ -7,7 +7,7 @@
 // Input: byte 0 chooses what waits (a read, a write, or a read and then a
 // write, each on a thread of its own as callers would; the write waits for
 // the read's turn on the line); the rest is the sensor's stream on the
-// in-memory port (src/serial/impl/memory/memory_line.h). Once the first request is
+// in-memory port (src/serial/impl/memory_line.h). Once the first request is
 // written, this thread plays the acquisition thread over the stream; then,
 // for each request still waiting in line order, it waits until that request
 // is written and plays a pause and a device error, which ends a request of
@@ -38,7 +38,7 @@
 #include "feltwise_comm/register_errors.h"
 #include "protocols/protocol_table.h"
 #include "protocols/text_register_lines.h"
-#include "serial/impl/memory/memory_line.h"
+#include "serial/impl/memory_line.h"
 #include "serial/serial.h"
 
 #ifndef FUZZ_PROTOCOL_VERSION

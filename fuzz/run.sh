@@ -7,7 +7,8 @@
 #   fuzz/run.sh [SECONDS] [TARGET...]        every target when none is named
 #   FUZZ_FLAGS="-runs=10000000" fuzz/run.sh 36000 read_sample_v1
 #   FUZZ_JOBS=1 limits the targets fuzzed at once; FUZZ_BUILD_DIR (default
-#   build/fuzz) lets a long run keep out of the way of the test run's.
+#   build/fuzz, the preset fuzz of CMakePresets.json) lets a long run keep
+#   out of the way of the test run's.
 #
 # New inputs go to BUILD_DIR/corpus/TARGET, so the committed seeds stay as
 # they are; each target's output is in BUILD_DIR/logs/TARGET.log; a crashing
@@ -19,8 +20,7 @@ shift || true
 jobs=${FUZZ_JOBS:-$(nproc)}
 build=${FUZZ_BUILD_DIR:-build/fuzz}
 
-cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DFELTWISE_BUILD_FUZZ=ON -DFELTWISE_BUILD_TESTS=OFF -DFELTWISE_BUILD_BENCH=OFF >/dev/null
+cmake --preset fuzz -B "$build" >/dev/null
 # The targets, as the build made them from the protocol table: each with its
 # seed corpus (fuzz/corpus/CORPUS), dictionary (fuzz/dict/DICT.dict, - for
 # none) and largest input.

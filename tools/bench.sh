@@ -11,10 +11,9 @@ cd "$(dirname "$0")/.."
 bash tools/install-deps.sh --build
 python3 -c 'import serial' 2>/dev/null || python3 -m pip install -q pyserial
 command -v perf >/dev/null || echo "perf not found: the system call rows will fail" >&2
-pybind11_dir="$(python3 -c 'import pybind11; print(pybind11.get_cmake_dir())')"
-cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DFELTWISE_BUILD_TESTS=OFF -DFELTWISE_BUILD_PYTHON=ON \
-  -Dpybind11_DIR="$pybind11_dir" >/dev/null
-cmake --build build/bench -j"$(nproc)"
+# The modules are built for the interpreter that runs bench/performance.py.
+cmake --preset bench -DPython_EXECUTABLE="$(python3 -c 'import sys; print(sys.executable)')" >/dev/null
+cmake --build --preset bench -j"$(nproc)"
 uptime
 build/bench/bench/bench_protocols
 PYTHONPATH="$PWD/build/bench${PYTHONPATH:+:$PYTHONPATH}" python3 bench/performance.py "$@"

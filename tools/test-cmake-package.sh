@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The installed C++ package, tested as a user meets it: configures the library
-# alone (no tests, benchmarks or Python), installs it into a temporary prefix,
+# alone (no tests, benchmarks or Python: the preset release, in build/release),
+# installs it into a temporary prefix,
 # builds tests/cmake-package against it with find_package(feltwise_comm) and
 # runs that program, which reads samples from a pseudo-terminal it plays.
 # Also checks that nothing private (the library's internals, msgpack-c) was
 # installed among the headers.
-#   tools/test-cmake-package.sh [BUILD_DIR]   (default build/cmake-package)
+#   tools/test-cmake-package.sh [BUILD_DIR]   (the program's; default build/cmake-package)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/cmake-package}
@@ -13,10 +14,9 @@ jobs=$(nproc)
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 
-cmake -S . -B "$build/library" -DCMAKE_BUILD_TYPE=Release -DFELTWISE_BUILD_TESTS=OFF -DFELTWISE_BUILD_BENCH=OFF \
-      >/dev/null
-cmake --build "$build/library" -j"$jobs"
-cmake --install "$build/library" --prefix "$prefix" >/dev/null
+cmake --preset release >/dev/null
+cmake --build --preset release -j"$jobs"
+cmake --install build/release --prefix "$prefix" >/dev/null
 
 headers=$(cd "$prefix/include" && find . -type f | sort)
 echo "installed headers:" $headers

@@ -11,10 +11,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-build=build/mingw
+build=build/mingw  # the preset mingw of CMakePresets.json
 started=$(date +%s)
 
-export WINEPREFIX=$root/$build/wine-prefix WINEARCH=win64 WINEDEBUG=-all
+# The prefix lives outside the checkout, one per checkout: its drive z: is a
+# link to /, and anything that walks the source tree following links (the
+# sdist's file list does) would walk the whole file system through it.
+prefix_name=wine-prefix-$(printf '%s' "$root" | cksum | cut -d' ' -f1)
+export WINEPREFIX=${FELTWISE_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/feltwise-comm/$prefix_name}
+export WINEARCH=win64 WINEDEBUG=-all
+mkdir -p "$(dirname "$WINEPREFIX")"
 unset DISPLAY WAYLAND_DISPLAY
 # Debian's wine64 keeps its loader out of PATH; /usr/bin/wine would look for
 # the 32-bit one first.
@@ -22,10 +28,10 @@ wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || wine=$(command -v wine64 || command -v wine)
 
 echo "== Windows tests: build"
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DFELTWISE_WERROR=ON \
-  -DCMAKE_CROSSCOMPILING_EMULATOR="$wine" -Wno-dev >/dev/null
+# The library and the test programs, in one configure and one build.
+cmake --preset mingw -DCMAKE_CROSSCOMPILING_EMULATOR="$wine" -Wno-dev >/dev/null
 test_programs=(serial_tests protocol_tests encrypt_protocol_tests configurable_protocol_tests paced_line_tests comms_tests)
-cmake --build "$build" -j"$(nproc)" --target "${test_programs[@]}"
+cmake --build --preset mingw -j"$(nproc)" --target feltwise_comm_core "${test_programs[@]}"
 
 cables_dir=$root/$build/null-modems
 rm -rf "$cables_dir"
@@ -75,7 +81,7 @@ results=$build/test-results
 rm -rf "$results"
 mkdir -p "$results"
 status=0
-(cd "$build" && ctest --output-on-failure "$@") || status=$?
+ctest --preset mingw "$@" || status=$?
 
 # Counts from GoogleTest's reports, one per program.
 python3 - "$results" <<'PY'

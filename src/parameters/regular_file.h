@@ -1,5 +1,5 @@
 // Reading a file that must be a regular file, one implementation per system
-// (platform/regular_file_posix.cpp, platform/regular_file_win.cpp).
+// (regular_file_posix.cpp, regular_file_win.cpp).
 #ifndef FELTWISE_PARAMETERS_REGULAR_FILE_H
 #define FELTWISE_PARAMETERS_REGULAR_FILE_H
 

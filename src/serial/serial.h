@@ -1,7 +1,7 @@
 // The serial port layer: one facade, `Serial`, that owns the locks, the
 // receive buffer, line reading and the time-out rules, over one small
-// platform port per operating system (impl/platform_port.h: impl/posix,
-// impl/win) that makes the system calls.
+// platform port per operating system (impl/platform_port.h: platform_port_posix.cpp,
+// platform_port_win.cpp) that makes the system calls.
 //
 // Contract
 // - A port is opened by the constructor when its name is not empty, with the

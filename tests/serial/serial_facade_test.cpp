@@ -1,7 +1,7 @@
 // The facade's own rules (receive buffer, line reading, peeking, stopping)
 // over the in-memory port, byte for byte and without a clock: "<pause>" in a
 // stream is a silence longer than the read time-out, "<unplug>" a vanished
-// device (src/serial/impl/memory/memory_line.h).
+// device (src/serial/impl/memory_line.h).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/impl/memory/memory_line.h"
+#include "serial/impl/memory_line.h"
 #include "serial/serial.h"
 
 namespace {

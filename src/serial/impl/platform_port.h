@@ -1,7 +1,8 @@
 // The seam between the `Serial` facade and the operating system: one
-// definition of `PlatformPort` per system (posix/, win/), chosen by the
-// build, and an in-memory one (memory/) that the fuzzers and the facade's own
-// tests put in their place. It makes system calls and nothing else: the
+// definition of `PlatformPort` per system (platform_port_posix.cpp,
+// platform_port_win.cpp), chosen by the build, and an in-memory one
+// (platform_port_memory.cpp) that the fuzzers and the facade's own tests put
+// in their place. It makes system calls and nothing else: the
 // facade owns the locks, the receive buffer, the time-out rules and the
 // checks that the port is open, and calls in here under its locks: reads
 // under the read lock, writes and discardOutput under the write lock, the

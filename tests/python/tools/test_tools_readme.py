@@ -1,6 +1,7 @@
 """The README's first two commands are the main job and every test; CI runs both."""
 
 import re
+import subprocess
 
 from toolrun import REPO
 
@@ -15,10 +16,14 @@ def test_the_first_command_is_the_main_job_and_the_second_runs_every_test():
     assert blocks[1].strip() == "bash tools/test.sh"
 
 
-def test_the_test_command_runs_the_main_job_too():
-    script = (REPO / "tools" / "test.sh").read_text()
-    assert "bash tools/demo.sh" in script
-    assert (REPO / ".ci" / "run").read_text().strip().endswith("exec bash tools/test.sh")
+def test_ci_and_the_test_command_run_every_stage_the_main_job_among_them():
+    listed = subprocess.run(["bash", REPO / "tools" / "ci.sh", "--list"], capture_output=True, text=True, check=True)
+    stages = [line.split()[0] for line in listed.stdout.splitlines()]
+    ci_run = (REPO / ".ci" / "run").read_text().strip().splitlines()[-1]
+    assert ci_run.split() == ["exec", "bash", "tools/ci.sh", *stages]
+    assert (REPO / "tools" / "test.sh").read_text().strip().endswith('/ci.sh" all')
+    assert "demo" in stages
+    assert "stage_demo() { bash tools/demo.sh; }" in (REPO / "tools" / "ci.sh").read_text()
 
 
 def test_the_main_job_streams_a_simulated_sensor_with_an_example_file():

@@ -1,4 +1,4 @@
-// The other end of the in-memory port (platform_port.cpp beside it, in place
+// The other end of the in-memory port (platform_port_memory.cpp beside it, in place
 // of the system's): a sensor that plays bytes from memory, so that a fuzz
 // input reaches `readSample` through the real `serial::Serial` facade without
 // a pseudo-terminal, a system call or a clock, and the facade's tests check

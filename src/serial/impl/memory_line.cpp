@@ -1,4 +1,4 @@
-#include "serial/impl/memory/memory_line.h"
+#include "serial/impl/memory_line.h"
 
 #include <algorithm>
 #include <cerrno>

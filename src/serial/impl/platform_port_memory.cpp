@@ -4,7 +4,7 @@
 // would pass.
 #include "serial/impl/platform_port.h"
 
-#include "serial/impl/memory/memory_line.h"
+#include "serial/impl/memory_line.h"
 
 namespace serial::impl {
 
