@@ -38,7 +38,7 @@ PUBLIC = [
     "feltwise/remote.py",
     "feltwise/sample.py",
     "feltwise/sensor.py",
-    "feltwise/sensor_spec.py",
+    "feltwise/sensor_setup.py",
     "feltwise/sensor_types.py",
     "feltwise/sim/__init__.py",
     "feltwise/sim/child.py",

@@ -4,7 +4,7 @@ import contextlib
 
 from .. import protocols
 from ..layout import bare_layout
-from ..sensor_spec import DEFAULT_PROTOCOL, SensorSpec
+from ..sensor_setup import DEFAULT_PROTOCOL, SensorSetup
 from .arguments import library_name
 from .errors import UserError
 
@@ -98,17 +98,17 @@ def zenoh_reach(args):
 
 
 class Connection:
-    """A connected `feltwise.Sensor`, the spec it was opened with, its layout,
+    """A connected `feltwise.Sensor`, the setup it was opened with, its layout,
     its parameter file as the library read it (None without one), and the
     simulator behind it if any."""
 
-    def __init__(self, sensor, spec, layout, parameters=None, simulator=None):
-        self.sensor, self.spec, self.layout = sensor, spec, layout
+    def __init__(self, sensor, setup, layout, parameters=None, simulator=None):
+        self.sensor, self.setup, self.layout = sensor, setup, layout
         self.parameters, self.simulator = parameters, simulator
 
     @property
     def port(self):
-        return self.spec.port
+        return self.setup.port
 
     @property
     def version(self):
@@ -163,11 +163,11 @@ def connect(args, simulator_rate=None, queue=0):
                 args.params, version=args.protocol, rate=DEFAULT_RATE if simulator_rate is None else simulator_rate
             )
             port = simulator.start()
-        spec = SensorSpec(port, args.params, None if args.params is not None else args.protocol)
+        setup = SensorSetup(port, args.params, None if args.params is not None else args.protocol)
         # A port that does not open says why in its PortError (busy, missing,
         # permission denied), shown as it is.
-        with spec.open(queue=queue, reconnect=reconnect) as sensor:
-            yield Connection(sensor, spec, layout, parameters, simulator)
+        with setup.open(queue=queue, reconnect=reconnect) as sensor:
+            yield Connection(sensor, setup, layout, parameters, simulator)
     finally:
         # The library takes the simulator's going away as an unplugged adapter:
         # its acquisition thread releases the port, nothing is printed.

@@ -1,9 +1,9 @@
-"""`SensorSpec`: which sensor to open and how to read it.
+"""`SensorSetup`: which sensor to open and how to read it.
 
 The port, and either the parameter file (calibrated samples; the file names
 the protocol version) or the protocol version alone (raw samples). The
 command line builds one from its arguments and opens the sensor with it;
-whatever reads the sensor later asks the spec, never a text that might be a
+whatever reads the sensor later asks the setup, never a text that might be a
 version or a file name.
 """
 
@@ -19,7 +19,7 @@ DEFAULT_PROTOCOL = 1
 
 
 @dataclass(frozen=True)
-class SensorSpec:
+class SensorSetup:
     port: str
     params: Optional[str] = None  # the parameter file's path
     protocol: Optional[int] = None  # without a parameter file; None: DEFAULT_PROTOCOL
@@ -34,7 +34,7 @@ class SensorSpec:
         return None if self.params is not None else (DEFAULT_PROTOCOL if self.protocol is None else self.protocol)
 
     def open(self, *, queue: int = 0, reconnect: bool = False) -> Sensor:
-        """A connected `feltwise.Sensor` for this spec (see its arguments)."""
+        """A connected `feltwise.Sensor` for this setup (see its arguments)."""
         from .sensor import Sensor
 
         return Sensor(self.port, self.params, protocol=self.version, queue=queue, reconnect=reconnect)
