@@ -29,7 +29,7 @@ from .sim import Faults, SimulatedSensor
 from .version import __version__
 
 if TYPE_CHECKING:
-    from .sample import Sample
+    from .sample import Batch, Sample
     from .sensor import Sensor
 
 
@@ -37,10 +37,10 @@ def __getattr__(name: str) -> object:
     # Sensor (the extension module and numpy) and feltwise.remote (Zenoh) load
     # on first use: the simulated sensor and the commands that need neither
     # start without them.
-    if name == "Sample":
-        from .sample import Sample
+    if name in ("Sample", "Batch"):
+        from . import sample
 
-        return Sample
+        return getattr(sample, name)
     if name == "Sensor":
         from .sensor import Sensor
 
@@ -53,6 +53,7 @@ def __getattr__(name: str) -> object:
 
 
 __all__ = [
+    "Batch",
     "DeviceLostError",
     "Faults",
     "ParameterFileError",

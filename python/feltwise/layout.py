@@ -11,7 +11,7 @@ output_map slot -> calibrated output) and the fields of its model.
 from __future__ import annotations
 
 import math
-from collections.abc import Collection, Iterable
+from collections.abc import Collection, Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Optional, Union
 
@@ -150,3 +150,42 @@ def _first_output(cell: Cell) -> int:
     if isinstance(cell, Taxel):
         return -1 if cell.output is None else cell.output
     return min(cell.outputs.values())
+
+
+def grid_values(
+    layout: Layout, sample: Sequence[float], raw: bool = False
+) -> tuple[Any, list[tuple[int, int, float, float]], dict[tuple[int, int], str]]:
+    """One sample's values on the layout's grid: (a rows x columns float
+    array, NaN where no unit sits; shear arrows [(row, column, x, y)];
+    labels {(row, column): text}). `raw` (or a layout without calibrated
+    outputs) puts raw channel i at cell i of a near-square grid; otherwise a
+    taxel shows its output and a unit of several axes its normal force (z)
+    with an arrow for its shear (x, y)."""
+    import numpy as np  # the tools' dependency; the layout itself needs none
+
+    if raw or layout.output_count == 0:
+        columns = max(1, math.ceil(math.sqrt(max(1, len(sample)))))
+        rows = max(1, math.ceil(len(sample) / columns))
+        grid = np.full((rows, columns), np.nan)
+        labels = {}
+        for index, value in enumerate(sample):
+            grid[divmod(index, columns)] = value
+            labels[divmod(index, columns)] = f"ch {index}"
+        return grid, [], labels
+    grid = np.full((layout.rows, layout.columns), np.nan)
+    arrows, labels = [], {}
+
+    def output(index: Optional[int]) -> float:
+        return float(sample[index]) if index is not None and 0 <= index < len(sample) else float("nan")
+
+    for index, cell in enumerate(layout.cells):
+        position = layout.position(index)
+        if isinstance(cell, Taxel):
+            grid[position] = output(cell.output)
+            labels[position] = f"out {cell.output}"
+        else:
+            x, y, z = (output(cell.outputs.get(axis)) for axis in range(3))
+            grid[position] = z
+            arrows.append((*position, 0.0 if math.isnan(x) else x, 0.0 if math.isnan(y) else y))
+            labels[position] = f"out {min(cell.outputs.values())}-{max(cell.outputs.values())}"
+    return grid, arrows, labels

@@ -17,10 +17,50 @@ the other.
 from __future__ import annotations
 
 import time
+from dataclasses import dataclass, field
 from typing import NamedTuple
 
 import numpy as np
 import numpy.typing as npt
+
+
+@dataclass(frozen=True)
+class Batch:
+    """Every sample a reader took in one call, as arrays.
+
+    Row i of `raw` and `calibrated` is the frame whose sequence number is
+    `seq[i]` and whose time stamp is `t_host_ns[i]` (the clock of
+    `Sample.t_host_ns`); rows are in the order the frames were decoded.
+    `dropped` is the reader's count after the last row, as `Sample.dropped`;
+    `reconnects[i]` is `Sample.reconnects` of row i. An empty batch has zero
+    rows and the sensor's column counts. `len(batch)` is its row count.
+    """
+
+    raw: npt.NDArray[np.float64]  # (rows, raw channels)
+    calibrated: npt.NDArray[np.float64]  # (rows, calibrated outputs); no columns without parameters
+    seq: npt.NDArray[np.uint64]
+    t_host_ns: npt.NDArray[np.int64]
+    dropped: int = 0
+    reconnects: npt.NDArray[np.uint32] = field(default_factory=lambda: np.zeros(0, np.uint32))
+
+    def __len__(self) -> int:
+        return int(self.seq.shape[0])
+
+    def sample(self, index: int) -> Sample:
+        """Row `index` as a `Sample` (with the batch's `dropped`)."""
+        reconnects = int(self.reconnects[index]) if len(self.reconnects) else 0
+        return Sample(
+            self.raw[index],
+            self.calibrated[index],
+            int(self.seq[index]),
+            int(self.t_host_ns[index]),
+            self.dropped,
+            reconnects,
+        )
+
+    def samples(self) -> list[Sample]:
+        """Every row as a `Sample`, in order."""
+        return [self.sample(i) for i in range(len(self))]
 
 
 class Sample(NamedTuple):

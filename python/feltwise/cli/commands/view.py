@@ -12,42 +12,10 @@ import os
 import sys
 import time
 
-from ...layout import Taxel
+from ...layout import grid_values
 from ..arguments import non_negative, positive
 from ..connection import add_connection_arguments
 from ..errors import UserError
-
-
-def grid_values(layout, sample, raw):
-    """(values on the grid, shear arrows [(row, col, x, y)], labels) for one sample."""
-    import numpy as np
-
-    if raw or layout.output_count == 0:
-        columns = max(1, math.ceil(math.sqrt(max(1, len(sample)))))
-        rows = max(1, math.ceil(len(sample) / columns))
-        grid = np.full((rows, columns), np.nan)
-        labels = {}
-        for index, value in enumerate(sample):
-            grid[divmod(index, columns)] = value
-            labels[divmod(index, columns)] = f"ch {index}"
-        return grid, [], labels
-    grid = np.full((layout.rows, layout.columns), np.nan)
-    arrows, labels = [], {}
-
-    def output(index):
-        return sample[index] if index is not None and 0 <= index < len(sample) else float("nan")
-
-    for index, cell in enumerate(layout.cells):
-        position = layout.position(index)
-        if isinstance(cell, Taxel):
-            grid[position] = output(cell.output)
-            labels[position] = f"out {cell.output}"
-        else:
-            x, y, z = (output(cell.outputs.get(axis)) for axis in range(3))
-            grid[position] = z
-            arrows.append((*position, 0.0 if math.isnan(x) else x, 0.0 if math.isnan(y) else y))
-            labels[position] = f"out {min(cell.outputs.values())}-{max(cell.outputs.values())}"
-    return grid, arrows, labels
 
 
 class Heatmap:
