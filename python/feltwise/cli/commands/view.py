@@ -44,7 +44,8 @@ class Heatmap:
             self.image = axes.imshow(grid, cmap=cmap, vmin=vmin, vmax=vmax, interpolation="nearest")
             if self.colorbar is None:
                 self.colorbar = self.figure.colorbar(self.image, ax=axes, shrink=0.85)
-            self.colorbar.set_label("raw reading (counts)" if self.raw else "calibrated value")
+            unit = f" ({layout.unit})" if layout.unit else ""
+            self.colorbar.set_label("raw reading (counts)" if self.raw else f"calibrated value{unit}")
             axes.set_xticks(range(grid.shape[1]))
             axes.set_yticks(range(grid.shape[0]))
             axes.set_xlabel("column")
