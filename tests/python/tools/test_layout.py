@@ -1,5 +1,6 @@
 """Where the units sit on the skin and what their values are in: --layout, --unit and the side file."""
 
+import csv
 import json
 
 import numpy as np
@@ -98,6 +99,43 @@ def copy_params(tmp_path, name="taxel_pad_4x4"):
     params = tmp_path / "skin.msgpack"
     params.write_bytes(open(example(name), "rb").read())
     return params
+
+
+@pytest.mark.parametrize("given", ["option", "side file"])
+def test_record_carries_the_layout_and_unit(tmp_path, given):
+    params = copy_params(tmp_path)
+    layout = {"unit": "kPa", "rows": 2, "columns": 8}
+    options = []
+    if given == "option":
+        options = ["--layout", write_json(tmp_path / "mine.json", layout)]
+    else:
+        write_json(tmp_path / "skin.layout.json", layout)
+    outputs = {fmt: tmp_path / f"x.{fmt}" for fmt in ("csv", "npz", "mcap")}
+    for path in outputs.values():
+        done = feltwise("record", "--simulate", "--params", params, *options, "--count", "5", "-o", path)
+        assert done.returncode == 0, done.stderr
+    first = outputs["csv"].read_text().splitlines()[0]
+    assert first.startswith("# feltwise ")
+    note = json.loads(first[len("# feltwise ") :])
+    assert note["unit"] == "kPa" and note["layout"]["rows"] == 2 and note["layout"]["outputs"]["9"] == [1, 1, "z"]
+    rows = list(csv.DictReader(outputs["csv"].read_text().splitlines()[1:]))
+    assert len(rows) == 5 and "cal_15" in rows[0]
+    with np.load(outputs["npz"]) as npz:
+        assert str(npz["unit"]) == "kPa" and json.loads(str(npz["layout"])) == note["layout"]
+    from mcap.reader import make_reader
+
+    with open(outputs["mcap"], "rb") as file:
+        metadata = {m.name: m.metadata for m in make_reader(file).iter_metadata()}
+    assert metadata["feltwise.layout"]["unit"] == "kPa"
+    assert json.loads(metadata["feltwise.layout"]["layout"]) == note["layout"]
+
+
+def test_a_csv_without_a_layout_keeps_its_header_first(tmp_path):
+    done = feltwise(
+        "record", "--simulate", "--params", example("taxel_pad_4x4"), "--count", "3", "-o", tmp_path / "x.csv"
+    )
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "x.csv").read_text().startswith("unix_time,elapsed_s,seq,dropped,cal_0")
 
 
 @pytest.mark.parametrize(
