@@ -203,7 +203,7 @@ def run(args):
                 # Zeroing re-estimates the calibration's rest offsets; raw
                 # readings are what the sensor sends and do not change.
                 print("zeroed: this changes calibrated values only; raw readings are shown as sent", file=sys.stderr)
-        what = "raw" if raw else "calibrated"
+        what = "raw" if raw else "calibrated" + (f" ({layout.unit})" if layout.unit else "")
         header = f"{source.describe}  protocol {source.version}  {what}{'  zeroed' if args.zero and not raw else ''}"
         clock = SampleClock()
         watch = Watch(source, args.reconnect)
