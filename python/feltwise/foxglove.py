@@ -33,6 +33,8 @@ import json
 import math
 from typing import Any, Optional
 
+import numpy as np
+
 from .layout import Layout, grid_values
 
 SAMPLE_SCHEMA_NAME = "feltwise.Sample"
@@ -86,7 +88,9 @@ def value_names(layout: Layout, raw: bool = False, width: Optional[int] = None) 
     return names
 
 
-def _finite(values: list[float]) -> list[Optional[float]]:
+def _finite(values: list[float], array: Any) -> list[Optional[float]]:
+    if array.size == 0 or bool(np.isfinite(array).all()):
+        return values
     return [v if math.isfinite(v) else None for v in values]
 
 
@@ -146,26 +150,24 @@ class FoxgloveMessages:
         }
 
     def sample_message(self, sample: Any, unix_ns: int) -> dict[str, Any]:
-        raw, calibrated = sample.raw.tolist(), sample.calibrated.tolist()
+        raw = _finite(sample.raw.tolist(), sample.raw)
+        calibrated = _finite(sample.calibrated.tolist(), sample.calibrated)
         shown = raw if self.raw else calibrated
-        names = (
-            self._names
-            if len(self._names) >= len(shown)
-            else self._names + [(f"ch_{i}" if self.raw else f"out_{i}") for i in range(len(self._names), len(shown))]
-        )
+        names = self._names
+        if len(names) < len(shown):  # a text protocol's longer line
+            extra = "ch" if self.raw else "out"
+            names = names + [f"{extra}_{i}" for i in range(len(names), len(shown))]
         return {
             "timestamp": stamp(unix_ns),
             "seq": int(sample.seq),
             "dropped": int(sample.dropped),
             "reconnects": int(getattr(sample, "reconnects", 0)),
-            "raw": _finite(raw),
-            "calibrated": _finite(calibrated),
-            "values": dict(zip(names, _finite(shown))),
+            "raw": raw,
+            "calibrated": calibrated,
+            "values": dict(zip(names, shown)),
         }
 
     def image_message(self, sample: Any, unix_ns: int) -> dict[str, Any]:
-        import numpy as np
-
         values = sample.raw if self.raw else sample.calibrated
         grid = np.ascontiguousarray(grid_values(self.layout, values, self.raw)[0], dtype="<f4")
         return {

@@ -97,6 +97,8 @@ class Layout:
     cells: list[Cell] = field(default_factory=list)
     placement: Optional[Placement] = None
     unit: str = ""  # what the calibrated values are in ("": not said)
+    # What grid_values needs of the layout, worked out once (_GridPlan).
+    _plan: Any = field(default=None, init=False, repr=False, compare=False)
 
     @property
     def columns(self) -> int:
@@ -128,6 +130,12 @@ class Layout:
                 places[out] = (row, column, axes.get(out, "z"))
         return places
 
+    def grid_plan(self) -> _GridPlan:
+        key = (len(self.cells), self.output_count, self.placement)
+        if self._plan is None or self._plan.key != key:
+            self._plan = _GridPlan(key, self.rows, self.columns, self.output_places())
+        return self._plan
+
     def _axes(self) -> dict[int, str]:
         return {out: AXES[axis] for cell in self.triaxials for axis, out in cell.outputs.items() if 0 <= axis < 3}
 
@@ -148,6 +156,30 @@ class Layout:
     @property
     def triaxials(self) -> list[Triaxial]:
         return [cell for cell in self.cells if isinstance(cell, Triaxial)]
+
+
+class _GridPlan:
+    """Where grid_values puts each output: flat cell indices of the z
+    outputs, the shear outputs of each cell with an arrow, the labels."""
+
+    def __init__(self, key: Any, rows: int, columns: int, places: dict[int, tuple[int, int, str]]):
+        import numpy as np
+
+        self.key, self.rows, self.columns = key, rows, columns
+        z = sorted((out, row * columns + column) for out, (row, column, axis) in places.items() if axis == "z")
+        self.z_outputs = np.array([out for out, _ in z], dtype=np.intp)
+        self.z_cells = np.array([cell for _, cell in z], dtype=np.intp)
+        shear: dict[tuple[int, int], list[Optional[int]]] = {}
+        outputs: dict[tuple[int, int], list[int]] = {}
+        for out, (row, column, axis) in sorted(places.items()):
+            outputs.setdefault((row, column), []).append(out)
+            if axis != "z":
+                shear.setdefault((row, column), [None, None])[axis == "y"] = out
+        self.shear = [(row, column, x, y) for (row, column), (x, y) in shear.items()]
+        self.labels = {
+            position: f"out {min(outs)}" if len(outs) == 1 else f"out {min(outs)}-{max(outs)}"
+            for position, outs in outputs.items()
+        }
 
 
 def bare_layout(version: int, channel_count: int = 16, rest: float = 1000.0) -> Layout:
@@ -376,23 +408,15 @@ def grid_values(
             grid[divmod(index, columns)] = value
             labels[divmod(index, columns)] = f"ch {index}"
         return grid, [], labels
-    grid = np.full((layout.rows, layout.columns), np.nan)
-    shear: dict[tuple[int, int], list[float]] = {}
-    outputs: dict[tuple[int, int], list[int]] = {}
+    plan = layout.grid_plan()
+    values = np.asarray(sample, dtype=float).ravel()
+    grid = np.full(plan.rows * plan.columns, np.nan)
+    present = plan.z_outputs < len(values)
+    grid[plan.z_cells[present]] = values[plan.z_outputs[present]]
 
-    def output(index: Optional[int]) -> float:
-        return float(sample[index]) if index is not None and 0 <= index < len(sample) else float("nan")
+    def shear(index: Optional[int]) -> float:
+        value = float(values[index]) if index is not None and index < len(values) else 0.0
+        return 0.0 if math.isnan(value) else value
 
-    for out, (row, column, axis) in layout.output_places().items():
-        outputs.setdefault((row, column), []).append(out)
-        if axis == "z":
-            grid[row, column] = output(out)
-        else:
-            value = output(out)
-            shear.setdefault((row, column), [0.0, 0.0])[axis == "y"] = 0.0 if math.isnan(value) else value
-    arrows = [(row, column, x, y) for (row, column), (x, y) in shear.items()]
-    labels = {
-        position: f"out {min(outs)}" if len(outs) == 1 else f"out {min(outs)}-{max(outs)}"
-        for position, outs in outputs.items()
-    }
-    return grid, arrows, labels
+    arrows = [(row, column, shear(x), shear(y)) for row, column, x, y in plan.shear]
+    return grid.reshape(plan.rows, plan.columns), arrows, dict(plan.labels)

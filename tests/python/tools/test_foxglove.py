@@ -181,3 +181,37 @@ def test_record_mcap_in_foxglove_schemas_reads_back_exactly(tmp_path, placed, gi
 def test_a_bad_foxglove_address_is_refused(value, words):
     done = feltwise("view", "--simulate", "--foxglove", value)
     assert done.returncode == 2 and words in done.stderr
+
+
+def test_a_port_in_use_is_said_in_one_line():
+    import socket
+
+    pytest.importorskip("foxglove")
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        done = feltwise("view", "--simulate", "--foxglove", f"127.0.0.1:{port}")
+    assert done.returncode == 1 and "Traceback" not in done.stderr
+    assert f"cannot serve Foxglove on 127.0.0.1:{port}" in done.stderr
+
+
+def test_sigterm_as_soon_as_it_serves_ends_it_cleanly():
+    """A signal as the first sample was handed over ended the process with
+    SIGABRT (the extension module's first array under a pending signal): the
+    view says it serves once a sample is through."""
+    pytest.importorskip("foxglove")
+    for _ in range(5):
+        process = subprocess.Popen(
+            [sys.executable, "-m", "feltwise", "view", "--simulate", "--foxglove", "127.0.0.1:0"],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        try:
+            serving_port(process)
+        finally:
+            process.send_signal(signal.SIGTERM)
+            _, err = process.communicate(timeout=COMMAND_TIMEOUT)
+        assert process.returncode == 0 and "Traceback" not in err, (process.returncode, err)

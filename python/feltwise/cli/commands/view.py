@@ -288,22 +288,25 @@ def serve(args):
         except Exception as error:  # the SDK's own: a port in use, an address not of this machine
             raise UserError(f"cannot serve Foxglove on {host}:{port}: {error}") from None
         with server:
-            shown = f"[{host}]" if ":" in host else host
-            print(
-                f"serving {source.describe} to Foxglove on ws://{shown}:{server.port} "
-                f"(topics {messages.topic}, {messages.map_topic}); Ctrl-C ends",
-                file=sys.stderr,
-                flush=True,
-            )
-            clock = ClockOffset()
-            watch = Watch(source, args.reconnect, limit=5.0)
             try:
+                clock = ClockOffset()
+                watch = Watch(source, args.reconnect, limit=5.0)
+                announced = False
                 while True:
                     sample = source.read(0.2)
                     if sample is None:
                         watch.idle()
                         continue
                     watch.sample()
+                    if not announced:  # once the sensor streams
+                        announced = True
+                        shown = f"[{host}]" if ":" in host else host
+                        print(
+                            f"serving {source.describe} to Foxglove on ws://{shown}:{server.port} "
+                            f"(topics {messages.topic}, {messages.map_topic}); Ctrl-C ends",
+                            file=sys.stderr,
+                            flush=True,
+                        )
                     server.log(sample, clock.unix_ns(sample.t_host_ns))
             except KeyboardInterrupt:
                 pass
