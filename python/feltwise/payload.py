@@ -51,6 +51,7 @@ refuses what is not a payload of samples before it queues anything;
 
 from __future__ import annotations
 
+import functools
 import struct
 from collections.abc import Sequence
 from typing import NamedTuple, Optional
@@ -240,6 +241,7 @@ def decode(data: bytes) -> Sample:
     return Sample._make(fields[: len(Sample._fields)])
 
 
+@functools.lru_cache(maxsize=16)
 def _record(n: int, m: int) -> np.dtype:
     return np.dtype(
         [
