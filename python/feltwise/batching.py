@@ -179,7 +179,7 @@ class Receiver:
             rows.raw,
             rows.calibrated,
             rows.seq,
-            self.clock.monotonic_ns(rows.t_host_ns),
+            rows.t_host_ns - self.clock.unix_ns(0),  # less the clocks' offset
             dropped,
             (rows.reconnects + returns).astype(np.uint32),
         )

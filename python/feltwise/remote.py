@@ -53,6 +53,7 @@ from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
 import numpy as np
+import numpy.typing as npt
 
 from . import payload, zenoh_session
 from .batching import Received, Receiver, RowBuffer, join
@@ -358,7 +359,7 @@ class SensorPublisher:
         self.closed = False
         self._clock = ClockOffset()
         self._dropped: Optional[int] = None
-        self.batch_ns = None if batch_ms is None else int(batch_ms * 1e6)
+        self.batch_ns = 0 if batch_ms is None else int(batch_ms * 1e6)
         self._batch = None if batch_ms is None else RowBuffer()
         self._due = 0
         _live.add(self)
@@ -403,8 +404,8 @@ class SensorPublisher:
         gaps[0] = max(0, before - (self._dropped if self._dropped is not None else before))
         self._dropped = samples.dropped
         reconnects = samples.reconnects if len(samples.reconnects) else np.zeros(len(seq), np.uint32)
-        t_host_ns = self._clock.unix_ns(samples.t_host_ns.astype(np.int64))
-        columns = (samples.raw, samples.calibrated, seq, t_host_ns, gaps, reconnects)
+        t_host_ns = samples.t_host_ns.astype(np.int64) + self._clock.unix_ns(0)  # + the clocks' offset
+        columns: tuple[npt.NDArray[Any], ...] = (samples.raw, samples.calibrated, seq, t_host_ns, gaps, reconnects)
         if self._batch is None:
             for row in range(len(seq)):
                 fields = (column[row] for column in columns)
@@ -437,7 +438,8 @@ class SensorPublisher:
     def matched(self) -> bool:
         """Whether a subscriber of the samples is there (Zenoh's matching status)."""
         try:
-            return bool(self._publisher.matching_status.matching)
+            status = self._publisher.matching_status
+            return bool(getattr(status, "matching", status))
         except Exception:  # undeclared, or its session closed
             return False
 
