@@ -71,6 +71,8 @@ class RowBuffer:
 
     def _room(self, n: int, m: int) -> None:
         if self.shape != (n, m):
+            if self.rows:
+                raise ValueError(f"samples of {n} + {m} values cannot join a batch of {self.shape}: send it first")
             self._allocate(n, m, 8)
         elif self.rows == len(self.seq):
             self._allocate(n, m, min(self.limit, max(8, 2 * len(self.seq))))

@@ -402,6 +402,7 @@ class SensorPublisher:
         # Drops between rows show as gaps in seq; the rest came before the first row.
         before = samples.dropped - int(gaps.sum())
         gaps[0] = max(0, before - (self._dropped if self._dropped is not None else before))
+        np.clip(gaps, 0, 0xFFFFFFFF, out=gaps)
         self._dropped = samples.dropped
         reconnects = samples.reconnects if len(samples.reconnects) else np.zeros(len(seq), np.uint32)
         t_host_ns = samples.t_host_ns.astype(np.int64) + self._clock.unix_ns(0)  # + the clocks' offset

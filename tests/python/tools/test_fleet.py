@@ -773,6 +773,14 @@ def test_zenoh_mistakes_are_one_line_without_source_paths(args, words):
     assert words in done.stderr and done.stderr.count("\n") == 1 and ".rs:" not in done.stderr
 
 
+@pytest.mark.parametrize("value, words", [("0", "must be above 0"), ("1001", "at most 1000 ms"), ("soon", "not a")])
+def test_batch_ms_is_above_0_and_at_most_a_second(hub, value, words):
+    done = feltwise("publish", "--simulate", "--name", "x", "--batch-ms", value)
+    assert done.returncode == 2 and f"--batch-ms: {words}" in done.stderr and no_traceback(done), done.stderr
+    with pytest.raises(ValueError, match="batch_ms is above 0 and at most 1000"):
+        SensorPublisher(hub, "x", {}, batch_ms=float(value) if value != "soon" else -1.0)
+
+
 def test_remote_raises_sensor_errors_and_info_raises_on_no_answer(hub):
     with subscribe("nobody", session=hub) as subscription:
         for ask in (lambda: subscription.info(timeout=0.5), lambda: subscription.zero(timeout=0.5)):

@@ -134,7 +134,7 @@ def run(args):
                 start = time.monotonic()
                 try:
                     while args.duration is None or time.monotonic() - start < args.duration:
-                        sample = next_sample(connection.sensor, publisher.due_in(READ_TIMEOUT_S))
+                        sample = next_sample(connection.sensor, max(0.001, publisher.due_in(READ_TIMEOUT_S)))
                         if sample is not None:
                             watch.sample()
                             publisher.put(sample)
