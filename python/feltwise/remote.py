@@ -30,7 +30,8 @@ thread that reads the sensor, as the library wants; a batch that is due
 goes out there too. The subscribing side checks each payload's size and
 header in Zenoh's callback (no value is read there), queues what is a
 payload of samples, counts what is not, and decodes on the reader's thread,
-every payload taken at once in one numpy pass (batching.py). Every subscription and publisher still open when the
+the payloads waiting taken at once and read in one numpy pass
+(batching.py). Every subscription and publisher still open when the
 interpreter exits is closed by an exit hook, and the sessions opened here
 with it, so no Zenoh thread calls into an interpreter that is finalising.
 
