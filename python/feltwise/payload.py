@@ -36,7 +36,7 @@ starts 8-byte aligned. Each field means what it means in format 1.
 
 A reader refuses another magic and a length that does not match the counts;
 a reader of format 1 alone therefore skips a batch instead of misreading it.
-docs/fleet.md has the same tables and readers in C++ and Rust.
+docs/fleet.md has the same tables, and readers in C++ (and Rust, of format 1).
 
 Offset 28 of format 1 was reserved (0) before it carried `reconnects`; a
 reader that ignores it reads every payload as before.
