@@ -562,6 +562,24 @@ def test_batched_samples_arrive_every_one_in_order_and_exact(hub, feed, batch_ms
         assert back.raw.dtype == back.calibrated.dtype == np.float64
 
 
+@pytest.mark.parametrize("feed", ["put", "put_batch"])
+def test_a_batch_stops_at_a_mebibyte_and_the_next_goes_on(hub, feed):
+    # 2,000 values a sample: 65 samples fill a 1 MiB batch, so 150 go in three payloads.
+    sent = [Sample(np.full(2000, float(i)), np.arange(3.0) - i, i + 1, 10**12 + i) for i in range(150)]
+    with linked(hub, f"wide_{feed}", batch_ms=1000) as link:
+        if feed == "put":
+            for sample in sent:
+                link.sender.put(sample)
+        else:
+            link.sender.put_batch(as_batch(sent))
+        link.sender.flush()
+        got, _ = read_rows(link.subscription, len(sent), "read_batch")
+        assert link.sender.payloads == 3 and link.sender.published == 150
+    assert [s.seq for s in got] == list(range(1, 151)) and [s.t_host_ns for s in got] == [s.t_host_ns for s in sent]
+    np.testing.assert_array_equal(np.array([s.raw for s in got]), np.array([s.raw for s in sent]))
+    np.testing.assert_array_equal(np.array([s.calibrated for s in got]), np.array([s.calibrated for s in sent]))
+
+
 def test_a_batch_spans_a_publisher_that_came_back(hub):
     with linked(hub, "comeback", batch_ms=1000, reconnect=True) as link:
         for sample in sensor_samples(10, lost=(), back_at=()):
