@@ -171,3 +171,21 @@ def test_view_labels_its_colour_bar_with_the_unit(tmp_path, monkeypatch):
     heatmap.draw(list(np.arange(12.0)))
     assert heatmap.colorbar.ax.get_ylabel() == "calibrated value (mN)"
     assert heatmap.image.get_array().shape == (1, 4)
+
+
+@pytest.mark.parametrize(
+    "spec, lines",
+    [
+        (None, [" 11.00/  14.00/", " 17.00/  20.00/"]),  # the default grid, as stream has always drawn it
+        ("1x4", [" 11.00/  14.00/  17.00/  20.00/"]),
+        ("examples/layouts/triaxial_row.json", [" 20.00/  17.00/  14.00/  11.00/"]),
+    ],
+)
+def test_stream_draws_its_grid_by_the_layout(spec, lines):
+    from feltwise.cli.commands.stream import ASCII_ARROWS, grid_lines
+    from toolrun import REPO
+
+    layout = load_layout(example("triaxial_pad_2x2"))
+    if spec is not None:
+        layout = with_placement(layout, read_placement(str(REPO / spec) if spec.endswith(".json") else spec))
+    assert grid_lines(layout, list(np.arange(12.0) + 9.0), False, ASCII_ARROWS) == lines
