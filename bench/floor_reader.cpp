@@ -213,7 +213,11 @@ long floor_counts(void* reader, int master, int slave, const std::uint8_t* frame
   auto& floor = *static_cast<FloorReader*>(reader);
   long taken = 0;
   for (long i = 0; i < count; ++i) {
-    if (i == warmup) counts_instrument(1);
+    if (i == warmup) {
+      // As bench/counts.py does: the reader waits for the next frame first.
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      counts_instrument(1);
+    }
     if (counts_feed(master, slave, frames + i * frame_size, frame_size, 1, 0) != 0) break;
     if (floor.take(1000) >= 0) ++taken;
   }
