@@ -26,6 +26,7 @@ Run: bash tools/bench.sh --counts     (builds, then runs this with --write)
      python3 bench/counts.py [--smoke] [--write]
   --smoke  few frames, nothing written: that it runs (CI)
   --write  puts the table into docs/performance.md
+  --only floor,read_raw   these readers alone
 """
 
 import collections
@@ -49,10 +50,11 @@ WARMUP = 20 if SMOKE else 100
 BATCH = 20  # frames per read_batch
 VALUES = 64
 
-READERS = ["floor", "read_raw", "read", "read_batch", "pyserial"]
+READERS = ["floor", "read_raw", "read", "read_batch", "pyserial", "calibrated"]
 TITLES = {
     "floor": "floor",
     "read_raw": "FeltwiseComms.read_raw",
+    "calibrated": "FeltwiseComms.read, 16 taxels calibrated",
     "read": "Sensor.read",
     "read_batch": "Sensor.read_batch",
     "pyserial": "pyserial",
@@ -123,6 +125,13 @@ def child(reader):
             def take():
                 return read_raw(1000)
 
+        elif reader == "calibrated":
+            opened = Calibrated(pty.path)
+            read = opened.comms.read
+
+            def take():
+                return read(1000)
+
         elif reader == "read":
             opened = performance.SensorReader(pty.path)
             read = opened.sensor.read
@@ -146,6 +155,24 @@ def child(reader):
         opened.close()
     pty.close()
     print(json.dumps({"taken": taken, "batches": batches}))
+
+
+class Calibrated:
+    """FeltwiseComms with the 16 TaxelPolyfitModel units of an example
+    parameter file: the calibrate stage at work (the values of the stream
+    are above every unit's threshold)."""
+
+    PARAMS = os.path.join(REPO, "examples", "params", "taxel_pad_4x4.msgpack")
+
+    def __init__(self, path):
+        import feltwise_comm_py
+
+        self.comms = feltwise_comm_py.FeltwiseComms()
+        self.comms.init(self.PARAMS)
+        self.comms.connect(path)
+
+    def close(self):
+        self.comms.connect("")
 
 
 # --- reading callgrind's output ----------------------------------------------------
@@ -379,7 +406,8 @@ def main():
         sys.exit("valgrind not found: apt-get install valgrind (tools/install-deps.sh installs it)")
     results = {}
     with tempfile.TemporaryDirectory(prefix="counts-") as work:
-        for reader in READERS:
+        only = sys.argv[sys.argv.index("--only") + 1].split(",") if "--only" in sys.argv else READERS
+        for reader in [r for r in READERS if r in only]:
             if not available(reader):
                 print(f"{TITLES[reader]}: not in this build, left out", flush=True)
                 continue
