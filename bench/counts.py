@@ -250,7 +250,11 @@ PORT_ELSEWHERE = named(r"^(__libc_read|read)$", r"^(os_read|select_select|fcntl_
 DECODE = named(r"::readSample\(", r"::sampleWaiting\(", r"FloorReader::decodeNewest")
 CALIBRATE = named(r"CommsState::apply_models", r"Model::apply\(", r"NoticeBoard::unit")
 HAND_OFF = named(r"CommsState::hand_off", r"FloorReader::handOff")
-TAKE = named(r"^feltwise_comm::(CommsState|SensorComms|FeltwiseComms|SampleFeed)::", r"FloorReader::take")
+# Everything of the core a consumer calls is the take (a new class on its
+# way belongs here, or it counts as binding).
+TAKE = named(
+    r"^feltwise_comm::(CommsState|SensorComms|FeltwiseComms|SampleFeed|Sensor|SampleQueue)::", r"FloorReader::take"
+)
 BINDING = named(r"^pybind11::cpp_function::dispatcher")
 HARNESS = named(r"^PyCFuncPtr_call", r"^counts_(feed|instrument)$")
 
