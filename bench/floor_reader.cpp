@@ -61,7 +61,7 @@ class FloorReader {
   }
 
   // Waits up to `timeout_ms` for a frame nobody took; its first value, or -1.
-  double take(int timeout_ms) {
+  [[gnu::noinline]] double take(int timeout_ms) {
     std::unique_lock<std::mutex> guard(mutex_);
     if (!fresh_ && !ready_.wait_for(guard, std::chrono::milliseconds(timeout_ms), [this] { return fresh_; })) {
       return -1;
@@ -84,38 +84,51 @@ class FloorReader {
       const ssize_t n = ::read(fd_, rx_.data() + end, rx_.size() - end);
       if (n <= 0) continue;
       end += static_cast<std::size_t>(n);
-      // Every complete frame in the buffer; only the last one is decoded.
-      std::size_t at = 0;
-      std::size_t newest = SIZE_MAX;
-      while (end - at >= 4) {
-        if (rx_[at] != 0xFF || rx_[at + 1] != 0xFF) {
-          ++at;
-          continue;
-        }
-        const std::size_t count = rx_[at + 2] | (rx_[at + 3] << 8);
-        if (count == 0 || count > 1023) {
-          at += 4;
-          continue;
-        }
-        if (end - at < 4 + 2 * count) break;
-        newest = at;
-        at += 4 + 2 * count;
-      }
-      if (newest != SIZE_MAX) {
-        const std::size_t count = rx_[newest + 2] | (rx_[newest + 3] << 8);
-        const std::uint8_t* values = rx_.data() + newest + 4;
-        scratch.resize(count);
-        for (std::size_t i = 0; i < count; ++i) scratch[i] = values[2 * i] | (values[2 * i + 1] << 8);
-        {
-          std::lock_guard<std::mutex> guard(mutex_);
-          slot_.swap(scratch);
-          fresh_ = true;
-        }
-        ready_.notify_one();
-      }
+      const std::size_t at = decodeNewest(end, scratch);
+      if (!scratch.empty()) handOff(scratch);
       std::memmove(rx_.data(), rx_.data() + at, end - at);
       end -= at;
     }
+  }
+
+  // Every complete frame in the first `end` bytes; only the last one is
+  // decoded, into `scratch` (left empty without one). Returns where the
+  // first incomplete frame starts. Out of line, as the hand-off, so that
+  // bench/counts.py can tell the stages apart.
+  [[gnu::noinline]] std::size_t decodeNewest(std::size_t end, std::vector<double>& scratch) {
+    std::size_t at = 0;
+    std::size_t newest = SIZE_MAX;
+    while (end - at >= 4) {
+      if (rx_[at] != 0xFF || rx_[at + 1] != 0xFF) {
+        ++at;
+        continue;
+      }
+      const std::size_t count = rx_[at + 2] | (rx_[at + 3] << 8);
+      if (count == 0 || count > 1023) {
+        at += 4;
+        continue;
+      }
+      if (end - at < 4 + 2 * count) break;
+      newest = at;
+      at += 4 + 2 * count;
+    }
+    scratch.clear();
+    if (newest != SIZE_MAX) {
+      const std::size_t count = rx_[newest + 2] | (rx_[newest + 3] << 8);
+      const std::uint8_t* values = rx_.data() + newest + 4;
+      scratch.resize(count);
+      for (std::size_t i = 0; i < count; ++i) scratch[i] = values[2 * i] | (values[2 * i + 1] << 8);
+    }
+    return at;
+  }
+
+  [[gnu::noinline]] void handOff(std::vector<double>& scratch) {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      slot_.swap(scratch);
+      fresh_ = true;
+    }
+    ready_.notify_one();
   }
 
   int fd_;
@@ -185,6 +198,31 @@ void floor_latency(void* reader, int master, const std::uint8_t* frames, long fr
     next_at += period;
     std::this_thread::sleep_until(next_at);
   }
+}
+
+// For bench/counts.py: the consumer takes `count` frames of `frames` (each
+// `frame_size` bytes), each written by counts_feed once the one before was
+// taken, and counts callgrind's instructions from frame `warmup` on. Returns
+// the frames taken.
+extern "C" void counts_instrument(int on);
+extern "C" int counts_feed(int master, int slave, const std::uint8_t* frames, long frame_size, long count,
+                           long settle_us);
+
+long floor_counts(void* reader, int master, int slave, const std::uint8_t* frames, long frame_size, long count,
+                  long warmup) {
+  auto& floor = *static_cast<FloorReader*>(reader);
+  long taken = 0;
+  for (long i = 0; i < count; ++i) {
+    if (i == warmup) {
+      // As bench/counts.py does: the reader waits for the next frame first.
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      counts_instrument(1);
+    }
+    if (counts_feed(master, slave, frames + i * frame_size, frame_size, 1, 0) != 0) break;
+    if (floor.take(1000) >= 0) ++taken;
+  }
+  counts_instrument(0);
+  return taken;
 }
 
 // The bare drain: read() of `total` bytes from `path` into nothing, as fast

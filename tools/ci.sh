@@ -15,7 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${CI_JOBS:-$(nproc)}
 
-stages=(deps lint format tidy build example-params ctest python wheels demo cmake-package windows fuzz asan tsan)
+stages=(deps lint format tidy build example-params ctest python wheels demo cmake-package windows fuzz asan tsan bench)
 declare -A about=(
   [deps]="install what is missing on a fresh Debian 12 machine (tools/install-deps.sh; Python packages from pyproject.toml)"
   [lint]="ruff check and ruff format --check on python tests/python tools bench (settings in pyproject.toml)"
@@ -32,6 +32,7 @@ declare -A about=(
   [fuzz]="every fuzz target for CI_FUZZ_SECONDS, default 30 s (fuzz/run.sh, preset fuzz)"
   [asan]="C++ and Python tests under AddressSanitizer + UndefinedBehaviorSanitizer (tools/sanitize.sh address)"
   [tsan]="the C++ concurrency tests under ThreadSanitizer (tools/sanitize.sh thread)"
+  [bench]="both benchmarks, timed and counted under callgrind, in a short form: that they run (tools/bench.sh --smoke; no figure checked)"
 )
 
 # No compiler cache: within one run on a fresh machine each preset compiles
@@ -83,6 +84,7 @@ stage_windows() { bash tools/test-windows.sh; }
 stage_fuzz() { bash fuzz/run.sh "${CI_FUZZ_SECONDS:-30}"; }
 stage_asan() { bash tools/sanitize.sh address; }
 stage_tsan() { bash tools/sanitize.sh thread; }
+stage_bench() { bash tools/bench.sh --smoke; }
 
 usage() {
   echo "usage: tools/ci.sh STAGE... | all | --list" >&2

@@ -19,8 +19,9 @@ case "$mode" in
   # wine64 and socat: the Windows build's tests run under Wine, on COM ports
   # that socat's null-modem cables stand behind (tools/test-windows.sh);
   # googletest: its sources, built there with the MinGW toolchain;
-  # clang-format and clang-tidy: the C++ format and naming checks.
-  *) apt_packages+=(libgtest-dev googletest mingw-w64 clang clang-format clang-tidy libclang-rt-14-dev locales wine64 socat
+  # clang-format and clang-tidy: the C++ format and naming checks;
+  # valgrind: bench/counts.py counts instructions under callgrind.
+  *) apt_packages+=(libgtest-dev googletest mingw-w64 clang clang-format clang-tidy libclang-rt-14-dev locales wine64 socat valgrind
                     "${wheel_apt_packages[@]}") ;;
 esac
 missing=()

@@ -20,6 +20,7 @@ not plugged in, a device's error line) goes to the logger "feltwise".
 from __future__ import annotations
 
 import atexit
+import functools
 import itertools
 import math
 import os
@@ -32,6 +33,10 @@ from .errors import ParameterFileError, SensorError
 from .sample import Sample
 
 PathLike = Union[str, "os.PathLike[str]"]
+
+# A Sample from the native tuple of its fields, made in C: Sample(*fields)
+# runs the named tuple's __new__ in Python, a frame per sample.
+_as_sample = functools.partial(tuple.__new__, Sample)
 
 
 def _core_error(error: RuntimeError) -> SensorError:
@@ -184,7 +189,7 @@ class Sensor:
         ticket = next(self._tickets)
         try:
             taken = take(timeout, ticket)
-            return None if taken is None else Sample(*taken)
+            return None if taken is None else _as_sample(taken)
         except RuntimeError as error:
             raise _core_error(error) from None
         except BaseException:

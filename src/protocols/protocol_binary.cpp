@@ -32,8 +32,12 @@ bool ProtocolBinary::readPayload(std::vector<double>& sample, PortHolder& comms)
   buffer_.clear();
   const std::size_t wanted = 2u * count_;
   if (port.read(buffer_, wanted) != wanted) return false;
-  for (std::size_t i = 0; i < wanted; i += 2) {
-    sample.push_back(static_cast<double>(buffer_[i] | (buffer_[i + 1] << 8)));
+  // Sized once and filled by index, not grown value by value.
+  sample.resize(count_);
+  const std::uint8_t* bytes = buffer_.data();
+  double* values = sample.data();
+  for (std::size_t i = 0; i < count_; ++i) {
+    values[i] = static_cast<double>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
   }
   return true;
 }
