@@ -5,6 +5,10 @@
         sample = sensor.read(timeout=0.5)      # the newest sample, or None
         print(sample.seq, sample.calibrated)
 
+    with feltwise.Sensor("/dev/ttyUSB0", "pad.msgpack", queue=1024) as sensor:
+        batch = sensor.read_batch(timeout=0.5)  # every queued sample, as arrays
+        print(batch.seq, batch.calibrated.shape)
+
 Every call that waits releases the interpreter lock: other threads, other
 sensors and event loops run meanwhile, and Ctrl-C ends a wait at once.
 Time-outs are seconds. The C++ core (feltwise._native) is the one that
@@ -101,8 +105,8 @@ class Sensor:
 
     `params` is the sensor's parameter file (calibrated samples); without it,
     `protocol` (0 to 4, default 1) selects the wire protocol and samples are
-    raw only. `queue` > 0 keeps that many frames for `samples()`, so a reader
-    that is slow for a moment loses nothing.
+    raw only. `queue` > 0 keeps that many frames for `samples()` and
+    `read_batch()`, so a reader that is slow for a moment loses nothing.
 
     `reconnect=True` survives an unplug: when the port fails, the library
     reopens the same port name a few times a second (following a symlink such
