@@ -77,6 +77,9 @@ using SensorLost = feltwise_comm::DeviceLostError;
 constexpr const char* kClosed = "Sensor is closed";
 constexpr const char* kForked =
     "Sensor is closed in this process: it belongs to the process that opened it, which forked this one";
+// Batches of this many bytes or more are copied into their arrays without the
+// interpreter lock.
+constexpr std::size_t kCopyWithoutLock = 64 * 1024;
 constexpr const char* kLost = "Sensor lost: the port failed or the device was unplugged";
 
 // The closed flag of the sensor whose call this thread is waiting in.
@@ -217,8 +220,9 @@ class NativeSensor {
   // Every queued sample (the newest one without a queue), up to `max_rows`
   // (0: all), once `min_rows` are there or at `timeout`, as (raw, calibrated,
   // seq, t_host_ns, dropped, reconnects): 2-D arrays rows x values and 1-D
-  // arrays. The rows are copied out of the queue in one pass and into arrays
-  // allocated once per call, both without the interpreter lock.
+  // arrays. The rows are copied out of the queue in one pass, without the
+  // interpreter lock, then into arrays allocated once per call (without the
+  // lock too when the batch is big: kCopyWithoutLock).
   py::tuple takeBatch(std::size_t max_rows, double timeout, std::size_t min_rows, std::uint64_t ticket) {
     const Clock::time_point deadline = deadlineAfter(timeout);
     const SamplePath path = queue_capacity_ != 0 ? SamplePath::kQueue : SamplePath::kNewest;
@@ -226,20 +230,29 @@ class NativeSensor {
     if (max_rows != 0) needed = std::min(needed, max_rows);
     BatchInHand& hand = batchInHand();
     hand.holding = false;
-    for (;;) {
+    SampleBatch& batch = hand.batch;
+    for (bool taken = false; !taken;) {
       SensorComms& state = open();
       logNotices();
       // Before taking: a pending Ctrl-C ends the call with nothing taken.
       if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-      std::size_t there = 0;
-      withoutInterpreter(
-          [&] { there = state.await(path, std::min(deadline, Clock::now() + WaitInterrupt::kPollPeriod), needed); });
-      open();
-      if (there >= needed || state.port_lost() || Clock::now() >= deadline) break;
+      // One release of the lock for the wait and the take.
+      withoutInterpreter([&] {
+        const std::size_t there =
+            state.await(path, std::min(deadline, Clock::now() + WaitInterrupt::kPollPeriod), needed);
+        if (there >= needed || state.port_lost() || Clock::now() >= deadline) {
+          state.take_batch(path, max_rows, batch);
+          taken = true;
+        }
+      });
+    }
+    if (batch.rows != 0) {
+      hand.sensor = this;
+      hand.path = path;
+      hand.ticket = ticket;
+      hand.holding = true;
     }
     SensorComms& state = open();
-    SampleBatch& batch = hand.batch;
-    withoutInterpreter([&] { state.take_batch(path, max_rows, batch); });
     if (batch.rows == 0 && state.port_lost()) throw SensorLost(kLost);
     const auto rows = static_cast<py::ssize_t>(batch.rows);
     py::array_t<double> raw({rows, static_cast<py::ssize_t>(batch.raw_columns)});
@@ -252,7 +265,7 @@ class NativeSensor {
     std::uint64_t* const seq_out = seq.mutable_data();
     std::int64_t* const t_out = t_host_ns.mutable_data();
     std::uint32_t* const reconnects_out = reconnects.mutable_data();
-    withoutInterpreter([&] {
+    const auto copy = [&] {
       std::copy(batch.raw.begin(), batch.raw.end(), raw_out);
       std::copy(batch.calibrated.begin(), batch.calibrated.end(), calibrated_out);
       std::copy(batch.seq.begin(), batch.seq.end(), seq_out);
@@ -260,12 +273,12 @@ class NativeSensor {
       for (std::size_t row = 0; row < batch.rows; ++row) {
         reconnects_out[row] = static_cast<std::uint32_t>(std::min<std::uint64_t>(batch.reconnects[row], UINT32_MAX));
       }
-    });
-    if (batch.rows != 0) {
-      hand.sensor = this;
-      hand.path = path;
-      hand.ticket = ticket;
-      hand.holding = true;
+    };
+    // A small batch is copied sooner than the lock changes hands twice.
+    if ((batch.raw.size() + batch.calibrated.size()) * sizeof(double) >= kCopyWithoutLock) {
+      withoutInterpreter(copy);
+    } else {
+      copy();
     }
     return py::make_tuple(raw, calibrated, seq, t_host_ns, batch.dropped, reconnects);
   }
