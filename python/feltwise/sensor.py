@@ -163,13 +163,15 @@ class Sensor:
         """
         return self._take(self._native.read, float(timeout))
 
-    def read_batch(self, max_samples: Optional[int] = None, timeout: float = 0.5, *, min_samples: int = 1) -> Batch:
+    def read_batch(
+        self, max_samples: Optional[int] = None, timeout: Optional[float] = 0.5, *, min_samples: int = 1
+    ) -> Batch:
         """Every queued sample at once, oldest first, as a `Batch` of arrays
         (rows x values): one call, no Python object per sample.
 
-        Waits up to `timeout` seconds (0: do not wait) until `min_samples` are
-        queued (at most the queue's size), then takes every one there is, up
-        to `max_samples` (None: no limit); after the time-out it takes what
+        Waits up to `timeout` seconds (0: do not wait; None: for ever) until
+        `min_samples` are queued (at most the queue's size), then takes every
+        one there is, up to `max_samples` (None: no limit); after the time-out it takes what
         has come, which may be nothing: an empty batch, with the sensor's
         column counts. Without a queue (queue=0) a batch holds the newest
         sample, as `read` takes it. What overflowed the queue is counted in
@@ -187,7 +189,10 @@ class Sensor:
         try:
             return Batch(
                 *self._native.read_batch(
-                    0 if max_samples is None else int(max_samples), float(timeout), int(min_samples), ticket
+                    0 if max_samples is None else int(max_samples),
+                    math.inf if timeout is None else float(timeout),
+                    int(min_samples),
+                    ticket,
                 )
             )
         except RuntimeError as error:
