@@ -6,11 +6,29 @@ local file with) or the msgpack reader (`paramfile.read_msgpack`, for the
 simulator and for a file that came over Zenoh). A record is a map with its
 "SensorParameters" (sensor_type, input_map raw channel -> input slot,
 output_map slot -> calibrated output) and the fields of its model.
+
+By default the units sit on a near-square grid in the order of their
+outputs. A `Placement` (`read_placement`: "ROWSxCOLUMNS", or a JSON file)
+puts them where they sit on the skin instead, and a layout carries the unit
+its calibrated values are in (`with_placement`). The JSON form:
+
+    {"unit": "N", "rows": 2, "columns": 3,
+     "outputs": {"0": [0, 0], "1": [0, 2], "4": [1, 1, "x"], "5": [1, 1, "y"], "6": [1, 1, "z"]}}
+
+maps each calibrated output to its row, column and axis: z (the default for
+a taxel) colours the cell, x and y are a unit's shear (an arrow). A unit of
+several axes takes its outputs' axes from the parameter file where the map
+names none. rows and columns default to what the map needs; without
+"outputs" the units fill a rows x columns grid in the order of their outputs.
+Outputs the map leaves out are not shown.
 """
 
 from __future__ import annotations
 
+import json
 import math
+import os
+import re
 from collections.abc import Collection, Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Optional, Union
@@ -47,6 +65,26 @@ class Triaxial:
 
 Cell = Union[Taxel, Triaxial]
 
+AXES = ("x", "y", "z")
+
+
+class LayoutError(ValueError):
+    """A layout (rows x columns, or a layout file) that cannot be used; the
+    message names it and says why."""
+
+
+@dataclass(frozen=True)
+class Placement:
+    """Where the units sit: a rows x columns grid and, where `outputs` is
+    given, each calibrated output's (row, column, axis or None); without it,
+    the units fill the grid in the order of their outputs, row by row."""
+
+    rows: int
+    columns: int
+    outputs: Optional[dict[int, tuple[int, int, Optional[str]]]] = None
+    unit: str = ""
+    source: str = ""
+
 
 @dataclass
 class Layout:
@@ -57,18 +95,59 @@ class Layout:
     channel_count: int
     output_count: int
     cells: list[Cell] = field(default_factory=list)
+    placement: Optional[Placement] = None
+    unit: str = ""  # what the calibrated values are in ("": not said)
+    # What grid_values needs of the layout, worked out once (_GridPlan).
+    _plan: Any = field(default=None, init=False, repr=False, compare=False)
 
     @property
     def columns(self) -> int:
+        if self.placement is not None:
+            return self.placement.columns
         return max(1, math.ceil(math.sqrt(len(self.cells))))
 
     @property
     def rows(self) -> int:
+        if self.placement is not None:
+            return self.placement.rows
         return max(1, math.ceil(len(self.cells) / self.columns))
 
     def position(self, index: int) -> tuple[int, int]:
-        """The (row, column) of the cell at `index`."""
+        """The (row, column) of the cell at `index` in the grid's own order
+        (where a placement's map puts each output instead: `output_places`)."""
         return divmod(index, self.columns)
+
+    def output_places(self) -> dict[int, tuple[int, int, str]]:
+        """Every shown calibrated output's (row, column, axis)."""
+        mapped = self.placement.outputs if self.placement is not None else None
+        axes = self._axes()
+        if mapped is not None:
+            return {out: (row, column, axis or axes.get(out, "z")) for out, (row, column, axis) in mapped.items()}
+        places = {}
+        for index, cell in enumerate(self.cells):
+            row, column = self.position(index)
+            for out in _outputs_of(cell):
+                places[out] = (row, column, axes.get(out, "z"))
+        return places
+
+    def grid_plan(self) -> _GridPlan:
+        key = (len(self.cells), self.output_count, self.placement)
+        if self._plan is None or self._plan.key != key:
+            self._plan = _GridPlan(key, self.rows, self.columns, self.output_places())
+        return self._plan
+
+    def _axes(self) -> dict[int, str]:
+        return {out: AXES[axis] for cell in self.triaxials for axis, out in cell.outputs.items() if 0 <= axis < 3}
+
+    def describe(self) -> dict[str, Any]:
+        """The layout in the layout file's own form (a recording carries it;
+        `--layout` reads it back)."""
+        return {
+            "unit": self.unit,
+            "rows": self.rows,
+            "columns": self.columns,
+            "outputs": {str(out): list(place) for out, place in sorted(self.output_places().items())},
+        }
 
     @property
     def taxels(self) -> list[Taxel]:
@@ -79,9 +158,161 @@ class Layout:
         return [cell for cell in self.cells if isinstance(cell, Triaxial)]
 
 
+class _GridPlan:
+    """Where grid_values puts each output: flat cell indices of the z
+    outputs, the shear outputs of each cell with an arrow, the labels."""
+
+    def __init__(self, key: Any, rows: int, columns: int, places: dict[int, tuple[int, int, str]]):
+        import numpy as np
+
+        self.key, self.rows, self.columns = key, rows, columns
+        z = sorted((out, row * columns + column) for out, (row, column, axis) in places.items() if axis == "z")
+        self.z_outputs = np.array([out for out, _ in z], dtype=np.intp)
+        self.z_cells = np.array([cell for _, cell in z], dtype=np.intp)
+        shear: dict[tuple[int, int], list[Optional[int]]] = {}
+        outputs: dict[tuple[int, int], list[int]] = {}
+        for out, (row, column, axis) in sorted(places.items()):
+            outputs.setdefault((row, column), []).append(out)
+            if axis != "z":
+                shear.setdefault((row, column), [None, None])[axis == "y"] = out
+        self.shear = [(row, column, x, y) for (row, column), (x, y) in shear.items()]
+        self.labels = {
+            position: f"out {min(outs)}" if len(outs) == 1 else f"out {min(outs)}-{max(outs)}"
+            for position, outs in outputs.items()
+        }
+
+
 def bare_layout(version: int, channel_count: int = 16, rest: float = 1000.0) -> Layout:
     """A sensor known only by its protocol version: channel_count taxels, no outputs."""
     return Layout(version, channel_count, 0, [Taxel(c, None, rest) for c in range(channel_count)])
+
+
+def _outputs_of(cell: Cell) -> list[int]:
+    if isinstance(cell, Taxel):
+        return [] if cell.output is None else [cell.output]
+    return sorted(cell.outputs.values())
+
+
+_GRID = re.compile(r"^\s*(\d+)\s*[xX]\s*(\d+)\s*$")
+# Far beyond any skin; keeps a typo from asking for a grid of a billion cells.
+MAX_SIDE = 4096
+
+
+def _side(value: Any, what: str, source: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= MAX_SIDE:
+        raise LayoutError(f"layout {source}: {what} must be an integer from 1 to {MAX_SIDE}, not {value!r}")
+    return value
+
+
+def read_placement(spec: str) -> Placement:
+    """A placement from "ROWSxCOLUMNS" or a layout file (JSON, see above)."""
+    grid = _GRID.match(spec)
+    if grid and not os.path.exists(spec):
+        rows, columns = (_side(int(n), what, spec) for n, what in zip(grid.groups(), ("rows", "columns")))
+        return Placement(rows, columns, source=spec)
+    try:
+        with open(spec, "rb") as file:
+            data = file.read(1 << 20)
+    except OSError as error:
+        raise LayoutError(f"layout {spec}: {error.strerror or error} (give ROWSxCOLUMNS or a JSON file)") from None
+    try:
+        content = json.loads(data)
+    except (ValueError, UnicodeDecodeError) as error:
+        raise LayoutError(f"layout {spec}: not JSON ({error})") from None
+    return placement_from_json(content, spec)
+
+
+def placement_from_json(content: Any, source: str) -> Placement:
+    if not isinstance(content, dict):
+        raise LayoutError(f"layout {source}: not a JSON object")
+    unknown = sorted(set(content) - {"unit", "rows", "columns", "outputs"})
+    if unknown:
+        raise LayoutError(f"layout {source}: unknown key {unknown[0]!r} (keys: unit, rows, columns, outputs)")
+    unit = content.get("unit", "")
+    if not isinstance(unit, str):
+        raise LayoutError(f"layout {source}: unit must be a text, not {unit!r}")
+    outputs = None
+    if "outputs" in content:
+        outputs = _output_map(content["outputs"], source)
+    rows, columns = content.get("rows"), content.get("columns")
+    if outputs is None and (rows is None or columns is None):
+        raise LayoutError(f"layout {source}: give rows and columns, or outputs")
+    rows = _side(rows, "rows", source) if rows is not None else 1 + max(r for r, _, _ in outputs.values())
+    columns = _side(columns, "columns", source) if columns is not None else 1 + max(c for _, c, _ in outputs.values())
+    for out, (row, column, _) in (outputs or {}).items():
+        if row >= rows or column >= columns:
+            raise LayoutError(
+                f"layout {source}: output {out} at row {row}, column {column} is outside {rows}x{columns}"
+            )
+    return Placement(rows, columns, outputs, unit, source)
+
+
+def _index(value: Any, what: str, out: int, source: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value < MAX_SIDE:
+        raise LayoutError(
+            f"layout {source}: output {out}: {what} must be an integer from 0 to {MAX_SIDE - 1}, not {value!r}"
+        )
+    return value
+
+
+def _output_map(value: Any, source: str) -> dict[int, tuple[int, int, Optional[str]]]:
+    if not isinstance(value, dict) or not value:
+        raise LayoutError(f"layout {source}: outputs must be a non-empty map of output -> [row, column(, axis)]")
+    places: dict[int, tuple[int, int, Optional[str]]] = {}
+    for key, place in value.items():
+        try:
+            out = int(key)
+        except ValueError:
+            out = -1
+        if out < 0:
+            raise LayoutError(f"layout {source}: {key!r} is not an output number")
+        if isinstance(place, dict):
+            place = [place.get("row"), place.get("column")] + ([place["axis"]] if "axis" in place else [])
+        if not isinstance(place, list) or len(place) not in (2, 3):
+            raise LayoutError(f"layout {source}: output {out}: give [row, column] or [row, column, axis]")
+        row, column = (_index(n, what, out, source) for n, what in zip(place, ("row", "column")))
+        axis = place[2] if len(place) == 3 else None
+        if axis is not None and axis not in AXES:
+            raise LayoutError(f"layout {source}: output {out}: axis must be x, y or z, not {axis!r}")
+        places[out] = (row, column, axis)
+    return places
+
+
+def with_placement(layout: Layout, placement: Optional[Placement], unit: Optional[str] = None) -> Layout:
+    """The layout with its units placed (None: the default grid) and its
+    unit (`unit`, else the placement's). Refuses a placement that does not
+    fit: too few cells, or outputs the sensor does not have."""
+    from dataclasses import replace
+
+    if placement is not None:
+        where = f"layout {placement.source}"
+        if placement.outputs is not None:
+            beyond = [out for out in placement.outputs if out >= layout.output_count]
+            if beyond:
+                have = (
+                    f"has outputs 0 to {layout.output_count - 1}"
+                    if layout.output_count
+                    else "has no calibrated outputs (no parameter file)"
+                )
+                raise LayoutError(f"{where} places output {min(beyond)}, but the sensor {have}")
+        elif layout.output_count and placement.rows * placement.columns < len(layout.cells):
+            raise LayoutError(
+                f"{where}: {placement.rows}x{placement.columns} has {placement.rows * placement.columns} cells, "
+                f"the sensor {len(layout.cells)} units"
+            )
+    chosen = unit if unit is not None else (placement.unit if placement is not None else layout.unit)
+    placed = replace(layout, placement=placement, unit=chosen)
+    if placement is not None and placement.outputs is not None:
+        # Outputs that name no axis take their unit's (z for a taxel): two may meet only here.
+        taken: dict[tuple[int, int, str], int] = {}
+        for out, spot in sorted(placed.output_places().items()):
+            if spot in taken:
+                raise LayoutError(
+                    f"layout {placement.source}: outputs {taken[spot]} and {out} both sit at "
+                    f"row {spot[0]}, column {spot[1]}, axis {spot[2]}"
+                )
+            taken[spot] = out
+    return placed
 
 
 def _int_map(value: Any, what: str, source: str) -> dict[int, int]:
@@ -164,28 +395,28 @@ def grid_values(
     import numpy as np  # the tools' dependency; the layout itself needs none
 
     if raw or layout.output_count == 0:
-        columns = max(1, math.ceil(math.sqrt(max(1, len(sample)))))
-        rows = max(1, math.ceil(len(sample) / columns))
+        placement = layout.placement
+        if placement is not None and placement.outputs is None:
+            columns = placement.columns  # rows grow with a sensor that sends more channels than the grid holds
+            rows = max(placement.rows, math.ceil(len(sample) / columns))
+        else:
+            columns = max(1, math.ceil(math.sqrt(max(1, len(sample)))))
+            rows = max(1, math.ceil(len(sample) / columns))
         grid = np.full((rows, columns), np.nan)
         labels = {}
         for index, value in enumerate(sample):
             grid[divmod(index, columns)] = value
             labels[divmod(index, columns)] = f"ch {index}"
         return grid, [], labels
-    grid = np.full((layout.rows, layout.columns), np.nan)
-    arrows, labels = [], {}
+    plan = layout.grid_plan()
+    values = np.asarray(sample, dtype=float).ravel()
+    grid = np.full(plan.rows * plan.columns, np.nan)
+    present = plan.z_outputs < len(values)
+    grid[plan.z_cells[present]] = values[plan.z_outputs[present]]
 
-    def output(index: Optional[int]) -> float:
-        return float(sample[index]) if index is not None and 0 <= index < len(sample) else float("nan")
+    def shear(index: Optional[int]) -> float:
+        value = float(values[index]) if index is not None and index < len(values) else 0.0
+        return 0.0 if math.isnan(value) else value
 
-    for index, cell in enumerate(layout.cells):
-        position = layout.position(index)
-        if isinstance(cell, Taxel):
-            grid[position] = output(cell.output)
-            labels[position] = f"out {cell.output}"
-        else:
-            x, y, z = (output(cell.outputs.get(axis)) for axis in range(3))
-            grid[position] = z
-            arrows.append((*position, 0.0 if math.isnan(x) else x, 0.0 if math.isnan(y) else y))
-            labels[position] = f"out {min(cell.outputs.values())}-{max(cell.outputs.values())}"
-    return grid, arrows, labels
+    arrows = [(row, column, shear(x), shear(y)) for row, column, x, y in plan.shear]
+    return grid.reshape(plan.rows, plan.columns), arrows, dict(plan.labels)

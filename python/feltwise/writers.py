@@ -14,6 +14,10 @@ whole piece left it and the writer raises `WriteError`, whose `kept` says how
 many samples the file holds. After that the writer writes nothing more;
 `close()` only closes the file.
 
+`layout` (a feltwise.layout.Layout, where given) says where the units sit
+and what their values are in: its `describe()`, the layout file's own form,
+goes into each file (so that `--layout FILE` reads it back), with the unit.
+
 `reconnects` (a sensor read with reconnect on) counts the returns of the
 sensor before a sample: where it grows, the recording has a gap.
 
@@ -21,21 +25,27 @@ CSV: one row per sample, the rows of each second written together; a failed
 write keeps the whole rows that reached the disk. The columns are
 unix_time, elapsed_s, seq, dropped, then (only in recordings made with
 reconnect on, so that the columns of others stay where they were)
-reconnects, then cal_0... and raw_0....
+reconnects, then cal_0... and raw_0.... A recording with a layout or a
+unit given begins with one comment line before the header,
+`# feltwise {"unit": ..., "layout": {...}}` (numpy's loadtxt skips it;
+pandas with comment="#").
 
 NPZ: a zip of .npy arrays cannot grow in place, and rewriting the whole file
 every second costs time in the square of its length. While recording, the
 file is a valid .npz of parts instead: each second the rows so far are
 added as one structured array, part000001 and so on (fields unix_time,
 elapsed_s, seq, dropped, reconnects, raw, calibrated), with a fresh zip
-directory behind them (growing_zip.py). At the end the parts are joined,
+directory behind them (growing_zip.py). The layout and unit are members
+`layout` (JSON text) and `unit` beside the other metadata. At the end the parts are joined,
 one part in memory at a time, into one array per field, written beside the
 file and renamed over it. `load_npz` reads either form, and the parts of
 recordings made before parts were structured (part000001/raw, ...).
 
-MCAP: one channel per sensor, JSON messages with a JSON schema (what the mcap
-tools and Foxglove read without plugins), the parameter file as an attachment
-and as metadata beside the host's details. Every second the writer finishes
+MCAP: the topics of foxglove.py (the sample, `feltwise.Sample`, on the
+sensor's topic, its map as a `foxglove.RawImage` on TOPIC/map), JSON
+messages with JSON schemas (what the mcap tools and Foxglove read without
+plugins), time stamps as seconds and nanoseconds; the parameter file as an
+attachment and as metadata beside the host's details and the layout. Every second the writer finishes
 its chunk and writes it with a data-end record and a footer behind it, so
 the file on disk is always a whole MCAP file (without a summary until it is
 closed) that the mcap library's reader reads without recovery.
@@ -44,7 +54,6 @@ closed) that the mcap library's reader reads without recovery.
 import csv
 import io
 import json
-import math
 import os
 import tempfile
 import time
@@ -107,9 +116,15 @@ class _Writer(_Periodic):
             raise self.failed
 
 
+def layout_json(layout):
+    """A layout in the layout file's form, as JSON text ("" without one)."""
+    return "" if layout is None else json.dumps(layout.describe(), separators=(",", ":"))
+
+
 class CsvWriter(_Writer):
-    def __init__(self, output, raw_width, calibrated_width, metadata, reconnect=False):
+    def __init__(self, output, raw_width, calibrated_width, metadata, reconnect=False, layout=None):
         super().__init__(output)
+        self.layout = layout
         self.raw_width, self.calibrated_width = raw_width, calibrated_width
         self.reconnect = reconnect
         self.wider = 0  # rows with more values than the header names (a text protocol's long line)
@@ -119,6 +134,9 @@ class CsvWriter(_Writer):
         self.start_ns = None
 
     def _header(self):
+        if self.layout is not None and (self.layout.placement is not None or self.layout.unit):
+            note = {"unit": self.layout.unit, "layout": self.layout.describe()}
+            self._text.write("# feltwise " + json.dumps(note, separators=(",", ":")) + "\n")
         self._writer.writerow(
             ["unix_time", "elapsed_s", "seq", "dropped"]
             + (["reconnects"] if self.reconnect else [])
@@ -164,7 +182,7 @@ class CsvWriter(_Writer):
         self._text.seek(0)
         self._text.truncate()
         rows, self._pending = self._pending, 0
-        header = data.count(b"\n") - rows  # 1 while the header has not reached the file
+        header = data.count(b"\n") - rows  # the header's lines while it has not reached the file
 
         def whole_rows(data, written):
             # Rows end with a line break; numbers hold none.
@@ -210,8 +228,10 @@ def _npy(value):
 class NpzWriter(_Writer):
     FIELDS = FIELDS
 
-    def __init__(self, output, raw_width, calibrated_width, metadata):
+    def __init__(self, output, raw_width, calibrated_width, metadata, layout=None):
         super().__init__(output)
+        if layout is not None:
+            metadata = dict(metadata, unit=layout.unit, layout=layout_json(layout))
         if not self.output.regular:
             self.output.close()
             raise WriteError(OSError(0, "an NPZ file is rewritten when it ends: give a regular file"), self.path)
@@ -403,35 +423,6 @@ def load_npz(path):
         return result
 
 
-SAMPLE_SCHEMA = {
-    "title": "feltwise.Sample",
-    "description": "One sample of a Feltwise tactile sensor",
-    "type": "object",
-    "properties": {
-        "seq": {"type": "integer", "description": "the sample's number in its stream"},
-        "t_host_ns": {"type": "integer", "description": "Unix time in ns when the host took the sample"},
-        "dropped": {"type": "integer", "description": "frames since the start that the reader lost"},
-        "reconnects": {
-            "type": "integer",
-            "description": "returns of the sensor after an unplug before this sample: a gap where it grows",
-        },
-        "raw": {"type": "array", "items": {"type": "number"}, "description": "raw readings (counts)"},
-        "calibrated": {
-            "type": "array",
-            "items": {"type": ["number", "null"]},
-            "description": "calibrated outputs (null: not a number)",
-        },
-    },
-    "required": ["seq", "t_host_ns", "dropped", "raw", "calibrated"],
-}
-
-
-def _finite_list(values):
-    if np.isfinite(values).all():
-        return values.tolist()
-    return [v if math.isfinite(v) else None for v in values.tolist()]
-
-
 class _PieceStream:
     """The stream the mcap writer writes to: records collect in memory and
     reach the file a piece at a time (`commit`), each piece followed by a
@@ -471,9 +462,21 @@ def _closing_records():
 
 
 class McapWriter(_Writer):
-    def __init__(self, output, raw_width, calibrated_width, metadata, topic="/feltwise/sensor", params=None, host=None):
+    def __init__(
+        self,
+        output,
+        raw_width,
+        calibrated_width,
+        metadata,
+        topic="/feltwise/sensor",
+        params=None,
+        host=None,
+        layout=None,
+    ):
         super().__init__(output)
         from mcap.writer import CompressionType, Writer
+
+        from .foxglove import FoxgloveMessages
 
         try:
             import zstandard  # noqa: F401  (mcap compresses with it when it is there)
@@ -485,19 +488,25 @@ class McapWriter(_Writer):
         self._closing = _closing_records()
         self.writer = Writer(self._stream, compression=compression)
         self.writer.start(profile="", library=f"feltwise {_version()}")
-        schema = self.writer.register_schema(
-            name="feltwise.Sample", encoding="jsonschema", data=json.dumps(SAMPLE_SCHEMA).encode()
-        )
-        self.channel = self.writer.register_channel(
-            topic=topic,
-            message_encoding="json",
-            schema_id=schema,
-            metadata={key: str(value) for key, value in metadata.items()},
-        )
+        self.messages = FoxgloveMessages(layout or _plain_layout(raw_width, calibrated_width), topic)
+        self.channels = {}
+        for name, schema_name, schema in self.messages.channels():
+            schema_id = self.writer.register_schema(
+                name=schema_name, encoding="jsonschema", data=json.dumps(schema).encode()
+            )
+            self.channels[name] = self.writer.register_channel(
+                topic=name,
+                message_encoding="json",
+                schema_id=schema_id,
+                metadata={key: str(value) for key, value in metadata.items()} if name == topic else {},
+            )
+        self.channel = self.channels[topic]
         now = time.time_ns()
         self.writer.add_metadata("feltwise.recording", {key: str(value) for key, value in metadata.items()})
         if host:
             self.writer.add_metadata("feltwise.host", host)
+        if layout is not None:
+            self.writer.add_metadata("feltwise.layout", {"unit": layout.unit, "layout": layout_json(layout)})
         if params:
             self.writer.add_metadata("feltwise.parameters", {k: v for k, v in params.items() if k != "data"})
             self.writer.add_attachment(
@@ -517,20 +526,14 @@ class McapWriter(_Writer):
     def write(self, sample, receipt_ns):
         self._check()
         t_host_ns = self.clock.unix_ns(sample.t_host_ns)
-        data = json.dumps(
-            {
-                "seq": sample.seq,
-                "t_host_ns": t_host_ns,
-                "dropped": sample.dropped,
-                "reconnects": _reconnects(sample),
-                "raw": _finite_list(sample.raw),
-                "calibrated": _finite_list(sample.calibrated),
-            },
-            separators=(",", ":"),
-        ).encode()
-        self.writer.add_message(
-            self.channel, log_time=receipt_ns, publish_time=t_host_ns, sequence=sample.seq & 0xFFFFFFFF, data=data
-        )
+        for topic, data in self.messages.encode(sample, t_host_ns):
+            self.writer.add_message(
+                self.channels[topic],
+                log_time=receipt_ns,
+                publish_time=t_host_ns,
+                sequence=sample.seq & 0xFFFFFFFF,
+                data=data,
+            )
         self.rows += 1
         self._pending += 1
         if self.due():
@@ -548,6 +551,13 @@ class McapWriter(_Writer):
                 self._commit(closing=b"")
         finally:
             self.output.close()
+
+
+def _plain_layout(raw_width, calibrated_width):
+    """Without a layout: each output a taxel of its own, in order."""
+    from .layout import Layout, Taxel
+
+    return Layout(0, raw_width, calibrated_width, [Taxel(i, i, 0.0) for i in range(calibrated_width)])
 
 
 def _version():

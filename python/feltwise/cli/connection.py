@@ -1,6 +1,7 @@
 """Opening a sensor for the commands: a port, or a simulated sensor started on the spot."""
 
 import contextlib
+import os
 
 from .. import protocols
 from ..layout import bare_layout
@@ -9,9 +10,10 @@ from .arguments import library_name
 from .errors import UserError
 
 
-def add_connection_arguments(parser, registers=False, zenoh=False):
+def add_connection_arguments(parser, registers=False, zenoh=False, layout=True):
     """port, --match, --simulate, --params, --protocol, --reconnect: the same for every command that
-    connects (registers: no --reconnect); with zenoh, a zenoh:NAME source and the session's endpoints too."""
+    connects (registers: no --reconnect); with zenoh, a zenoh:NAME source and the session's endpoints too;
+    with layout (not for registers), --layout and --unit."""
     parser.add_argument(
         "port",
         nargs="?",
@@ -39,6 +41,8 @@ def add_connection_arguments(parser, registers=False, zenoh=False):
         )
     if zenoh:
         add_zenoh_arguments(parser)
+    if layout and not registers:
+        add_layout_arguments(parser)
     source = parser.add_mutually_exclusive_group()
     source.add_argument("--params", metavar="FILE", help="sensor parameter file (.msgpack)")
     source.add_argument(
@@ -49,6 +53,48 @@ def add_connection_arguments(parser, registers=False, zenoh=False):
         help=f"bare protocol version {protocols.span()}, without calibration"
         + ("" if registers else " (raw samples only)"),
     )
+
+
+def add_layout_arguments(parser):
+    group = parser.add_argument_group(
+        "layout",
+        "Where the units sit on the skin and what their values are in. Without --layout, "
+        f"PARAMS{SIDE_FILE_SUFFIX} beside the parameter file is read if it is there (docs/foxglove.md, Layout).",
+    )
+    group.add_argument(
+        "--layout",
+        metavar="ROWSxCOLUMNS|FILE",
+        help="a grid the units fill in the order of their outputs (e.g. 4x8), or a JSON file that places "
+        "each output at its row, column and axis",
+    )
+    group.add_argument("--unit", metavar="NAME", help="the unit of the calibrated values (e.g. N, kPa)")
+
+
+# The layout file found beside a parameter file: skin.msgpack -> skin.layout.json.
+SIDE_FILE_SUFFIX = ".layout.json"
+
+
+def side_layout_file(params):
+    """The layout file beside a parameter file, whether or not it exists."""
+    return os.path.splitext(params)[0] + SIDE_FILE_SUFFIX
+
+
+def placed(args, layout):
+    """The layout with the placement and unit the arguments give: --layout,
+    else the side file of --params if there is one; --unit over the file's."""
+    from ..layout import LayoutError, read_placement, with_placement
+
+    if not hasattr(args, "unit"):  # a command without the layout options
+        return layout
+    spec = args.layout
+    params = getattr(args, "params", None)
+    if spec is None and params is not None and os.path.isfile(side_layout_file(params)):
+        spec = side_layout_file(params)
+    try:
+        placement = read_placement(spec) if spec is not None else None
+        return with_placement(layout, placement, args.unit)
+    except LayoutError as error:
+        raise UserError(str(error)) from None
 
 
 def add_zenoh_arguments(parser):
@@ -123,8 +169,8 @@ def parameters_and_layout(args):
         from ..paramfile import open_parameter_file
 
         parameters = open_parameter_file(library_name(args.params, "parameter file"))
-        return parameters, parameters.layout
-    return None, bare_layout(DEFAULT_PROTOCOL if args.protocol is None else args.protocol)
+        return parameters, placed(args, parameters.layout)
+    return None, placed(args, bare_layout(DEFAULT_PROTOCOL if args.protocol is None else args.protocol))
 
 
 def _extension_module():

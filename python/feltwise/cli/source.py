@@ -16,7 +16,7 @@ import time
 from ..layout import bare_layout
 from ..paramfile import layout_from_content
 from ..remote import MAX_COUNT, SCHEME
-from .connection import connect, zero
+from .connection import connect, placed, zero
 from .errors import UserError
 
 # Frames kept for a reader that sees every one (stream, record): a second at
@@ -146,7 +146,7 @@ def open_source(args, queue=QUEUE):
             layout = open_parameter_file(args.params).layout
         else:
             layout = layout_from_info(info, name)
-        yield RemoteSource(subscription, info, layout)
+        yield RemoteSource(subscription, info, placed(args, layout))
     finally:
         subscription.close()
         if subscription.skipped:

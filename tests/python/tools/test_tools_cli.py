@@ -459,7 +459,11 @@ def recorded(path, fmt):
     from mcap.reader import make_reader
 
     with open(path, "rb") as file:  # no recovery: the reader as it comes
-        messages = [json.loads(message.data) for _, _, message in make_reader(file).iter_messages()]
+        messages = [
+            json.loads(message.data)
+            for schema, _, message in make_reader(file).iter_messages()
+            if schema.name == "feltwise.Sample"  # the map beside it is a foxglove.RawImage
+        ]
     return [(m["seq"], m["dropped"], m["reconnects"], m["raw"]) for m in messages]
 
 

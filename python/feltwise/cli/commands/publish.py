@@ -83,7 +83,7 @@ def add_parser(subparsers):
         "--listen, --connect or --lan say otherwise. docs/fleet.md describes "
         "the keys, the payload and the reach.",
     )
-    add_connection_arguments(publish, zenoh=True)
+    add_connection_arguments(publish, zenoh=True, layout=False)
     publish.add_argument("--name", required=True, help="the sensor's name in the keys, e.g. left_hand")
     publish.add_argument("--zero", action="store_true", help="zero the sensor first (it must be untouched)")
     publish.add_argument(

@@ -101,9 +101,11 @@ def open_writer(fmt, args, output, source, metadata):
 
     layout = source.layout
     if fmt == "csv":
-        return CsvWriter(output, layout.channel_count, layout.output_count, metadata, reconnect=args.reconnect)
+        return CsvWriter(
+            output, layout.channel_count, layout.output_count, metadata, reconnect=args.reconnect, layout=layout
+        )
     if fmt == "npz":
-        return NpzWriter(output, layout.channel_count, layout.output_count, metadata)
+        return NpzWriter(output, layout.channel_count, layout.output_count, metadata, layout=layout)
     name = source.describe[len("zenoh:") :] if source.remote else (os.path.basename(source.describe) or "sensor")
     return McapWriter(
         output,
@@ -113,6 +115,7 @@ def open_writer(fmt, args, output, source, metadata):
         topic=f"/feltwise/{name}",
         params=parameters_record(source),
         host=host_details(),
+        layout=layout,
     )
 
 

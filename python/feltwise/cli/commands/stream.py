@@ -12,7 +12,7 @@ import math
 import sys
 import time
 
-from ...layout import Taxel
+from ...layout import grid_values
 from ..arguments import positive
 from ..connection import add_connection_arguments
 from ..errors import UserError
@@ -103,21 +103,29 @@ def _arrows_for(stream):
 
 
 def cells(layout, sample, raw, arrows):
-    """(text, level) per grid cell, level the value that shading follows."""
+    """(text, level) per grid cell, row by row, level the value that shading
+    follows; the cells where the layout puts the units (grid_values)."""
+    grid, shear, labels = grid_values(layout, sample, raw)
+    rows, columns = grid.shape
     if raw or layout.output_count == 0:
-        return [(number(v), v) for v in sample], max(1, math.ceil(math.sqrt(len(sample))))
+        # Raw channels fill their grid in order: no cell is left out but at the end.
+        count = len(sample)
+        return [(number(v), v) for v in grid.ravel()[:count].tolist()], columns
+    shears = {(row, column): (x, y) for row, column, x, y in shear}
     result = []
-    for cell in layout.cells:
-        if isinstance(cell, Taxel):
-            value = sample[cell.output] if cell.output < len(sample) else float("nan")
-            result.append((number(value) + " ", value))
-        else:
-            axis = [
-                sample[cell.outputs[a]] if a in cell.outputs and cell.outputs[a] < len(sample) else 0.0
-                for a in range(3)
-            ]
-            result.append((number(axis[2]) + arrow(axis[0], axis[1], arrows), axis[2]))
-    return result, layout.columns
+    for row in range(rows):
+        for column in range(columns):
+            value = float(grid[row, column])
+            if (row, column) not in labels:
+                result.append((" " * 7, float("nan")))  # no unit sits here
+            elif (row, column) in shears:
+                result.append((number(value) + arrow(*shears[(row, column)], arrows), value))
+            else:
+                result.append((number(value) + " ", value))
+    # The default grid's last row ends where its units end, as it always has.
+    while result and result[-1][0] == " " * 7:
+        result.pop()
+    return result, columns
 
 
 def grid_lines(layout, sample, raw, arrows, shade=False):
@@ -203,7 +211,7 @@ def run(args):
                 # Zeroing re-estimates the calibration's rest offsets; raw
                 # readings are what the sensor sends and do not change.
                 print("zeroed: this changes calibrated values only; raw readings are shown as sent", file=sys.stderr)
-        what = "raw" if raw else "calibrated"
+        what = "raw" if raw else "calibrated" + (f" ({layout.unit})" if layout.unit else "")
         header = f"{source.describe}  protocol {source.version}  {what}{'  zeroed' if args.zero and not raw else ''}"
         clock = SampleClock()
         watch = Watch(source, args.reconnect)

@@ -4,14 +4,19 @@ Each grid cell is one unit of the parameter file, in the order of its
 outputs: a taxel shows its calibrated value, a triaxial unit its normal
 force (z) with an arrow for its shear (x, y). `--snapshot FILE.png` renders
 one frame with the Agg backend and exits, so it works without a display.
+`--foxglove [HOST:PORT]` serves the live sensor to the Foxglove app instead
+(feltwise.foxglove: the samples with named values, and the map as an image)
+until Ctrl-C, and needs no display either.
 """
 
+import argparse
 import io
 import math
 import os
 import sys
 import time
 
+from ...foxglove import DEFAULT_HOST, DEFAULT_PORT
 from ...layout import grid_values
 from ..arguments import non_negative, positive
 from ..connection import add_connection_arguments
@@ -44,7 +49,8 @@ class Heatmap:
             self.image = axes.imshow(grid, cmap=cmap, vmin=vmin, vmax=vmax, interpolation="nearest")
             if self.colorbar is None:
                 self.colorbar = self.figure.colorbar(self.image, ax=axes, shrink=0.85)
-            self.colorbar.set_label("raw reading (counts)" if self.raw else "calibrated value")
+            unit = f" ({layout.unit})" if layout.unit else ""
+            self.colorbar.set_label("raw reading (counts)" if self.raw else f"calibrated value{unit}")
             axes.set_xticks(range(grid.shape[1]))
             axes.set_yticks(range(grid.shape[0]))
             axes.set_xlabel("column")
@@ -118,11 +124,34 @@ def add_parser(subparsers):
     )
     view.add_argument("--vmax", type=positive, metavar="V", help="top of the colour scale (default: automatic)")
     view.add_argument("--fps", type=positive, default=20.0, help="window updates per second (default 20)")
+    view.add_argument(
+        "--foxglove",
+        nargs="?",
+        const=f"{DEFAULT_HOST}:{DEFAULT_PORT}",
+        type=address,
+        metavar="HOST:PORT",
+        help=f"serve the live sensor to the Foxglove app (Open connection, Foxglove WebSocket, "
+        f"ws://HOST:PORT) instead of a window, until Ctrl-C; default {DEFAULT_HOST}:{DEFAULT_PORT}, "
+        "this machine only (0.0.0.0 for every interface: anyone who reaches it sees the sensor)",
+    )
+
+
+def address(text):
+    from ...foxglove import parse_address
+
+    try:
+        return parse_address(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def run(args):
     from ..source import open_source
 
+    if args.foxglove is not None:
+        if args.snapshot:
+            raise UserError("give --snapshot or --foxglove, not both")
+        return serve(args)
     try:
         import matplotlib
     except ImportError:
@@ -236,6 +265,51 @@ def live(source, read, raw, args):
     del animation
     if ended:
         raise ended[0]
+    return 0
+
+
+def serve(args):
+    """Every sample to the Foxglove app: a source that keeps a queue, so that
+    a subscriber sees each one, not the newest at each look."""
+    from ...foxglove import FoxgloveMessages, LiveView
+    from ...sample import ClockOffset
+    from ..source import Watch, open_source
+
+    host, port = args.foxglove
+    with open_source(args) as source:
+        if args.zero:
+            source.zero()
+        name = source.describe[len("zenoh:") :] if source.remote else (os.path.basename(source.describe) or "sensor")
+        messages = FoxgloveMessages(source.layout, f"/feltwise/{name}", raw=args.raw)
+        try:
+            server = LiveView(messages, host, port, name=f"feltwise {source.describe}")
+        except ImportError as error:
+            raise UserError(str(error)) from None
+        except Exception as error:  # the SDK's own: a port in use, an address not of this machine
+            raise UserError(f"cannot serve Foxglove on {host}:{port}: {error}") from None
+        with server:
+            try:
+                clock = ClockOffset()
+                watch = Watch(source, args.reconnect, limit=5.0)
+                announced = False
+                while True:
+                    sample = source.read(0.2)
+                    if sample is None:
+                        watch.idle()
+                        continue
+                    watch.sample()
+                    if not announced:  # once the sensor streams
+                        announced = True
+                        shown = f"[{host}]" if ":" in host else host
+                        print(
+                            f"serving {source.describe} to Foxglove on ws://{shown}:{server.port} "
+                            f"(topics {messages.topic}, {messages.map_topic}); Ctrl-C ends",
+                            file=sys.stderr,
+                            flush=True,
+                        )
+                    server.log(sample, clock.unix_ns(sample.t_host_ns))
+            except KeyboardInterrupt:
+                pass
     return 0
 
 
