@@ -49,6 +49,7 @@
 #include "feltwise_comm/port_open_error.h"
 #include "feltwise_comm/register_errors.h"
 #include "feltwise_comm/sensor_comms.h"
+#include "feltwise_comm/sensor_errors.h"
 #include "feltwise_comm/serial_errors.h"
 #include "feltwise_comm/stamped_sample.h"
 #include "feltwise_comm/tables.h"
@@ -59,6 +60,7 @@
 
 namespace py = pybind11;
 using feltwise_comm::PortOpenError;
+using feltwise_comm::SampleBatch;
 using feltwise_comm::SamplePath;
 using feltwise_comm::SensorComms;
 using feltwise_comm::StampedSample;
@@ -69,17 +71,15 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// Raised to Python as feltwise.errors.SensorClosedError and DeviceLostError.
-struct SensorClosed : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-struct SensorLost : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
+using SensorClosed = feltwise_comm::SensorClosedError;
+using SensorLost = feltwise_comm::DeviceLostError;
 
 constexpr const char* kClosed = "Sensor is closed";
 constexpr const char* kForked =
     "Sensor is closed in this process: it belongs to the process that opened it, which forked this one";
+// Batches of this many bytes or more are copied into their arrays without the
+// interpreter lock.
+constexpr std::size_t kCopyWithoutLock = 64 * 1024;
 constexpr const char* kLost = "Sensor lost: the port failed or the device was unplugged";
 
 // The closed flag of the sensor whose call this thread is waiting in.
@@ -182,6 +182,7 @@ class NativeSensor {
     SensorComms& state = open();
     port_ = port;
     reconnect_ = reconnect;
+    queue_capacity_ = queue_capacity;
     feltwise_comm::ConnectOptions options;
     options.queue_capacity = queue_capacity;
     options.reconnect = reconnect;
@@ -214,6 +215,72 @@ class NativeSensor {
       if (Clock::now() >= deadline) return py::none();
       withoutInterpreter([&] { state.await(path, std::min(deadline, Clock::now() + WaitInterrupt::kPollPeriod)); });
     }
+  }
+
+  // Every queued sample (the newest one without a queue), up to `max_rows`
+  // (0: all), once `min_rows` are there or at `timeout`, as (raw, calibrated,
+  // seq, t_host_ns, dropped, reconnects): 2-D arrays rows x values and 1-D
+  // arrays. The rows are copied out of the queue in one pass, without the
+  // interpreter lock, then into arrays allocated once per call (without the
+  // lock too when the batch is big: kCopyWithoutLock).
+  py::tuple takeBatch(std::size_t max_rows, double timeout, std::size_t min_rows, std::uint64_t ticket) {
+    const Clock::time_point deadline = deadlineAfter(timeout);
+    const SamplePath path = queue_capacity_ != 0 ? SamplePath::kQueue : SamplePath::kNewest;
+    std::size_t needed = std::min(std::max<std::size_t>(min_rows, 1), std::max<std::size_t>(queue_capacity_, 1));
+    if (max_rows != 0) needed = std::min(needed, max_rows);
+    BatchInHand& hand = batchInHand();
+    hand.holding = false;
+    SampleBatch& batch = hand.batch;
+    for (bool taken = false; !taken;) {
+      SensorComms& state = open();
+      logNotices();
+      // Before taking: a pending Ctrl-C ends the call with nothing taken.
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+      // One release of the lock for the wait and the take.
+      withoutInterpreter([&] {
+        const std::size_t there =
+            state.await(path, std::min(deadline, Clock::now() + WaitInterrupt::kPollPeriod), needed);
+        if (there >= needed || state.port_lost() || Clock::now() >= deadline) {
+          state.take_batch(path, max_rows, batch);
+          taken = true;
+        }
+      });
+    }
+    if (batch.rows != 0) {
+      hand.sensor = this;
+      hand.path = path;
+      hand.ticket = ticket;
+      hand.holding = true;
+    }
+    SensorComms& state = open();
+    if (batch.rows == 0 && state.port_lost()) throw SensorLost(kLost);
+    const auto rows = static_cast<py::ssize_t>(batch.rows);
+    py::array_t<double> raw({rows, static_cast<py::ssize_t>(batch.raw_columns)});
+    py::array_t<double> calibrated({rows, static_cast<py::ssize_t>(batch.calibrated_columns)});
+    py::array_t<std::uint64_t> seq(rows);
+    py::array_t<std::int64_t> t_host_ns(rows);
+    py::array_t<std::uint32_t> reconnects(rows);
+    double* const raw_out = raw.mutable_data();
+    double* const calibrated_out = calibrated.mutable_data();
+    std::uint64_t* const seq_out = seq.mutable_data();
+    std::int64_t* const t_out = t_host_ns.mutable_data();
+    std::uint32_t* const reconnects_out = reconnects.mutable_data();
+    const auto copy = [&] {
+      std::copy(batch.raw.begin(), batch.raw.end(), raw_out);
+      std::copy(batch.calibrated.begin(), batch.calibrated.end(), calibrated_out);
+      std::copy(batch.seq.begin(), batch.seq.end(), seq_out);
+      std::copy(batch.t_host_ns.begin(), batch.t_host_ns.end(), t_out);
+      for (std::size_t row = 0; row < batch.rows; ++row) {
+        reconnects_out[row] = static_cast<std::uint32_t>(std::min<std::uint64_t>(batch.reconnects[row], UINT32_MAX));
+      }
+    };
+    // A small batch is copied sooner than the lock changes hands twice.
+    if ((batch.raw.size() + batch.calibrated.size()) * sizeof(double) >= kCopyWithoutLock) {
+      withoutInterpreter(copy);
+    } else {
+      copy();
+    }
+    return py::make_tuple(raw, calibrated, seq, t_host_ns, batch.dropped, reconnects);
   }
 
   void zero(const std::vector<std::int32_t>& ids) {
@@ -263,10 +330,17 @@ class NativeSensor {
   // before the caller has it. The caller then gives it back: the take of
   // `ticket`, if it was this thread's last and handed out a sample, is undone.
   void giveBack(std::uint64_t ticket) {
+    if (forked() || closed_.load()) return;
     InHand& hand = inHand();
-    if (!hand.holding || hand.sensor != this || hand.ticket != ticket || forked() || closed_.load()) return;
-    hand.holding = false;
-    state_->give_back(hand.path, hand.sample);
+    if (hand.holding && hand.sensor == this && hand.ticket == ticket) {
+      hand.holding = false;
+      state_->give_back(hand.path, hand.sample);
+    }
+    BatchInHand& batch = batchInHand();
+    if (batch.holding && batch.sensor == this && batch.ticket == ticket) {
+      batch.holding = false;
+      state_->give_back(batch.path, batch.batch);
+    }
   }
 
   // Stops acquisition and closes the port. Calls waiting in other threads
@@ -302,6 +376,21 @@ class NativeSensor {
 
   static InHand& inHand() {
     static thread_local InHand hand;
+    return hand;
+  }
+
+  // The same for this thread's last batch; its storage, reused, grows only
+  // for a bigger batch than ever.
+  struct BatchInHand {
+    SampleBatch batch;
+    const NativeSensor* sensor = nullptr;
+    SamplePath path = SamplePath::kQueue;
+    std::uint64_t ticket = 0;
+    bool holding = false;
+  };
+
+  static BatchInHand& batchInHand() {
+    static thread_local BatchInHand hand;
     return hand;
   }
 
@@ -352,6 +441,7 @@ class NativeSensor {
   const long owner_;
   std::string port_;
   bool reconnect_ = false;
+  std::size_t queue_capacity_ = 0;
   std::mutex close_mutex_;
   std::atomic<bool> closed_{false};
 };
@@ -506,6 +596,10 @@ PYBIND11_MODULE(_native, m) {
           },
           "The oldest queued sample, as (raw, calibrated, seq, t_host_ns, dropped, reconnects), or None",
           py::arg("timeout"), py::arg("ticket") = 0)
+      .def("read_batch", &NativeSensor::takeBatch,
+           "Every queued sample (without a queue the newest), up to max_rows (0: all), once min_rows are there or "
+           "after timeout, as (raw, calibrated, seq, t_host_ns, dropped, reconnects) arrays, rows x values",
+           py::arg("max_rows"), py::arg("timeout"), py::arg("min_rows") = 1, py::arg("ticket") = 0)
       .def("give_back", &NativeSensor::giveBack,
            "Undoes the take of `ticket` if it was this thread's last and its sample never reached the caller",
            py::arg("ticket"))

@@ -86,6 +86,20 @@ class SensorComms {
   // have taken its place meanwhile.
   void give_back(SamplePath path, const StampedSample& sample);
 
+  // Batches (stamped_sample.h). Waits until `min_rows` samples of `path` are
+  // there (at most what the path holds: one for kNewest, queue_capacity for
+  // kQueue), the port is lost, disconnect() runs, or `deadline`; returns how
+  // many are there. The acquisition thread wakes the caller once, when
+  // enough are there, not for every frame.
+  std::size_t await(SamplePath path, Clock::time_point deadline, std::size_t min_rows);
+  // Takes up to `max_rows` samples of `path` (0: every one there is), oldest
+  // first, into `out` in one pass, without waiting; returns out.rows. The
+  // rows stop before a frame of other widths than the first's.
+  std::size_t take_batch(SamplePath path, std::size_t max_rows, SampleBatch& out);
+  // Puts back the rows of `batch`, the last one taken from `path`, in front
+  // of newer frames; those that no longer fit count as dropped.
+  void give_back(SamplePath path, const SampleBatch& batch);
+
   // Zeroes the models of these calibrated outputs (all when empty) from 20
   // fresh samples.
   void zero(const std::vector<std::int32_t>& output_ids);

@@ -43,6 +43,10 @@ class NativeSensor:
         """
         The newest sample not taken yet, as (raw, calibrated, seq, t_host_ns, dropped, reconnects), or None
         """
+    def read_batch(self, max_rows: typing.SupportsInt | typing.SupportsIndex, timeout: typing.SupportsFloat | typing.SupportsIndex, min_rows: typing.SupportsInt | typing.SupportsIndex = 1, ticket: typing.SupportsInt | typing.SupportsIndex = 0) -> tuple:
+        """
+        Every queued sample (without a queue the newest), up to max_rows (0: all), once min_rows are there or after timeout, as (raw, calibrated, seq, t_host_ns, dropped, reconnects) arrays, rows x values
+        """
     def read_register(self, address: typing.SupportsInt | typing.SupportsIndex, id: typing.SupportsInt | typing.SupportsIndex, timeout_ms: typing.SupportsInt | typing.SupportsIndex) -> bytes:
         """
         Reads a device register

@@ -5,6 +5,10 @@
         sample = sensor.read(timeout=0.5)      # the newest sample, or None
         print(sample.seq, sample.calibrated)
 
+    with feltwise.Sensor("/dev/ttyUSB0", "pad.msgpack", queue=1024) as sensor:
+        batch = sensor.read_batch(timeout=0.5)  # every queued sample, as arrays
+        print(batch.seq, batch.calibrated.shape)
+
 Every call that waits releases the interpreter lock: other threads, other
 sensors and event loops run meanwhile, and Ctrl-C ends a wait at once.
 Time-outs are seconds. The C++ core (feltwise._native) is the one that
@@ -26,11 +30,11 @@ import math
 import os
 import weakref
 from collections.abc import Callable, Iterator, Sequence
-from typing import Any, Optional, Union
+from typing import Any, Literal, Optional, Union, overload
 
 from . import _native, protocols
 from .errors import ParameterFileError, SensorError
-from .sample import Sample
+from .sample import Batch, Sample
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -106,8 +110,8 @@ class Sensor:
 
     `params` is the sensor's parameter file (calibrated samples); without it,
     `protocol` (0 to 4, default 1) selects the wire protocol and samples are
-    raw only. `queue` > 0 keeps that many frames for `samples()`, so a reader
-    that is slow for a moment loses nothing.
+    raw only. `queue` > 0 keeps that many frames for `samples()` and
+    `read_batch()`, so a reader that is slow for a moment loses nothing.
 
     `reconnect=True` survives an unplug: when the port fails, the library
     reopens the same port name a few times a second (following a symlink such
@@ -164,7 +168,55 @@ class Sensor:
         """
         return self._take(self._native.read, float(timeout))
 
-    def samples(self, timeout: Optional[float] = 1.0) -> Iterator[Sample]:
+    def read_batch(
+        self, max_samples: Optional[int] = None, timeout: Optional[float] = 0.5, *, min_samples: int = 1
+    ) -> Batch:
+        """Every queued sample at once, oldest first, as a `Batch` of arrays
+        (rows x values): one call, no Python object per sample.
+
+        Waits up to `timeout` seconds (0: do not wait; None: for ever) until
+        `min_samples` are queued (at most the queue's size), then takes every
+        one there is, up to `max_samples` (None: no limit); after the time-out it takes what
+        has come, which may be nothing: an empty batch, with the sensor's
+        column counts. Without a queue (queue=0) a batch holds the newest
+        sample, as `read` takes it. What overflowed the queue is counted in
+        `dropped`. A waiting reader is woken once `min_samples` are there, not
+        for every frame: at 1 kHz, `min_samples=10` hands over batches of ten.
+
+        Raises DeviceLostError once the port failed and nothing is left to
+        take (with reconnect=True it waits for the device instead).
+        """
+        if max_samples is not None and (int(max_samples) != max_samples or max_samples < 1):
+            raise ValueError(f"max_samples must be a whole number of samples, 1 or more, not {max_samples!r}")
+        if int(min_samples) != min_samples or min_samples < 1:
+            raise ValueError(f"min_samples must be a whole number of samples, 1 or more, not {min_samples!r}")
+        ticket = next(self._tickets)
+        try:
+            return Batch(
+                *self._native.read_batch(
+                    0 if max_samples is None else int(max_samples),
+                    math.inf if timeout is None else float(timeout),
+                    int(min_samples),
+                    ticket,
+                )
+            )
+        except RuntimeError as error:
+            raise _core_error(error) from None
+        except BaseException:
+            self._native.give_back(ticket)
+            raise
+
+    @overload
+    def samples(self, timeout: Optional[float] = 1.0, *, batch: Literal[False] = False) -> Iterator[Sample]: ...
+
+    @overload
+    def samples(
+        self, timeout: Optional[float] = 1.0, *, batch: Literal[True], min_samples: int = 1
+    ) -> Iterator[Batch]: ...
+
+    def samples(
+        self, timeout: Optional[float] = 1.0, *, batch: bool = False, min_samples: int = 1
+    ) -> Iterator[Sample] | Iterator[Batch]:
         """Every sample, oldest first, through the queue of `queue` samples.
 
         The queue absorbs a consumer that is slow for a moment; what overflows
@@ -173,14 +225,29 @@ class Sensor:
         The iteration ends after `timeout` seconds without a sample (None:
         never); it raises DeviceLostError when the port fails, unless the
         sensor reconnects (reconnect=True), which costs a gap and nothing else.
+
+        `batch=True` yields `Batch`es instead (`read_batch`): everything
+        queued since the last one, never an empty one; `min_samples` as there.
         """
         wait = math.inf if timeout is None else float(timeout)
+        if batch:
+            return self._batches(wait, min_samples)
+        return self._samples(wait)
+
+    def _samples(self, wait: float) -> Iterator[Sample]:
         take = self._native.next if self._queue else self._native.read
         while True:
             sample = self._take(take, wait)
             if sample is None:
                 return
             yield sample
+
+    def _batches(self, wait: float, min_samples: int) -> Iterator[Batch]:
+        while True:
+            taken = self.read_batch(None, wait, min_samples=min_samples)
+            if not len(taken):
+                return
+            yield taken
 
     def _take(self, take: Callable[[float, int], Any], timeout: float) -> Optional[Sample]:
         # Ctrl-C raises KeyboardInterrupt where Python next looks for signals,

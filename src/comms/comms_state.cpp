@@ -91,6 +91,7 @@ void CommsState::connect(const std::string& port) {
     std::lock_guard<std::mutex> guard(lock_);
     data_ready_ = false;
     port_lost_ = false;
+    stopped_ = false;
     raw_sample_.clear();
     std::fill(calibrated_sample_.begin(), calibrated_sample_.end(), 0.0);
     feed_.restart();
@@ -138,6 +139,11 @@ void CommsState::disconnect() {
   if (reader_ && reader_->joinable()) reader_->join();
   reader_.reset();
   connected_.store(false, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    stopped_ = true;
+  }
+  data_ready_cv_.notify_all();
   std::unique_lock<std::shared_mutex> exclusive(port_mutex_);
   if (port_) closed_port_received_at_ = port_->lastReceivedAt();
   if (port_ && port_->isOpen()) port_->close();
@@ -314,7 +320,10 @@ void CommsState::hand_off(HeldSample& held) {
       feed_.hand_off(raw_sample_, calibrated_sample_, held.t_host_ns);
     }
     // Nobody waits in a flood most of the time: no wake-up to pay for then.
-    wake = waiting_ != 0;
+    // A batch waiter only once the rows it waits for are there.
+    wake = waiting_ != 0 ||
+           (batch_waiting_ != 0 && std::max(feed_.waiting(SampleFeed::Path::kQueue),
+                                            feed_.waiting(SampleFeed::Path::kNewest)) >= batch_wake_rows_);
   }
   // Woken after the lock is released, a reader does not wake only to
   // block again on the mutex this thread still holds.
@@ -380,7 +389,7 @@ void CommsState::feed_samples(std::size_t queue_capacity) {
 void CommsState::wait_stamped(std::unique_lock<std::mutex>& guard, SampleFeed::Path path,
                               std::chrono::steady_clock::time_point deadline) {
   // A lost port ends the wait as it ends read's: what is queued is still taken.
-  while (!feed_.available(path) && !port_lost_ && std::chrono::steady_clock::now() < deadline) {
+  while (!feed_.available(path) && !port_lost_ && !stopped_ && std::chrono::steady_clock::now() < deadline) {
     ++waiting_;
     data_ready_cv_.wait_until(guard, deadline);
     --waiting_;
@@ -409,7 +418,33 @@ void CommsState::give_back_stamped(SampleFeed::Path path, const StampedSample& s
   std::lock_guard<std::mutex> guard(lock_);
   feed_.give_back(path, sample);
   // A reader may be waiting already.
-  if (waiting_ != 0) data_ready_cv_.notify_all();
+  if (waiting_ != 0 || batch_waiting_ != 0) data_ready_cv_.notify_all();
+}
+
+std::size_t CommsState::await_rows(SampleFeed::Path path, std::chrono::steady_clock::time_point deadline,
+                                   std::size_t min_rows) {
+  std::unique_lock<std::mutex> guard(lock_);
+  // More than the path holds would never come: full is enough.
+  const std::size_t capacity = path == SampleFeed::Path::kNewest ? 1 : std::max<std::size_t>(feed_.queue_capacity(), 1);
+  const std::size_t needed = std::min(std::max<std::size_t>(min_rows, 1), capacity);
+  while (feed_.waiting(path) < needed && !port_lost_ && !stopped_ && std::chrono::steady_clock::now() < deadline) {
+    ++batch_waiting_;
+    batch_wake_rows_ = std::min(batch_wake_rows_, needed);
+    data_ready_cv_.wait_until(guard, deadline);
+    if (--batch_waiting_ == 0) batch_wake_rows_ = SIZE_MAX;
+  }
+  return feed_.waiting(path);
+}
+
+std::size_t CommsState::take_batch(SampleFeed::Path path, std::size_t max_rows, SampleBatch& out) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return feed_.take_batch(path, max_rows, out);
+}
+
+void CommsState::give_back_batch(SampleFeed::Path path, const SampleBatch& batch) {
+  std::lock_guard<std::mutex> guard(lock_);
+  feed_.give_back(path, batch);
+  if (waiting_ != 0 || batch_waiting_ != 0) data_ready_cv_.notify_all();
 }
 
 std::uint64_t CommsState::reconnects() {

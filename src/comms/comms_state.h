@@ -59,6 +59,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -112,6 +113,15 @@ class CommsState : public PortHolder, public ParameterHolder {
   void give_back_stamped(SampleFeed::Path path, const StampedSample& sample);
   // Both: waits as await_stamped, then takes.
   bool take_stamped(SampleFeed::Path path, std::chrono::steady_clock::time_point deadline, StampedSample& out);
+  // Waits until `min_rows` samples of `path` are there (at most what the
+  // path can hold: 1 for kNewest, the queue's capacity), the port was lost
+  // for good, disconnect ran, or `deadline`; returns how many are there. A
+  // hand-off wakes such a waiter only once enough are, not for every frame.
+  std::size_t await_rows(SampleFeed::Path path, std::chrono::steady_clock::time_point deadline, std::size_t min_rows);
+  // Takes up to `max_rows` samples of `path` (0: all) without waiting
+  // (SampleFeed::take_batch).
+  std::size_t take_batch(SampleFeed::Path path, std::size_t max_rows, SampleBatch& out);
+  void give_back_batch(SampleFeed::Path path, const SampleBatch& batch);
 
   // Off until called; applies from the next connect on. See above.
   void reconnect_on_loss(bool on) { reconnect_.store(on); }
@@ -190,8 +200,14 @@ class CommsState : public PortHolder, public ParameterHolder {
   bool data_ready_ = false;
   // The acquisition thread lost the port; cleared by the next connect.
   bool port_lost_ = false;
+  // disconnect ran (or no connect yet): stamped waits end at once.
+  bool stopped_ = true;
   // Threads blocked on data_ready_cv_: a hand-off wakes nobody when it is 0.
   std::size_t waiting_ = 0;
+  // Threads in take_batch's wait, and the fewest queued rows one of them
+  // waits for: a hand-off wakes them once that many are there.
+  std::size_t batch_waiting_ = 0;
+  std::size_t batch_wake_rows_ = SIZE_MAX;
   SampleFeed feed_;
   // feltwise.Sensor queues every frame: each is handed off, none passed over.
   std::atomic<bool> every_frame_{false};

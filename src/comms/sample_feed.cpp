@@ -1,5 +1,8 @@
 #include "comms/sample_feed.h"
 
+#include <algorithm>
+#include <cstddef>
+
 namespace feltwise_comm {
 namespace {
 
@@ -20,6 +23,31 @@ void copyOut(const StampedSample& slot, std::uint64_t dropped, StampedSample& ou
   out.t_host_ns = slot.t_host_ns;
   out.dropped = dropped;
   out.reconnects = slot.reconnects;
+}
+
+// Appends `slot` as row `row` of `out`, whose widths are the slot's.
+void appendRow(const StampedSample& slot, std::size_t row, SampleBatch& out) {
+  std::copy(slot.raw.begin(), slot.raw.end(), out.raw.begin() + static_cast<std::ptrdiff_t>(row * out.raw_columns));
+  std::copy(slot.calibrated.begin(), slot.calibrated.end(),
+            out.calibrated.begin() + static_cast<std::ptrdiff_t>(row * out.calibrated_columns));
+  out.seq[row] = slot.seq;
+  out.t_host_ns[row] = slot.t_host_ns;
+  out.reconnects[row] = slot.reconnects;
+}
+
+// Sizes `out` for `rows` rows of the widths it has; resize() keeps the
+// storage it has, so this allocates only for a bigger batch than ever.
+void shape(SampleBatch& out, std::size_t rows) {
+  out.rows = rows;
+  out.raw.resize(rows * out.raw_columns);
+  out.calibrated.resize(rows * out.calibrated_columns);
+  out.seq.resize(rows);
+  out.t_host_ns.resize(rows);
+  out.reconnects.resize(rows);
+}
+
+bool sameWidths(const StampedSample& slot, const SampleBatch& out) {
+  return slot.raw.size() == out.raw_columns && slot.calibrated.size() == out.calibrated_columns;
 }
 
 }  // namespace
@@ -76,6 +104,48 @@ void SampleFeed::give_back(Path path, const StampedSample& sample) {
   oldest_ = (oldest_ + ring_.size() - 1) % ring_.size();
   store(ring_[oldest_], sample.raw, sample.calibrated, sample.seq, sample.t_host_ns, sample.reconnects);
   ++queued_;
+}
+
+std::size_t SampleFeed::take_batch(Path path, std::size_t max_rows, SampleBatch& out) {
+  if (max_rows == 0) max_rows = ring_.size() + 1;
+  const bool newest = path == Path::kNewest;
+  // Without rows the batch still has the stream's widths: those of the
+  // newest frame (the newest slot holds it, taken or not).
+  const StampedSample& first = newest || queued_ == 0 ? newest_ : ring_[oldest_];
+  out.raw_columns = first.raw.size();
+  out.calibrated_columns = first.calibrated.size();
+  out.dropped = newest ? newest_dropped_ : queue_dropped_;
+  if (!available(path)) {
+    shape(out, 0);
+    return 0;
+  }
+  if (newest) {
+    shape(out, 1);
+    appendRow(newest_, 0, out);
+    newest_pending_ = false;
+    return 1;
+  }
+  std::size_t rows = 0;
+  const std::size_t limit = std::min(max_rows, queued_);
+  while (rows < limit && sameWidths(ring_[(oldest_ + rows) % ring_.size()], out)) ++rows;
+  shape(out, rows);
+  for (std::size_t row = 0; row < rows; ++row) appendRow(ring_[(oldest_ + row) % ring_.size()], row, out);
+  oldest_ = (oldest_ + rows) % ring_.size();
+  queued_ -= rows;
+  return rows;
+}
+
+void SampleFeed::give_back(Path path, const SampleBatch& batch) {
+  // Newest row first: each goes in front of the ones already given back.
+  for (std::size_t row = batch.rows; row-- > 0;) {
+    StampedSample& scratch = give_back_scratch_;
+    scratch.raw.assign(batch.raw_row(row), batch.raw_row(row) + batch.raw_columns);
+    scratch.calibrated.assign(batch.calibrated_row(row), batch.calibrated_row(row) + batch.calibrated_columns);
+    scratch.seq = batch.seq[row];
+    scratch.t_host_ns = batch.t_host_ns[row];
+    scratch.reconnects = batch.reconnects[row];
+    give_back(path, scratch);
+  }
 }
 
 bool SampleFeed::take(Path path, StampedSample& out) {

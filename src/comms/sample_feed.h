@@ -53,10 +53,19 @@ class SampleFeed {
   }
 
   bool available(Path path) const { return path == Path::kNewest ? newest_pending_ : queued_ > 0; }
+  // Samples of `path` waiting to be taken.
+  std::size_t waiting(Path path) const { return path == Path::kNewest ? (newest_pending_ ? 1 : 0) : queued_; }
 
   // Copies the next sample of `path` into `out` and marks it taken; false
   // when none is waiting.
   bool take(Path path, StampedSample& out);
+
+  // Moves up to `max_rows` samples of `path` (0: all there are), oldest
+  // first, into `out` in one pass and marks them taken; the rows stop before
+  // the first frame whose widths differ from the first row's. kNewest gives
+  // one row at most. Returns the rows taken (out.rows). Allocates only when
+  // `out` must hold more than ever before.
+  std::size_t take_batch(Path path, std::size_t max_rows, SampleBatch& out);
 
   // Undoes the take of `sample`, the last one taken from `path`, which never
   // reached its reader (Ctrl-C came on its way): it is the next to take
@@ -64,6 +73,11 @@ class SampleFeed {
   // holds a newer one, or the queue filled up), in which case it counts as
   // dropped.
   void give_back(Path path, const StampedSample& sample);
+
+  // give_back for every row of `batch`, the last taken from `path`: rows
+  // that no longer fit in front of newer frames count as dropped, the
+  // oldest first.
+  void give_back(Path path, const SampleBatch& batch);
 
   std::size_t queue_capacity() const { return ring_.size(); }
 
@@ -80,6 +94,8 @@ class SampleFeed {
   std::size_t oldest_ = 0;
   std::size_t queued_ = 0;
   std::uint64_t queue_dropped_ = 0;
+
+  StampedSample give_back_scratch_;
 };
 
 }  // namespace feltwise_comm

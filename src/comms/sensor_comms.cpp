@@ -29,6 +29,13 @@ bool SensorComms::take(SamplePath path, Clock::time_point deadline, StampedSampl
 }
 bool SensorComms::await(SamplePath path, Clock::time_point deadline) { return state_->await_stamped(path, deadline); }
 void SensorComms::give_back(SamplePath path, const StampedSample& sample) { state_->give_back_stamped(path, sample); }
+std::size_t SensorComms::await(SamplePath path, Clock::time_point deadline, std::size_t min_rows) {
+  return state_->await_rows(path, deadline, min_rows);
+}
+std::size_t SensorComms::take_batch(SamplePath path, std::size_t max_rows, SampleBatch& out) {
+  return state_->take_batch(path, max_rows, out);
+}
+void SensorComms::give_back(SamplePath path, const SampleBatch& batch) { state_->give_back_batch(path, batch); }
 
 void SensorComms::zero(const std::vector<std::int32_t>& output_ids) { state_->zero(output_ids); }
 void SensorComms::read_register(std::uint16_t address, std::uint16_t id, std::vector<std::uint8_t>& output,

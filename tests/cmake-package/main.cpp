@@ -1,12 +1,14 @@
 // Reads samples through the installed library from a pseudo-terminal whose
 // other end this program plays: the sensor sends protocol version 1 frames
 //   FF FF | count (u16 LE) | count x value (u16 LE)
-// and both comms objects must deliver them: FeltwiseComms its newest sample,
+// and every sensor object must deliver them: FeltwiseComms its newest sample,
 // SensorComms (what feltwise.Sensor is built on) stamped ones through its
-// queue. It also reads the library's tables. Uses only the public headers.
+// queue, Sensor a stamped newest sample and batches of its queue. It also
+// reads the library's tables. Uses only the public headers.
 // Exit status 0 when every check passed.
 #include <feltwise_comm/feltwise_comms.h>
 #include <feltwise_comm/port_open_error.h>
+#include <feltwise_comm/sensor.h>
 #include <feltwise_comm/sensor_comms.h>
 #include <feltwise_comm/serial_errors.h>
 #include <feltwise_comm/tables.h>
@@ -67,6 +69,7 @@ int main() {
 
   int status = 1;
   bool plain_ok = false;
+  bool stamped_ok = false;
   // Each comms object lets the port go when it goes, at the end of its block.
   try {
     feltwise_comm::FeltwiseComms comms;
@@ -97,7 +100,7 @@ int main() {
         second.raw == std::vector<double>{16.0, 32.0, 48.0}) {
       std::printf("stamped samples: seq %llu, %llu\n", static_cast<unsigned long long>(first.seq),
                   static_cast<unsigned long long>(second.seq));
-      status = plain_ok ? 0 : 1;
+      stamped_ok = true;
     } else {
       std::fprintf(stderr, "no stamped samples in order\n");
     }
@@ -105,6 +108,32 @@ int main() {
     std::fprintf(stderr, "port error: %s\n", error.what());
   } catch (const std::exception& error) {
     std::fprintf(stderr, "error: %s\n", error.what());
+  }
+  try {
+    feltwise_comm::Sensor device(name, "1", feltwise_comm::SensorOptions{/*queue=*/64, /*reconnect=*/false});
+    feltwise_comm::StampedSample newest;
+    feltwise_comm::SampleBatch batch;
+    std::uint64_t rows = 0;
+    bool in_order = true;
+    std::uint64_t next_seq = 0;
+    for (int attempt = 0; attempt < 50 && rows < 6; ++attempt) {
+      device.readBatch(batch, 0, std::chrono::milliseconds(200), 3);
+      for (std::size_t row = 0; row < batch.rows; ++row, ++rows) {
+        in_order = in_order && (next_seq == 0 || batch.seq[row] == next_seq) && batch.raw_columns == 3 &&
+                   batch.raw_row(row)[2] == 48.0 && batch.t_host_ns[row] > 0;
+        next_seq = batch.seq[row] + 1;
+      }
+    }
+    if (in_order && rows >= 6 && device.read(newest, std::chrono::seconds(5)) && newest.raw.size() == 3) {
+      std::printf("sensor: %llu rows in batches, newest seq %llu, dropped %llu\n",
+                  static_cast<unsigned long long>(rows), static_cast<unsigned long long>(newest.seq),
+                  static_cast<unsigned long long>(batch.dropped));
+      status = plain_ok && stamped_ok ? 0 : 1;
+    } else {
+      std::fprintf(stderr, "no batches in order from the sensor\n");
+    }
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "sensor error: %s\n", error.what());
   }
   playing = false;
   sensor.join();

@@ -139,3 +139,42 @@ TEST(SampleFeed, ASampleGivenBackIsTakenAgainUnlessNewerFramesTookItsPlace) {
 }
 
 }  // namespace
+
+namespace {
+
+using feltwise_comm::SampleBatch;
+
+TEST(SampleFeedBatch, AFrameOfOtherWidthsStartsTheNextBatch) {
+  SampleFeed feed;
+  feed.activate(16);
+  handOff(feed, 1, 3);
+  feed.hand_off({4.0, 4.5}, {40.0}, 4);  // one more raw value
+  handOff(feed, 5, 5);
+  SampleBatch batch;
+  const std::vector<std::size_t> expected_rows = {3, 1, 1, 0};
+  const std::vector<std::size_t> expected_widths = {1, 2, 1, 1};
+  for (std::size_t turn = 0; turn < expected_rows.size(); ++turn) {
+    EXPECT_EQ(feed.take_batch(Path::kQueue, 0, batch), expected_rows[turn]);
+    EXPECT_EQ(batch.raw_columns, expected_widths[turn]);
+    EXPECT_EQ(batch.raw.size(), batch.rows * batch.raw_columns);
+  }
+  EXPECT_GE(batch.seq.capacity(), 3u);  // the storage stays for the next batch
+}
+
+TEST(SampleFeedBatch, RowsGivenBackComeFirstAgainOrCountAsDroppedWhereNewerFramesFilledTheQueue) {
+  SampleFeed feed;
+  feed.activate(4);
+  handOff(feed, 1, 4);
+  SampleBatch taken;
+  ASSERT_EQ(feed.take_batch(Path::kQueue, 3, taken), 3u);
+  EXPECT_EQ(taken.calibrated_row(2)[0], 30.0);
+  handOff(feed, 5, 6);  // the queue holds 4, 5, 6: room for one
+  feed.give_back(Path::kQueue, taken);
+  SampleBatch again;
+  ASSERT_EQ(feed.take_batch(Path::kQueue, 0, again), 4u);
+  EXPECT_EQ(again.seq, (std::vector<std::uint64_t>{3, 4, 5, 6}));
+  EXPECT_EQ(again.dropped, 2u);                             // frames 1 and 2 did not fit back
+  EXPECT_EQ(again.seq.back(), again.rows + again.dropped);  // every frame taken or counted
+}
+
+}  // namespace

@@ -62,6 +62,17 @@ def next_sample(sensor, timeout=READ_TIMEOUT_S):
         return None  # reported as a lost sensor, with its port
 
 
+def next_batch(sensor, timeout):
+    """Every sample queued, as a Batch (empty after `timeout` without one);
+    None once the sensor is lost."""
+    from ...errors import DeviceLostError
+
+    try:
+        return sensor.read_batch(timeout=timeout)
+    except DeviceLostError:
+        return None  # reported as a lost sensor, with its port
+
+
 def add_parser(subparsers):
     publish = subparsers.add_parser(
         "publish",
@@ -134,12 +145,22 @@ def run(args):
                 start = time.monotonic()
                 try:
                     while args.duration is None or time.monotonic() - start < args.duration:
-                        sample = next_sample(connection.sensor, max(0.001, publisher.due_in(READ_TIMEOUT_S)))
-                        if sample is not None:
-                            watch.sample()
-                            publisher.put(sample)
+                        wait = max(0.001, publisher.due_in(READ_TIMEOUT_S))
+                        if args.batch_ms:
+                            # Batched payloads: the queue's samples in one call, no Python object each.
+                            batch = next_batch(connection.sensor, wait)
+                            if batch is not None and len(batch):
+                                watch.sample()
+                                publisher.put_batch(batch)
+                            else:
+                                watch.idle()
                         else:
-                            watch.idle()
+                            sample = next_sample(connection.sensor, wait)
+                            if sample is not None:
+                                watch.sample()
+                                publisher.put(sample)
+                            else:
+                                watch.idle()
                         publisher.serve()
                 except KeyboardInterrupt:
                     pass
