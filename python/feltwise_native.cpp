@@ -553,6 +553,10 @@ py::tuple readParameters(const std::string& path) {
 
 PYBIND11_MODULE(_native, m) {
   m.doc() = "The C++ core behind feltwise.Sensor; use feltwise.Sensor instead.";
+  // pybind11 looks numpy's C API and the float64 dtype up once, on first use, inside a once-only
+  // initialiser that an exception cannot leave without aborting the process. On the first sample that
+  // lookup could meet a pending Ctrl-C or SIGTERM; here, at import, it fails as an import does.
+  (void)py::array_t<double>(0);
   feltwise_python::registerStandardTranslation();
   py::register_local_exception_translator(translateSensorErrors);
 
