@@ -15,7 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${CI_JOBS:-$(nproc)}
 
-stages=(deps lint format tidy build example-params ctest python wheels demo cmake-package windows fuzz asan tsan)
+stages=(deps lint format tidy build example-params ctest python ros2 wheels demo cmake-package windows fuzz asan tsan)
 declare -A about=(
   [deps]="install what is missing on a fresh Debian 12 machine (tools/install-deps.sh; Python packages from pyproject.toml)"
   [lint]="ruff check and ruff format --check on python tests/python tools bench (settings in pyproject.toml)"
@@ -25,6 +25,7 @@ declare -A about=(
   [example-params]="examples/params/ as tools/make_example_params.py writes them"
   [ctest]="the C++ tests of the preset dev"
   [python]="pip install . and the Python tests (module, feltwise.Sensor, simulator, tools, Zenoh on loopback)"
+  [ros2]="the ROS 2 node over Fast DDS and rosbag2 recordings, in build/ros2-venv with PyPI's ROS 2 wheels (docs/ros2.md)"
   [wheels]="the manylinux wheels and the sdist (tools/build-wheels.sh), each installed and tried (tools/test-wheels.sh)"
   [demo]="the README's main job: tools/demo.sh streams a simulated sensor"
   [cmake-package]="the installed C++ package: a program built against it (tools/test-cmake-package.sh, preset release)"
@@ -72,6 +73,20 @@ stage_ctest() {
 stage_python() {
   python3 -m pip install -q .
   python3 -m pytest -q tests/python
+}
+# The ROS 2 wheels go into an environment of their own (pyproject.toml's
+# dependency group ros2 says why); it sees the system's packages, and is kept
+# between runs in build/. FELTWISE_REQUIRE_ROS2: a missing rclpy fails the
+# tests instead of skipping them.
+stage_ros2() {
+  local venv=build/ros2-venv
+  [ -x "$venv/bin/python" ] || python3 -m venv --system-site-packages "$venv"
+  local group
+  group=$(python3 -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["dependency-groups"]["ros2"])')
+  # shellcheck disable=SC2086 # one word per requirement
+  "$venv/bin/python" -m pip install -q '.[ros2]' $group
+  FELTWISE_REQUIRE_ROS2=1 "$venv/bin/python" -m pytest -q tests/python/tools/test_ros2_node.py \
+    tests/python/tools/test_rosbag2.py tests/python/tools/test_ros2_docs.py
 }
 stage_wheels() {
   bash tools/build-wheels.sh
