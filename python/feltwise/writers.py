@@ -559,10 +559,6 @@ def _version():
         return "unknown"
 
 
-# Formats named only by --format: a ROS 2 bag is a folder (rosbag_writer.py).
-FOLDER_FORMATS = ("rosbag2",)
-
-
 def format_of(path, given=None):
     if given:
         return given
