@@ -75,16 +75,21 @@ stage_python() {
   python3 -m pytest -q tests/python
 }
 # The ROS 2 wheels go into an environment of their own (pyproject.toml's
-# dependency group ros2 says why); it sees the system's packages, and is kept
-# between runs in build/. FELTWISE_REQUIRE_ROS2: a missing rclpy fails the
-# tests instead of skipping them.
+# dependency group ros2 says why), kept between runs in build/. It sees the
+# system's packages, feltwise among them: the one the python stage installed
+# (installed here too when the system has none, or one of other sources).
+# FELTWISE_REQUIRE_ROS2: a missing rclpy fails the tests instead of skipping them.
 stage_ros2() {
-  local venv=build/ros2-venv
+  local venv=build/ros2-venv listed installed
   [ -x "$venv/bin/python" ] || python3 -m venv --system-site-packages "$venv"
-  local group
-  group=$(python3 -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["dependency-groups"]["ros2"])')
-  # shellcheck disable=SC2086 # one word per requirement
-  "$venv/bin/python" -m pip install -q '.[ros2]' $group
+  listed=$(python3 -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb"))
+print(*p["project"]["optional-dependencies"]["ros2"], *p["dependency-groups"]["ros2"], sep="\n")')
+  mapfile -t requirements <<<"$listed"
+  "$venv/bin/python" -m pip install -q "${requirements[@]}"
+  installed=$(python3 -c 'import feltwise, os; print(os.path.dirname(feltwise.__file__))' 2>/dev/null || true)
+  if [ -z "$installed" ] || ! diff -rq -x __pycache__ -x '*.so' -x '*.pyd' python/feltwise "$installed" >/dev/null; then
+    python3 -m pip install -q .
+  fi
   FELTWISE_REQUIRE_ROS2=1 "$venv/bin/python" -m pytest -q tests/python/tools/test_ros2_node.py \
     tests/python/tools/test_rosbag2.py tests/python/tools/test_ros2_docs.py
 }
