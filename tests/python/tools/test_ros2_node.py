@@ -154,6 +154,8 @@ def test_an_unplug_with_reconnect_costs_a_gap_and_a_diagnostic_status_not_the_no
     [
         (["--simulate", "--name", "bad-name"], "is not a ROS name"),
         (["--simulate", "--name", "x", "--ros-args", "-p", "reliable:=maybe"], "the ROS 2 node did not start"),
+        (["--simulate", "--name", "x", "--ros-args", "-p", "depth:=-3"], "depth must be a number 0 or more"),
+        (["--simulate", "--name", "x", "--ros-args", "-p", "protocol:=99"], "protocol 99 is not one of"),
     ],
 )
 def test_refusals_are_one_line(args, says):

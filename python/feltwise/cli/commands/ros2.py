@@ -6,11 +6,12 @@ option. The node, its topics and messages are in feltwise/ros2/;
 docs/ros2.md tells how to start it and what it publishes.
 """
 
+import math
 import re
 import sys
 import time
 
-from ..arguments import non_negative, positive, rate_value
+from ..arguments import count, non_negative, positive, rate_value
 from ..connection import add_connection_arguments
 from ..errors import UserError
 
@@ -61,7 +62,13 @@ def add_parser(subparsers):
     ros2.add_argument(
         "--reliable", action="store_true", help="reliable QoS (default: the sensor-data profile, best effort)"
     )
-    ros2.add_argument("--depth", type=int, default=0, metavar="N", help="QoS history depth (default: the profile's)")
+    ros2.add_argument(
+        "--depth",
+        type=lambda text: count(text) if text != "0" else 0,
+        default=0,
+        metavar="N",
+        help="QoS history depth (default: the profile's)",
+    )
     ros2.add_argument(
         "--image-rate", type=non_negative, default=30.0, metavar="HZ", help="maps per second (0: every sample)"
     )
@@ -101,6 +108,20 @@ def apply_parameters(args, values):
         setattr(args, key, None if key in OPTIONAL and value == empty else value)
 
 
+def check_parameters(args):
+    """What a ROS parameter can say that the options' own parsing would have refused."""
+    from ... import protocols
+
+    if args.protocol is not None and args.params is not None:
+        raise UserError("give the parameter file or the protocol, not both")
+    if args.protocol is not None and args.protocol not in protocols.versions():
+        raise UserError(f"protocol {args.protocol} is not one of {protocols.span()}")
+    for key in ("depth", "image_rate", "rate", "duration"):
+        value = getattr(args, key)
+        if value is not None and not (value >= 0 and math.isfinite(value)):
+            raise UserError(f"{key} must be a number 0 or more, not {value}")
+
+
 def start_node(args):
     from ...ros2 import RclpyMissingError
 
@@ -125,8 +146,7 @@ def run(args):
     node = start_node(args)
     try:
         apply_parameters(args, node.parameters)
-        if args.protocol is not None and args.params is not None:
-            raise UserError("give the parameter file or the protocol, not both")
+        check_parameters(args)
         with connect(args, simulator_rate=args.rate, queue=QUEUE) as connection:
             if args.zero:
                 zero(connection)
