@@ -15,7 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${CI_JOBS:-$(nproc)}
 
-stages=(deps lint format tidy build example-params ctest python wheels demo cmake-package windows fuzz asan tsan bench)
+stages=(deps lint format tidy build example-params ctest python ros2 wheels demo cmake-package windows fuzz asan tsan bench)
 declare -A about=(
   [deps]="install what is missing on a fresh Debian 12 machine (tools/install-deps.sh; Python packages from pyproject.toml)"
   [lint]="ruff check and ruff format --check on python tests/python tools bench (settings in pyproject.toml)"
@@ -25,6 +25,7 @@ declare -A about=(
   [example-params]="examples/params/ as tools/make_example_params.py writes them"
   [ctest]="the C++ tests of the preset dev"
   [python]="pip install . and the Python tests (module, feltwise.Sensor, simulator, tools, Zenoh on loopback)"
+  [ros2]="the ROS 2 node over Fast DDS and rosbag2 recordings, in build/ros2-venv with PyPI's ROS 2 wheels (docs/ros2.md)"
   [wheels]="the manylinux wheels and the sdist (tools/build-wheels.sh), each installed and tried (tools/test-wheels.sh)"
   [demo]="the README's main job: tools/demo.sh streams a simulated sensor"
   [cmake-package]="the installed C++ package: a program built against it (tools/test-cmake-package.sh, preset release)"
@@ -73,6 +74,25 @@ stage_ctest() {
 stage_python() {
   python3 -m pip install -q .
   python3 -m pytest -q tests/python
+}
+# The ROS 2 wheels go into an environment of their own (pyproject.toml's
+# dependency group ros2 says why), kept between runs in build/. It sees the
+# system's packages, feltwise among them: the one the python stage installed
+# (installed here too when the system has none, or one of other sources).
+# FELTWISE_REQUIRE_ROS2: a missing rclpy fails the tests instead of skipping them.
+stage_ros2() {
+  local venv=build/ros2-venv listed installed
+  [ -x "$venv/bin/python" ] || python3 -m venv --system-site-packages "$venv"
+  listed=$(python3 -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb"))
+print(*p["project"]["optional-dependencies"]["ros2"], *p["dependency-groups"]["ros2"], sep="\n")')
+  mapfile -t requirements <<<"$listed"
+  "$venv/bin/python" -m pip install -q "${requirements[@]}"
+  installed=$(python3 -c 'import feltwise, os; print(os.path.dirname(feltwise.__file__))' 2>/dev/null || true)
+  if [ -z "$installed" ] || ! diff -rq -x __pycache__ -x '*.so' -x '*.pyd' python/feltwise "$installed" >/dev/null; then
+    python3 -m pip install -q .
+  fi
+  FELTWISE_REQUIRE_ROS2=1 "$venv/bin/python" -m pytest -q tests/python/tools/test_ros2_node.py \
+    tests/python/tools/test_rosbag2.py tests/python/tools/test_ros2_docs.py
 }
 stage_wheels() {
   bash tools/build-wheels.sh

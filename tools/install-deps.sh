@@ -42,7 +42,7 @@ fi
 
 # missing_python GROUP...: the requirements of pyproject.toml that are not
 # installed: of its dependency groups named here, and for the name
-# "package" the package's own dependencies and every extra. A requirement
+# "package" the package's own dependencies and every extra but ros2. A requirement
 # pinned with == wants that version; any other wants the distribution.
 missing_python() {
   python3 - "$pyproject" "$@" <<'PY'
@@ -59,7 +59,9 @@ wanted = []
 for name in sys.argv[2:]:
     if name == "package":
         wanted += pyproject["project"]["dependencies"]
-        wanted += [r for extra in pyproject["project"]["optional-dependencies"].values() for r in extra]
+        # ros2: the ros2 stage installs it into an environment of its own.
+        extras = pyproject["project"]["optional-dependencies"]
+        wanted += [r for name, extra in extras.items() if name != "ros2" for r in extra]
     else:
         wanted += group(name)
 for requirement in dict.fromkeys(wanted):

@@ -24,7 +24,7 @@ from feltwise import Faults, Sensor, SimulatedSensor, protocols
 from feltwise.paramfile import load_layout
 from toolrun import EXAMPLE_NAMES, EXAMPLES, REPO, example, feltwise, no_traceback, wait_for
 
-SUBCOMMANDS = ["simulate", "stream", "view", "record", "publish", "params", "registers", "ports"]
+SUBCOMMANDS = ["simulate", "stream", "view", "record", "publish", "ros2", "params", "registers", "ports"]
 
 
 def one_error_line(done):

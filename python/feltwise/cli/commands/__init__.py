@@ -18,6 +18,7 @@ COMMANDS = {
     "view": "view",
     "record": "record",
     "publish": "publish",
+    "ros2": "ros2",
     "params": "params",
     "registers": "registers",
     "ports": "ports",

@@ -57,6 +57,13 @@ def output_format(args):
     fmt = format_of(args.output, args.format)
     if fmt is None:
         raise UserError(f"cannot tell the format of {args.output}: name it .csv, .npz or .mcap, or give --format")
+    if fmt == "rosbag2":
+        try:
+            import rosbags  # noqa: F401
+        except ImportError:
+            from ...rosbag_writer import MISSING
+
+            raise UserError(MISSING) from None
     if fmt == "mcap":
         try:
             import mcap  # noqa: F401
@@ -96,17 +103,25 @@ def parameters_record(source):
     return None
 
 
+def record_name(source):
+    return source.describe[len("zenoh:") :] if source.remote else (os.path.basename(source.describe) or "sensor")
+
+
 def open_writer(fmt, args, output, source, metadata):
     from ...writers import CsvWriter, McapWriter, NpzWriter
 
     layout = source.layout
+    if fmt == "rosbag2":
+        from ...rosbag_writer import Rosbag2Writer, topic_name
+
+        return Rosbag2Writer(output, topic_name(record_name(source)), layout, metadata)
     if fmt == "csv":
         return CsvWriter(
             output, layout.channel_count, layout.output_count, metadata, reconnect=args.reconnect, layout=layout
         )
     if fmt == "npz":
         return NpzWriter(output, layout.channel_count, layout.output_count, metadata, layout=layout)
-    name = source.describe[len("zenoh:") :] if source.remote else (os.path.basename(source.describe) or "sensor")
+    name = record_name(source)
     return McapWriter(
         output,
         layout.channel_count,
@@ -125,6 +140,10 @@ def open_output(args):
     from ...recording_file import RecordingFile, WriteError
 
     try:
+        if args.format == "rosbag2":
+            from ...rosbag_writer import BagFolder
+
+            return BagFolder(args.output, overwrite=args.overwrite)
         return RecordingFile(args.output, overwrite=args.overwrite)
     except FileExistsError:
         raise UserError(f"{args.output} exists: give --overwrite to replace it") from None
@@ -152,7 +171,11 @@ def add_parser(subparsers):
         metavar="FILE",
         help="FILE.csv, FILE.npz or FILE.mcap, written as samples arrive",
     )
-    record.add_argument("--format", choices=("csv", "npz", "mcap"), help="default: from the file name")
+    record.add_argument(
+        "--format",
+        choices=("csv", "npz", "mcap", "rosbag2"),
+        help="default: from the file name; rosbag2: a ROS 2 bag, FILE a folder (docs/ros2.md)",
+    )
     record.add_argument("--duration", type=positive, metavar="S", help="record for S seconds")
     record.add_argument("--count", type=count, metavar="N", help="record N samples")
     record.add_argument("--zero", action="store_true", help="zero the sensor first (it must be untouched)")
