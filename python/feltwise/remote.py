@@ -2,7 +2,9 @@
 
 Keys, for a sensor published under NAME:
 
-    feltwise/NAME/sample   put, every sample, the fixed binary payload of payload.py
+    feltwise/NAME/sample   put, every sample, the fixed binary payload of payload.py: one
+                           sample each (format 1), or the samples of a few ms (format 2,
+                           a publisher's batch_ms)
     feltwise/NAME/info     queryable: JSON with the protocol, channel and output counts,
                            units and the parameter file (summary and bytes)
     feltwise/NAME/zero     queryable: zeroes the sensor, answers {"zeroed": true} or an error;
@@ -24,10 +26,12 @@ ended, its process died, its link failed) the publisher is gone, and
 Threads: the publishing side never runs Python in Zenoh's threads but for
 the token watch, which sets a flag. Its queryables use Zenoh's own channels
 and the publishing loop answers them between samples, so a zero runs on the
-thread that reads the sensor, as the library wants. The subscribing side
-checks each payload's size and header in Zenoh's callback (no value is
-read there), queues what is a sample, counts what is not, and decodes on
-the reader's thread. Every subscription and publisher still open when the
+thread that reads the sensor, as the library wants; a batch that is due
+goes out there too. The subscribing side checks each payload's size and
+header in Zenoh's callback (no value is read there), queues what is a
+payload of samples, counts what is not, and decodes on the reader's thread,
+the payloads waiting taken at once and read in one numpy pass
+(batching.py). Every subscription and publisher still open when the
 interpreter exits is closed by an exit hook, and the sessions opened here
 with it, so no Zenoh thread calls into an interpreter that is finalising.
 
@@ -41,6 +45,7 @@ import base64
 import binascii
 import collections
 import json
+import struct
 import threading
 import time
 import unicodedata
@@ -48,9 +53,13 @@ import weakref
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
+import numpy as np
+import numpy.typing as npt
+
 from . import payload, zenoh_session
+from .batching import Received, Receiver, RowBuffer, join
 from .errors import NameTakenError, NoPublisherError, PublisherLostError, RemoteError
-from .sample import ClockOffset, Sample
+from .sample import Batch, ClockOffset, Sample
 from .zenoh_session import Reach, close_opened, zenoh_module
 from .zenoh_session import close as _close
 
@@ -78,6 +87,9 @@ MAX_COUNT = payload.MAX_VALUES
 MAX_REPLY = 96 << 20
 QUEUE_BYTES = 64 << 20
 CLAIM_TIMEOUT = 2.0
+MAX_BATCH_MS = 1000.0
+# Samples a per-sample read takes from the queue at once and decodes together.
+READ_AHEAD = 256
 
 Endpoints = Union[str, Sequence[str]]
 
@@ -292,7 +304,15 @@ class SensorPublisher:
     `put` takes a `Sample` as feltwise.Sensor gives it (monotonic stamp,
     `dropped` counted since connect) and sends what the payload holds: the
     stamp in Unix time, `dropped` as the frames lost since the previous one,
-    `reconnects` as the sample has it.
+    `reconnects` as the sample has it. `put_batch` takes a `Batch` of them.
+
+    With `batch_ms`, samples are gathered and sent as one format-2 payload
+    once the first of them has waited `batch_ms` milliseconds (or the batch
+    reaches 1 MiB): a subscriber handles one payload where it had dozens,
+    and a sample reaches it up to `batch_ms` later. `put` and `serve` send
+    a batch that is due; `due_in` says how long the publishing loop may
+    wait for the sensor before the batch is due; `flush` sends it now, and
+    `close` sends what is gathered.
 
     `zero` is a function that zeroes the sensor (raising on failure), or
     None: then a zero query gets an error reply, and the sensor is not
@@ -310,10 +330,14 @@ class SensorPublisher:
         info: dict[str, Any],
         zero: Optional[Callable[[], object]] = None,
         claim: Optional[NameClaim] = None,
+        batch_ms: Optional[float] = None,
     ):
         api = zenoh_module()
+        if batch_ms is not None and not 0 < batch_ms <= MAX_BATCH_MS:
+            raise ValueError(f"batch_ms is above 0 and at most {MAX_BATCH_MS:g}, not {batch_ms}")
         self.name, self._zero = check_name(name), zero
-        self.info = dict(info, zero_allowed=zero is not None)
+        batching = {"format": payload.BATCH_MAGIC.decode(), "batch_ms": batch_ms} if batch_ms else {}
+        self.info = dict(info, zero_allowed=zero is not None, **batching)
         self.claim = claim if claim is not None else NameClaim(session, name)
         try:
             self._publisher = session.declare_publisher(
@@ -330,28 +354,108 @@ class SensorPublisher:
             raise RemoteError(f"zenoh:{name}: cannot publish ({_one_line(str(error), 120)})") from None
         self._info_bytes = json.dumps(self.info).encode()
         self.published = 0
+        self.payloads = 0
         self.zeroed = 0
         self.refused = 0
         self.closed = False
         self._clock = ClockOffset()
         self._dropped: Optional[int] = None
+        self.batch_ns = 0 if batch_ms is None else int(batch_ms * 1e6)
+        self._batch = None if batch_ms is None else RowBuffer()
+        self._due = 0
         _live.add(self)
 
-    def put(self, sample: Sample) -> None:
+    def _open(self) -> bool:
         if self.closed:
             if _exiting:
-                return  # the interpreter is exiting: a daemon thread's last samples go nowhere
+                return False  # the interpreter is exiting: a daemon thread's last samples go nowhere
             raise RemoteError(f"zenoh:{self.name}: the publisher is closed")
+        return True
+
+    def put(self, sample: Sample) -> None:
+        if not self._open():
+            return
         gap = sample.dropped - (self._dropped if self._dropped is not None else sample.dropped)
         self._dropped = sample.dropped
-        self._publisher.put(
-            payload.encode(sample._replace(t_host_ns=self._clock.unix_ns(sample.t_host_ns), dropped=max(0, gap)))
-        )
-        self.published += 1
+        t_host_ns = self._clock.unix_ns(sample.t_host_ns)
+        batch = self._batch
+        if batch is None:
+            self._publisher.put(payload.encode(sample._replace(t_host_ns=t_host_ns, dropped=max(0, gap))))
+            self.published += 1
+            self.payloads += 1
+            return
+        raw, calibrated = np.asarray(sample.raw), np.asarray(sample.calibrated)
+        if not batch.holds(raw.shape[0], calibrated.shape[0]):
+            self.flush()
+        if not batch.rows:
+            self._due = time.monotonic_ns() + self.batch_ns
+        batch.append(raw, calibrated, sample.seq, t_host_ns, gap, getattr(sample, "reconnects", 0))
+        if batch.full or time.monotonic_ns() >= self._due:
+            self.flush()
+
+    def put_batch(self, samples: Batch) -> None:
+        """Every row of a `Batch` as `put` would send it (feltwise.Sensor.read_batch's)."""
+        if not self._open() or not len(samples):
+            return
+        seq = samples.seq.astype(np.uint64)
+        gaps = np.zeros(len(seq), np.int64)
+        gaps[1:] = np.where(seq[1:] > seq[:-1], seq[1:] - seq[:-1] - np.uint64(1), 0).astype(np.int64)
+        # Drops between rows show as gaps in seq; the rest came before the first row.
+        before = samples.dropped - int(gaps.sum())
+        gaps[0] = max(0, before - (self._dropped if self._dropped is not None else before))
+        np.clip(gaps, 0, 0xFFFFFFFF, out=gaps)
+        self._dropped = samples.dropped
+        reconnects = samples.reconnects if len(samples.reconnects) else np.zeros(len(seq), np.uint32)
+        t_host_ns = samples.t_host_ns.astype(np.int64) + self._clock.unix_ns(0)  # + the clocks' offset
+        columns: tuple[npt.NDArray[Any], ...] = (samples.raw, samples.calibrated, seq, t_host_ns, gaps, reconnects)
+        if self._batch is None:
+            for row in range(len(seq)):
+                fields = (column[row] for column in columns)
+                self._publisher.put(payload.encode(Sample(*fields)))
+            self.published += len(seq)
+            self.payloads += len(seq)
+            return
+        batch, start = self._batch, 0
+        while start < len(seq):
+            if not batch.holds(samples.raw.shape[1], samples.calibrated.shape[1]):
+                self.flush()
+            if not batch.rows:
+                self._due = time.monotonic_ns() + self.batch_ns
+            start += batch.extend([column[start:] for column in columns])
+            if batch.full or time.monotonic_ns() >= self._due:
+                self.flush()
+
+    def flush(self) -> None:
+        """Sends the samples gathered for a batch now."""
+        batch = self._batch
+        if batch is None or not batch.rows:
+            return
+        data, rows = batch.encode(), batch.rows
+        batch.clear()
+        self._publisher.put(data)
+        self.published += rows
+        self.payloads += 1
+
+    @property
+    def matched(self) -> bool:
+        """Whether a subscriber of the samples is there (Zenoh's matching status)."""
+        try:
+            status = self._publisher.matching_status
+            return bool(getattr(status, "matching", status))
+        except Exception:  # undeclared, or its session closed
+            return False
+
+    def due_in(self, longest: float) -> float:
+        """Seconds until the batch gathered is due, at most `longest` (and that when none is gathered)."""
+        if self._batch is None or not self._batch.rows:
+            return longest
+        return min(longest, max(0.0, (self._due - time.monotonic_ns()) / 1e9))
 
     def serve(self) -> None:
         if self.closed:
             return
+        if self._batch is not None and self._batch.rows and time.monotonic_ns() >= self._due:
+            self.flush()
         self.claim.check()
         while (query := self._info_queries.try_recv()) is not None:
             with query:
@@ -378,6 +482,10 @@ class SensorPublisher:
     def close(self) -> None:
         if self.closed:
             return
+        try:
+            self.flush()
+        except Exception:  # its session was closed first: the samples gathered go nowhere
+            pass
         self.closed = True
         _live.discard(self)
         _undeclare(self._publisher, self._info_queries, self._zero_queries)
@@ -391,12 +499,15 @@ class SensorPublisher:
 
 
 class Subscription:
-    """The samples of one published sensor, as `Sample` objects, in order.
+    """The samples of one published sensor, as `Sample` objects or `Batch`es, in order.
 
-    Every payload whose header says it is a sample is queued, up to
-    `capacity` samples and `max_bytes` bytes (then the oldest go, and count
-    as dropped); what is not a sample is skipped and counted in `skipped`.
-    Iterate, or `read(timeout)` for the next one. The samples are
+    Every payload whose header says it holds samples (one, or a publisher's
+    batch) is queued, up to `capacity` samples and `max_bytes` bytes (then
+    the oldest payloads go, and their samples count as dropped); what is not
+    is skipped, counted in `skipped`, and `refusal` says why the last one
+    was. Iterate, or `read(timeout)` for the next sample, or
+    `read_batch(max_samples, timeout)` for every sample queued as one
+    `Batch`, whatever payloads they came in. The samples are
     feltwise.Sensor's: `t_host_ns` is the publisher's stamp on this host's
     monotonic clock (exact when both wall clocks are synchronised),
     `dropped` counts the frames lost since this subscription's first
@@ -423,16 +534,20 @@ class Subscription:
         self.name = check_name(name)
         self.reach = reach = reach if reach is not None else Reach()
         self.capacity, self.max_bytes, self.reconnect = capacity, max_bytes, reconnect
-        self._queue: collections.deque[tuple[bytes, int]] = collections.deque()
+        # (payload, samples in it, publisher returns when it came)
+        self._queue: collections.deque[tuple[bytes, int, int]] = collections.deque()
         self._queued_bytes = 0
+        self._queued_rows = 0
         self._ready = threading.Condition()
-        self._last_seq: Optional[int] = None
-        self._dropped = 0
-        self._clock = ClockOffset()
+        self._reading = threading.Lock()
+        self._receiver = Receiver()
+        self._pending: Optional[Received] = None  # rows taken from the queue and not yet handed out
+        self._next = 0
         self._holders: set[str] = set()
         self.overflowed = 0
         self.received = 0
         self.skipped = 0
+        self.refusal: Optional[str] = None
         self.losses = 0
         self.returns = 0
         self.present = False
@@ -453,20 +568,26 @@ class Subscription:
     # --- Zenoh's threads: check, count, queue; nothing is decoded here
 
     def _on_sample(self, zsample: zenoh.Sample) -> None:
-        size = len(zsample.payload)
-        data = zsample.payload.to_bytes() if payload.HEADER_SIZE <= size <= payload.MAX_SIZE else b""
+        size, data, rows = len(zsample.payload), b"", 0
+        refused = payload.size_problem(size)
+        if refused is None:
+            data = zsample.payload.to_bytes()
+            rows, refused = payload.inspect(data)
         with self._ready:
             if self.closed:
                 return
-            if not data or payload.problem(data) is not None:
+            if refused is not None:
                 self.skipped += 1
-                self._ready.notify_all()
+                self.refusal = refused
                 return
-            self._queue.append((data, self.returns))
+            self._queue.append((data, rows, self.returns))
             self._queued_bytes += len(data)
-            while len(self._queue) > self.capacity or self._queued_bytes > self.max_bytes:
-                self._queued_bytes -= len(self._queue.popleft()[0])
-                self.overflowed += 1
+            self._queued_rows += rows
+            while self._queued_rows > self.capacity or self._queued_bytes > self.max_bytes:
+                old, count, _ = self._queue.popleft()
+                self._queued_bytes -= len(old)
+                self._queued_rows -= count
+                self.overflowed += count
             self._ready.notify_all()
 
     def _on_token(self, sample: zenoh.Sample) -> None:
@@ -487,38 +608,97 @@ class Subscription:
 
     # --- the reader's thread
 
+    @property
+    def queued(self) -> int:
+        """Samples that came and wait in the queue."""
+        with self._ready:
+            return self._queued_rows
+
     def _lost(self) -> bool:
         return self.losses > self.returns and not self.present and not self.reconnect
+
+    def _take(self, timeout: Optional[float], rows: int, shape: Optional[bytes] = None) -> list[tuple[bytes, int, int]]:
+        """Payloads from the head of the queue, of `rows` samples or just past them
+        and of one shape: waits up to `timeout` for one and raises
+        PublisherLostError once none is left of a publisher that went away; with
+        a `shape` (what the reader holds already), takes only payloads of it that
+        are there."""
+        continuing = shape is not None
+        with self._ready:
+            if not continuing and not self._ready.wait_for(lambda: self._queue or self.closed or self._lost(), timeout):
+                return []
+            if not self._queue:
+                if not continuing and self._lost() and not self.closed:
+                    raise PublisherLostError(
+                        f"zenoh:{self.name}: the publisher went away (its Zenoh session ended or is unreachable)"
+                    )
+                return []
+            shape = payload.shape_of(self._queue[0][0]) if shape is None else shape
+            taken: list[tuple[bytes, int, int]] = []
+            count = 0
+            while self._queue and count < rows and payload.shape_of(self._queue[0][0]) == shape:
+                entry = self._queue.popleft()
+                self._queued_bytes -= len(entry[0])
+                self._queued_rows -= entry[1]
+                count += entry[1]
+                taken.append(entry)
+            return taken
 
     def read(self, timeout: Optional[float] = None) -> Optional[Sample]:
         """The next sample, or None after `timeout` seconds (None: wait for
         one). Raises PublisherLostError when the publisher went away and the
         subscription does not wait for it."""
-        with self._ready:
-            if not self._ready.wait_for(lambda: self._queue or self.closed or self._lost(), timeout):
-                return None
-            if not self._queue:
-                if self._lost() and not self.closed:
-                    raise PublisherLostError(
-                        f"zenoh:{self.name}: the publisher went away (its Zenoh session ended or is unreachable)"
-                    )
-                return None
-            data, returns = self._queue.popleft()
-            self._queued_bytes -= len(data)
-        sample = payload.decode(data)
-        if self._last_seq is not None and sample.seq > self._last_seq:
-            self._dropped += max(sample.dropped, sample.seq - self._last_seq - 1)
-        self._last_seq = sample.seq
-        self.received += 1
-        fields = (
-            sample.raw,
-            sample.calibrated,
-            sample.seq,
-            self._clock.monotonic_ns(sample.t_host_ns),
-            self._dropped,
-            payload.reconnects_of(data) + returns,
-        )
-        return Sample._make(fields[: len(Sample._fields)])
+        with self._reading:
+            pending = self._pending
+            if pending is None or self._next >= pending.rows:
+                taken = self._take(timeout, READ_AHEAD)
+                if not taken:
+                    return None
+                self._pending = pending = self._receiver.receive(taken)
+                self._next = 0
+            self._next += 1
+            self.received += 1
+            return pending.sample(self._next - 1)
+
+    def read_batch(self, max_samples: Optional[int] = None, timeout: Optional[float] = 0.5) -> Batch:
+        """Every sample queued (at most `max_samples`) as one `Batch`, in order;
+        waits up to `timeout` seconds (None: for ever) for one, and returns an
+        empty batch when none came. The batch's `dropped` is `Sample.dropped`
+        of its last row. A publisher that changed its value counts ends a
+        batch: the next one has the new counts. Raises PublisherLostError as
+        `read` does."""
+        if max_samples is not None and (isinstance(max_samples, bool) or not isinstance(max_samples, int)):
+            raise TypeError(f"max_samples is a count or None, not {max_samples!r}")
+        if max_samples is not None and max_samples < 1:
+            raise ValueError(f"max_samples is at least 1, not {max_samples}")
+        limit = max_samples if max_samples is not None else self.capacity + READ_AHEAD
+        with self._reading:
+            parts: list[Received] = []
+            have, shape = 0, None
+            pending = self._pending
+            if pending is not None and self._next < pending.rows:
+                parts.append(pending.part(self._next, self._next + limit))
+                have = parts[0].rows
+                self._next += have
+                shape = struct.pack("<HH", pending.raw.shape[1], pending.calibrated.shape[1])
+            if have < limit:
+                taken = self._take(timeout, limit - have, shape)
+                if taken:
+                    received = self._receiver.receive(taken)
+                    parts.append(received.part(0, limit - have))
+                    self._pending, self._next = received, parts[-1].rows
+            if not parts:
+                return self._receiver.empty()
+            rows = join(parts)
+            self.received += rows.rows
+            return rows.batch(int(rows.dropped[-1]))
+
+    def batches(self, max_samples: Optional[int] = None, timeout: float = 0.5) -> Iterator[Batch]:
+        """`read_batch` again and again until the subscription is closed; yields the batches that have samples."""
+        while not self.closed:
+            batch = self.read_batch(max_samples, timeout)
+            if len(batch):
+                yield batch
 
     def __iter__(self) -> Iterator[Sample]:
         while not self.closed:

@@ -65,6 +65,13 @@ def positive(text):
     return value
 
 
+def batch_ms(text):
+    value = positive(text)
+    if value > 1000:
+        raise argparse.ArgumentTypeError(f"at most 1000 ms: {text}")
+    return value
+
+
 def non_negative(text):
     value = _finite(text)
     if not value >= 0:

@@ -77,7 +77,8 @@ class RemoteSource:
             return None  # not connected(): Watch says so
         if self.subscription.skipped and not self._skipped:
             print(
-                f"{self.describe}: skipping payloads on feltwise/{self.subscription.name}/sample that are not samples",
+                f"{self.describe}: skipping payloads on feltwise/{self.subscription.name}/sample that are not samples "
+                f"({self.subscription.refusal})",
                 file=sys.stderr,
             )
         self._skipped = self.subscription.skipped

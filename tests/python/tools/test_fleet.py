@@ -12,10 +12,12 @@ import ipaddress
 import itertools
 import json
 import os
+import re
 import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -38,7 +40,7 @@ from feltwise.errors import (  # noqa: E402
     SensorError,
 )
 from feltwise.remote import SensorPublisher, open_session, subscribe  # noqa: E402
-from feltwise.sample import Sample  # noqa: E402
+from feltwise.sample import Batch, Sample  # noqa: E402
 from feltwise.writers import load_npz  # noqa: E402
 from feltwise.zenoh_session import Reach, session_config  # noqa: E402
 
@@ -132,23 +134,64 @@ def test_payload_round_trips_and_has_its_documented_layout(raw, calibrated):
     "data, words",
     [
         (b"FWS1", "shorter than the 32-byte header"),
-        (b"FWS2" + bytes(28), "magic"),
+        (b"FWS3" + bytes(28), "format 3 of the sample payload, which this version of feltwise does not read"),
+        (b"XYZ1" + bytes(28), "magic b'XYZ1', not b'FWS1' or b'FWS2'"),
         (payload.encode(Sample([1.0, 2.0], [], 0, 0))[:-1], "expected 48"),
         (b"FWS1" + b"\xff" * 4 + bytes(24 + 8 * 2 * 65535 + 8), "longer than the largest sample"),
+        (b"FWS2" + bytes(28), "a batch of 0 samples"),
+        (b"FWS2\x02\x00\x01\x00\x03" + bytes(7 + 8 * 3 * 6 - 1), "for a batch of 3 samples of 2 raw and 1"),
+        (b"FWS2\xff\xff\xff\xff\xff\xff\xff\xff" + bytes(8), "expected"),
+        (b"FWS2" + bytes((4 << 20) - 3), "longer than the largest batch (4194304 bytes)"),
     ],
 )
 def test_payload_refuses_what_is_not_a_sample(data, words):
     assert words in payload.problem(data)
-    with pytest.raises(payload.PayloadError, match=words):
-        payload.decode(data)
+    for decode in (payload.decode, lambda data: payload.decode_rows([data])):
+        with pytest.raises(payload.PayloadError, match=re.escape(words)):
+            decode(data)
+
+
+def rows_of(count, first_seq=1, n=3, m=2):
+    """Columns of `count` samples whose every value is distinct (and some are not finite)."""
+    index = np.arange(count)
+    raw = index[:, None] * 100.0 + np.arange(n) + 0.125
+    calibrated = -(index[:, None] * 100.0 + np.arange(m)) / 3
+    if count and n and m:
+        raw[0, 0], calibrated[-1, -1] = np.inf, -0.0
+    seq = np.arange(first_seq, first_seq + count, dtype=np.uint64) * 2 - 1  # every other frame
+    t_host_ns = 1_765_000_000_000_000_000 + index * 999_983
+    return raw, calibrated, seq, t_host_ns, np.full(count, 1), index % 4
+
+
+@pytest.mark.parametrize("count, n, m", [(1, 0, 0), (5, 3, 2), (300, 64, 64)])
+def test_a_batch_payload_is_its_columns_one_after_another(count, n, m):
+    columns = rows_of(count, n=n, m=m)
+    data = payload.encode_rows(*columns)
+    assert len(data) == 16 + 8 * count * (3 + n + m)
+    assert data[:4] == b"FWS2" and struct.unpack_from("<HHII", data, 4) == (n, m, count, 0)
+    offsets = np.cumsum([16, 8 * count, 8 * count, 4 * count, 4 * count, 8 * count * n])
+    in_order = [columns[i] for i in (2, 3, 4, 5, 0, 1)]
+    for column, dtype, offset in zip(in_order, ["<u8", "<i8", "<u4", "<u4", "<f8", "<f8"], offsets):
+        on_wire = np.frombuffer(data, dtype, count=np.size(column), offset=int(offset))
+        np.testing.assert_array_equal(on_wire.reshape(np.shape(column)), column)
+    assert payload.inspect(data) == (count, None)
+    # Mixed with single samples of the same shape: one run, in order, every field exact.
+    single = [payload.encode(Sample(*(c[i] for c in columns))) for i in range(min(count, 2))]
+    rows = payload.decode_rows([single[0], data, *single])
+    expected = [np.concatenate([c[:1], c, c[: len(single)]]) for c in columns]
+    for got, want in zip(rows, expected):
+        np.testing.assert_array_equal(got, want)
+        assert got.flags.writeable and got.dtype.isnative
+    assert rows.raw.shape == (count + 1 + len(single), n)
 
 
 # --- publish and subscribe over loopback ---------------------------------------------
 
 
-def test_a_subscriber_sees_every_seq_gets_info_late_and_zeroes_remotely():
+@pytest.mark.parametrize("batch", [(), ("--batch-ms", "5")])
+def test_a_subscriber_sees_every_seq_gets_info_late_and_zeroes_remotely(batch):
     endpoint = free_endpoint()
-    with publisher("pad", endpoint) as process:
+    with publisher("pad", endpoint, extra=("--allow-zero", *batch)) as process:
         with subscribe("pad", connect=[endpoint]) as subscription:
             samples = take(subscription, 3000)
             assert len(samples) == 3000
@@ -166,9 +209,11 @@ def test_a_subscriber_sees_every_seq_gets_info_late_and_zeroes_remotely():
             assert take(late, 5)
     _, err = process.communicate(timeout=30)
     assert info["protocol"] == 3 and info["raw_channels"] == 10 and info["calibrated_outputs"] == 9
-    assert info["format"] == "FWS1" and info["parameters"]["file"] == "mixed_pad.msgpack"
+    assert info["format"] == ("FWS2" if batch else "FWS1") and info["parameters"]["file"] == "mixed_pad.msgpack"
+    assert info.get("batch_ms") == (5.0 if batch else None)
     assert "7 records" in info["parameters"]["summary"]
     assert "zeroed 1 times on request" in err
+    assert ("samples/s in " in err) == bool(batch), "a batching publisher says how many payloads it sent"
 
 
 def test_no_publisher_means_no_info_and_a_failed_zero_in_one_line():
@@ -402,7 +447,7 @@ def test_what_is_not_a_sample_is_skipped_and_counted_and_the_queue_is_bounded(hu
     assert [s.seq for s in samples] == [8, 9, 10], "the queue kept the newest 3 MB"
     # A recording of a published sensor goes on past a foreign payload, and says so.
     output = tmp_path / "pad.csv"
-    with publisher("foreign_pad", None, reach=["--connect", hub.endpoint], rate=200):
+    with publisher("foreign_pad", None, reach=["--connect", hub.endpoint], rate=200, extra=("--batch-ms", "20")):
         recording = subprocess.Popen(
             [sys.executable, "-m", "feltwise", "record", "zenoh:foreign_pad", "--connect", hub.endpoint]
             + ["--count", "600", "-o", str(output)],
@@ -413,6 +458,193 @@ def test_what_is_not_a_sample_is_skipped_and_counted_and_the_queue_is_bounded(hu
         out, err = recording.communicate(timeout=120)
     assert recording.returncode == 0, err
     assert "wrote 600 samples" in out and "skipped 1 payloads that were not samples" in err
+    assert "that are not samples (12 bytes: shorter than the 32-byte header (16 bytes in a batch))" in err
+
+
+# --- batches: the samples of a few milliseconds in one payload ----------------------------
+
+
+class PinnedClock:
+    """The wall clock's offset, the same on both ends: stamps cross the wire exactly."""
+
+    OFFSET = 1_765_000_000_000_000_000
+
+    def unix_ns(self, t):
+        return t + self.OFFSET
+
+    def monotonic_ns(self, t):
+        return t - self.OFFSET
+
+
+def sensor_samples(count=40, lost=((9, 3), (23, 1)), back_at=(16,)):
+    """Samples as feltwise.Sensor hands them out: frames lost before some rows, the sensor back after an unplug."""
+    samples, seq, dropped, reconnects, lost = [], 0, 0, 0, dict(lost)
+    for i in range(count):
+        seq += 1 + lost.get(i, 0)
+        dropped += lost.get(i, 0)
+        reconnects += i in back_at
+        raw = np.arange(10.0) * 1000 + i + 0.5
+        calibrated = np.array([np.nan, np.inf, -0.0, 1e-300, -i, 0.1 * i, 2.0**60, -1.5, i / 7])
+        samples.append(Sample(raw, calibrated, seq, 10**12 + 1_000_003 * i + 17 * i * i, dropped, reconnects))
+    return samples
+
+
+def as_batch(samples):
+    columns = [np.array([getattr(s, field) for s in samples]) for field in ("raw", "calibrated", "seq", "t_host_ns")]
+    reconnects = np.array([s.reconnects for s in samples], np.uint32)
+    return Batch(*columns[:2], columns[2].astype(np.uint64), columns[3], samples[-1].dropped, reconnects)
+
+
+@contextlib.contextmanager
+def linked(hub, name, batch_ms, capacity=65536, reconnect=False):
+    """A publisher and a subscription of `name`, each on a session of its own connected to the hub, matched."""
+    publishing, subscribing = (open_session(connect=[hub.endpoint]) for _ in range(2))
+    try:
+        with subscribe(name, session=subscribing, capacity=capacity, reconnect=reconnect) as subscription:
+            subscription._receiver.clock = PinnedClock()  # (both ends measure their own otherwise)
+            with SensorPublisher(publishing, name, {}, batch_ms=batch_ms) as sender:
+                sender._clock = PinnedClock()
+                assert wait_for(lambda: sender.matched and subscription.present, timeout=30)
+                yield types.SimpleNamespace(sender=sender, subscription=subscription, session=publishing)
+    finally:
+        subscribing.close()
+        publishing.close()
+
+
+def read_rows(subscription, count, how):
+    """`count` samples, read one by one or in batches (of at most 5), and `dropped`
+    as the reads said it: of each sample, or of each batch's last."""
+    samples, dropped, deadline = [], {}, time.monotonic() + 60
+    while len(samples) < count and time.monotonic() < deadline:
+        if how == "read":
+            sample = subscription.read(1.0)
+            if sample is not None:
+                samples.append(sample)
+                dropped[len(samples) - 1] = sample.dropped
+            continue
+        batch = subscription.read_batch(5 if how == "read_batch(5)" else None, timeout=1.0)
+        assert len(batch) <= (5 if how == "read_batch(5)" else count)
+        samples += batch.samples()
+        if len(batch):
+            dropped[len(samples) - 1] = batch.dropped
+    return samples, dropped
+
+
+@pytest.mark.parametrize(
+    "feed, batch_ms, how",
+    [
+        ("put", 1000, "read"),
+        ("put", 1000, "read_batch"),
+        ("put", None, "read_batch"),
+        ("put_batch", 1000, "read_batch(5)"),
+        ("put_batch", None, "read"),
+    ],
+)
+def test_batched_samples_arrive_every_one_in_order_and_exact(hub, feed, batch_ms, how):
+    sent = sensor_samples()
+    with linked(hub, f"exact_{feed}_{how}".replace("(5)", "5"), batch_ms) as link:
+        # Batches of 7: the frames lost before rows 9 and 23 and the unplug before row 16 fall inside them.
+        for start in range(0, len(sent), 7):
+            if feed == "put":
+                for sample in sent[start : start + 7]:
+                    link.sender.put(sample)
+            else:
+                link.sender.put_batch(as_batch(sent[start : start + 7]))
+            link.sender.flush()
+        got, dropped = read_rows(link.subscription, len(sent), how)
+        assert link.sender.payloads == (6 if batch_ms else 40)
+    assert len(got) == len(sent)
+    assert dropped == {row: sent[row].dropped for row in dropped} and (how != "read" or len(dropped) == 40)
+    for back, sample in zip(got, sent):
+        assert (back.seq, back.t_host_ns, back.reconnects) == (sample.seq, sample.t_host_ns, sample.reconnects)
+        np.testing.assert_array_equal(back.raw, sample.raw)
+        np.testing.assert_array_equal(back.calibrated, sample.calibrated)
+        assert back.raw.dtype == back.calibrated.dtype == np.float64
+
+
+@pytest.mark.parametrize("feed", ["put", "put_batch"])
+def test_a_batch_stops_at_a_mebibyte_and_the_next_goes_on(hub, feed):
+    # 2,000 values a sample: 65 samples fill a 1 MiB batch, so 150 go in three payloads.
+    sent = [Sample(np.full(2000, float(i)), np.arange(3.0) - i, i + 1, 10**12 + i) for i in range(150)]
+    with linked(hub, f"wide_{feed}", batch_ms=1000) as link:
+        if feed == "put":
+            for sample in sent:
+                link.sender.put(sample)
+        else:
+            link.sender.put_batch(as_batch(sent))
+        link.sender.flush()
+        got, _ = read_rows(link.subscription, len(sent), "read_batch")
+        assert link.sender.payloads == 3 and link.sender.published == 150
+    assert [s.seq for s in got] == list(range(1, 151)) and [s.t_host_ns for s in got] == [s.t_host_ns for s in sent]
+    np.testing.assert_array_equal(np.array([s.raw for s in got]), np.array([s.raw for s in sent]))
+    np.testing.assert_array_equal(np.array([s.calibrated for s in got]), np.array([s.calibrated for s in sent]))
+
+
+def test_a_batch_spans_a_publisher_that_came_back(hub):
+    with linked(hub, "comeback", batch_ms=1000, reconnect=True) as link:
+        for sample in sensor_samples(10, lost=(), back_at=()):
+            link.sender.put(sample)
+        link.sender.close()  # sends the batch, and its name goes
+        assert wait_for(lambda: link.subscription.losses == 1, timeout=30)
+        with SensorPublisher(link.session, "comeback", {}, batch_ms=1000) as again:
+            again._clock = PinnedClock()
+            assert wait_for(lambda: link.subscription.present, timeout=30)
+            for sample in sensor_samples(5, lost=(), back_at=(3,)):  # a new process: seq starts again
+                again.put(sample)
+        assert wait_for(lambda: link.subscription.queued == 15, timeout=30)
+        batch = link.subscription.read_batch()
+    assert list(batch.seq) == [*range(1, 11), *range(1, 6)]
+    assert list(batch.reconnects) == [0] * 10 + [1, 1, 1, 2, 2], "a return counts, and the sensor's own"
+    assert batch.dropped == 0, "a seq that starts again is a new publisher, not a loss"
+
+
+def test_a_batch_spans_the_samples_a_full_queue_lost(hub):
+    sent = sensor_samples(22, lost=(), back_at=())
+    with linked(hub, "overflowing", batch_ms=1000, capacity=8) as link:
+        link.sender.put_batch(as_batch(sent[:2]))
+        link.sender.flush()
+        assert [s.seq for s in take(link.subscription, 2)] == [1, 2]
+        for start in range(2, 22, 5):  # four batches of five: the queue holds one
+            link.sender.put_batch(as_batch(sent[start : start + 5]))
+            link.sender.flush()
+        assert wait_for(lambda: link.subscription.overflowed == 15, timeout=30)
+        batch = link.subscription.read_batch()
+    assert list(batch.seq) == list(range(18, 23)) and batch.dropped == 15
+    assert [batch.sample(i).dropped for i in range(5)] == [15] * 5
+
+
+GOOD_BATCH = payload.encode_rows(*rows_of(3))
+
+
+@pytest.mark.parametrize(
+    "junk, words",
+    [
+        (GOOD_BATCH[:-8], "for a batch of 3 samples of 3 raw and 2 calibrated values (expected"),
+        (GOOD_BATCH[:8] + bytes(8), "a batch of 0 samples"),
+        (b"FWS3" + GOOD_BATCH[4:], "format 3 of the sample payload"),
+        (b"FWS2" + bytes(4 << 20), "longer than the largest batch"),
+    ],
+)
+def test_a_malformed_batch_is_refused_and_the_subscription_goes_on(hub, junk, words):
+    name = f"crooked{len(junk)}"
+    with subscribe(name, session=hub) as subscription:
+        for data in (GOOD_BATCH, junk, payload.encode_rows(*rows_of(3, first_seq=4))):
+            hub.put(f"feltwise/{name}/sample", data)
+        assert wait_for(lambda: subscription.queued == 6 and subscription.skipped == 1, timeout=30)
+        batch = subscription.read_batch(timeout=5)
+    assert words in subscription.refusal
+    assert list(batch.seq) == [1, 3, 5, 7, 9, 11] and batch.dropped == 5, "every other frame lost"
+
+
+def test_read_batch_ends_where_the_value_counts_change(hub):
+    with subscribe("reshaped", session=hub) as subscription:
+        for data in (GOOD_BATCH, payload.encode(Sample(np.zeros(7), [], 7, 0)), payload.encode_rows(*rows_of(2, 5))):
+            hub.put("feltwise/reshaped/sample", data)
+        assert wait_for(lambda: subscription.queued == 6, timeout=30)
+        first = subscription.read_batch(max_samples=2)
+        batches = [first] + [subscription.read_batch() for _ in range(3)]
+    assert [(list(b.seq), b.raw.shape[1]) for b in batches] == [([1, 3], 3), ([5], 3), ([7], 7), ([9, 11], 3)]
+    assert [b.dropped for b in batches] == [1, 2, 3, 5]
 
 
 MALFORMED_INFOS = {
@@ -557,6 +789,14 @@ def test_zenoh_mistakes_are_one_line_without_source_paths(args, words):
     done = feltwise(*args, "--duration", "1")
     assert done.returncode == 1 and no_traceback(done), done.stderr
     assert words in done.stderr and done.stderr.count("\n") == 1 and ".rs:" not in done.stderr
+
+
+@pytest.mark.parametrize("value, words", [("0", "must be above 0"), ("1001", "at most 1000 ms"), ("soon", "not a")])
+def test_batch_ms_is_above_0_and_at_most_a_second(hub, value, words):
+    done = feltwise("publish", "--simulate", "--name", "x", "--batch-ms", value)
+    assert done.returncode == 2 and f"--batch-ms: {words}" in done.stderr and no_traceback(done), done.stderr
+    with pytest.raises(ValueError, match="batch_ms is above 0 and at most 1000"):
+        SensorPublisher(hub, "x", {}, batch_ms=float(value) if value != "soon" else -1.0)
 
 
 def test_remote_raises_sensor_errors_and_info_raises_on_no_answer(hub):

@@ -1,8 +1,9 @@
 """`feltwise publish`: one sensor's samples on Zenoh, with its info and a remote zero.
 
-The loop reads the sensor, puts every sample under feltwise/NAME/sample and,
+The loop reads the sensor, puts every sample under feltwise/NAME/sample (or,
+with --batch-ms, the samples of a few milliseconds in one payload) and,
 between samples, answers the info and zero queries waiting (remote.py has
-the keys and payload.py the sample layout). The name is claimed before the
+the keys and payload.py the payload layouts). The name is claimed before the
 sensor is opened: a name another publisher has is refused at once. A remote
 zero runs only with --allow-zero. By default the session reaches this
 machine only (zenoh_session.py).
@@ -14,7 +15,7 @@ import socket
 import sys
 import time
 
-from ..arguments import positive, rate_value
+from ..arguments import batch_ms, positive, rate_value
 from ..connection import add_connection_arguments, parameters_summary
 from ..errors import UserError
 
@@ -52,11 +53,11 @@ def sensor_info(name, connection, zeroed):
     }
 
 
-def next_sample(sensor):
+def next_sample(sensor, timeout=READ_TIMEOUT_S):
     from ...errors import DeviceLostError
 
     try:
-        return next(sensor.samples(READ_TIMEOUT_S), None)
+        return next(sensor.samples(timeout), None)
     except DeviceLostError:
         return None  # reported as a lost sensor, with its port
 
@@ -86,6 +87,15 @@ def add_parser(subparsers):
         metavar="HZ",
         help="with --simulate: the simulated sensor's samples per second (default 100)",
     )
+    publish.add_argument(
+        "--batch-ms",
+        type=batch_ms,
+        metavar="MS",
+        help="send the samples of MS milliseconds (up to 1 MiB) in one payload: a subscriber does a "
+        "fraction of the work per sample, and each sample arrives up to MS ms later (MS/2 on average). "
+        "Payload format FWS2: subscribers of earlier versions of feltwise skip it and say so. Off by "
+        "default: every sample in a payload of its own, sent at once",
+    )
 
 
 def run(args):
@@ -111,10 +121,12 @@ def run(args):
                     sensor_info(name, connection, bool(args.zero)),
                     (lambda: zero(connection)) if args.allow_zero else None,
                     claim,
+                    batch_ms=args.batch_ms,
                 )
+                batching = f" in batches of {args.batch_ms:g} ms" if args.batch_ms else ""
                 print(
-                    f"publishing {connection.port} as {sample_key(name)}, reachable from {reach.describe()}"
-                    f"{'; remote zero allowed' if args.allow_zero else ''}; Ctrl-C stops",
+                    f"publishing {connection.port} as {sample_key(name)}{batching}, reachable from "
+                    f"{reach.describe()}{'; remote zero allowed' if args.allow_zero else ''}; Ctrl-C stops",
                     file=sys.stderr,
                     flush=True,
                 )
@@ -122,7 +134,7 @@ def run(args):
                 start = time.monotonic()
                 try:
                     while args.duration is None or time.monotonic() - start < args.duration:
-                        sample = next_sample(connection.sensor)
+                        sample = next_sample(connection.sensor, max(0.001, publisher.due_in(READ_TIMEOUT_S)))
                         if sample is not None:
                             watch.sample()
                             publisher.put(sample)
@@ -136,7 +148,8 @@ def run(args):
                 elapsed = time.monotonic() - start
                 print(
                     f"published {publisher.published} samples in {elapsed:.1f} s "
-                    f"({publisher.published / max(elapsed, 1e-9):.1f} samples/s), zeroed {publisher.zeroed} "
+                    f"({publisher.published / max(elapsed, 1e-9):.1f} samples/s"
+                    f"{f' in {publisher.payloads} payloads' if args.batch_ms else ''}), zeroed {publisher.zeroed} "
                     f"times on request" + (f", refused {publisher.refused} zero requests" if publisher.refused else ""),
                     file=sys.stderr,
                 )
