@@ -11,7 +11,8 @@
 // A port that does not open raises feltwise.errors.PortError with its cause;
 // a register request that times out RegisterTimeoutError, one the device
 // refuses RegisterError with its status; a closed sensor SensorClosedError,
-// a lost one DeviceLostError; every other
+// a lost one DeviceLostError; a parameter file the loader refuses
+// ParameterFileError, with the record and field to blame; every other
 // failure is a RuntimeError with the core's message (never the port layer's
 // source file), which feltwise.sensor turns into a feltwise.SensorError.
 // What the library would print (a unit not plugged in, a device's error
@@ -46,6 +47,8 @@
 #include <unistd.h>
 #endif
 
+#include "feltwise_comm/device_lost_error.h"
+#include "feltwise_comm/parameter_file_error.h"
 #include "feltwise_comm/port_open_error.h"
 #include "feltwise_comm/register_errors.h"
 #include "feltwise_comm/sensor_comms.h"
@@ -59,6 +62,7 @@
 #include "standard_translation.h"
 
 namespace py = pybind11;
+using feltwise_comm::DeviceLostError;
 using feltwise_comm::PortOpenError;
 using feltwise_comm::SampleBatch;
 using feltwise_comm::SamplePath;
@@ -72,7 +76,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 using SensorClosed = feltwise_comm::SensorClosedError;
-using SensorLost = feltwise_comm::DeviceLostError;
 
 constexpr const char* kClosed = "Sensor is closed";
 constexpr const char* kForked =
@@ -80,7 +83,6 @@ constexpr const char* kForked =
 // Batches of this many bytes or more are copied into their arrays without the
 // interpreter lock.
 constexpr std::size_t kCopyWithoutLock = 64 * 1024;
-constexpr const char* kLost = "Sensor lost: the port failed or the device was unplugged";
 
 // The closed flag of the sensor whose call this thread is waiting in.
 const std::atomic<bool>*& closingFlag() {
@@ -211,7 +213,7 @@ class NativeSensor {
         hand.holding = true;
         return taken;
       }
-      if (state.port_lost()) throw SensorLost(kLost);
+      // A lost port raised DeviceLostError in take.
       if (Clock::now() >= deadline) return py::none();
       withoutInterpreter([&] { state.await(path, std::min(deadline, Clock::now() + WaitInterrupt::kPollPeriod)); });
     }
@@ -253,7 +255,7 @@ class NativeSensor {
       hand.holding = true;
     }
     SensorComms& state = open();
-    if (batch.rows == 0 && state.port_lost()) throw SensorLost(kLost);
+    if (batch.rows == 0 && state.port_lost()) throw DeviceLostError();
     const auto rows = static_cast<py::ssize_t>(batch.rows);
     py::array_t<double> raw({rows, static_cast<py::ssize_t>(batch.raw_columns)});
     py::array_t<double> calibrated({rows, static_cast<py::ssize_t>(batch.calibrated_columns)});
@@ -293,7 +295,7 @@ class NativeSensor {
     } catch (const ZeroFailure& failure) {
       logNotices();
       if (closed_.load()) throw SensorClosed(kClosed);
-      if (!failure.portOpen() && !reconnect_) throw SensorLost(zeroFailureText(failure, false));
+      if (!failure.portOpen() && !reconnect_) throw DeviceLostError(zeroFailureText(failure, false));
       throw std::runtime_error(zeroFailureText(failure, reconnect_));
     }
     logNotices();
@@ -446,6 +448,17 @@ class NativeSensor {
   std::atomic<bool> closed_{false};
 };
 
+// feltwise.errors.ParameterFileError: `reason` the loader's text, `path`,
+// and `record` and `field` where the loader knows them.
+void setParameterFileError(const feltwise_comm::ParameterFileFailure& failure) {
+  const py::object error_class = py::module_::import("feltwise.errors").attr("ParameterFileError");
+  const py::object record = failure.record() ? py::object(py::int_(*failure.record())) : py::object(py::none());
+  const py::object instance = error_class(
+      failure.text(), failure.path(), py::arg("record") = record,
+      py::arg("field") = failure.field().empty() ? py::object(py::none()) : py::object(py::str(failure.field())));
+  PyErr_SetObject(error_class.ptr(), instance.ptr());
+}
+
 void translateSensorErrors(std::exception_ptr error) {
   try {
     if (error) std::rethrow_exception(error);
@@ -467,9 +480,11 @@ void translateSensorErrors(std::exception_ptr error) {
   } catch (const SensorClosed& failure) {
     const py::object closed_error = py::module_::import("feltwise.errors").attr("SensorClosedError");
     PyErr_SetString(closed_error.ptr(), failure.what());
-  } catch (const SensorLost& failure) {
+  } catch (const DeviceLostError& failure) {
     const py::object lost_error = py::module_::import("feltwise.errors").attr("DeviceLostError");
     PyErr_SetString(lost_error.ptr(), failure.what());
+  } catch (const feltwise_comm::ParameterFileFailure& failure) {
+    setParameterFileError(failure);
   } catch (const serial::IOException& failure) {
     // The port layer's what() names its source file and line: the
     // description is what a user needs.
@@ -527,23 +542,8 @@ py::dict recordToDict(const feltwise_comm::LoadedRecord& record) {
 
 py::tuple readParameters(const std::string& path) {
   feltwise_comm::LoadedParameters loaded;
-  bool failed = false;
-  std::string failure;
-  withoutInterpreter([&] {
-    try {
-      loaded = feltwise_comm::loadParameters(path);
-    } catch (const std::exception& error) {
-      failed = true;
-      failure = error.what();
-    }
-  });
-  if (failed) {
-    const py::object error_class = py::module_::import("feltwise.errors").attr("ParameterFileError");
-    const py::object instance = error_class(failure, path);
-    instance.attr("reason") = failure;
-    PyErr_SetObject(error_class.ptr(), instance.ptr());
-    throw py::error_already_set();
-  }
+  // Every refusal of the loader is a ParameterFileFailure (the translator's).
+  withoutInterpreter([&] { loaded = feltwise_comm::loadParameters(path); });
   py::list records;
   for (const feltwise_comm::LoadedRecord& record : loaded.records) records.append(recordToDict(record));
   return py::make_tuple(loaded.protocol_version, records);

@@ -36,10 +36,22 @@ declare -A about=(
   [bench]="both benchmarks, timed and counted under callgrind, in a short form: that they run (tools/bench.sh --smoke; no figure checked)"
 )
 
-# No compiler cache: within one run on a fresh machine each preset compiles
-# with its own compiler or flags, so a cache would only miss. The one source
-# set built alike more than once, the Release core (pip's build, the sdist's,
-# the preset release), takes about 20 s a time on two cores.
+# A compiler cache (ccache) across runs: CI runs on the machine of the session
+# before it, in a fresh clone somewhere else, so the objects of the same
+# sources built with the same compiler and flags are found again whatever
+# the folder (CCACHE_BASEDIR makes the clone's paths relative; CCACHE_NOHASHDIR
+# leaves the build folder out of the objects with debug information, whose
+# DW_AT_comp_dir then names the folder of the run that compiled them). Every
+# CMake build of a stage (presets, pip's build, the consumer of the package)
+# takes it from CMAKE_CXX_COMPILER_LAUNCHER; Zig's wheel builds do not (ccache
+# does not know `zig c++`). Within one run the only sources built alike twice
+# are the Release core's (pip's build, the sdist, the preset release).
+# Looked for before each stage: on a fresh machine the deps stage installs it.
+use_compiler_cache() {
+  if [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] && command -v ccache >/dev/null; then
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
+  fi
+}
 declare -A configured=()
 configure() { # PRESET: once per run
   if [ -z "${configured[$1]:-}" ]; then
@@ -95,7 +107,7 @@ print(*p["project"]["optional-dependencies"]["ros2"], *p["dependency-groups"]["r
     tests/python/tools/test_rosbag2.py tests/python/tools/test_ros2_docs.py
 }
 stage_wheels() {
-  bash tools/build-wheels.sh
+  env -u CMAKE_CXX_COMPILER_LAUNCHER bash tools/build-wheels.sh
   bash tools/test-wheels.sh
 }
 stage_demo() { bash tools/demo.sh; }
@@ -153,6 +165,7 @@ for stage in "$@"; do
   echo "== $stage: ${about[$stage]}"
   current=$stage
   started=$SECONDS
+  use_compiler_cache
   "stage_${stage//-/_}"
   current=
   timings+=("$stage $((SECONDS - started))")

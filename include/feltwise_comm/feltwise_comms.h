@@ -8,6 +8,13 @@
 //
 // Every operation forwards to the private CommsState, which documents the
 // threading rules.
+//
+// Errors, each a std::runtime_error with its fixed text unless said: init
+// of a file raises ParameterFileError, or ParameterValueError ("bad cast", a
+// std::bad_cast) (parameter_file_error.h); connect raises PortOpenError
+// (port_open_error.h); the register calls RegisterTimeoutError and
+// RegisterStatusError (register_errors.h), and DeviceLostError once the
+// acquisition thread lost the port (device_lost_error.h).
 #ifndef FELTWISE_COMM_FELTWISE_COMMS_H
 #define FELTWISE_COMM_FELTWISE_COMMS_H
 

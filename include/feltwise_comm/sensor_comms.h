@@ -15,16 +15,18 @@
 // - with reconnect, a lost port is reopened under the same name every 250 ms
 //   until the device is back or disconnect() is called; meanwhile
 //   is_connected() is false and waits go on to their deadlines. Without it,
-//   port_lost() turns true when the acquisition thread gives the port up, and
-//   every wait ends at once;
+//   port_lost() turns true when the acquisition thread gives the port up,
+//   every wait ends at once, and take, once nothing is left to take, raises
+//   DeviceLostError (device_lost_error.h);
 // - with collect_notices, what the library would print (a unit not plugged
 //   in, a device's error line) is kept for take_notices() instead.
 //
-// Errors: init raises what FeltwiseComms::init raises; connect raises
+// Errors: init raises what FeltwiseComms::init raises (ParameterFileError or
+// ParameterValueError for a file, parameter_file_error.h); connect raises
 // PortOpenError (port_open_error.h); zero raises ZeroFailure
 // (zero_failure.h); the register calls RegisterTimeoutError and
-// RegisterStatusError (register_errors.h) besides the refusals of
-// FeltwiseComms. A thread's WaitInterrupt (wait_interrupt.h) cuts the waits
+// RegisterStatusError (register_errors.h), and DeviceLostError on a lost
+// port, besides the refusals of FeltwiseComms. A thread's WaitInterrupt (wait_interrupt.h) cuts the waits
 // of zero and the register calls short.
 //
 // Threads: every call may come from any thread, several at once;
@@ -75,7 +77,8 @@ class SensorComms {
   // Reopens of a lost port since connect.
   std::uint64_t reconnects();
 
-  // Takes the next sample of `path` without waiting; false when none is there.
+  // Takes the next sample of `path` without waiting; false when none is there;
+  // DeviceLostError when none is there and the port is lost.
   bool take(SamplePath path, StampedSample& out);
   // Waits until a sample of `path` is there, the port is lost, or `deadline`;
   // then takes it as take() does.

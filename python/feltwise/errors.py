@@ -65,11 +65,23 @@ class ParameterFileError(SensorError):
     """The parameter file could not be found, read or decoded, or a record in it
     was refused. `path` is the file (or what it came from), `reason` what is
     wrong with it; the message is "PATH: REASON" unless `message` says it
-    otherwise ("cannot read PATH: Is a directory")."""
+    otherwise ("cannot read PATH: Is a directory"). Where the library's loader
+    knows them, `record` is the refused record's place among the file's
+    records (from 0, in file order) and `field` the record field whose value
+    it refused ("coefs_x"); otherwise None."""
 
-    def __init__(self, reason: str, path: str, message: Optional[str] = None):
+    def __init__(
+        self,
+        reason: str,
+        path: str,
+        message: Optional[str] = None,
+        *,
+        record: Optional[int] = None,
+        field: Optional[str] = None,
+    ):
         super().__init__(f"{path}: {reason}" if message is None else message)
         self.path, self.reason = path, reason
+        self.record, self.field = record, field
 
 
 class RegisterTimeoutError(SensorError):

@@ -148,10 +148,13 @@ class Sensor:
         self._tickets = itertools.count(1)
         try:
             self._native.init(init_text)
+        except ParameterFileError as refused:
+            # Named as the caller named it, without the "./" of _init_text.
+            raise ParameterFileError(
+                refused.reason, str(self._params), record=refused.record, field=refused.field
+            ) from None
         except RuntimeError as error:
-            if params is None:
-                raise SensorError(str(error)) from None
-            raise ParameterFileError(str(error), str(self._params)) from None
+            raise _core_error(error) from None
         self._reconnect = bool(reconnect)
         self._native.connect(self._port, self._queue, self._reconnect)
         _open_sensors[next(_opening_order)] = self

@@ -10,6 +10,7 @@
 #include "comms/component_factory.h"
 #include "comms/protocol_version_text.h"
 #include "comms/sample_stamp.h"
+#include "feltwise_comm/device_lost_error.h"
 #include "feltwise_comm/port_open_error.h"
 #include "feltwise_comm/wait_interrupt.h"
 #include "feltwise_comm/zero_failure.h"
@@ -47,16 +48,16 @@ void CommsState::init(const std::string& file_name) {
   ParameterHolder loaded;
   loaded.protocol_version_ = 1;
   const auto version = file_name.empty() ? std::optional<std::int32_t>(1) : protocolVersionFromText(file_name);
+  Components built;
   if (version) {
     // A bare version keeps the records held, zeroed offsets included, and
     // builds new models on them.
     loaded.protocol_version_ = *version;
     loaded.records_ = records_;
+    built = buildComponents(loaded);
   } else {
-    decode_parameters(loaded, read_parameter_file(file_name), decodeRecord);
+    built = loadComponents(loaded, file_name);
   }
-
-  Components built = buildComponents(loaded);
   std::vector<double> calibrated(built.calibrated_size, 0.0);
 
   // Swapped, so that the previous protocol, models and records are released
@@ -404,14 +405,20 @@ bool CommsState::await_stamped(SampleFeed::Path path, std::chrono::steady_clock:
 
 bool CommsState::take_stamped(SampleFeed::Path path, StampedSample& out) {
   std::lock_guard<std::mutex> guard(lock_);
-  return feed_.take(path, out);
+  return take_or_refuse(path, out);
+}
+
+bool CommsState::take_or_refuse(SampleFeed::Path path, StampedSample& out) {
+  if (feed_.take(path, out)) return true;
+  if (port_lost_) throw DeviceLostError(kSensorLost);
+  return false;
 }
 
 bool CommsState::take_stamped(SampleFeed::Path path, std::chrono::steady_clock::time_point deadline,
                               StampedSample& out) {
   std::unique_lock<std::mutex> guard(lock_);
   wait_stamped(guard, path, deadline);
-  return feed_.take(path, out);
+  return take_or_refuse(path, out);
 }
 
 void CommsState::give_back_stamped(SampleFeed::Path path, const StampedSample& sample) {
@@ -501,19 +508,35 @@ void CommsState::zero(const std::vector<std::vector<double>>& data_buf, const st
 void CommsState::read_register(std::uint16_t address, std::uint16_t id, std::vector<std::uint8_t>& output,
                                std::int64_t timeout) {
   std::shared_ptr<Protocol> protocol = current_protocol();
-  std::shared_lock<std::shared_mutex> port_in_use(port_mutex_);
-  if (!port_ || !port_->isOpen()) throw std::runtime_error("Serial port is not open");
-  if (!protocol) throw std::runtime_error("Cannot access registers before init has chosen a protocol");
-  protocol->readRegister(address, id, output, *this, timeout);
+  {
+    std::shared_lock<std::shared_mutex> port_in_use(port_mutex_);
+    if (port_ && port_->isOpen()) {
+      if (!protocol) throw std::runtime_error("Cannot access registers before init has chosen a protocol");
+      protocol->readRegister(address, id, output, *this, timeout);
+      return;
+    }
+  }
+  refuse_closed_port();
 }
 
 void CommsState::write_register(std::uint16_t address, std::uint16_t id, const std::vector<std::uint8_t>& data,
                                 std::int64_t timeout) {
   std::shared_ptr<Protocol> protocol = current_protocol();
-  std::shared_lock<std::shared_mutex> port_in_use(port_mutex_);
-  if (!port_ || !port_->isOpen()) throw std::runtime_error("Serial port is not open");
-  if (!protocol) throw std::runtime_error("Cannot access registers before init has chosen a protocol");
-  protocol->writeRegister(address, id, data, *this, timeout);
+  {
+    std::shared_lock<std::shared_mutex> port_in_use(port_mutex_);
+    if (port_ && port_->isOpen()) {
+      if (!protocol) throw std::runtime_error("Cannot access registers before init has chosen a protocol");
+      protocol->writeRegister(address, id, data, *this, timeout);
+      return;
+    }
+  }
+  refuse_closed_port();
+}
+
+void CommsState::refuse_closed_port() {
+  constexpr const char* kNotOpen = "Serial port is not open";
+  if (port_lost()) throw DeviceLostError(kNotOpen);
+  throw std::runtime_error(kNotOpen);
 }
 
 }  // namespace feltwise_comm

@@ -107,7 +107,8 @@ class CommsState : public PortHolder, public ParameterHolder {
   // Waits until a sample of `path` is there, the port was lost for good, or
   // `deadline`; true when a sample is there. Takes nothing.
   bool await_stamped(SampleFeed::Path path, std::chrono::steady_clock::time_point deadline);
-  // Takes the next sample of `path` without waiting; false when none is there.
+  // Takes the next sample of `path` without waiting; false when none is there,
+  // DeviceLostError (kSensorLost) when none is there and the port was lost for good.
   bool take_stamped(SampleFeed::Path path, StampedSample& out);
   // Puts back `sample`, the last one taken from `path` (SampleFeed::give_back).
   void give_back_stamped(SampleFeed::Path path, const StampedSample& sample);
@@ -132,6 +133,7 @@ class CommsState : public PortHolder, public ParameterHolder {
   bool port_lost();
 
   static constexpr std::chrono::milliseconds kRetryPeriod{250};
+  static constexpr const char* kSensorLost = "Sensor lost: the port failed or the device was unplugged";
 
   // Off until called; applies from the next connect on: the acquisition
   // thread's notices (a unit not plugged in, a device's error line) are kept
@@ -180,6 +182,10 @@ class CommsState : public PortHolder, public ParameterHolder {
   // port is lost for good, or `deadline`.
   void wait_stamped(std::unique_lock<std::mutex>& guard, SampleFeed::Path path,
                     std::chrono::steady_clock::time_point deadline);
+  // Under lock_: takes as take_stamped does, refusing a lost port.
+  bool take_or_refuse(SampleFeed::Path path, StampedSample& out);
+  // "Serial port is not open": DeviceLostError when the thread lost it.
+  [[noreturn]] void refuse_closed_port();
   // How the acquisition thread's streams are read: kWholeSamples with the feed on.
   SampleRule sample_rule();
 

@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "feltwise_comm/parameter_file_error.h"
+#include "parameters/parameter_file.h"
 #include "protocols/protocol_table.h"
 #include "sensor_types/sensor_type_table.h"
 
@@ -40,6 +42,15 @@ Components buildComponents(const ParameterHolder& loaded) {
   }
   built.calibrated_size = static_cast<std::size_t>(largest_output + 1);
   return built;
+}
+
+Components loadComponents(ParameterHolder& loaded, const std::string& path) {
+  load_parameter_file(loaded, path, decodeRecord);
+  try {
+    return buildComponents(loaded);
+  } catch (const std::runtime_error& refused) {
+    throw ParameterFileError(refused.what(), ParameterFileReason::kRefused, path);
+  }
 }
 
 }  // namespace feltwise_comm

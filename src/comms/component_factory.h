@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "models/sensor_model.h"
@@ -40,6 +41,12 @@ struct Components {
 // output index beyond kLargestOutputIndex "Output index N in parameters is
 // beyond the largest supported, 1048575".
 Components buildComponents(const ParameterHolder& loaded);
+
+// Loads the parameter file at `path` into `loaded` (load_parameter_file) and
+// builds its components. Every refusal is a ParameterFileError or
+// ParameterValueError (feltwise_comm/parameter_file_error.h) with the text it
+// always had; what the build refuses is ParameterFileReason::kRefused.
+Components loadComponents(ParameterHolder& loaded, const std::string& path);
 
 }  // namespace feltwise_comm
 

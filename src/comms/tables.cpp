@@ -31,10 +31,9 @@ std::vector<SensorTypeInfo> sensorTypes() {
 
 LoadedParameters loadParameters(const std::string& path) {
   ParameterHolder loaded;
-  decode_parameters(loaded, read_parameter_file(path), decodeRecord);
-  // init's own build step: a version without a protocol, a record its model
-  // refuses or an output beyond the largest is refused here as there.
-  buildComponents(loaded);
+  // init's own loading and build step: a version without a protocol, a record
+  // its model refuses or an output beyond the largest is refused here as there.
+  loadComponents(loaded, path);
   LoadedParameters result{loaded.protocol_version_, {}};
   for (const auto& record : loaded.records_) {
     LoadedRecord fields{baseFieldValues(*record), {}};

@@ -4,6 +4,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "feltwise_comm/parameter_file_error.h"
 #include "parameters/bounded_unpack.h"
 #include "parameters/msgpack_values.h"
 #include "parameters/packed_value.h"
@@ -18,14 +19,14 @@ std::string read_parameter_file(const std::string& path) {
     case FileRead::read:
       return bytes;
     case FileRead::missing:
-      throw std::runtime_error("Cannot find sensor parameter file");
+      throw ParameterFileError("Cannot find sensor parameter file", ParameterFileReason::kMissing, path);
     case FileRead::too_large:
-      throw std::runtime_error("Sensor parameter file is larger than 64 MiB");
+      throw ParameterFileError("Sensor parameter file is larger than 64 MiB", ParameterFileReason::kTooLarge, path);
     case FileRead::not_regular:
     case FileRead::failed:
       break;
   }
-  throw std::runtime_error("Cannot open sensor parameter file");
+  throw ParameterFileError("Cannot open sensor parameter file", ParameterFileReason::kNotOpened, path);
 }
 
 std::int32_t detect_sensor_type(const PackedValue& record_map) {
@@ -39,7 +40,13 @@ std::int32_t detect_sensor_type(const PackedValue& record_map) {
     value.for_each_entry(map_size(value), [&](const msgpack::v1::object& base_key, const PackedValue& base_value) {
       str_or_bin(base_key);
       if (!is_str_or_bin_key(base_key, "sensor_type")) return true;
-      const std::int32_t type = to_int32(base_value);
+      std::int32_t type = 0;
+      try {
+        type = to_int32(base_value);
+      } catch (ParameterTypeError& refused) {
+        refused.name_field("sensor_type");
+        throw;
+      }
       if (type >= 0) found = type;
       return !found;
     });
@@ -77,7 +84,8 @@ void for_each_in_array(const PackedValue& array, std::uint32_t size, Take take) 
 
 }  // namespace
 
-void decode_parameters(ParameterHolder& comms, const std::string& bytes, RecordDecoder decode_record) {
+void decode_parameters(ParameterHolder& comms, const std::string& bytes, RecordDecoder decode_record,
+                       DecodeProgress* progress) {
   check_bounded(bytes.data(), bytes.size());
   const PackedValue file(bytes.data(), bytes.size(), 0);
   const msgpack::v1::object head = file.head();
@@ -85,6 +93,7 @@ void decode_parameters(ParameterHolder& comms, const std::string& bytes, RecordD
   if (head.via.array.size == 0) throw std::runtime_error("Invalid sensor parameter data format (2)");
 
   bool version_read = false;
+  std::size_t record_index = 0;
   for_each_in_array(file, head.via.array.size, [&](const PackedValue& element) {
     if (!version_read) {
       comms.protocol_version_ = to_int32(element);
@@ -94,9 +103,26 @@ void decode_parameters(ParameterHolder& comms, const std::string& bytes, RecordD
     const msgpack::v1::object group = element.head();
     if (group.type != msgpack::v1::type::ARRAY) throw ParameterTypeError();
     for_each_in_array(element, group.via.array.size, [&](const PackedValue& record) {
+      if (progress != nullptr) progress->record = record_index;
       comms.records_.push_back(decode_typed_record(record, decode_record));
+      ++record_index;
+      if (progress != nullptr) progress->record.reset();
     });
   });
+}
+
+void load_parameter_file(ParameterHolder& comms, const std::string& path, RecordDecoder decode_record) {
+  const std::string bytes = read_parameter_file(path);
+  DecodeProgress progress;
+  try {
+    decode_parameters(comms, bytes, decode_record, &progress);
+  } catch (const ParameterTypeError& refused) {
+    throw ParameterValueError(path, progress.record, refused.field() == nullptr ? "" : refused.field());
+  } catch (const msgpack::v1::unpack_error& unreadable) {
+    throw ParameterFileError(unreadable.what(), ParameterFileReason::kNotMsgpack, path);
+  } catch (const std::runtime_error& malformed) {
+    throw ParameterFileError(malformed.what(), ParameterFileReason::kFormat, path, progress.record);
+  }
 }
 
 }  // namespace feltwise_comm

@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "parameters/packed_value.h"
@@ -35,7 +36,7 @@ namespace feltwise_comm {
 // A skin's file is a few hundred KiB; 64 MiB leaves room for any real one.
 constexpr std::size_t kMaxParameterFileSize = std::size_t{64} << 20;
 
-// The whole file, unchanged. Raises:
+// The whole file, unchanged. Raises ParameterFileError:
 //   "Cannot find sensor parameter file"  it does not exist or cannot be opened;
 //   "Cannot open sensor parameter file"  it is not a regular file (a
 //       directory, FIFO or device), or reading it fails;
@@ -49,6 +50,12 @@ std::string read_parameter_file(const std::string& path);
 // (sensor_types/sensor_type_table.h); the loader knows no record class itself.
 using RecordDecoder = std::shared_ptr<SensorParameters> (*)(std::int32_t sensor_type, const PackedValue& record_map);
 
+// Where decoding got to: the place, in file order from 0, of the record being
+// decoded; empty outside a record.
+struct DecodeProgress {
+  std::optional<std::size_t> record;
+};
+
 // Writes the protocol version into `comms` as soon as it is read, then appends
 // the records one by one, each made by `decode_record` from its detected type.
 // Raises the "Invalid sensor parameter data format (n)" errors ((4): a type
@@ -56,8 +63,14 @@ using RecordDecoder = std::shared_ptr<SensorParameters> (*)(std::int32_t sensor_
 // msgpack-c's unpacking errors ("insufficient bytes", "parse error", "depth
 // size overflow"), which come first: the whole object is walked before
 // anything is decoded. A group that is not an array and a record that is not
-// a map are "bad cast".
-void decode_parameters(ParameterHolder& comms, const std::string& bytes, RecordDecoder decode_record);
+// a map are "bad cast". `progress`, when given, tells where a failure came.
+void decode_parameters(ParameterHolder& comms, const std::string& bytes, RecordDecoder decode_record,
+                       DecodeProgress* progress = nullptr);
+
+// read_parameter_file, then decode_parameters, each failure raised as the
+// public ParameterFileError or ParameterValueError (parameter_file_error.h)
+// with the same what(), the path, and the record and field where known.
+void load_parameter_file(ParameterHolder& comms, const std::string& path, RecordDecoder decode_record);
 
 // The first non-negative "sensor_type" under a "SensorParameters" key of the
 // record map, before the record is converted (it chooses the record's class).

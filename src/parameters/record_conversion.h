@@ -6,7 +6,8 @@
 // are ignored, and absent ones leave their field as it was. Fields are filled
 // "SensorParameters" first, then in declaration order, so a refusal part-way
 // leaves the earlier fields converted (the loader then drops the record).
-// Every refusal is a ParameterTypeError ("bad cast").
+// Every refusal is a ParameterTypeError ("bad cast"), naming the field whose
+// value it refused where one is to blame.
 //
 // The loader converts straight from the file's bytes (PackedValue). An object
 // msgpack-c has already unpacked is packed back into bytes and converted the
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include "parameters/packed_value.h"
+#include "parameters/parameter_type_error.h"
 #include "parameters/sensor_parameters.h"
 
 namespace feltwise_comm {
@@ -60,7 +62,13 @@ void convertFields(const PackedValue& map, Record& record, const Fields& fields,
     convertFields(*values[0], static_cast<SensorParameters&>(record), SensorParameters::baseFields(), false);
   }
   forEachField(fields, [&](std::size_t i, const auto& field) {
-    if (values[first + i]) readField(*values[first + i], record.*field.member);
+    if (!values[first + i]) return;
+    try {
+      readField(*values[first + i], record.*field.member);
+    } catch (ParameterTypeError& refused) {
+      refused.name_field(field.name);
+      throw;
+    }
   });
 }
 

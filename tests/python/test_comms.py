@@ -51,6 +51,20 @@ def test_a_file_with_a_version_past_the_table_is_refused(comms, param_file):
         comms.init(param_file(PAST_THE_LAST_VERSION, [taxel_record(0, 0)]))
 
 
+@pytest.mark.parametrize(
+    "records, message",
+    [
+        ([{"SensorParameters": {"sensor_type": 1}, "coefs": "text"}], "bad cast"),
+        ([{"SensorParameters": {}}], "Invalid sensor parameter data format (3)"),
+    ],
+)
+def test_a_refused_file_is_a_plain_runtime_error_with_the_loaders_text(comms, param_file, records, message):
+    # The library's typed errors reach feltwise_comm_py through the standard translation.
+    with pytest.raises(RuntimeError) as refused:
+        comms.init(param_file(1, records))
+    assert (type(refused.value), str(refused.value)) == (RuntimeError, message)
+
+
 def test_a_record_of_unknown_sensor_type_is_refused(comms, param_file):
     record = taxel_record(0, 0)
     record["SensorParameters"]["sensor_type"] = len(native.sensor_types())
@@ -364,8 +378,9 @@ def test_unplug_drops_the_port_and_a_new_connect_works(comms, sensor):
     sensor.unplug()
     assert wait_until(lambda: not comms.is_connected(), timeout=1.0)
     assert comms.read_raw(150) == []
-    with pytest.raises(RuntimeError, match="^Serial port is not open$"):
+    with pytest.raises(RuntimeError, match="^Serial port is not open$") as lost:
         comms.read_register(1, 2)
+    assert type(lost.value) is RuntimeError
 
     replacement = PtySensor()
     try:

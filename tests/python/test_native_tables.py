@@ -60,16 +60,26 @@ def test_read_parameters_gives_the_files_records_as_dicts(name):
         assert list(got) == ["SensorParameters", *fields[got["SensorParameters"]["sensor_type"]]]
 
 
+TAXEL = {"SensorParameters": {"sensor_type": 1, "input_map": {0: 0}, "output_map": {0: 0}}, "coefs": [0.0, 1.0]}
+
+
 @pytest.mark.parametrize(
-    "data, reason",
+    "data, reason, record, field",
     [
-        (None, "Cannot find sensor parameter file"),
-        (msgpack.packb({"not": "an array"}), "Invalid sensor parameter data format (1)"),
-        (msgpack.packb([1, [{"SensorParameters": {"sensor_type": 9}}]]), "Invalid sensor parameter data format (4) "),
-        (msgpack.packb([1, [{"SensorParameters": {"sensor_type": 1}, "coefs": "text"}]]), "bad cast"),
+        (None, "Cannot find sensor parameter file", None, None),
+        (msgpack.packb({"not": "an array"}), "Invalid sensor parameter data format (1)", None, None),
+        (
+            msgpack.packb([1, [{"SensorParameters": {"sensor_type": 9}}]]),
+            "Invalid sensor parameter data format (4) ",
+            0,
+            None,
+        ),  # noqa: E501
+        (msgpack.packb([1, [{"SensorParameters": {"sensor_type": 1}, "coefs": "text"}]]), "bad cast", 0, "coefs"),
+        (msgpack.packb([1, [TAXEL], [TAXEL, dict(TAXEL, offset=[1])]]), "bad cast", 2, "offset"),
+        (msgpack.packb([9, [TAXEL]]), "Invalid protocol version in sensor parameters", None, None),
     ],
 )
-def test_read_parameters_raises_the_loaders_message(tmp_path, data, reason):
+def test_read_parameters_raises_the_loaders_message(tmp_path, data, reason, record, field):
     path = tmp_path / "params.msgpack"
     if data is not None:
         path.write_bytes(data)
@@ -78,3 +88,4 @@ def test_read_parameters_raises_the_loaders_message(tmp_path, data, reason):
     assert isinstance(caught.value, SensorError)
     assert caught.value.reason == reason
     assert caught.value.path == str(path)
+    assert (caught.value.record, caught.value.field) == (record, field)

@@ -8,6 +8,7 @@ import sys
 import threading
 import time
 
+import msgpack
 import numpy as np
 import pytest
 
@@ -230,6 +231,16 @@ def test_a_parameter_file_that_does_not_load_raises_parameter_file_error(sensor,
     assert refused.value.path == name
 
 
+def test_a_refused_record_is_named_with_its_place_and_field(sensor, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    record = {"SensorParameters": {"sensor_type": 1, "input_map": {0: 0}, "output_map": {0: 0}}, "coefs": [1.0]}
+    (tmp_path / "pad.msgpack").write_bytes(msgpack.packb([1, [record, dict(record, coefs="1, 2")]]))
+    with pytest.raises(feltwise.ParameterFileError) as refused:
+        Sensor(sensor.path, "pad.msgpack")
+    assert str(refused.value) == "pad.msgpack: bad cast"
+    assert (refused.value.path, refused.value.record, refused.value.field) == ("pad.msgpack", 1, "coefs")
+
+
 def test_register_errors_carry_their_status_and_time_outs_their_own_class(sensor):
     with feltwise.SimulatedSensor(version=4, channels=4) as simulated:
         with Sensor(simulated.path, protocol=4) as device:
@@ -255,6 +266,8 @@ def test_an_unplugged_sensor_raises_device_lost_after_its_last_sample(sensor):
         assert streaming.read(timeout=2.0).raw[0] == 5
         with pytest.raises(feltwise.DeviceLostError):
             streaming.read(timeout=5.0)
+        with pytest.raises(feltwise.DeviceLostError, match="^Serial port is not open$"):
+            streaming.read_register(1, 0)
         assert not streaming.is_connected()
         assert "lost" in repr(streaming)
 
