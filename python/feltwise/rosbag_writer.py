@@ -66,7 +66,8 @@ class BagFolder:
 
 
 class Rosbag2Writer:
-    """`write(sample, receipt_ns)`, `close()`, `rows` and `kept` as the other writers (writers.py)."""
+    """`write(sample, receipt_ns)`, `write_batch(batch, receipt_ns)`, `close()`,
+    `rows` and `kept` as the other writers (writers.py)."""
 
     def __init__(self, output: BagFolder, name: str, layout: Any, metadata: dict[str, Any]):
         try:
@@ -125,6 +126,40 @@ class Rosbag2Writer:
                 self._put(self.map, messages.image_message(kit, grid, stamp, frame), stamp)
             self.rows += 1
             self._pending += 1
+            if self._periodic.due():
+                self._flush()
+        except OSError as error:
+            self._fail(error)
+
+    def write_batch(self, batch: Any, receipt_ns: int) -> None:
+        """The messages of a batch's rows, from its arrays; a Sample only for a row that gets a map."""
+        if self.failed is not None:
+            raise self.failed
+        if not len(batch):
+            return
+        from .writers import row_dropped
+
+        kit, frame = self.kit, self.frame_id
+        calibrated = batch.calibrated.shape[1] > 0
+        offset = self.clock.unix_ns(0)
+        dropped = None
+        try:
+            for i, t_host_ns in enumerate(batch.t_host_ns.tolist()):
+                stamp = t_host_ns + offset
+                raw = batch.raw[i]
+                if calibrated:
+                    values = messages.values_message(kit, messages.CALIBRATED, batch.calibrated[i], stamp, frame)
+                else:
+                    values = messages.values_message(kit, messages.RAW, raw, stamp, frame)
+                self._put(self.values, values, stamp)
+                self._put(self.raw, messages.values_message(kit, messages.RAW, raw, stamp, frame), stamp)
+                if t_host_ns >= self._next_map_ns:
+                    self._next_map_ns = t_host_ns + int(1e9 / MAP_RATE)
+                    dropped = row_dropped(batch) if dropped is None else dropped
+                    grid = messages.map_grid(self.layout, batch.sample(i)._replace(dropped=int(dropped[i])))
+                    self._put(self.map, messages.image_message(kit, grid, stamp, frame), stamp)
+                self.rows += 1
+                self._pending += 1
             if self._periodic.due():
                 self._flush()
         except OSError as error:

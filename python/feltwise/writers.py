@@ -1,7 +1,9 @@
 """Recording files written as samples arrive: CSV, NPZ and MCAP.
 
 Every writer takes `write(sample, receipt_ns)` (a feltwise `Sample`, its stamp on
-the monotonic clock; `receipt_ns` Unix time) and `close()`, and makes what
+the monotonic clock; `receipt_ns` Unix time), `write_batch(batch, receipt_ns)`
+(a feltwise `Batch`: its rows in one pass, as many `write`s would write them)
+and `close()`, and makes what
 it has written readable at least once a second (`FLUSH_EVERY_S`): a
 recording killed outright loses at most the last second, and one ended by a
 signal or Ctrl-C is closed whole. Files hold Unix time, which outlives the
@@ -95,6 +97,23 @@ def _reconnects(sample):
     return getattr(sample, "reconnects", 0)
 
 
+def row_dropped(batch):
+    """`Sample.dropped` of each row of a batch, which carries only the count
+    after its last row: a reader loses exactly the frames its sequence
+    numbers skip, so row i's count is the last one less the frames skipped
+    after row i. (A sequence that starts again, a publisher's restart, skips
+    nothing.)"""
+    seq = batch.seq.astype(np.int64)
+    skipped = np.zeros(len(seq), np.int64)
+    skipped[:-1] = np.maximum(np.diff(seq) - 1, 0)  # skipped[i]: frames lost between rows i and i + 1
+    after = np.cumsum(skipped[::-1])[::-1]
+    return np.maximum(int(batch.dropped) - after, 0)
+
+
+def _reconnect_rows(batch):
+    return batch.reconnects if len(batch.reconnects) == len(batch) else np.zeros(len(batch), np.uint32)
+
+
 class _Writer(_Periodic):
     """What the three writers share: the file, the count of samples received
     (`rows`) and kept on disk (`kept`), and the failure that ended writing."""
@@ -175,6 +194,41 @@ class CsvWriter(_Writer):
         if self.due():
             self._flush()
 
+    def write_batch(self, batch, receipt_ns):
+        """The rows of a batch, formatted in one pass (as `write` would write them)."""
+        self._check()
+        rows = len(batch)
+        if not rows:
+            return
+        if self.start_ns is None:
+            self.start_ns = int(batch.t_host_ns[0])
+            self.raw_width, self.calibrated_width = batch.raw.shape[1], batch.calibrated.shape[1]
+            self._header()
+        dropped = row_dropped(batch)
+        if batch.raw.shape[1] != self.raw_width or batch.calibrated.shape[1] != self.calibrated_width:
+            # Rows of another width than the header's: padded or run on, as `write` does.
+            for i in range(rows):
+                self.write(batch.sample(i)._replace(dropped=int(dropped[i])), receipt_ns)
+            return
+        lead = 5 if self.reconnect else 4
+        width = lead + self.calibrated_width + self.raw_width
+        cells = np.empty((rows, width), dtype=object)  # Python numbers: %r writes each as repr() does
+        t_host = batch.t_host_ns.astype(np.int64)
+        cells[:, 0] = (t_host + self.clock.unix_ns(0)) / 1e9
+        cells[:, 1] = (t_host - self.start_ns) / 1e9
+        cells[:, 2] = batch.seq
+        cells[:, 3] = dropped
+        if self.reconnect:
+            cells[:, 4] = _reconnect_rows(batch)
+        cells[:, lead : lead + self.calibrated_width] = batch.calibrated
+        cells[:, lead + self.calibrated_width :] = batch.raw
+        line = "%.6f,%.6f,%d,%d" + ",%d" * (lead - 4) + ",%r" * (width - lead) + "\r\n"  # the csv module's line end
+        self._text.write((line * rows) % tuple(cells.ravel().tolist()))
+        self.rows += rows
+        self._pending += rows
+        if self.due():
+            self._flush()
+
     def _flush(self):
         data = self._text.getvalue().encode()
         if not data:
@@ -238,7 +292,8 @@ class NpzWriter(_Writer):
         self.metadata = {key: np.array(value) for key, value in metadata.items()}
         self.parts = []  # (member name, rows, raw width, calibrated width)
         self.start_ns = None
-        self._pending = []
+        self._pending = []  # samples from `write`, in order
+        self._blocks = []  # the part's rows so far, as structured arrays
         self._pending_values = 0
         self._zip = GrowingZip(self.output)
         try:
@@ -256,10 +311,40 @@ class NpzWriter(_Writer):
         if self.due() or self._pending_values >= PART_VALUES:
             self._append_part()
 
-    def _append_part(self):
-        if not self._pending:
+    def write_batch(self, batch, receipt_ns):
+        """The rows of a batch, as one block of the next part."""
+        self._check()
+        rows = len(batch)
+        if not rows:
             return
-        part = _rows_to_part(self._pending, self.start_ns, self.clock.unix_ns(0))
+        if self.start_ns is None:
+            self.start_ns = int(batch.t_host_ns[0])
+        self._close_block()
+        block = np.empty(rows, dtype=_part_dtype(batch.raw.shape[1], batch.calibrated.shape[1]))
+        t_host = batch.t_host_ns.astype(np.int64)
+        block["unix_time"] = (t_host + self.clock.unix_ns(0)) / 1e9
+        block["elapsed_s"] = (t_host - self.start_ns) / 1e9
+        block["seq"] = batch.seq
+        block["dropped"] = row_dropped(batch)
+        block["reconnects"] = _reconnect_rows(batch)
+        block["raw"] = batch.raw
+        block["calibrated"] = batch.calibrated
+        self._blocks.append(block)
+        self._pending_values += rows * (batch.raw.shape[1] + batch.calibrated.shape[1] + 5)
+        self.rows += rows
+        if self.due() or self._pending_values >= PART_VALUES:
+            self._append_part()
+
+    def _close_block(self):
+        if self._pending:
+            self._blocks.append(_rows_to_part(self._pending, self.start_ns, self.clock.unix_ns(0)))
+            self._pending = []
+
+    def _append_part(self):
+        self._close_block()
+        if not self._blocks:
+            return
+        part = _join_blocks(self._blocks)
         name = f"part{len(self.parts) + 1:06d}"
         try:
             self._zip.add([(name + ".npy", _npy(part))])
@@ -267,7 +352,7 @@ class NpzWriter(_Writer):
             self._fail(error, note=_PARTS_NOTE)
         self.parts.append((name, len(part), part.dtype["raw"].shape[0], part.dtype["calibrated"].shape[0]))
         self.kept += len(part)
-        self._pending, self._pending_values = [], 0
+        self._blocks, self._pending_values = [], 0
 
     def close(self):
         """Joins the parts into one array per field. If the join cannot be
@@ -307,6 +392,27 @@ def _rows_to_part(samples, start_ns, offset_ns):
         values[:] = np.nan  # text protocols may deliver samples of different lengths: NaN pads them
         for i, row in enumerate(rows):
             values[i, : len(row)] = row
+    return part
+
+
+def _join_blocks(blocks):
+    """Blocks of rows as one part; rows narrower than the widest are padded with NaN."""
+    if len(blocks) == 1:
+        return blocks[0]
+    raw_width = max(block.dtype["raw"].shape[0] for block in blocks)
+    calibrated_width = max(block.dtype["calibrated"].shape[0] for block in blocks)
+    part = np.empty(sum(len(block) for block in blocks), dtype=_part_dtype(raw_width, calibrated_width))
+    start = 0
+    for block in blocks:
+        rows = part[start : start + len(block)]
+        for field in FIELDS:
+            values = block[field]
+            if field in ("raw", "calibrated") and values.shape[1] < rows[field].shape[1]:
+                rows[field] = np.nan
+                rows[field][:, : values.shape[1]] = values
+            else:
+                rows[field] = values
+        start += len(block)
     return part
 
 
@@ -536,6 +642,25 @@ class McapWriter(_Writer):
             )
         self.rows += 1
         self._pending += 1
+        if self.due():
+            self.writer.flush()  # finishes the chunk
+            self._commit()
+
+    def write_batch(self, batch, receipt_ns):
+        """The messages of a batch's rows, encoded from its arrays (no `Sample` per row)."""
+        self._check()
+        if not len(batch):
+            return
+        unix_ns = (batch.t_host_ns.astype(np.int64) + self.clock.unix_ns(0)).tolist()
+        sequences = (batch.seq & np.uint64(0xFFFFFFFF)).tolist()
+        add = self.writer.add_message
+        for stamp, sequence, encoded in zip(
+            unix_ns, sequences, self.messages.encode_batch(batch, unix_ns, row_dropped(batch))
+        ):
+            for topic, data in encoded:
+                add(self.channels[topic], log_time=receipt_ns, publish_time=stamp, sequence=sequence, data=data)
+            self.rows += 1
+            self._pending += 1
         if self.due():
             self.writer.flush()  # finishes the chunk
             self._commit()

@@ -2,6 +2,7 @@
 
 `open_source(args)` gives a `Source` either way: `read(timeout_s)` returns the
 next `Sample` (feltwise.Sensor's, which reads a local sensor) or None,
+`read_batch(timeout_s, most, least)` the samples queued as one `Batch` or None,
 `zero()` zeroes the sensor (over Zenoh, a query to the publisher), `layout`
 places the units on a grid, `describe` names it, `parameters` is the local
 parameter file as the library read it (paramfile.ParameterFile, or None).
@@ -43,6 +44,18 @@ class LocalSource:
         except DeviceLostError:
             return None
 
+    def read_batch(self, timeout_s, most=None, least=1):
+        """The queued samples, oldest first, as one Batch of at most `most`
+        rows, once `least` are there or after timeout_s seconds; None when
+        none came or once the port is lost (`connected()` says so)."""
+        from ..errors import DeviceLostError
+
+        try:
+            batch = self.connection.sensor.read_batch(most, timeout_s, min_samples=least)
+        except DeviceLostError:
+            return None
+        return batch if len(batch) else None
+
     def zero(self):
         zero(self.connection)
 
@@ -75,6 +88,21 @@ class RemoteSource:
             sample = self.subscription.read(timeout_s)
         except PublisherLostError:
             return None  # not connected(): Watch says so
+        self._say_skips()
+        return sample
+
+    def read_batch(self, timeout_s, most=None, least=1):
+        """As LocalSource.read_batch; a batch is whatever has arrived (`least` does not apply)."""
+        from ..errors import PublisherLostError
+
+        try:
+            batch = self.subscription.read_batch(most, timeout_s)
+        except PublisherLostError:
+            return None
+        self._say_skips()
+        return batch if len(batch) else None
+
+    def _say_skips(self):
         if self.subscription.skipped and not self._skipped:
             print(
                 f"{self.describe}: skipping payloads on feltwise/{self.subscription.name}/sample that are not samples "
@@ -82,7 +110,6 @@ class RemoteSource:
                 file=sys.stderr,
             )
         self._skipped = self.subscription.skipped
-        return sample
 
     def zero(self):
         self.subscription.zero()
