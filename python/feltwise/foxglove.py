@@ -278,7 +278,8 @@ class LiveView:
     """A Foxglove WebSocket server (foxglove-sdk) on host:port that serves
     the sensor's topics; `log(sample, unix_ns)` sends one sample to every
     subscriber (and costs next to nothing while there is none). Port 0 takes
-    a free port: `port` says which. A context manager; `close()` stops it."""
+    a free port: `port` says which. `log_batch(batch, unix_ns)` sends a
+    Batch's rows. A context manager; `close()` stops it."""
 
     def __init__(self, messages: FoxgloveMessages, host: str = DEFAULT_HOST, port: int = DEFAULT_PORT, name: str = ""):
         try:
@@ -306,6 +307,16 @@ class LiveView:
             return
         for topic, data in self.messages.encode(sample, unix_ns):
             self._channels[topic].log(data, log_time=unix_ns)
+
+    def log_batch(self, batch: Any, unix_ns: list[int]) -> None:
+        """`log` for each row of a feltwise Batch (`unix_ns`: the rows' stamps in Unix ns)."""
+        if not len(batch) or not any(channel.has_sinks() for channel in self._channels.values()):
+            return
+        from .writers import row_dropped
+
+        for stamp_ns, encoded in zip(unix_ns, self.messages.encode_batch(batch, unix_ns, row_dropped(batch))):
+            for topic, data in encoded:
+                self._channels[topic].log(data, log_time=stamp_ns)
 
     def close(self) -> None:
         for channel in self._channels.values():

@@ -293,8 +293,10 @@ def serve(args):
                 watch = Watch(source, args.reconnect, limit=5.0)
                 announced = False
                 while True:
-                    sample = source.read(0.2)
-                    if sample is None:
+                    # Whatever has queued since the last look: one read however far behind the
+                    # sensor's rate the encoding is, and no wait for more (a live view).
+                    batch = source.read_batch(0.2)
+                    if batch is None:
                         watch.idle()
                         continue
                     watch.sample()
@@ -307,7 +309,8 @@ def serve(args):
                             file=sys.stderr,
                             flush=True,
                         )
-                    server.log(sample, clock.unix_ns(sample.t_host_ns))
+                    offset = clock.unix_ns(0)
+                    server.log_batch(batch, (batch.t_host_ns.astype("int64") + offset).tolist())
             except KeyboardInterrupt:
                 pass
     return 0
