@@ -31,6 +31,7 @@ case "$mode" in
     build/bench/bench/bench_protocols >/dev/null
     python3 bench/performance.py --smoke
     python3 bench/counts.py --smoke
+    python3 bench/bench_record.py --quick
     ;;
   *)
     uptime

@@ -138,6 +138,7 @@ def start_node(args):
 
 def run(args):
     from ...ros2.node import NodeSettings
+    from ...writers import row_dropped
     from ..connection import connect, zero
     from ..source import QUEUE, LocalSource, Watch
 
@@ -163,10 +164,14 @@ def run(args):
             start = next_poll = time.monotonic()
             try:
                 while args.duration is None or time.monotonic() - start < args.duration:
-                    sample = source.read(READ_TIMEOUT_S)
-                    if sample is not None:
+                    # Whatever has queued since the last look, without waiting for more:
+                    # one read however far publishing falls behind the sensor's rate.
+                    batch = source.read_batch(READ_TIMEOUT_S)
+                    if batch is not None:
                         watch.sample()
-                        node.publish(sample)
+                        dropped = row_dropped(batch).tolist()
+                        for i in range(len(batch)):
+                            node.publish(batch.sample(i)._replace(dropped=dropped[i]))
                     else:
                         watch.idle()
                     now = time.monotonic()
