@@ -10,6 +10,7 @@ Run: python3 bench/bench_record.py [--quick] [--python INTERPRETER]
 """
 
 import argparse
+import importlib.util
 import json
 import os
 import re
@@ -76,6 +77,9 @@ def main():
     )
     with SimulatedSensor(version=1, channels=64, rate=1000) as sensor, tempfile.TemporaryDirectory() as folder:
         for fmt in FORMATS:
+            if fmt == "mcap" and importlib.util.find_spec("mcap") is None:
+                print("mcap   (the mcap package is not installed)")
+                continue
             figures = []
             for _ in range(rounds):
                 base, *_ = cpu_of(args.python, sensor.path, fmt, folder, "--count", "1")
