@@ -6,7 +6,6 @@ does), where a missing rclpy fails them instead.
 """
 
 import os
-import queue
 import threading
 import time
 
@@ -134,22 +133,3 @@ class Subscriber:
 
 def stamp_ns(header):
     return header.stamp.sec * 1_000_000_000 + header.stamp.nanosec
-
-
-class Lines:
-    """The lines a child process writes to a pipe, as they come."""
-
-    def __init__(self, pipe):
-        self.lines, self.seen = queue.Queue(), []
-        threading.Thread(target=lambda: [self.lines.put(line) for line in pipe], daemon=True).start()
-
-    def wait_for(self, words, timeout=60):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            try:
-                self.seen.append(self.lines.get(timeout=0.1))
-            except queue.Empty:
-                continue
-            if words in self.seen[-1]:
-                return self.seen[-1]
-        raise AssertionError(f"no line with {words!r}: {self.seen}")

@@ -10,8 +10,8 @@ import sys
 import pytest
 
 from feltwise import SimulatedSensor
-from ros2_harness import Lines, require
-from toolrun import REPO, example
+from ros2_harness import require
+from toolrun import REPO, Lines, example
 
 require("rclpy")
 require("rosbags")

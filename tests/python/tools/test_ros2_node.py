@@ -7,8 +7,8 @@ import sys
 import msgpack
 import pytest
 
-from ros2_harness import CountingDevice, Lines, Subscriber, require, stamp_ns
-from toolrun import wait_for
+from ros2_harness import CountingDevice, Subscriber, require, stamp_ns
+from toolrun import Lines, wait_for
 
 rclpy = require("rclpy")
 

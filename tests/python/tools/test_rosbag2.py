@@ -9,7 +9,8 @@ import numpy as np
 import pytest
 
 from conftest import taxel_record
-from ros2_harness import CountingDevice, Lines, require
+from ros2_harness import CountingDevice, require
+from toolrun import Lines
 
 require("rosbags")
 require("mcap_ros2")

@@ -5,7 +5,6 @@ import fcntl
 import json
 import os
 import pty
-import queue
 import re
 import resource
 import select
@@ -22,7 +21,7 @@ import pytest
 from conftest import binary_frame, smoke_case
 from feltwise import Faults, Sensor, SimulatedSensor, protocols
 from feltwise.paramfile import load_layout
-from toolrun import EXAMPLE_NAMES, EXAMPLES, REPO, example, feltwise, no_traceback, wait_for
+from toolrun import EXAMPLE_NAMES, EXAMPLES, REPO, Lines, example, feltwise, no_traceback, wait_for
 
 SUBCOMMANDS = ["simulate", "stream", "view", "record", "publish", "ros2", "params", "registers", "ports"]
 
@@ -625,25 +624,6 @@ class StreamingDevice:
     def close(self):
         self.stop.set()
         self.thread.join()
-
-
-class Lines:
-    """The lines a child process writes to a pipe, as they come."""
-
-    def __init__(self, pipe):
-        self.lines, self.seen = queue.Queue(), []
-        threading.Thread(target=lambda: [self.lines.put(line) for line in pipe], daemon=True).start()
-
-    def wait_for(self, words, timeout=60):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            try:
-                self.seen.append(self.lines.get(timeout=0.1))
-            except queue.Empty:
-                continue
-            if words in self.seen[-1]:
-                return self.seen[-1]
-        raise AssertionError(f"no line with {words!r}: {self.seen}")
 
 
 @pytest.mark.parametrize("fmt", ["csv", "npz", "mcap"])

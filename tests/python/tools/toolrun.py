@@ -2,8 +2,10 @@
 
 import os
 import pathlib
+import queue
 import subprocess
 import sys
+import threading
 import time
 
 REPO = pathlib.Path(__file__).resolve().parents[3]
@@ -56,3 +58,22 @@ def fresh_raw(comms, tries=20, timeout_ms=1000):
         if sample:
             return sample
     return []
+
+
+class Lines:
+    """The lines a child process writes to a pipe, as they come."""
+
+    def __init__(self, pipe):
+        self.lines, self.seen = queue.Queue(), []
+        threading.Thread(target=lambda: [self.lines.put(line) for line in pipe], daemon=True).start()
+
+    def wait_for(self, words, timeout=60):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                self.seen.append(self.lines.get(timeout=0.1))
+            except queue.Empty:
+                continue
+            if words in self.seen[-1]:
+                return self.seen[-1]
+        raise AssertionError(f"no line with {words!r}: {self.seen}")
