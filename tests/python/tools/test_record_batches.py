@@ -6,12 +6,12 @@ import sys
 
 import numpy as np
 import pytest
-from test_tools_cli import Lines, recorded
+from test_tools_cli import recorded
 
 from feltwise import SimulatedSensor, writers
 from feltwise.layout import Layout, Taxel
 from feltwise.sample import Batch
-from toolrun import example, feltwise
+from toolrun import Lines, example, feltwise
 
 FORMATS = ["csv", "npz", "mcap"]
 
