@@ -104,7 +104,8 @@ print(*p["project"]["optional-dependencies"]["ros2"], *p["dependency-groups"]["r
     python3 -m pip install -q .
   fi
   FELTWISE_REQUIRE_ROS2=1 "$venv/bin/python" -m pytest -q tests/python/tools/test_ros2_node.py \
-    tests/python/tools/test_rosbag2.py tests/python/tools/test_ros2_docs.py
+    tests/python/tools/test_rosbag2.py tests/python/tools/test_ros2_docs.py \
+    tests/python/tools/test_record_batches.py::test_a_batch_is_written_as_its_samples_one_at_a_time
 }
 stage_wheels() {
   env -u CMAKE_CXX_COMPILER_LAUNCHER bash tools/build-wheels.sh
