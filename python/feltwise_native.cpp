@@ -146,7 +146,7 @@ std::string zeroFailureText(const ZeroFailure& failure, bool reconnecting) {
   }
   if (!failure.anyArrived()) return text + ": no sample arrived (is the sensor streaming, in this protocol?)";
   return text + ": " + std::to_string(failure.gathered()) + " of " + std::to_string(failure.needed()) +
-         " samples arrived in time; the sensor streams below 20 samples/s (zero needs one at least every 50 ms)";
+         " samples arrived in time; the sensor streams below 20 samples/s (zero needs 20 within a second)";
 }
 
 // Every call that waits releases the interpreter lock (withoutInterpreter,

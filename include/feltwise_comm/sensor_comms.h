@@ -104,7 +104,9 @@ class SensorComms {
   void give_back(SamplePath path, const SampleBatch& batch);
 
   // Zeroes the models of these calibrated outputs (all when empty) from 20
-  // fresh samples.
+  // fresh frames: the next 20 the acquisition thread decodes, every one of
+  // them, within a second (20 samples/s on average: a stall of the caller's
+  // thread, or frames that come in a burst, are no failure).
   void zero(const std::vector<std::int32_t>& output_ids);
   void read_register(std::uint16_t address, std::uint16_t id, std::vector<std::uint8_t>& output,
                      std::int64_t timeout_ms);

@@ -2,7 +2,9 @@
 // sensor", as FeltwiseComms has always said; the rest tells why, for a
 // caller that explains it (feltwise.Sensor):
 // - needed: samples zero gathers (20);
-// - gathered: how many came, each within 50 ms of the one before;
+// - gathered: how many came in time (each within 50 ms of the one before
+//   for FeltwiseComms; for SensorComms, of the frames decoded within a
+//   second);
 // - any_arrived: whether any sample came at all, the one zero first waits
 //   up to 500 ms for and throws away included (false: the sensor is silent);
 // - port_open: whether the port was open when zero gave up (false: the

@@ -344,7 +344,13 @@ class SensorPublisher:
                 sample_key(name),
                 encoding=api.Encoding(payload.ENCODING),
                 reliability=api.Reliability.RELIABLE,
-                congestion_control=api.CongestionControl.DROP,
+                # A sample on its own is one small message: a link that cannot take it
+                # loses it (a gap in seq) rather than holding up the reading loop. A batch
+                # is up to 1 MiB in some 16 fragments, which DROP loses whole should a hop's
+                # queue stay full for 50 ms (a loaded machine or router, a slow link): a
+                # publisher that batches waits for the link instead, while the sensor's
+                # queue keeps the frames read meanwhile and counts what overflows it.
+                congestion_control=api.CongestionControl.BLOCK if batch_ms else api.CongestionControl.DROP,
             )
             self._info_queries = session.declare_queryable(info_key(name))
             self._zero_queries = session.declare_queryable(zero_key(name))

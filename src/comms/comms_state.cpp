@@ -241,7 +241,10 @@ void CommsState::acquire() {
       // than this thread wakes (a burst, a flood): decode them all, and lock,
       // copy, calibrate and wake once, for the newest. Not while feltwise.Sensor
       // queues every frame.
-      if (read && !every_frame_.load(std::memory_order_relaxed) && protocol->sampleWaiting(*this)) continue;
+      if (read && !every_frame_.load(std::memory_order_relaxed) && !zero_gathering_.load(std::memory_order_relaxed) &&
+          protocol->sampleWaiting(*this)) {
+        continue;
+      }
       hand_off(held);
     } catch (...) {
       // A sample read before the port failed is still handed off.
@@ -316,6 +319,9 @@ void CommsState::hand_off(HeldSample& held) {
     raw_sample_.assign(held.values.begin(), held.values.end());
     apply_models();
     data_ready_ = true;
+    if (zero_slots_ != nullptr && zero_filled_ < zero_slots_->size()) {
+      (*zero_slots_)[zero_filled_++].assign(raw_sample_.begin(), raw_sample_.end());
+    }
     if (feed_.active()) {
       feed_.pass_over(passed_over);
       feed_.hand_off(raw_sample_, calibrated_sample_, held.t_host_ns);
@@ -472,18 +478,59 @@ void CommsState::read_raw(std::vector<double>& output, std::int64_t timeout) {
   wait_for_sample(raw_sample_, output, timeout);
 }
 
-void CommsState::zero(const std::vector<std::int32_t>& taxel_ids) {
+void CommsState::zero(const std::vector<std::int32_t>& taxel_ids, ZeroPace pace) {
+  constexpr std::int64_t kZeroWaitMs = 50;
   std::vector<std::vector<double>> data_buf(static_cast<std::size_t>(zero_sample_count_));
   std::vector<double> sample;
   // Whatever is pending now may be old; the samples below are fresh.
   read_raw(sample, 500);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kZeroWaitMs * zero_sample_count_);
+  if (pace == ZeroPace::kOnAverage) {
+    const int gathered = static_cast<int>(gather_frames(data_buf, deadline));
+    if (gathered < zero_sample_count_) {
+      throw ZeroFailure(zero_sample_count_, gathered, !sample.empty() || gathered > 0, is_connected());
+    }
+    zero(data_buf, taxel_ids);
+    return;
+  }
   int gathered = 0;
   for (auto& slot : data_buf) {
-    read_raw(slot, 50);
+    read_raw(slot, kZeroWaitMs);
     if (slot.empty()) throw ZeroFailure(zero_sample_count_, gathered, !sample.empty() || gathered > 0, is_connected());
     ++gathered;
   }
   zero(data_buf, taxel_ids);
+}
+
+std::size_t CommsState::gather_frames(std::vector<std::vector<double>>& slots,
+                                      std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> guard(lock_);
+  // Sized now, so the acquisition thread's copies allocate nothing.
+  for (auto& slot : slots) slot.reserve(raw_sample_.size());
+  zero_slots_ = &slots;
+  zero_filled_ = 0;
+  zero_gathering_.store(true, std::memory_order_relaxed);
+  struct Stop {
+    CommsState& self;
+    std::unique_lock<std::mutex>& guard;
+    ~Stop() {
+      if (!guard.owns_lock()) guard.lock();
+      self.zero_gathering_.store(false, std::memory_order_relaxed);
+      self.zero_slots_ = nullptr;
+    }
+  } stop{*this, guard};
+  while (zero_filled_ < slots.size() && !port_lost_) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) break;
+    ++waiting_;
+    data_ready_cv_.wait_until(guard, WaitInterrupt::nextWake(deadline));
+    --waiting_;
+    // The caller's check may run any code, this object's calls included.
+    guard.unlock();
+    WaitInterrupt::poll();
+    guard.lock();
+  }
+  return zero_filled_;
 }
 
 void CommsState::zero(const std::vector<std::vector<double>>& data_buf, const std::vector<std::int32_t>& taxel_ids) {

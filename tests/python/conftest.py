@@ -87,16 +87,32 @@ class SensorProcess:
     thread of the test process could not answer a register request or stream
     samples during zero(): the answering side must be a process of its own.
     `script` runs with `fd` (the pty master) and `arg` defined; what it prints
-    is returned by `result()`.
+    is returned by `result()`. The constructor returns once the script runs: an
+    interpreter that starts slowly on a loaded machine takes nothing off the
+    time-out of a request it answers.
     """
 
     def __init__(self, sensor, script, arg=None):
-        prologue = f"import os, struct, sys, time, select\nfd = {sensor.master}\narg = {arg!r}\n"
-        self._process = subprocess.Popen(
-            [sys.executable, "-c", prologue + textwrap.dedent(script)],
-            pass_fds=[sensor.master],
-            stdout=subprocess.PIPE,
+        ready, running = os.pipe()
+        prologue = (
+            f"import os, struct, sys, time, select\nfd = {sensor.master}\narg = {arg!r}\n"
+            f"os.write({running}, b'r')\nos.close({running})\n"
         )
+        try:
+            self._process = subprocess.Popen(
+                [sys.executable, "-c", prologue + textwrap.dedent(script)],
+                pass_fds=[sensor.master, running],
+                stdout=subprocess.PIPE,
+            )
+            os.close(running)
+            running = -1
+            if not select.select([ready], [], [], 60)[0] or os.read(ready, 1) != b"r":
+                self._process.kill()
+                raise AssertionError(f"the sensor's process did not start ({self._process.wait()})")
+        finally:
+            os.close(ready)
+            if running >= 0:
+                os.close(running)
 
     def result(self, timeout=5.0) -> bytes:
         out, _ = self._process.communicate(timeout=timeout)

@@ -86,7 +86,7 @@ def test_version_4_failed_reads(binary_comms, sensor, answer, message):
     comms = binary_comms(4)
     responder = answer_request(sensor, answer, request_size=8)
     with pytest.raises(RuntimeError, match=f"^{message}$") as refused:
-        comms.read_register(1, 2)
+        comms.read_register(1, 2, timeout=10_000)  # the refusal ends the wait; a loaded machine may be slow to send it
     responder.result()
     # The core's typed register errors reach feltwise_comm_py as RuntimeError itself.
     assert type(refused.value) is RuntimeError

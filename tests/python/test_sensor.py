@@ -70,10 +70,12 @@ def test_a_read_on_a_silent_sensor_lets_other_threads_run(sensor, figures):
 
 
 def test_the_queue_delivers_every_frame_to_a_consumer_that_pauses(sensor, figures):
-    with Sensor(sensor.path, queue=256) as streaming:
+    # A queue that holds the whole stream: on a loaded machine the consumer may fall
+    # behind by any number of frames, and none of them may go missing.
+    with Sensor(sensor.path, queue=4096) as streaming:
         sender = counter_stream(sensor, 2000, 1000.0)
         seqs, counters, dropped = [], [], []
-        for sample in streaming.samples(timeout=2.0):
+        for sample in streaming.samples(timeout=30.0):
             seqs.append(sample.seq)
             counters.append(int(sample.raw[0]))
             dropped.append(sample.dropped)
@@ -280,6 +282,31 @@ while True:
     os.write(fd, struct.pack("<HHHH", 0xFFFF, 2, 1, 2))
     time.sleep(1.0 / arg)
 """
+
+
+# Streams runs of arg[0] frames at 100 frames/s with a pause of arg[1] s between
+# them, until killed: a fast sensor as a process that is not always scheduled
+# (a loaded machine) sees it.
+STREAM_WITH_STALLS = """
+run, pause = arg
+while True:
+    for _ in range(run):
+        os.write(fd, struct.pack("<HHHH", 0xFFFF, 2, 1, 2))
+        time.sleep(0.01)
+    time.sleep(pause)
+"""
+
+
+def test_zero_takes_a_stall_between_two_samples_of_a_fast_sensor(sensor):
+    # 20 samples need two runs of 15, with a pause of 100 ms (twice the 50 ms of the
+    # old rule) between them; some 60 samples/s on average.
+    stalling = SensorProcess(sensor, STREAM_WITH_STALLS, (15, 0.1))
+    try:
+        with Sensor(sensor.path) as streaming:
+            streaming.zero()
+            assert streaming.read(timeout=5.0) is not None
+    finally:
+        stalling.stop()
 
 
 def test_zero_says_why_it_failed(sensor, replug_port):

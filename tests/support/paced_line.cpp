@@ -21,7 +21,7 @@ void PacedLine::send(const std::vector<std::uint8_t>& bytes) {
     // The line carries the chunk from when it is free; the adapter hands it
     // over once its last byte is in, a little later when it jitters.
     line_free_ = std::max(line_free_, Clock::now()) + lineTime(n);
-    std::this_thread::sleep_until(line_free_ + std::chrono::microseconds(jitter(random_)));
+    sleepUntil(line_free_ + std::chrono::microseconds(jitter(random_)));
     pty_.send(std::vector<std::uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(at),
                                         bytes.begin() + static_cast<std::ptrdiff_t>(at + n)));
   }
@@ -31,7 +31,12 @@ void PacedLine::send(const std::string& text) { send(std::vector<std::uint8_t>(t
 
 void PacedLine::pause(std::chrono::microseconds silence) {
   line_free_ = std::max(line_free_, Clock::now()) + silence;
-  std::this_thread::sleep_until(line_free_);
+  sleepUntil(line_free_);
+}
+
+void PacedLine::sleepUntil(Clock::time_point due) {
+  std::this_thread::sleep_until(due);
+  if (Clock::now() - due > kLate) ++late_wakes_;
 }
 
 std::vector<std::uint8_t> PacedLine::answer(std::size_t request_bytes, const std::vector<std::uint8_t>& reply,

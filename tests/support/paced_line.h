@@ -47,12 +47,22 @@ class PacedLine {
   // How long the line needs to carry `bytes`.
   std::chrono::microseconds lineTime(std::size_t bytes) const;
 
+  // How many times this thread woke more than kLate after a chunk or the end
+  // of a pause was due (a loaded machine): the line was silent that much
+  // longer than its pace says, long enough for a port's 100 ms read time-out
+  // to end a read mid-frame. On an idle machine it stays 0.
+  static constexpr std::chrono::milliseconds kLate{50};
+  std::size_t lateWakes() const { return late_wakes_; }
+
  private:
   PtyPair& pty_;
   LinePace pace_;
   std::mt19937 random_;
   // When the line has carried everything sent so far.
   Clock::time_point line_free_;
+  std::size_t late_wakes_ = 0;
+
+  void sleepUntil(Clock::time_point due);
 };
 
 }  // namespace feltwise_test
