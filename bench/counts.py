@@ -244,8 +244,10 @@ def either(*members):
 #
 # The port is read through the library's Serial where there is one (inside
 # the protocol's readSample), else by read() itself (the floor's loop) or by
-# pyserial's calls.
-PORT = named(r"^serial::Serial::(read|peekReceived|fillReceiveBuffer)")
+# pyserial's calls. A decoder that takes its frame where the port holds it
+# (Serial::takeReceived) decodes inside the port's call: that part is decode.
+PORT = named(r"^serial::Serial::(read|peekReceived|fillReceiveBuffer|takeReceived)")
+DECODE_IN_PORT = named(r"serial::Serial::callTake<")
 PORT_ELSEWHERE = named(r"^(__libc_read|read)$", r"^(os_read|select_select|fcntl_ioctl)")
 DECODE = named(r"::readSample\(", r"::sampleWaiting\(", r"FloorReader::decodeNewest")
 CALIBRATE = named(r"CommsState::apply_models", r"Model::apply\(", r"NoticeBoard::unit")
@@ -291,7 +293,7 @@ def stages(profile, role, where=""):
 
 
 def reader_stages(profile):
-    port = profile.inclusive(PORT)
+    port = profile.inclusive(PORT) - profile.inclusive(DECODE_IN_PORT)
     decode = profile.inclusive(DECODE) - port
     if not port:
         port = profile.inclusive(PORT_ELSEWHERE)

@@ -13,7 +13,9 @@
 //   not a 16-bit reading;
 // - a protocol of plain frames (ProtocolBinary and its subclasses): a sample
 //   whose frame (FF FF, count, values) is not in the input as it stands: a
-//   value made up, shifted or taken from two frames.
+//   value made up, shifted or taken from two frames;
+// - sampleWaiting true after a sample, and the next readSample then giving
+//   no sample.
 // Which checks apply follows the version's row of the protocol table and the
 // class it creates, never a list of version numbers.
 #include <algorithm>
@@ -120,7 +122,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // may still hold bytes it read ahead when the line has run out.
   while (!line.exhausted() || comms.port_->peekReceived(nullptr, 0) != 0) {
     try {
-      if (protocol->readSample(sample, comms)) checkSample(sample, data, size);
+      if (protocol->readSample(sample, comms)) {
+        checkSample(sample, data, size);
+        // Asked as the acquisition thread asks it: a sample said to be
+        // waiting is there whole, so the next read returns it.
+        if (protocol->sampleWaiting(comms)) {
+          check(protocol->readSample(sample, comms) && !sample.empty(), "a sample said to be waiting did not come");
+          checkSample(sample, data, size);
+        }
+      }
     } catch (const serial::IOException&) {
       // Unplugged: the comms object would drop the port here and start the
       // next connection's stream on the same protocol object.

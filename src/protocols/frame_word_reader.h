@@ -28,6 +28,16 @@ class FrameWordReader {
   // `word` started no frame: keep its second byte if it may start the next one.
   void reject(std::uint16_t word) { carry_sync_byte_ = (word >> 8) == 0xFF; }
 
+  // Whether a byte is carried into the next word read from `port`; one
+  // carried from another port's stream is forgotten.
+  bool carries(const serial::Serial& port) {
+    if (port_ != &port) {
+      carry_sync_byte_ = false;
+      port_ = &port;
+    }
+    return carry_sync_byte_;
+  }
+
   // A new stream starts: nothing carried belongs to it.
   void restart() { carry_sync_byte_ = false; }
 

@@ -34,10 +34,28 @@ class ProtocolBinary : public Protocol {
   virtual bool readPayload(std::vector<double>& sample, PortHolder& comms);
 
  protected:
+  enum class HeldFrame { kTaken, kSilent, kNone };
+
+  // The common case in one port call: when the bytes the port holds (waited
+  // for as for a first word while it holds none) begin with a whole frame
+  // of sync word and count, that frame is decoded where it lies into
+  // `sample` (kTaken); kSilent when the line stayed silent (readSample's
+  // false); kNone when the stream is not known to be at a frame boundary
+  // (a byte carried by the search for one) or what is held begins no whole
+  // frame: a frame still arriving, a register reply, bytes between frames.
+  // Those are then read word by word from the same bytes.
+  HeldFrame takeHeldFrame(std::vector<double>& sample, serial::Serial& port);
+
   std::vector<std::uint8_t> buffer_;
   std::uint16_t header_ = 0;
   std::uint16_t count_ = 0;
   FrameWordReader first_word_;
+  // Whether the bytes held after the frame takeHeldFrame took begin a whole
+  // frame with values: sampleWaiting's answer without another port call.
+  // Only the acquisition thread reads the port, so nothing can take them in
+  // between.
+  bool next_known_ = false;
+  bool next_waiting_ = false;
 };
 
 }  // namespace feltwise_comm

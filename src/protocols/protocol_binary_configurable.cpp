@@ -19,6 +19,15 @@ void putWord(std::uint8_t* at, std::uint16_t word) {
 
 bool ProtocolBinaryConfigurable::readSample(std::vector<double>& sample, PortHolder& comms) {
   serial::Serial& port = portOf(comms);
+  // Sample frames as version 1 takes them; register frames word by word.
+  switch (takeHeldFrame(sample, port)) {
+    case HeldFrame::kTaken:
+      return true;
+    case HeldFrame::kSilent:
+      return false;
+    case HeldFrame::kNone:
+      break;
+  }
   if (!first_word_.read(port, buffer_, header_)) return false;
   switch (header_) {
     case kSampleWord:

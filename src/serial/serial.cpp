@@ -183,6 +183,16 @@ std::size_t Serial::peekReceived(std::uint8_t* into, std::size_t size) {
   return received_.peek(into, size);
 }
 
+std::size_t Serial::takeReceivedBy(std::size_t size, TakeBytes call, void* take) {
+  auto lock = claim(read_mutex_, kReadLockFailure);
+  if (!is_open_) throw PortNotOpenedException("Serial::read");
+  // The wait of a read's first byte: the same deadline, no gap limit yet.
+  if (received_.size() == 0 && !fillReceiveBuffer(readDeadline(timeouts_, size), false)) return 0;
+  const std::size_t held = received_.size();
+  received_.consume(std::min(call(take, received_.data(), held), held));
+  return held;
+}
+
 std::size_t Serial::readLine(std::string& buffer, std::size_t size, const std::string& eol) {
   auto lock = claim(read_mutex_, kReadLockFailure);
   if (!is_open_) throw PortNotOpenedException("Serial::read");

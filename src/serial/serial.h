@@ -12,16 +12,19 @@
 //   it returns with what arrived. A frame or line still arriving is never cut,
 //   however slowly the adapter hands it over; a silent line ends the call after
 //   one time-out. A time-out is not an error; a device that fails or
-//   disappears is.
+//   disappears is. `takeReceived` waits only while nothing is held, as such
+//   a read waits for its first byte, and then shows what is held.
 // - Writes may take their total write time plus the time the line needs to
 //   carry the bytes at the port's baud rate and character frame.
-// - Two locks: the read lock serialises `read`, `readLine` and `peekReceived`, the write lock
-//   the three `write`s, so a request can be written while a reader waits.
+// - Two locks: the read lock serialises `read`, `readLine`, `peekReceived` and
+//   `takeReceived`, the write lock the three `write`s, so a request can be
+//   written while a reader waits.
 //   `flush` and `setTimeouts` take the read lock, then the write lock. `close`, `isOpen`,
 //   `bytesDroppedAtOpen`, `lastReceivedAt`, `lineTimeMs`, the constructor and the destructor
 //   take no lock.
 // - Once sizes settle nothing allocates: the receive buffer is allocated with
-//   the port, and reads append to the caller's buffer.
+//   the port, reads append to the caller's buffer, and `takeReceived` lets
+//   the caller decode from the receive buffer itself, copying nothing.
 #ifndef FELTWISE_SERIAL_SERIAL_H
 #define FELTWISE_SERIAL_SERIAL_H
 
@@ -135,6 +138,18 @@ class Serial {
   // whether a whole frame is already here.
   std::size_t peekReceived(std::uint8_t* into, std::size_t size);
 
+  // Lets a decoder take its bytes where they lie, under one lock: shows
+  // `take(bytes, count)` every byte that has arrived and not been read yet,
+  // and removes as many as it returns (0 leaves them all to later reads).
+  // With none held it first waits for the device as a read of `size` bytes
+  // waits for its first one; `take` is not called when none came by then (a
+  // time-out) or reading was stopped. Returns how many bytes `take` was
+  // shown. `take` runs under the read lock: it must not call the port.
+  template <typename Take>
+  std::size_t takeReceived(std::size_t size, Take& take) {
+    return takeReceivedBy(size, &callTake<Take>, &take);
+  }
+
   // Reads until `eol` has been read, `size` bytes were stored or the line has
   // been silent for the read time-out (counted from the call or the last byte
   // received). Appends the bytes, `eol` included, to `buffer` and returns how
@@ -167,6 +182,13 @@ class Serial {
   // byte. False on time-out or once reading was stopped.
   bool fillReceiveBuffer(const Deadline& total, bool gap_limited);
   std::size_t readUntil(std::vector<std::uint8_t>& buffer, std::size_t size, const Deadline& give_up);
+
+  using TakeBytes = std::size_t (*)(void* take, const std::uint8_t* bytes, std::size_t count);
+  template <typename Take>
+  static std::size_t callTake(void* take, const std::uint8_t* bytes, std::size_t count) {
+    return (*static_cast<Take*>(take))(bytes, count);
+  }
+  std::size_t takeReceivedBy(std::size_t size, TakeBytes call, void* take);
 
   std::string port_;
   std::uint32_t baudrate_;

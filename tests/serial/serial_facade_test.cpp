@@ -97,6 +97,72 @@ TEST(SerialFacade, PeekShowsWhatWasReadAheadWithoutTakingIt) {
   EXPECT_EQ(seen[0], 'f');
 }
 
+// takeReceived shows everything held, keeps what `take` leaves for later
+// reads, waits only when nothing is held, and never calls `take` with nothing.
+struct TakeCase {
+  const char* name;
+  std::size_t taken;  // what `take` returns of the 8 bytes held
+  std::string left;   // what a read then finds
+};
+
+class SerialFacadeTake : public ::testing::TestWithParam<TakeCase> {};
+
+TEST_P(SerialFacadeTake, RemovesWhatTakeTookAndLeavesTheRest) {
+  auto port = portPlaying("abcdefgh<pause>ij");
+  std::string shown;
+  std::size_t calls = 0;
+  auto take = [&](const std::uint8_t* bytes, std::size_t count) {
+    ++calls;
+    shown.assign(bytes, bytes + count);
+    return calls == 1 ? GetParam().taken : count;
+  };
+  EXPECT_EQ(port->takeReceived(2, take), 8u);
+  EXPECT_EQ(shown, "abcdefgh");
+  std::vector<std::uint8_t> bytes;
+  EXPECT_EQ(port->read(bytes, 16), GetParam().left.size());  // the rest, then the silence ends the read
+  EXPECT_EQ(text(bytes), GetParam().left);
+  EXPECT_EQ(port->takeReceived(2, take), 2u);
+  EXPECT_EQ(shown, "ij");
+  EXPECT_EQ(port->takeReceived(2, take), 0u);  // silent: `take` is not called
+  EXPECT_EQ(calls, 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SerialFacadeTake,
+                         ::testing::Values(TakeCase{"Nothing", 0, "abcdefgh"}, TakeCase{"Some", 3, "defgh"},
+                                           TakeCase{"All", 8, ""}, TakeCase{"MoreThanHeld", 20, ""}),
+                         [](const ::testing::TestParamInfo<TakeCase>& param) { return param.param.name; });
+
+TEST(SerialFacade, TakeReceivedShowsWhatAReadLeftWithoutWaiting) {
+  auto port = portPlaying("abcdef<unplug>");
+  std::vector<std::uint8_t> bytes;
+  ASSERT_EQ(port->read(bytes, 2), 2u);
+  std::string shown;
+  auto take = [&](const std::uint8_t* held, std::size_t count) {
+    shown.assign(held, held + count);
+    return count;
+  };
+  EXPECT_EQ(port->takeReceived(2, take), 4u);
+  EXPECT_EQ(shown, "cdef");
+  EXPECT_THROW(port->takeReceived(2, take), serial::IOException);  // nothing held: it asks the line
+  port->close();
+  EXPECT_THROW(port->takeReceived(2, take), serial::PortNotOpenedException);
+}
+
+TEST(SerialFacade, TakeReceivedAfterStopReadingShowsWhatIsHeldThenNothing) {
+  auto port = portPlaying("abcd<pause>ef");
+  std::vector<std::uint8_t> bytes;
+  ASSERT_EQ(port->read(bytes, 1), 1u);
+  port->stopReading();
+  std::size_t calls = 0;
+  auto take = [&](const std::uint8_t*, std::size_t count) {
+    ++calls;
+    return count;
+  };
+  EXPECT_EQ(port->takeReceived(2, take), 3u);
+  EXPECT_EQ(port->takeReceived(2, take), 0u);
+  EXPECT_EQ(calls, 1u);
+}
+
 TEST(SerialFacade, StopReadingHandsOutWhatIsBufferedThenNothing) {
   auto port = portPlaying("one\ntwo\n<pause>three\n");
   EXPECT_EQ(port->readLine(), "one\n");
