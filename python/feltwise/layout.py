@@ -237,8 +237,9 @@ def placement_from_json(content: Any, source: str) -> Placement:
     rows, columns = content.get("rows"), content.get("columns")
     if outputs is None and (rows is None or columns is None):
         raise LayoutError(f"layout {source}: give rows and columns, or outputs")
-    rows = _side(rows, "rows", source) if rows is not None else 1 + max(r for r, _, _ in outputs.values())
-    columns = _side(columns, "columns", source) if columns is not None else 1 + max(c for _, c, _ in outputs.values())
+    places = list((outputs or {}).values())  # given where a side is not
+    rows = _side(rows, "rows", source) if rows is not None else 1 + max(r for r, _, _ in places)
+    columns = _side(columns, "columns", source) if columns is not None else 1 + max(c for _, c, _ in places)
     for out, (row, column, _) in (outputs or {}).items():
         if row >= rows or column >= columns:
             raise LayoutError(
@@ -410,13 +411,13 @@ def grid_values(
         return grid, [], labels
     plan = layout.grid_plan()
     values = np.asarray(sample, dtype=float).ravel()
-    grid = np.full(plan.rows * plan.columns, np.nan)
+    cells = np.full(plan.rows * plan.columns, np.nan)
     present = plan.z_outputs < len(values)
-    grid[plan.z_cells[present]] = values[plan.z_outputs[present]]
+    cells[plan.z_cells[present]] = values[plan.z_outputs[present]]
 
     def shear(index: Optional[int]) -> float:
         value = float(values[index]) if index is not None and index < len(values) else 0.0
         return 0.0 if math.isnan(value) else value
 
     arrows = [(row, column, shear(x), shear(y)) for row, column, x, y in plan.shear]
-    return grid.reshape(plan.rows, plan.columns), arrows, dict(plan.labels)
+    return cells.reshape(plan.rows, plan.columns), arrows, dict(plan.labels)
