@@ -204,22 +204,22 @@ def _side(value: Any, what: str, source: str) -> int:
     return value
 
 
-def read_placement(spec: str) -> Placement:
+def read_placement(given: str) -> Placement:
     """A placement from "ROWSxCOLUMNS" or a layout file (JSON, see above)."""
-    grid = _GRID.match(spec)
-    if grid and not os.path.exists(spec):
-        rows, columns = (_side(int(n), what, spec) for n, what in zip(grid.groups(), ("rows", "columns")))
-        return Placement(rows, columns, source=spec)
+    grid = _GRID.match(given)
+    if grid and not os.path.exists(given):
+        rows, columns = (_side(int(n), what, given) for n, what in zip(grid.groups(), ("rows", "columns")))
+        return Placement(rows, columns, source=given)
     try:
-        with open(spec, "rb") as file:
+        with open(given, "rb") as file:
             data = file.read(1 << 20)
     except OSError as error:
-        raise LayoutError(f"layout {spec}: {error.strerror or error} (give ROWSxCOLUMNS or a JSON file)") from None
+        raise LayoutError(f"layout {given}: {error.strerror or error} (give ROWSxCOLUMNS or a JSON file)") from None
     try:
         content = json.loads(data)
     except (ValueError, UnicodeDecodeError) as error:
-        raise LayoutError(f"layout {spec}: not JSON ({error})") from None
-    return placement_from_json(content, spec)
+        raise LayoutError(f"layout {given}: not JSON ({error})") from None
+    return placement_from_json(content, given)
 
 
 def placement_from_json(content: Any, source: str) -> Placement:

@@ -86,12 +86,12 @@ def placed(args, layout):
 
     if not hasattr(args, "unit"):  # a command without the layout options
         return layout
-    spec = args.layout
+    given = args.layout
     params = getattr(args, "params", None)
-    if spec is None and params is not None and os.path.isfile(side_layout_file(params)):
-        spec = side_layout_file(params)
+    if given is None and params is not None and os.path.isfile(side_layout_file(params)):
+        given = side_layout_file(params)
     try:
-        placement = read_placement(spec) if spec is not None else None
+        placement = read_placement(given) if given is not None else None
         return with_placement(layout, placement, args.unit)
     except LayoutError as error:
         raise UserError(str(error)) from None

@@ -32,7 +32,7 @@ def write_json(path, content):
 
 
 @pytest.mark.parametrize(
-    "name, spec, shape, placed",
+    "name, given, shape, placed",
     [
         # rows x columns: the 16 taxels in the order of their outputs, row by row
         ("taxel_pad_4x4", "2x8", (2, 8), {(0, 7): 7, (1, 0): 8}),
@@ -42,17 +42,17 @@ def write_json(path, content):
         ("triaxial_pad_2x2", TRIAXIAL_MAP, (2, 3), {(1, 2): 2, (0, 0): 11, (0, 1): 5}),
     ],
 )
-def test_a_layout_places_the_cells(tmp_path, name, spec, shape, placed):
+def test_a_layout_places_the_cells(tmp_path, name, given, shape, placed):
     layout = load_layout(example(name))
-    spec = spec if isinstance(spec, str) else write_json(tmp_path / "layout.json", spec)
-    placed_layout = with_placement(layout, read_placement(spec), unit=None)
+    given = given if isinstance(given, str) else write_json(tmp_path / "layout.json", given)
+    placed_layout = with_placement(layout, read_placement(given), unit=None)
     values = np.arange(layout.output_count, dtype=float) + 100.0
     grid, arrows, labels = grid_values(placed_layout, values, False)
     assert grid.shape == shape
     for position, out in placed.items():
         assert grid[position] == 100.0 + out and str(out) in labels[position]
     assert np.isfinite(grid).sum() == len(placed_layout.output_places()) - 2 * len(arrows)
-    if name == "triaxial_pad_2x2" and not isinstance(spec, str):
+    if name == "triaxial_pad_2x2" and not isinstance(given, str):
         assert sorted(arrows) == [(0, 1, 103.0, 104.0), (1, 2, 100.0, 101.0)]
     # the layout's own description reads back as the same placement
     again = with_placement(layout, read_placement(write_json(tmp_path / "again.json", placed_layout.describe())))
@@ -174,18 +174,18 @@ def test_view_labels_its_colour_bar_with_the_unit(tmp_path, monkeypatch):
 
 
 @pytest.mark.parametrize(
-    "spec, lines",
+    "given, lines",
     [
         (None, [" 11.00/  14.00/", " 17.00/  20.00/"]),  # the default grid, as stream has always drawn it
         ("1x4", [" 11.00/  14.00/  17.00/  20.00/"]),
         ("examples/layouts/triaxial_row.json", [" 20.00/  17.00/  14.00/  11.00/"]),
     ],
 )
-def test_stream_draws_its_grid_by_the_layout(spec, lines):
+def test_stream_draws_its_grid_by_the_layout(given, lines):
     from feltwise.cli.commands.stream import ASCII_ARROWS, grid_lines
     from toolrun import REPO
 
     layout = load_layout(example("triaxial_pad_2x2"))
-    if spec is not None:
-        layout = with_placement(layout, read_placement(str(REPO / spec) if spec.endswith(".json") else spec))
+    if given is not None:
+        layout = with_placement(layout, read_placement(str(REPO / given) if given.endswith(".json") else given))
     assert grid_lines(layout, list(np.arange(12.0) + 9.0), False, ASCII_ARROWS) == lines
